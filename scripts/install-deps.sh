@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Dialwise needs.
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+PKGS=(
+  # build
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-dev
+  qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev qt6-image-formats-plugins
+  qt6-webengine-dev libqt6webenginecore6-bin
+  zlib1g-dev libjpeg-dev libzip-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libmpv-dev
+  libpulse-dev libgtest-dev libbenchmark-dev
+  # running the program and the demo world
+  xvfb xauth x11-utils imagemagick fonts-dejavu-core xdg-utils
+  icecast2 ffmpeg espeak-ng sox curl dbus dbus-x11
+  # real peers used by the tests
+  ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
+  iproute2 procps audacious mpv mpv-mpris playerctl
+)
+
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+echo "install-deps: installing ${missing[*]}"
+$SUDO apt-get update -q
+# icecast2 asks debconf questions; take the defaults.
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,120 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QUdpSocket>
+#include <QElapsedTimer>
+
+#include <csignal>
+#include <sys/types.h>
+#include <sys/wait.h>
+
+namespace dwtest {
+
+TempHome::TempHome()
+{
+    hadOld_ = qEnvironmentVariableIsSet("DIALWISE_HOME");
+    old_ = qgetenv("DIALWISE_HOME");
+    qputenv("DIALWISE_HOME", dir_.path().toLocal8Bit());
+}
+
+TempHome::~TempHome()
+{
+    if (hadOld_)
+        qputenv("DIALWISE_HOME", old_);
+    else
+        qunsetenv("DIALWISE_HOME");
+}
+
+quint16 freePort(bool udp)
+{
+    if (udp) {
+        QUdpSocket s;
+        s.bind(QHostAddress::LocalHost, 0);
+        return s.localPort();
+    }
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+QString findProgram(const QString& name)
+{
+    QString p = QStandardPaths::findExecutable(name);
+    if (p.isEmpty())
+        p = QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin", "/usr/bin"});
+    return p;
+}
+
+bool waitForTcpPort(quint16 port, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeoutMs) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, port);
+        if (s.waitForConnected(200))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+Peer::~Peer() { stop(); }
+
+bool Peer::start(const QString& program, const QStringList& args, const QString& workDir,
+                 const QStringList& extraEnv)
+{
+    proc_ = std::make_unique<QProcess>();
+    proc_->setProcessChannelMode(QProcess::MergedChannels);
+    if (!workDir.isEmpty())
+        proc_->setWorkingDirectory(workDir);
+    if (!extraEnv.isEmpty()) {
+        QStringList env = QProcess::systemEnvironment();
+        env << extraEnv;
+        proc_->setEnvironment(env);
+    }
+    proc_->start(program, args);
+    if (!proc_->waitForStarted(5000))
+        return false;
+    pid_ = proc_->processId();
+    return true;
+}
+
+bool Peer::running() const { return proc_ && proc_->state() != QProcess::NotRunning; }
+
+QString Peer::output() const
+{
+    return proc_ ? QString::fromLocal8Bit(proc_->readAll()) : QString();
+}
+
+void Peer::stop()
+{
+    if (!proc_ || pid_ <= 0)
+        return;
+    if (proc_->state() != QProcess::NotRunning) {
+        ::kill(pid_t(pid_), SIGTERM);
+        if (!proc_->waitForFinished(3000)) {
+            ::kill(pid_t(pid_), SIGKILL);
+            proc_->waitForFinished(3000);
+        }
+    }
+    pid_ = 0;
+}
+
+QString writeFile(const QString& path, const QByteArray& content)
+{
+    QFileInfo fi(path);
+    QDir().mkpath(fi.absolutePath());
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(content);
+    return fi.absoluteFilePath();
+}
+
+} // namespace dwtest
