@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -8,7 +9,6 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QUdpSocket>
-#include <QElapsedTimer>
 
 #include <csignal>
 #include <sys/types.h>
@@ -46,8 +46,7 @@ quint16 freePort(bool udp)
 QString findProgram(const QString& name)
 {
     QString p = QStandardPaths::findExecutable(name);
-    if (p.isEmpty())
-        p = QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin", "/usr/bin"});
+    if (p.isEmpty()) p = QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin", "/usr/bin"});
     return p;
 }
 
@@ -58,35 +57,38 @@ bool waitForTcpPort(quint16 port, int timeoutMs)
     while (t.elapsed() < timeoutMs) {
         QTcpSocket s;
         s.connectToHost(QHostAddress::LocalHost, port);
-        if (s.waitForConnected(200))
-            return true;
+        if (s.waitForConnected(200)) return true;
         QThread::msleep(50);
     }
     return false;
 }
 
-Peer::~Peer() { stop(); }
+Peer::~Peer()
+{
+    stop();
+}
 
 bool Peer::start(const QString& program, const QStringList& args, const QString& workDir,
                  const QStringList& extraEnv)
 {
     proc_ = std::make_unique<QProcess>();
     proc_->setProcessChannelMode(QProcess::MergedChannels);
-    if (!workDir.isEmpty())
-        proc_->setWorkingDirectory(workDir);
+    if (!workDir.isEmpty()) proc_->setWorkingDirectory(workDir);
     if (!extraEnv.isEmpty()) {
         QStringList env = QProcess::systemEnvironment();
         env << extraEnv;
         proc_->setEnvironment(env);
     }
     proc_->start(program, args);
-    if (!proc_->waitForStarted(5000))
-        return false;
+    if (!proc_->waitForStarted(5000)) return false;
     pid_ = proc_->processId();
     return true;
 }
 
-bool Peer::running() const { return proc_ && proc_->state() != QProcess::NotRunning; }
+bool Peer::running() const
+{
+    return proc_ && proc_->state() != QProcess::NotRunning;
+}
 
 QString Peer::output() const
 {
@@ -95,8 +97,7 @@ QString Peer::output() const
 
 void Peer::stop()
 {
-    if (!proc_ || pid_ <= 0)
-        return;
+    if (!proc_ || pid_ <= 0) return;
     if (proc_->state() != QProcess::NotRunning) {
         ::kill(pid_t(pid_), SIGTERM);
         if (!proc_->waitForFinished(3000)) {
@@ -112,8 +113,7 @@ QString writeFile(const QString& path, const QByteArray& content)
     QFileInfo fi(path);
     QDir().mkpath(fi.absolutePath());
     QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(content);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(content);
     return fi.absoluteFilePath();
 }
 
