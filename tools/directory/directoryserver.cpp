@@ -1,0 +1,261 @@
+#include "directoryserver.h"
+
+#include "livestatus.h"
+
+#include <QDateTime>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <cstdio>
+
+namespace dwdir {
+
+namespace {
+
+constexpr int kMaxConnections = 256;
+constexpr int kRequestTimeoutMs = 15000;
+constexpr qsizetype kMaxStreamHead = 16 * 1024;
+
+QByteArray reasonOf(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    default:
+        return "Error";
+    }
+}
+
+QByteArray response(int status, const QByteArray& type, const QByteArray& body, bool head)
+{
+    QByteArray out = "HTTP/1.0 " + QByteArray::number(status) + ' ' + reasonOf(status) +
+                     "\r\nServer: dialwise-directory\r\nContent-Type: " + type +
+                     "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                     "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+    if (!head) out += body;
+    return out;
+}
+
+// The end of a request head, or -1: a blank line, or the end of a request line that
+// names no protocol version (such a request has no header lines).
+qsizetype headEnd(const QByteArray& buf)
+{
+    const qsizetype eol = buf.indexOf('\n');
+    if (eol < 0) return -1;
+    QByteArray first = buf.left(eol).trimmed();
+    const qsizetype sp = first.lastIndexOf(' ');
+    if (sp < 0 || !first.mid(sp + 1).startsWith("HTTP/")) return eol + 1;
+    qsizetype a = buf.indexOf("\n\r\n");
+    qsizetype b = buf.indexOf("\n\n");
+    if (a >= 0 && (b < 0 || a < b)) return a + 3;
+    return b >= 0 ? b + 2 : -1;
+}
+
+} // namespace
+
+DirectoryServer::DirectoryServer(QList<Station> catalog, Packing compressed, QObject* parent)
+    : QObject(parent), server_(new QTcpServer(this)), catalog_(std::move(catalog)),
+      compressed_(compressed)
+{
+    connect(server_, &QTcpServer::newConnection, this, &DirectoryServer::onNewConnection);
+}
+
+DirectoryServer::~DirectoryServer() = default;
+
+bool DirectoryServer::listen(const QHostAddress& address, quint16 port)
+{
+    return server_->listen(address, port);
+}
+
+QString DirectoryServer::errorString() const
+{
+    return server_->errorString();
+}
+
+quint16 DirectoryServer::port() const
+{
+    return server_->serverPort();
+}
+
+void DirectoryServer::setLiveStations(int source, QList<Station> stations)
+{
+    if (source < 0) return;
+    if (live_.size() <= source) live_.resize(source + 1);
+    live_[source] = std::move(stations);
+}
+
+QByteArray DirectoryServer::answer(QByteArrayView head) const
+{
+    const ListRequest req = parseListRequest(head);
+    if (req.status != 200)
+        return response(req.status, "text/plain; charset=utf-8", req.error + '\n', req.head);
+
+    // Live stations first: they are the ones that really play.
+    QList<const QList<Station>*> lists;
+    for (const QList<Station>& l : live_)
+        lists << &l;
+    lists << &catalog_;
+    const QList<const Station*> chosen = selectStations(req, lists);
+
+    if (req.page == ListRequest::CatalogView)
+        return response(200, "text/html; charset=utf-8",
+                        catalogPage(chosen, QDateTime::currentSecsSinceEpoch()), req.head);
+
+    const QByteArray text = listText(chosen);
+    if (!req.compress) return response(200, "text/plain; charset=utf-8", text, req.head);
+    const QByteArray body = pack(text, compressed_);
+    if (body.isEmpty())
+        return response(500, "text/plain; charset=utf-8", "Compression failed\n", req.head);
+    return response(200, compressed_ == Packing::Gzip ? "application/gzip" : "application/zlib",
+                    body, req.head);
+}
+
+void DirectoryServer::onNewConnection()
+{
+    while (QTcpSocket* socket = server_->nextPendingConnection()) {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QObject::destroyed, this, [this] { --open_; });
+        ++open_;
+        if (open_ > kMaxConnections) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto* timer = new QTimer(socket);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, socket, [socket] { socket->abort(); });
+        timer->start(kRequestTimeoutMs);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+    }
+}
+
+void DirectoryServer::onReadyRead(QTcpSocket* socket)
+{
+    if (socket->property("answered").toBool()) {
+        socket->readAll();
+        return;
+    }
+    QByteArray buf = socket->property("buf").toByteArray() + socket->readAll();
+    qsizetype end = headEnd(buf);
+    if (end < 0 && buf.size() <= kMaxRequestHead) {
+        socket->setProperty("buf", buf);
+        return;
+    }
+    if (end < 0) end = buf.size();
+    socket->setProperty("buf", QVariant());
+    socket->setProperty("answered", true);
+    const QByteArray reply = answer(QByteArrayView(buf).first(end));
+    const QByteArray line =
+        buf.left(qMin<qsizetype>(buf.indexOf('\n') < 0 ? buf.size() : buf.indexOf('\n'), 200))
+            .trimmed();
+    std::fprintf(stderr, "dialwise-directory: %s -> %s\n", line.constData(),
+                 reply.left(reply.indexOf('\r')).constData());
+    socket->write(reply);
+    socket->disconnectFromHost();
+}
+
+IcecastPoller::IcecastPoller(const QUrl& server, int interval, QObject* parent)
+    : QObject(parent), statusUrl_(server), nam_(new QNetworkAccessManager(this))
+{
+    statusUrl_.setPath(QStringLiteral("/status-json.xsl"));
+    statusUrl_.setQuery(QString());
+    timer_.setInterval(interval);
+    connect(&timer_, &QTimer::timeout, this, &IcecastPoller::poll);
+}
+
+void IcecastPoller::start()
+{
+    poll();
+    timer_.start();
+}
+
+void IcecastPoller::poll()
+{
+    if (busy_) return;
+    busy_ = true;
+    QNetworkRequest req(statusUrl_);
+    req.setTransferTimeout(qMax(1000, timer_.interval()));
+    QNetworkReply* reply = nam_->get(req);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        busy_ = false;
+        bool ok = false;
+        QList<Station> stations;
+        if (reply->error() == QNetworkReply::NoError)
+            stations = parseIcecastStatus(reply->readAll(), statusUrl_, &ok);
+        if (!ok)
+            std::fprintf(stderr, "dialwise-directory: no status from %s\n",
+                         qPrintable(statusUrl_.toString()));
+        // A server that does not answer has no live stations.
+        emit stationsChanged(stations);
+    });
+}
+
+StreamPoller::StreamPoller(const QUrl& stream, int interval, QObject* parent)
+    : QObject(parent), url_(stream)
+{
+    timer_.setInterval(interval);
+    connect(&timer_, &QTimer::timeout, this, &StreamPoller::poll);
+}
+
+void StreamPoller::start()
+{
+    poll();
+    timer_.start();
+}
+
+void StreamPoller::poll()
+{
+    if (socket_) return;
+    socket_ = new QTcpSocket(this);
+    QTcpSocket* s = socket_;
+    auto* limit = new QTimer(s);
+    limit->setSingleShot(true);
+    connect(limit, &QTimer::timeout, this, [this, s] { finish(s, {}); });
+    limit->start(qMax(1000, timer_.interval()));
+    connect(s, &QTcpSocket::connected, this, [this, s] {
+        QByteArray path = url_.path(QUrl::FullyEncoded).toUtf8();
+        if (path.isEmpty()) path = "/";
+        if (url_.hasQuery()) path += '?' + url_.query(QUrl::FullyEncoded).toUtf8();
+        s->write("GET " + path + " HTTP/1.0\r\nHost: " + url_.host().toUtf8() +
+                 "\r\nUser-Agent: dialwise-directory\r\n\r\n");
+    });
+    connect(s, &QTcpSocket::readyRead, this, [this, s] {
+        QByteArray head = s->property("head").toByteArray() + s->read(kMaxStreamHead);
+        if (head.contains("\n\n") || head.contains("\n\r\n") || head.size() >= kMaxStreamHead)
+            finish(s, head);
+        else
+            s->setProperty("head", head);
+    });
+    connect(s, &QTcpSocket::errorOccurred, this,
+            [this, s] { finish(s, s->property("head").toByteArray()); });
+    s->connectToHost(url_.host(), quint16(url_.port(80)));
+}
+
+void StreamPoller::finish(QTcpSocket* socket, const QByteArray& head)
+{
+    if (socket != socket_) return;
+    socket_ = nullptr;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    QList<Station> stations;
+    if (std::optional<Station> s = parseStreamHead(head, url_)) {
+        if (upSince_ == 0) upSince_ = QDateTime::currentSecsSinceEpoch();
+        s->uptime = upSince_;
+        stations << *s;
+    } else {
+        upSince_ = 0;
+    }
+    emit stationsChanged(stations);
+}
+
+} // namespace dwdir

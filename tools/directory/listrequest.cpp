@@ -1,0 +1,143 @@
+#include "listrequest.h"
+
+#include "station.h"
+
+namespace dwdir {
+
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+ListRequest fail(int status, const char* text)
+{
+    ListRequest r;
+    r.status = status;
+    r.error = text;
+    return r;
+}
+
+bool knownParameter(QByteArrayView name)
+{
+    const QByteArray n = name.toByteArray().toLower();
+    return n == "compress" || n == "genre" || n == "ip";
+}
+
+} // namespace
+
+bool percentDecode(QByteArrayView in, QByteArray& out, bool plusIsSpace)
+{
+    out.clear();
+    out.reserve(in.size());
+    for (qsizetype i = 0; i < in.size(); ++i) {
+        const char c = in[i];
+        if (c == '%') {
+            if (i + 2 >= in.size()) return false;
+            const int hi = hexValue(in[i + 1]);
+            const int lo = hexValue(in[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            out += char(hi * 16 + lo);
+            i += 2;
+        } else if (c == '+' && plusIsSpace) {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return true;
+}
+
+ListRequest parseListRequest(QByteArrayView head)
+{
+    if (head.size() > kMaxRequestHead) return fail(400, "Request too large");
+    qsizetype eol = head.indexOf('\n');
+    QByteArrayView line = eol < 0 ? head : head.first(eol);
+    if (line.endsWith('\r')) line.chop(1);
+    for (char c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return fail(400, "Bad request line");
+
+    const qsizetype sp = line.indexOf(' ');
+    if (sp <= 0) return fail(400, "Bad request line");
+    const QByteArrayView method = line.first(sp);
+    QByteArrayView target = line.sliced(sp + 1);
+    const qsizetype lastSp = target.lastIndexOf(' ');
+    if (lastSp >= 0 && target.sliced(lastSp + 1).startsWith("HTTP/")) target = target.first(lastSp);
+    target = target.trimmed();
+
+    ListRequest r;
+    if (method == "HEAD")
+        r.head = true;
+    else if (method != "GET")
+        return fail(405, "Only GET is served here");
+
+    // A proxy sends the absolute URL.
+    if (target.size() >= 7 &&
+        QByteArrayView(target.first(7)).compare("http://", Qt::CaseInsensitive) == 0) {
+        const qsizetype slash = target.indexOf('/', 7);
+        target = slash < 0 ? QByteArrayView("/") : target.sliced(slash);
+    }
+    if (!target.startsWith('/')) return fail(400, "Bad request target");
+
+    const qsizetype q = target.indexOf('?');
+    const QByteArrayView path = q < 0 ? target : target.first(q);
+    const QByteArrayView query = q < 0 ? QByteArrayView() : target.sliced(q + 1);
+    if (path == "/")
+        r.page = ListRequest::List;
+    else if (path == "/catalog")
+        r.page = ListRequest::CatalogView;
+    else
+        return fail(404, "Not found");
+
+    // Parameters are split at "&", but a piece that does not start a known parameter
+    // belongs to the value before it: the client sends genre names unencoded, and a
+    // genre may hold an "&".
+    struct Param
+    {
+        QByteArray name;
+        QByteArray value;
+    };
+    QList<Param> params;
+    if (!query.isEmpty()) {
+        for (const QByteArray& piece : query.toByteArray().split('&')) {
+            const qsizetype eq = piece.indexOf('=');
+            if (eq > 0 && knownParameter(QByteArrayView(piece).first(eq)))
+                params.append({piece.left(eq).toLower(), piece.mid(eq + 1)});
+            else if (!params.isEmpty())
+                params.last().value += '&' + piece;
+            else if (eq > 0)
+                params.append({piece.left(eq).toLower(), piece.mid(eq + 1)});
+        }
+    }
+
+    for (const Param& p : params) {
+        if (p.name == "compress") {
+            bool ok = false;
+            const int v = p.value.trimmed().toInt(&ok);
+            if (!ok || v < 0) return fail(400, "Bad compress value");
+            r.compress = v != 0;
+        } else if (p.name == "genre") {
+            // Decoded leniently: "%XX" when well formed, everything else as sent.
+            QByteArray text;
+            if (!percentDecode(p.value, text, false)) text = p.value;
+            for (const QByteArray& alt : text.split('\\')) {
+                const QByteArray a = foldCase(alt.trimmed());
+                if (!a.isEmpty()) r.genres << a;
+            }
+        } else if (p.name == "ip") {
+            r.byAddress = true;
+            QByteArray text;
+            if (!percentDecode(p.value, text, true)) return fail(400, "Bad escape in ip");
+            for (const QByteArray& entry : text.split('\\')) {
+                if (!entry.trimmed().isEmpty()) r.addresses << addressKey(entry);
+            }
+        }
+    }
+    return r;
+}
+
+} // namespace dwdir

@@ -1,0 +1,38 @@
+#pragma once
+// Reading a request sent to the directory: the request line of an HTTP request head.
+#include <QByteArray>
+#include <QList>
+
+namespace dwdir {
+
+struct ListRequest
+{
+    enum Page
+    {
+        List,
+        CatalogView
+    };
+
+    int status = 200; // 200, or the error status to answer with
+    QByteArray error; // short text for an error answer
+    Page page = List;
+    bool head = false; // HEAD: headers only
+    bool compress = false;
+    QList<QByteArray> genres;    // alternatives, case-folded; none means every genre
+    bool byAddress = false;      // "ip=" was given
+    QList<QByteArray> addresses; // lookup keys of the addresses asked for
+};
+
+// The bytes the directory accepts before the end of a request head.
+inline constexpr qsizetype kMaxRequestHead = 64 * 1024;
+
+// Reads the request line of `head` (the bytes up to the blank line; the header lines
+// after the request line are not needed). The request target is what lies between the
+// method and a final " HTTP/x.y", so a genre sent with blanks in it (the client does
+// not encode it) is read whole; a proxy's absolute form "http://host/..." is accepted.
+ListRequest parseListRequest(QByteArrayView head);
+
+// Decodes "%XX" escapes (and "+" as a blank when plusIsSpace); false on a broken escape.
+bool percentDecode(QByteArrayView in, QByteArray& out, bool plusIsSpace);
+
+} // namespace dwdir
