@@ -26,11 +26,14 @@ DialogAnswer automatic(const DialogRequest& r)
             {mbOK, mrOk}, {mbYes, mrYes},       {mbRetry, mrRetry}, {mbIgnore, mrIgnore},
             {mbNo, mrNo}, {mbCancel, mrCancel}, {mbAbort, mrAbort}};
         a.result = mrCancel;
-        for (auto [b, res] : order)
-            if (r.buttons & b) {
-                a.result = res;
-                break;
-            }
+        if (autoMode() == "cancel" && (r.buttons & (mbCancel | mbNo)))
+            a.result = (r.buttons & mbCancel) ? mrCancel : mrNo;
+        else
+            for (auto [b, res] : order)
+                if (r.buttons & b) {
+                    a.result = res;
+                    break;
+                }
     } else {
         a.result = r.kind == DialogRequest::Input ? mrOk : mrCancel;
         a.text = r.kind == DialogRequest::Input ? r.defaultText : QString();

@@ -73,7 +73,8 @@ struct DialogAnswer
 using DialogScript = std::function<DialogAnswer(const DialogRequest&)>;
 void SetDialogScript(DialogScript script);
 // Without a script, DIALWISE_DIALOGS=auto answers each message with its first button of
-// OK, Yes, Retry, Ignore and file dialogs with Cancel, and logs it to the debug channel.
+// OK, Yes, Retry, Ignore (DIALWISE_DIALOGS=cancel: with Cancel or No), file dialogs with
+// Cancel, and prints "dialog: [caption] text -> result" on standard error.
 
 // A modal message box. Returns the button pressed (mrCancel when closed).
 int MessageDlg(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,

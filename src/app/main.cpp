@@ -1,0 +1,99 @@
+// Dialwise: program entry.
+#include "debuglog.h"
+#include "dialogs.h"
+#include "instance.h"
+#include "platform.h"
+#include "registry.h"
+#include "splash.h"
+#include "startup.h"
+#include "vmmp3_main.h"
+#include "winconsole.h"
+
+#include <QApplication>
+#include <memory>
+
+namespace {
+const char* const kAtom = "tunelaneatom";
+const char* const kWindowClass = "tvmmp3_form";
+
+// Deletes the instance marker however the program leaves.
+struct AtomGuard
+{
+    ~AtomGuard() { platform::TInstanceAtom::Delete(kAtom); }
+};
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // 1. Free resources.
+    const platform::FreeResources res = platform::GetFreeResources();
+    if (ResourcesLow(res)) {
+        if (platform::MessageBox(ResourceWarningText(res), "Tunelane Warning", platform::mbOKCancel,
+                                 platform::mtWarning) != platform::mrOk)
+            return 0;
+    }
+
+    // 2. Single instance: a running one is brought to the front and this one ends.
+    if (platform::TInstanceAtom::Exists(kAtom)) {
+        if (platform::TInstanceServer::Send(kWindowClass, platform::InstanceRequest::BringToFront))
+            return 0;
+        // A stale marker: its owner is gone. Go on without adding it again.
+    } else {
+        platform::TInstanceAtom::Add(kAtom);
+    }
+
+    // 3. From here on the marker goes when the program ends.
+    AtomGuard guard;
+    int exitCode = 0;
+    try {
+        // 4. Application title.
+        QApplication::setApplicationName("Dialwise");
+        QApplication::setApplicationDisplayName("Dialwise");
+
+        // 5. The debug console, only for the exact hidden argument in first place.
+        std::unique_ptr<TWinConsole> console;
+        const QStringList args = QApplication::arguments();
+        if (args.size() > 1 && args.at(1) == "quietBadger!!!")
+            console = std::make_unique<TWinConsole>(QStringList{"GenOut", "ErrOut", "PerfOut"});
+
+        // 6. The windows, in their order.
+        std::unique_ptr<Tvmmp3_form> mainWindow;
+        CreateGuarded([&] { mainWindow = std::make_unique<Tvmmp3_form>(); });
+        if (!mainWindow) return 1;
+        CreateGuarded([&] { new Tmp3splash_form(); });
+
+        // 7-8. The message loop; the program ends when the main window closes.
+        platform::TInstanceServer instance;
+        instance.OnBringToFront = [w = mainWindow.get()] {
+            DebugLog("Second start: bringing the window to the front");
+            if (w->isMinimized()) w->showNormal();
+            w->show();
+            w->raise();
+            w->activateWindow();
+        };
+        instance.Listen(kWindowClass);
+        InstallTerminationHandler(&app);
+        mainWindow->show();
+        // The program ends when the main window has closed.
+        struct CloseWatcher : QObject
+        {
+            bool eventFilter(QObject* o, QEvent* e) override
+            {
+                if (e->type() == QEvent::Close && e->isAccepted())
+                    QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection);
+                return false;
+            }
+        } watcher;
+        mainWindow->installEventFilter(&watcher);
+        exitCode = app.exec();
+        mainWindow.reset();
+        console.reset();
+    } catch (const Tvm_form::TProgramExit& e) {
+        exitCode = e.Code;
+    }
+    TRegistry::Flush();
+    return exitCode;
+}

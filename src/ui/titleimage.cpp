@@ -1,0 +1,45 @@
+#include "titleimage.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWindow>
+
+TTitleImage::TTitleImage(QWidget* parent) : QWidget(parent) {}
+
+void TTitleImage::setPicture(const QPixmap& p)
+{
+    picture_ = p;
+    if (!stretch_ && !p.isNull()) setFixedWidth(p.width());
+    updateGeometry();
+    update();
+}
+
+QSize TTitleImage::sizeHint() const
+{
+    return picture_.isNull() ? QSize(40, 24) : picture_.size();
+}
+
+void TTitleImage::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    if (fill_.isValid()) p.fillRect(rect(), fill_);
+    if (!picture_.isNull()) {
+        if (stretch_)
+            p.drawPixmap(QRect(0, 0, width(), picture_.height()), picture_);
+        else
+            p.drawPixmap(0, 0, picture_);
+    }
+    if (bandY_ >= 0 && band_.isValid())
+        p.fillRect(QRect(0, bandY_, width(), height() - bandY_), band_);
+}
+
+void TTitleImage::mousePressEvent(QMouseEvent* e)
+{
+    if (e->button() != Qt::LeftButton) return;
+    if (OnMouseDown) OnMouseDown();
+}
+
+void TTitleImage::mouseDoubleClickEvent(QMouseEvent* e)
+{
+    if (e->button() == Qt::LeftButton && OnDblClick) OnDblClick();
+}
