@@ -13,9 +13,15 @@ namespace platform {
 namespace {
 DialogScript g_script;
 
+// DIALWISE_DIALOGS=auto answers with the first of OK, Yes, Retry, Ignore, No, Cancel;
+// DIALWISE_DIALOGS=cancel prefers Cancel (then No).
+QString autoMode()
+{
+    return qEnvironmentVariable("DIALWISE_DIALOGS");
+}
 bool autoAnswer()
 {
-    return qEnvironmentVariable("DIALWISE_DIALOGS") == "auto";
+    return autoMode() == "auto" || autoMode() == "cancel";
 }
 
 DialogAnswer automatic(const DialogRequest& r)
