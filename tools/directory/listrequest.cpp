@@ -70,11 +70,6 @@ ListRequest parseListRequest(QByteArrayView head)
     target = target.trimmed();
 
     ListRequest r;
-    if (method == "HEAD")
-        r.head = true;
-    else if (method != "GET")
-        return fail(405, "Only GET is served here");
-
     // A proxy sends the absolute URL.
     if (target.size() >= 7 &&
         QByteArrayView(target.first(7)).compare("http://", Qt::CaseInsensitive) == 0) {
@@ -82,6 +77,10 @@ ListRequest parseListRequest(QByteArrayView head)
         target = slash < 0 ? QByteArrayView("/") : target.sliced(slash);
     }
     if (!target.startsWith('/')) return fail(400, "Bad request target");
+    if (method == "HEAD")
+        r.head = true;
+    else if (method != "GET")
+        return fail(405, "Only GET is served here");
 
     const qsizetype q = target.indexOf('?');
     const QByteArrayView path = q < 0 ? target : target.first(q);

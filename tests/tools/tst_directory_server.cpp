@@ -1,0 +1,298 @@
+// The directory server as a running program: its answers over a real TCP connection,
+// its refusals, and its live stream source.
+#include "listcheck.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace dwtest;
+
+namespace {
+
+const QString kServer = QStringLiteral(DW_BINARY_DIR "/tools/directory/dialwise-directory");
+
+struct Reply
+{
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+};
+
+// Sends raw request bytes and reads until the server closes the connection.
+Reply fetch(quint16 port, const QByteArray& request)
+{
+    Reply r;
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000)) return r;
+    s.write(request);
+    QByteArray all;
+    QElapsedTimer t;
+    t.start();
+    while (s.state() == QAbstractSocket::ConnectedState && t.elapsed() < 10000) {
+        s.waitForReadyRead(200);
+        all += s.readAll();
+    }
+    all += s.readAll();
+    const qsizetype end = all.indexOf("\r\n\r\n");
+    if (end < 0) return r;
+    r.head = all.left(end);
+    r.body = all.mid(end + 4);
+    if (r.head.startsWith("HTTP/1.0 ")) r.status = r.head.mid(9, 3).toInt();
+    return r;
+}
+
+Reply get(quint16 port, const QByteArray& target)
+{
+    return fetch(port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+QList<QByteArray> names(const QByteArray& listText)
+{
+    return column(parseList(listText), "hostname");
+}
+
+} // namespace
+
+class TstDirectoryServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void answers_data();
+    void answers();
+    void refusals_data();
+    void refusals();
+    void survivesAbuse();
+    void catalogPage();
+    void commandLine_data();
+    void commandLine();
+    void streamSource();
+
+private:
+    bool startServer(Peer& peer, quint16& port, const QStringList& extra);
+
+    QTemporaryDir dir_;
+    QString catalog_;
+    Peer zlibServer_, gzipServer_;
+    quint16 zlibPort_ = 0, gzipPort_ = 0;
+};
+
+bool TstDirectoryServer::startServer(Peer& peer, quint16& port, const QStringList& extra)
+{
+    port = freePort();
+    if (!peer.start(kServer,
+                    QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port)} + extra))
+        return false;
+    return waitForTcpPort(port);
+}
+
+void TstDirectoryServer::initTestCase()
+{
+    QVERIFY2(QFile::exists(kServer), "dialwise-directory is not built");
+    catalog_ = writeFile(dir_.filePath("catalog.txt"),
+                         "# test catalog\n"
+                         "ip\thostname\tgenre\tnumplayers\tmaxplayers\tbitrate\ttype\n"
+                         "127.0.0.1:8000\tClassic One\tClassic Rock\t10\t100\t128\t0\n"
+                         "127.0.0.2\tJazz Two\tJazz\t5\t50\t64\t0\n"
+                         "http://127.0.0.3:9000/live\tLive Three\tPop Dance\t7\t70\t96\t2\n"
+                         "127.0.0.4:8010\t<b>Rock</b> & Four\tRock\t1\t10\t32\t0\n");
+    QVERIFY(startServer(zlibServer_, zlibPort_, {"--catalog", catalog_}));
+    QVERIFY(startServer(gzipServer_, gzipPort_, {"--catalog", catalog_, "--gzip"}));
+}
+
+void TstDirectoryServer::answers_data()
+{
+    QTest::addColumn<bool>("gzip");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<bool>("compressed");
+    QTest::addColumn<QByteArray>("expect");
+
+    const QByteArray all = "Classic One|Jazz Two|Live Three|<b>Rock</b> & Four";
+    QTest::newRow("zlib, whole list") << false << QByteArray("/?compress=1") << true << all;
+    QTest::newRow("gzip, whole list") << true << QByteArray("/?compress=1") << true << all;
+    QTest::newRow("plain") << false << QByteArray("/") << false << all;
+    QTest::newRow("genre") << false << QByteArray("/?compress=1&genre=rock") << true
+                           << QByteArray("Classic One|<b>Rock</b> & Four");
+    QTest::newRow("genre with a blank, as the program sends it")
+        << true << QByteArray("/?compress=1&genre=classic rock") << true
+        << QByteArray("Classic One");
+    QTest::newRow("genre alternatives") << false << QByteArray("/?compress=1&genre=jazz\\dance")
+                                        << true << QByteArray("Jazz Two|Live Three");
+    QTest::newRow("addresses, as the program encodes them")
+        << false
+        << QByteArray("/?compress=1&ip=127.0.0.2%3A8000\\http%3A%2F%2F127.0.0.3%3A9000%2Flive")
+        << true << QByteArray("Jazz Two|Live Three");
+    QTest::newRow("address not known")
+        << true << QByteArray("/?compress=1&ip=127.0.0.9%3A8000") << true << QByteArray();
+    QTest::newRow("through a proxy")
+        << false << QByteArray("http://127.0.0.1:1/?compress=1&genre=jazz") << true
+        << QByteArray("Jazz Two");
+}
+
+void TstDirectoryServer::answers()
+{
+    QFETCH(bool, gzip);
+    QFETCH(QByteArray, target);
+    QFETCH(bool, compressed);
+    const Reply r = get(gzip ? gzipPort_ : zlibPort_, target);
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.head.contains("\r\nContent-Length: " + QByteArray::number(r.body.size())));
+    QByteArray text = r.body;
+    if (compressed) {
+        QCOMPARE(r.body.startsWith("\x1f\x8b"), gzip);
+        if (!gzip) QCOMPARE(uchar(r.body[0]), uchar(0x78)); // zlib header
+        bool ok = false;
+        text = inflateLikeClient(r.body, &ok);
+        QVERIFY(ok);
+    }
+    QVERIFY(text.startsWith("\\fieldcount\\14\\"));
+    QTEST(names(text).join('|'), "expect");
+}
+
+void TstDirectoryServer::refusals_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::newRow("bad compress") << QByteArray("GET /?compress=z HTTP/1.0\r\n\r\n") << 400;
+    QTest::newRow("bad escape") << QByteArray("GET /?compress=1&ip=%G0 HTTP/1.0\r\n\r\n") << 400;
+    QTest::newRow("not a request") << QByteArray("hello there\r\n\r\n") << 400;
+    QTest::newRow("binary") << QByteArray("\x16\x03\x01\x00\xff\r\n\r\n", 9) << 400;
+    QTest::newRow("other method") << QByteArray("DELETE / HTTP/1.1\r\n\r\n") << 405;
+    QTest::newRow("other path") << QByteArray("GET /etc/passwd HTTP/1.0\r\n\r\n") << 404;
+    QTest::newRow("head far too long")
+        << "GET /?ip=" + QByteArray(200000, '1') + " HTTP/1.0\r\n\r\n"
+        << 400;
+}
+
+void TstDirectoryServer::refusals()
+{
+    QFETCH(QByteArray, request);
+    const Reply r = fetch(zlibPort_, request);
+    QTEST(r.status, "status");
+    QVERIFY(!r.body.trimmed().isEmpty());
+    QVERIFY(r.body.size() < 100);
+}
+
+void TstDirectoryServer::survivesAbuse()
+{
+    // Clients that send half a request, nothing at all, or go away mid-answer.
+    QList<QTcpSocket*> idle;
+    for (int i = 0; i < 50; ++i) {
+        auto* s = new QTcpSocket(this);
+        s->connectToHost(QHostAddress::LocalHost, zlibPort_);
+        QVERIFY(s->waitForConnected(2000));
+        if (i % 3 == 0)
+            s->write("GET /?compress=1");
+        else if (i % 3 == 1)
+            s->write(QByteArray(1000, '\n'));
+        s->flush();
+        idle << s;
+    }
+    for (int i = 0; i < 20; ++i) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, zlibPort_);
+        QVERIFY(s.waitForConnected(2000));
+        s.write("GET /?compress=1 HTTP/1.0\r\n\r\n");
+        s.flush();
+        s.abort();
+    }
+    const Reply r = get(zlibPort_, "/?compress=1");
+    QCOMPARE(r.status, 200);
+    QCOMPARE(names(inflateLikeClient(r.body)).size(), 4);
+    qDeleteAll(idle);
+    QVERIFY(zlibServer_.running());
+}
+
+void TstDirectoryServer::catalogPage()
+{
+    const Reply r = get(zlibPort_, "/catalog?genre=rock");
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.head.contains("text/html"));
+    QVERIFY(r.body.contains("Classic One"));
+    QVERIFY(r.body.contains("&lt;b&gt;Rock&lt;/b&gt; &amp; Four"));
+    QVERIFY(!r.body.contains("Jazz Two"));
+    QVERIFY(!r.body.contains(">LIVE<"));
+}
+
+void TstDirectoryServer::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing catalog")
+        << QStringList{"--catalog", dir_.filePath("none.txt")} << "cannot read";
+    QTest::newRow("catalog without ip column")
+        << QStringList{"--catalog", writeFile(dir_.filePath("bad.txt"), "name\tgenre\nA\tB\n")}
+        << "no \"ip\"";
+    QTest::newRow("bad listen") << QStringList{"--listen", "nowhere:port"} << "bad --listen";
+    QTest::newRow("bad poll") << QStringList{"--poll", "0"} << "bad --poll";
+    QTest::newRow("bad icecast URL") << QStringList{"--icecast", "http://"} << "bad --icecast";
+}
+
+void TstDirectoryServer::commandLine()
+{
+    QFETCH(QStringList, args);
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(kServer,
+            args + QStringList{"--listen", "127.0.0.1:0"}.mid(args.contains("--listen") ? 2 : 0));
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 2);
+    QFETCH(QString, message);
+    const QString out = QString::fromUtf8(p.readAll());
+    QVERIFY2(out.contains(message), qPrintable(out));
+
+    QProcess help;
+    help.start(kServer, {"--help"});
+    QVERIFY(help.waitForFinished(5000));
+    QCOMPARE(help.exitCode(), 0);
+    const QByteArray text = help.readAllStandardOutput();
+    for (const char* opt : {"--listen", "--catalog", "--gzip", "--icecast", "--stream"})
+        QVERIFY(text.contains(opt));
+}
+
+void TstDirectoryServer::streamSource()
+{
+    // A stand-in stream server of the program's own kind: answers with an ICY head.
+    QTcpServer stream;
+    QVERIFY(stream.listen(QHostAddress::LocalHost, 0));
+    connect(&stream, &QTcpServer::newConnection, this, [&stream] {
+        while (QTcpSocket* c = stream.nextPendingConnection()) {
+            connect(c, &QTcpSocket::readyRead, c, [c] {
+                c->readAll();
+                c->write("ICY 200 OK\r\nicy-name:Own Stream\r\nicy-genre:Ambient\r\n"
+                         "icy-br:56\r\n\r\n");
+                c->write(QByteArray(4096, '\x55'));
+            });
+            connect(c, &QTcpSocket::disconnected, c, &QObject::deleteLater);
+        }
+    });
+    const QByteArray url = "http://127.0.0.1:" + QByteArray::number(stream.serverPort()) + "/own";
+
+    Peer peer;
+    quint16 port = 0;
+    QVERIFY(startServer(peer, port, {"--catalog", catalog_, "--stream", url, "--poll", "0.2"}));
+    auto live = [&] {
+        const QList<Record> recs = parseList(get(port, "/?genre=ambient").body);
+        return recs.isEmpty() ? Record() : recs.first();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(live().value("hostname"), QByteArray("Own Stream"), 10000);
+    const Record r = live();
+    QCOMPARE(r.value("ip"), url);
+    QCOMPARE(r.value("type"), QByteArray("1"));
+    QCOMPARE(r.value("bitrate"), QByteArray("56"));
+    QVERIFY(r.value("uptime").toLongLong() > 0);
+    // Live stations come first in the whole list.
+    QCOMPARE(names(get(port, "/").body).value(0), QByteArray("Own Stream"));
+
+    // Gone when the stream stops answering.
+    stream.close();
+    QTRY_COMPARE_WITH_TIMEOUT(live().value("hostname"), QByteArray(), 10000);
+}
+
+QTEST_GUILESS_MAIN(TstDirectoryServer)
+#include "tst_directory_server.moc"
