@@ -1,6 +1,7 @@
 // The directory server as a running program: its answers over a real TCP connection,
 // its refusals, and its live stream source.
 #include "listcheck.h"
+#include "rawhttp.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -14,42 +15,6 @@ using namespace dwtest;
 namespace {
 
 const QString kServer = QStringLiteral(DW_BINARY_DIR "/tools/directory/dialwise-directory");
-
-struct Reply
-{
-    int status = 0;
-    QByteArray head;
-    QByteArray body;
-};
-
-// Sends raw request bytes and reads until the server closes the connection.
-Reply fetch(quint16 port, const QByteArray& request)
-{
-    Reply r;
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    if (!s.waitForConnected(5000)) return r;
-    s.write(request);
-    QByteArray all;
-    QElapsedTimer t;
-    t.start();
-    while (s.state() == QAbstractSocket::ConnectedState && t.elapsed() < 10000) {
-        s.waitForReadyRead(200);
-        all += s.readAll();
-    }
-    all += s.readAll();
-    const qsizetype end = all.indexOf("\r\n\r\n");
-    if (end < 0) return r;
-    r.head = all.left(end);
-    r.body = all.mid(end + 4);
-    if (r.head.startsWith("HTTP/1.0 ")) r.status = r.head.mid(9, 3).toInt();
-    return r;
-}
-
-Reply get(quint16 port, const QByteArray& target)
-{
-    return fetch(port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-}
 
 QList<QByteArray> names(const QByteArray& listText)
 {

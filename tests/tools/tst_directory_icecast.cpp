@@ -1,0 +1,207 @@
+// The directory's Icecast source against a real icecast2 fed by ffmpeg.
+#include "listcheck.h"
+#include "rawhttp.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <pwd.h>
+#include <unistd.h>
+
+using namespace dwtest;
+
+namespace {
+
+const QString kServer = QStringLiteral(DW_BINARY_DIR "/tools/directory/dialwise-directory");
+const QByteArray kPassword = "demo-source";
+
+QByteArray encoded(const QByteArray& s)
+{
+    return QUrl::toPercentEncoding(s);
+}
+
+} // namespace
+
+class TstDirectoryIcecast : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void liveStations();
+    void cleanupTestCase();
+
+private:
+    bool startSource(Peer& peer, const QString& mount, const QString& name, const QString& genre,
+                     int freq);
+    QList<Record> liveRecords();
+
+    QTemporaryDir dir_;
+    Peer icecast_, one_, two_, directory_;
+    quint16 icePort_ = 0, dirPort_ = 0;
+};
+
+void TstDirectoryIcecast::initTestCase()
+{
+    const QString icecast = findProgram("icecast2");
+    if (icecast.isEmpty() || findProgram("ffmpeg").isEmpty())
+        QSKIP("icecast2 or ffmpeg is not installed");
+    QVERIFY(QFile::exists(kServer));
+
+    // icecast2 will not keep running as root: it drops to nobody, who must own the logs.
+    const QString logs = dir_.filePath("log");
+    QDir().mkpath(logs);
+    QByteArray owner;
+    if (::geteuid() == 0) {
+        QFile::setPermissions(dir_.path(),
+                              QFile::permissions(dir_.path()) | QFile::ExeOther | QFile::ReadOther);
+        if (const passwd* pw = ::getpwnam("nobody"))
+            QVERIFY(::chown(QFile::encodeName(logs).constData(), pw->pw_uid, pw->pw_gid) == 0);
+        owner = "<changeowner><user>nobody</user><group>nogroup</group></changeowner>";
+    }
+    icePort_ = freePort();
+    const QString conf = writeFile(
+        dir_.filePath("icecast.xml"),
+        "<icecast><location>Test</location><admin>test@localhost</admin>"
+        "<limits><clients>50</clients><sources>5</sources></limits>"
+        "<authentication><source-password>" +
+            kPassword +
+            "</source-password>"
+            "<admin-user>admin</admin-user><admin-password>" +
+            kPassword +
+            "</admin-password>"
+            "</authentication><hostname>localhost</hostname>"
+            "<listen-socket><port>" +
+            QByteArray::number(icePort_) +
+            "</port>"
+            "<bind-address>127.0.0.1</bind-address></listen-socket>"
+            "<mount><mount-name>/one.mp3</mount-name><bitrate>128</bitrate></mount>"
+            "<paths><basedir>/usr/share/icecast2</basedir><logdir>" +
+            logs.toUtf8() +
+            "</logdir>"
+            "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin"
+            "</adminroot></paths><logging><accesslog>access.log</accesslog>"
+            "<errorlog>error.log</errorlog><loglevel>2</loglevel></logging>"
+            "<security><chroot>0</chroot>" +
+            owner + "</security></icecast>\n");
+    QVERIFY(icecast_.start(icecast, {"-c", conf}));
+    QVERIFY2(waitForTcpPort(icePort_) && icecast_.running(), qPrintable(icecast_.output()));
+
+    QVERIFY(startSource(one_, "one.mp3", "Test One", "Rock Live", 440));
+    QVERIFY(startSource(two_, "two.mp3", "Test Two", "Jazz Live", 660));
+
+    dirPort_ = freePort();
+    const QString catalog = writeFile(dir_.filePath("catalog.txt"),
+                                      "ip\thostname\tgenre\n127.0.0.5:8000\tCatalog Five\tRock\n");
+    QVERIFY(directory_.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(dirPort_),
+                                       "--catalog", catalog, "--icecast",
+                                       QStringLiteral("http://127.0.0.1:%1").arg(icePort_),
+                                       "--poll", "0.3"}));
+    QVERIFY(waitForTcpPort(dirPort_));
+}
+
+bool TstDirectoryIcecast::startSource(Peer& peer, const QString& mount, const QString& name,
+                                      const QString& genre, int freq)
+{
+    return peer.start(findProgram("ffmpeg"),
+                      {"-nostdin",
+                       "-loglevel",
+                       "error",
+                       "-re",
+                       "-f",
+                       "lavfi",
+                       "-i",
+                       QStringLiteral("sine=frequency=%1:sample_rate=44100").arg(freq),
+                       "-ac",
+                       "2",
+                       "-c:a",
+                       "libmp3lame",
+                       "-b:a",
+                       "128k",
+                       "-content_type",
+                       "audio/mpeg",
+                       "-ice_name",
+                       name,
+                       "-ice_genre",
+                       genre,
+                       "-f",
+                       "mp3",
+                       QStringLiteral("icecast://source:%1@127.0.0.1:%2/%3")
+                           .arg(QString::fromUtf8(kPassword))
+                           .arg(icePort_)
+                           .arg(mount)});
+}
+
+QList<Record> TstDirectoryIcecast::liveRecords()
+{
+    const Reply r = get(dirPort_, "/?compress=1&genre=live");
+    return parseList(inflateLikeClient(r.body));
+}
+
+void TstDirectoryIcecast::liveStations()
+{
+    const QByteArray base = "http://127.0.0.1:" + QByteArray::number(icePort_);
+    QTRY_VERIFY2_WITH_TIMEOUT(column(liveRecords(), "hostname").size() == 2,
+                              qPrintable(directory_.output() + one_.output() + icecast_.output()),
+                              15000);
+
+    // A title pushed to the mount and a listener on it show up at the next poll.
+    const Reply meta = fetch(icePort_, "GET /admin/metadata?mount=/one.mp3&mode=updinfo&song=" +
+                                           encoded("Kestrel - Golden \\ Hour") +
+                                           " HTTP/1.0\r\nAuthorization: Basic " +
+                                           ("source:" + kPassword).toBase64() + "\r\n\r\n");
+    QCOMPARE(meta.status, 200);
+    QTcpSocket listener;
+    listener.connectToHost(QHostAddress::LocalHost, icePort_);
+    QVERIFY(listener.waitForConnected(3000));
+    listener.write("GET /one.mp3 HTTP/1.0\r\n\r\n");
+    QVERIFY(listener.waitForReadyRead(5000));
+
+    auto one = [&] {
+        const QList<Record> recs = parseList(
+            inflateLikeClient(get(dirPort_, "/?compress=1&ip=" + encoded(base + "/one.mp3")).body));
+        return recs.size() == 1 ? recs.first() : Record();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(one().value("numplayers"), QByteArray("1"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(one().value("songtitle"), QByteArray("Kestrel - Golden / Hour"),
+                              15000);
+    const Record r = one();
+    QCOMPARE(r.value("ip"), base + "/one.mp3");
+    QCOMPARE(r.value("hostname"), QByteArray("Test One"));
+    QCOMPARE(r.value("genre"), QByteArray("Rock Live"));
+    QCOMPARE(r.value("bitrate"), QByteArray("128"));
+    QCOMPARE(r.value("type"), QByteArray("0"));
+    QCOMPARE(r.value("chatip"), "127.0.0.1:" + QByteArray::number(icePort_));
+    const qint64 up = r.value("uptime").toLongLong();
+    QVERIFY(up > QDateTime::currentSecsSinceEpoch() - 600);
+    QVERIFY(up <= QDateTime::currentSecsSinceEpoch() + 5);
+
+    // Live stations are listed before the catalog and marked on the catalog page.
+    const QList<Record> rock = parseList(get(dirPort_, "/?genre=rock").body);
+    QCOMPARE(column(rock, "hostname"), (QList<QByteArray>{"Test One", "Catalog Five"}));
+    const Reply page = get(dirPort_, "/catalog");
+    QCOMPARE(page.body.count(">LIVE<"), 2);
+
+    // A stopped source leaves the list; so does everything of a stopped server.
+    two_.stop();
+    QTRY_COMPARE_WITH_TIMEOUT(column(liveRecords(), "hostname"), (QList<QByteArray>{"Test One"}),
+                              15000);
+    listener.abort();
+    one_.stop();
+    icecast_.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(liveRecords().isEmpty(), 15000);
+    QCOMPARE(column(parseList(get(dirPort_, "/").body), "hostname"),
+             (QList<QByteArray>{"Catalog Five"}));
+    QVERIFY(directory_.running());
+}
+
+void TstDirectoryIcecast::cleanupTestCase()
+{
+    directory_.stop();
+    one_.stop();
+    two_.stop();
+    icecast_.stop();
+}
+
+QTEST_GUILESS_MAIN(TstDirectoryIcecast)
+#include "tst_directory_icecast.moc"
