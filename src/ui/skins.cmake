@@ -1,5 +1,7 @@
 # Skins and the button bitmap cache: their own static library, dw_skins.
-pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+if(NOT TARGET PkgConfig::LIBZIP)
+  pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET GLOBAL libzip)
+endif()
 
 add_library(dw_skins STATIC skins.cpp skins.h)
 target_include_directories(dw_skins PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
