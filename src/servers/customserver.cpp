@@ -1,0 +1,605 @@
+#include "customserver.h"
+
+#include "asyncping.h"
+#include "config.h"
+#include "productprofile.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QTimer>
+
+class TPinger
+{
+};
+
+// ---------------------------------------------------------------------------------------
+// Helpers
+
+QString DurationText(qint64 seconds)
+{
+    if (seconds <= 0) return QStringLiteral("0");
+    const qint64 days = seconds / 86400;
+    const qint64 hours = seconds / 3600 - days * 24;
+    const qint64 minutes = seconds / 60 - (seconds / 3600) * 60;
+    QString s;
+    if (days > 0) s += QString::number(days) + QLatin1String("d ");
+    if (hours > 0) s += QString::number(hours) + QLatin1String("h ");
+    s += QString::number(minutes) + QLatin1Char('m');
+    return s;
+}
+
+qint64 UnixTimeNow()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+quint32 TickCount()
+{
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    // Offset so that the count does not start near zero, like a machine's uptime.
+    return quint32(clock.elapsed() + 1000000);
+}
+
+int StrToIntDef0(QStringView text)
+{
+    bool ok = false;
+    const int v = text.toInt(&ok, 10);
+    return ok ? v : 0;
+}
+
+namespace {
+
+// Drops everything up to and including the first backslash, then cuts the text up to the
+// next backslash (which stays) or the whole rest.
+QString NextToken(QString& text)
+{
+    const int first = text.indexOf(QLatin1Char('\\'));
+    text.remove(0, first + 1); // first == -1 removes nothing
+    const int next = text.indexOf(QLatin1Char('\\'));
+    QString token;
+    if (next < 0) {
+        token = text;
+        text.clear();
+    } else {
+        token = text.left(next);
+        text.remove(0, next);
+    }
+    return token;
+}
+
+// Value of a key in a backslash key/value text; with `remove` the pair leaves the text.
+QString TakeKeyValue(QString& text, const QString& key, bool remove)
+{
+    const QString needle = QLatin1Char('\\') + key + QLatin1Char('\\');
+    const int at = text.indexOf(needle);
+    if (at < 0) return {};
+    const int start = at + needle.size();
+    int end = start;
+    while (end < text.size() && text[end] != QLatin1Char('\\') && text[end].unicode() >= 32)
+        ++end;
+    QString value = text.mid(start, end - start);
+    if (remove) text.remove(at, end - at);
+    return value;
+}
+
+const TServerClass* AsClass(const TServerClass& c)
+{
+    return &c;
+}
+
+} // namespace
+
+bool TServerClass::InheritsFrom(const TServerClass& other) const
+{
+    for (const TServerClass* c = this; c; c = c->Parent)
+        if (c == &other) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// TCustomServer
+
+TCustomServer::TCustomServer(const QString& address, const QString& port)
+    : Address(address), Port(port), HostPort(port)
+{
+}
+
+TCustomServer::~TCustomServer()
+{
+    // A server freed while querying ends its attempt without retry or event.
+    if (Querying || QueryTimer) TCustomServer::StopQuery();
+}
+
+const TServerClass& TCustomServer::Class()
+{
+    static const TServerClass c{
+        "TCustomServer",
+        nullptr,
+        [](const QString& a, const QString& p) -> std::unique_ptr<TCustomServer> {
+            return std::make_unique<TCustomServer>(a, p);
+        },
+        []() -> const TPlayerClass* { return &TCustomPlayer::Class(); },
+        []() { return 0; },
+        []() { return TColumnNames(); },
+    };
+    return c;
+}
+
+void TCustomServer::Query(TQueryDoneEvent onDone)
+{
+    Querying = true;
+    OnQueryDone = std::move(onDone);
+    Answered = true;
+    ReleaseQueryTimer();
+    QueryTimer = std::make_unique<QTimer>();
+    QueryTimer->setTimerType(Qt::PreciseTimer);
+    QueryTimer->setInterval(Timeout);
+    QTimer* t = QueryTimer.get();
+    QObject::connect(t, &QTimer::timeout, [this, t] { QueryTimerFired(t); });
+    t->start();
+}
+
+void TCustomServer::QueryTimerFired(QTimer* timer)
+{
+    // Only the server's own, enabled timer counts.
+    if (QueryTimer.get() != timer || !timer->isActive()) return;
+    timer->stop();
+    QueryTimedOut();
+}
+
+void TCustomServer::QueryTimedOut()
+{
+    Answered = false;
+    QueryDone();
+}
+
+void TCustomServer::QueryDone()
+{
+    ReleaseQueryTimer();
+    if (Answered || RetryCount >= MaxRetries) {
+        RetryCount = 0;
+        Querying = false;
+        // The receiver may free this server: nothing is touched after the call.
+        TQueryDoneEvent ev = OnQueryDone;
+        if (ev) ev(this);
+    } else {
+        ++RetryCount;
+        TQueryDoneEvent ev = OnQueryDone;
+        Query(std::move(ev));
+    }
+}
+
+void TCustomServer::ReleaseQueryTimer()
+{
+    if (!QueryTimer) return;
+    QTimer* t = QueryTimer.release();
+    t->stop();
+    QObject::disconnect(t, nullptr, nullptr, nullptr);
+    // The timer may be the one whose signal is being delivered right now.
+    t->deleteLater();
+}
+
+void TCustomServer::StopQuery()
+{
+    ReleaseQueryTimer();
+    Querying = false;
+    RetryCount = 0;
+}
+
+void TCustomServer::GetColumns(QStringList&) const {}
+
+void TCustomServer::SetRules(const QString& text)
+{
+    ClearRules();
+    QString t;
+    t.reserve(text.size());
+    for (QChar c : text)
+        if (c.unicode() >= 32 && c.unicode() <= 127) t += c;
+    while (t.contains(QLatin1Char('\\'))) {
+        const QString key = NextToken(t);
+        const QString value = NextToken(t);
+        if (key.isEmpty() || key == QLatin1String("final") || key == QLatin1String("queryid") ||
+            key == QLatin1String("gamename"))
+            continue;
+        AddRule(key, value);
+    }
+}
+
+void TCustomServer::AddRule(const QString& key, const QString& value)
+{
+    Rules.append(TRule{key, value});
+}
+
+void TCustomServer::ClearRules()
+{
+    Rules.clear();
+}
+
+QString TCustomServer::RuleValue(const QString& key) const
+{
+    for (const TRule& r : Rules)
+        if (r.Key == key) return r.Value;
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------
+// TSCServer
+
+TSCServer::TSCServer(const QString& address, const QString& port) : TCustomServer(address, port) {}
+
+TSCServer::~TSCServer()
+{
+    if (Querying || QueryTimer) TSCServer::StopQuery();
+    DetachPingThread();
+}
+
+const TServerClass& TSCServer::Class()
+{
+    static const TServerClass c{
+        "TSCServer",
+        AsClass(TCustomServer::Class()),
+        [](const QString& a, const QString& p) -> std::unique_ptr<TCustomServer> {
+            return std::make_unique<TSCServer>(a, p);
+        },
+        []() -> const TPlayerClass* {
+            throw EAssertionFailed(QStringLiteral("TRIED TO GET SHOUTCAST PLAYER CLASS"),
+                                   "customserver", 594);
+        },
+        []() { return 6; },
+        []() {
+            return TColumnNames{
+                {QStringLiteral("Station Name"), ckText}, {QStringLiteral("Ping"), ckPing},
+                {QStringLiteral("Listeners"), ckPlayers}, {QStringLiteral("Bitrate"), ckBitrate},
+                {QStringLiteral("Avg Time"), ckAvgTime},  {QStringLiteral("Uptime"), ckUptime}};
+        },
+    };
+    return c;
+}
+
+void TSCServer::GetColumns(QStringList& strings) const
+{
+    strings << Name << QString::number(Ping)
+            << QString::number(NumPlayers) + QLatin1Char('/') + QString::number(MaxPlayers)
+            << QString::number(Bitrate) << DurationText(AvgTime)
+            << (UpSince == 0 ? QStringLiteral("0") : DurationText(UnixTimeNow() - UpSince));
+}
+
+void TSCServer::BuildInfoLines()
+{
+    ClearRules();
+    AddRule(QStringLiteral("Server URL"), URL);
+    AddRule(QStringLiteral("Current Song"),
+            SongTitle.isEmpty() ? QStringLiteral("Unknown - See ") + Profile().WebSite +
+                                      QStringLiteral("/plugin for more info")
+                                : SongTitle);
+    AddRule(QStringLiteral("Server Address"), ChatIP);
+    AddRule(QStringLiteral("Server Name"), Name);
+    AddRule(QStringLiteral("Genre"), Genre);
+    AddRule(QStringLiteral("Average Listen Time"), DurationText(AvgTime));
+    AddRule(QStringLiteral("Bitrate"), QString::number(Bitrate));
+    AddRule(QStringLiteral("Listeners"),
+            QString::number(NumPlayers) + QLatin1Char('/') + QString::number(MaxPlayers));
+    if (UpSince != 0)
+        AddRule(QStringLiteral("Total up time"), DurationText(UnixTimeNow() - UpSince));
+}
+
+void TSCServer::Query(TQueryDoneEvent onDone)
+{
+    TCustomServer::Query(std::move(onDone));
+    QueryStartTick = TickCount();
+    DetachPingThread();
+    int mode = ProgramValues().PingMode;
+    if (mode == 0 && !StartPinger()) {
+        // No raw pinger here: the echo thread serves for the rest of the run.
+        ProgramValues().PingMode = 1;
+        mode = 1;
+    }
+    attemptMode_ = mode;
+    if (mode == 1) {
+        PingThread = TAsyncping::Create();
+        PingThread->HostAddress = Address;
+        PingThread->FallbackPort = StrToIntDef0(HostPort);
+        PingThread->SetHandler(
+            [](TSCServer* station, TAsyncping* sender) { station->PingDone(sender); }, this);
+        PingThread->Resume();
+    } else if (mode == 2) {
+        // No ping: the attempt ends answered after 100 ms, keeping the list's value.
+        QTimer* t = QueryTimer.get();
+        QObject::disconnect(t, nullptr, nullptr, nullptr);
+        t->setInterval(100);
+        QObject::connect(t, &QTimer::timeout, [this, t] {
+            if (QueryTimer.get() == t && Answered) QueryDone();
+        });
+        t->start();
+    }
+    BuildInfoLines();
+}
+
+void TSCServer::PingDone(const void* sender)
+{
+    if (!QueryTimer || !Answered || attemptMode_ == 2) return;
+    if (attemptMode_ == 1) {
+        // A late result of an earlier attempt's request does not end this attempt.
+        if (!PingThread || sender != PingThread.get()) return;
+        Ping = PingThread->RoundTrip;
+    } else if (attemptMode_ == 0) {
+        Ping = PingerAverage();
+    }
+    QueryDone();
+}
+
+void TSCServer::QueryDone()
+{
+    if (attemptMode_ == 0) StopPinger();
+    if (attemptMode_ == 1 && PingThread && !PingThread->Succeeded) {
+        Ping = 9999;
+        Answered = false;
+    }
+    if (Name == NotResponding()) Ping = 9999;
+    TCustomServer::QueryDone();
+}
+
+void TSCServer::StopQuery()
+{
+    StopPinger();
+    DetachPingThread();
+    TCustomServer::StopQuery();
+}
+
+bool TSCServer::StartPinger()
+{
+    return false;
+}
+
+void TSCServer::StopPinger()
+{
+    Pinger.reset();
+}
+
+int TSCServer::PingerAverage() const
+{
+    return 9999;
+}
+
+void TSCServer::DetachPingThread()
+{
+    if (PingThread) {
+        PingThread->Detach();
+        PingThread.reset();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Players
+
+TCustomPlayer::TCustomPlayer(const QString& text) : rest_(text)
+{
+    Name = TakeKeyValue(rest_, QStringLiteral("player"), true);
+    Frags = StrToIntDef0(TakeKeyValue(rest_, QStringLiteral("frags"), true));
+    Ping = StrToIntDef0(TakeKeyValue(rest_, QStringLiteral("ping"), true));
+}
+
+const TPlayerClass& TCustomPlayer::Class()
+{
+    static const TPlayerClass c{
+        "TCustomPlayer",
+        nullptr,
+        []() { return 3; },
+        []() {
+            return TColumnNames{{QStringLiteral("Name"), ckText},
+                                {QStringLiteral("Frags"), ckText},
+                                {QStringLiteral("Ping"), ckPing}};
+        },
+        [](const QString& t) -> std::unique_ptr<TCustomPlayer> {
+            return std::make_unique<TCustomPlayer>(t);
+        },
+    };
+    return c;
+}
+
+void TCustomPlayer::GetColumns(QStringList& strings) const
+{
+    strings << Name << QString::number(Frags) << QString::number(Ping);
+}
+
+TZelkPlayer::TZelkPlayer(const QString& text) : TCustomPlayer(text)
+{
+    Deaths = StrToIntDef0(TakeKeyValue(rest_, QStringLiteral("deaths"), true));
+    Team = TakeKeyValue(rest_, QStringLiteral("team"), true);
+    Id = TakeKeyValue(rest_, QStringLiteral("id"), true);
+}
+
+const TPlayerClass& TZelkPlayer::Class()
+{
+    static const TPlayerClass c{
+        "TZelkPlayer",
+        &TCustomPlayer::Class(),
+        []() { return 5; },
+        []() {
+            return TColumnNames{{QStringLiteral("Name"), ckText},
+                                {QStringLiteral("Frags"), ckText},
+                                {QStringLiteral("Deaths"), ckText},
+                                {QStringLiteral("Ping"), ckPing},
+                                {QStringLiteral("Team"), ckText}};
+        },
+        [](const QString& t) -> std::unique_ptr<TCustomPlayer> {
+            return std::make_unique<TZelkPlayer>(t);
+        },
+    };
+    return c;
+}
+
+void TZelkPlayer::GetColumns(QStringList& strings) const
+{
+    strings << Name << QString::number(Frags) << QString::number(Deaths) << QString::number(Ping)
+            << Team;
+}
+
+TBGatePlayer::TBGatePlayer(const QString& text) : TZelkPlayer(text)
+{
+    Class_ = TakeKeyValue(rest_, QStringLiteral("class"), true);
+    Level = TakeKeyValue(rest_, QStringLiteral("level"), true);
+    Race = TakeKeyValue(rest_, QStringLiteral("race"), true);
+}
+
+const TPlayerClass& TBGatePlayer::Class()
+{
+    static const TPlayerClass c{
+        "TBGatePlayer",
+        &TZelkPlayer::Class(),
+        []() { return 5; },
+        []() {
+            return TColumnNames{{QStringLiteral("Name"), ckText},
+                                {QStringLiteral("Owner"), ckText},
+                                {QStringLiteral("Class"), ckText},
+                                {QStringLiteral("Race"), ckText},
+                                {QStringLiteral("Level"), ckText}};
+        },
+        [](const QString& t) -> std::unique_ptr<TCustomPlayer> {
+            return std::make_unique<TBGatePlayer>(t);
+        },
+    };
+    return c;
+}
+
+void TBGatePlayer::GetColumns(QStringList& strings) const
+{
+    // A character's owner is carried in the "team" key.
+    strings << Name << Team << Class_ << Race << Level;
+}
+
+// ---------------------------------------------------------------------------------------
+// Game servers
+
+TGameServer::TGameServer(const QString& address, const QString& port) : TCustomServer(address, port)
+{
+}
+
+TGameServer::~TGameServer() = default;
+
+const TServerClass& TGameServer::Class()
+{
+    static const TServerClass c{
+        "TGameServer",
+        AsClass(TCustomServer::Class()),
+        nullptr, // abstract
+        []() -> const TPlayerClass* { return &TCustomPlayer::Class(); },
+        []() { return 0; },
+        []() { return TColumnNames(); },
+    };
+    return c;
+}
+
+bool TGameServer::AppendReply(const QString&)
+{
+    return true;
+}
+
+void TGameServer::DataReceived(const QString& text)
+{
+    if (AppendReply(text)) ParseReply();
+}
+
+void TGameServer::AddPlayer(const QString& text)
+{
+    Players.push_back(PlayerClass()->Create(text));
+}
+
+void TGameServer::ClearPlayers()
+{
+    Players.clear();
+}
+
+TUDPQueryServer::TUDPQueryServer(const QString& address, const QString& port)
+    : TGameServer(address, port)
+{
+}
+
+TUDPQueryServer::~TUDPQueryServer() = default;
+
+const TServerClass& TUDPQueryServer::Class()
+{
+    static const TServerClass c{
+        "TUDPQueryServer",
+        AsClass(TGameServer::Class()),
+        nullptr, // abstract
+        []() -> const TPlayerClass* { return &TCustomPlayer::Class(); },
+        []() { return 0; },
+        []() { return TColumnNames(); },
+    };
+    return c;
+}
+
+TZelkServer::TZelkServer(const QString& address, const QString& port)
+    : TUDPQueryServer(address, port), PlayerKeys{QStringLiteral("player"), QStringLiteral("frags"),
+                                                 QStringLiteral("deaths"), QStringLiteral("ping"),
+                                                 QStringLiteral("team"),   QStringLiteral("id")}
+{
+}
+
+const TServerClass& TZelkServer::Class()
+{
+    static const TServerClass c{
+        "TZelkServer",
+        AsClass(TUDPQueryServer::Class()),
+        [](const QString& a, const QString& p) -> std::unique_ptr<TCustomServer> {
+            return std::make_unique<TZelkServer>(a, p);
+        },
+        []() -> const TPlayerClass* { return &TZelkPlayer::Class(); },
+        []() { return 5; },
+        []() {
+            return TColumnNames{{QStringLiteral("Server Name"), ckText},
+                                {QStringLiteral("Ping"), ckPing},
+                                {QStringLiteral("Players"), ckPlayers},
+                                {QStringLiteral("Map"), ckText},
+                                {QStringLiteral("Game Type"), ckText}};
+        },
+    };
+    return c;
+}
+
+void TZelkServer::GetColumns(QStringList& strings) const
+{
+    strings << Name << QString::number(Ping)
+            << QString::number(NumPlayers) + QLatin1Char('/') + QString::number(MaxPlayers) << Map
+            << GameType;
+}
+
+void TZelkServer::ParsePlayers(QString&) {}
+
+TBGateServer::TBGateServer(const QString& address, const QString& port) : TZelkServer(address, port)
+{
+    PlayerKeys << QStringLiteral("class") << QStringLiteral("level") << QStringLiteral("race");
+}
+
+const TServerClass& TBGateServer::Class()
+{
+    static const TServerClass c{
+        "TBGateServer",
+        AsClass(TZelkServer::Class()),
+        [](const QString& a, const QString& p) -> std::unique_ptr<TCustomServer> {
+            return std::make_unique<TBGateServer>(a, p);
+        },
+        []() -> const TPlayerClass* { return &TBGatePlayer::Class(); },
+        []() { return 5; },
+        []() {
+            return TColumnNames{{QStringLiteral("Server Name"), ckText},
+                                {QStringLiteral("Ping"), ckPing},
+                                {QStringLiteral("Players"), ckPlayers},
+                                {QStringLiteral("Map"), ckText},
+                                {QStringLiteral("Game Mode"), ckText}};
+        },
+    };
+    return c;
+}
+
+void TBGateServer::GetColumns(QStringList& strings) const
+{
+    strings << Name << QString::number(Ping)
+            << QString::number(NumPlayers) + QLatin1Char('/') + QString::number(MaxPlayers) << Map
+            << GameMode;
+}
