@@ -27,6 +27,9 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    // SIGTERM and SIGINT are taken from the message loop, so a signal that comes early
+    // still ends the program in order.
+    InstallTerminationHandler(&app);
 
     // 1. Free resources.
     const platform::FreeResources res = platform::GetFreeResources();
@@ -51,7 +54,6 @@ int main(int argc, char** argv)
     try {
         // 4. Application title.
         QApplication::setApplicationName("Dialwise");
-        QApplication::setApplicationDisplayName("Dialwise");
 
         // 5. The debug console, only for the exact hidden argument in first place.
         std::unique_ptr<TWinConsole> console;
@@ -75,7 +77,6 @@ int main(int argc, char** argv)
             w->activateWindow();
         };
         instance.Listen(kWindowClass);
-        InstallTerminationHandler(&app);
         mainWindow->show();
         // The program ends when the main window has closed.
         struct CloseWatcher : QObject
@@ -88,6 +89,7 @@ int main(int argc, char** argv)
             }
         } watcher;
         mainWindow->installEventFilter(&watcher);
+        StartMessageLoop();
         exitCode = app.exec();
         mainWindow.reset();
         console.reset();

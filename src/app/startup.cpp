@@ -1,10 +1,12 @@
 #include "startup.h"
+#include "debuglog.h"
 #include "dialogs.h"
 #include "platform.h"
 #include "vm_main.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <fcntl.h>
@@ -13,6 +15,8 @@
 
 namespace {
 int g_sigfd[2] = {-1, -1};
+bool g_loopRunning = false;
+bool g_quitPending = false;
 
 void onSignal(int)
 {
@@ -28,11 +32,16 @@ void InstallTerminationHandler(QObject* owner)
     QObject::connect(n, &QSocketNotifier::activated, owner, [] {
         char c;
         [[maybe_unused]] ssize_t r = ::read(g_sigfd[0], &c, 1);
-        // A desktop logout shuts down in order: the main window closes as by its button.
-        if (Tvm_form* w = MainForm())
-            w->close();
-        else
+        // A desktop logout shuts down in order: the main window closes as by its button
+        // (its close handlers run inside close()), then the loop ends.
+        DebugLog("Termination signal: closing");
+        if (Tvm_form* w = MainForm()) w->close();
+        // Showing a window can process events before the loop runs; a quit then would
+        // be lost, so it waits for the loop.
+        if (g_loopRunning)
             QApplication::quit();
+        else
+            g_quitPending = true;
     });
     struct sigaction sa
     {
@@ -42,6 +51,14 @@ void InstallTerminationHandler(QObject* owner)
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+}
+
+void StartMessageLoop()
+{
+    QTimer::singleShot(0, [] {
+        g_loopRunning = true;
+        if (g_quitPending) QApplication::quit();
+    });
 }
 
 void ReportStartupError(const QString& message)

@@ -6,6 +6,8 @@ class QObject;
 
 // Closes the main window when SIGTERM or SIGINT arrives, as its close button does.
 void InstallTerminationHandler(QObject* owner);
+// Call right before the message loop starts (after the windows are shown).
+void StartMessageLoop();
 
 // Runs a window's creation under the start-up error handler: an error is reported and
 // start-up goes on with the next window.

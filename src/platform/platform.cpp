@@ -128,16 +128,26 @@ void PostMessage(QObject* target, int msg, qintptr wParam, qintptr lParam)
     if (target) QCoreApplication::postEvent(target, new TWindowMessage(msg, wParam, lParam));
 }
 
+// DIALWISE_MISSING_LIBS and DIALWISE_OLD_LIBS (comma-separated names) let a whole-program
+// test reach the update offer.
+static bool listedIn(const char* var, const QString& name)
+{
+    const QStringList names = qEnvironmentVariable(var).toUpper().split(',', Qt::SkipEmptyParts);
+    return names.contains(name.toUpper());
+}
+
 bool LibraryLoadable(const QString& name)
 {
     auto it = libOverrides().constFind(name.toUpper());
-    return it == libOverrides().constEnd() ? true : it->loadable;
+    if (it != libOverrides().constEnd()) return it->loadable;
+    return !listedIn("DIALWISE_MISSING_LIBS", name);
 }
 
 FileVersionInfo LibraryFileVersion(const QString& name)
 {
     auto it = libOverrides().constFind(name.toUpper());
     if (it != libOverrides().constEnd()) return it->version;
+    if (listedIn("DIALWISE_OLD_LIBS", name)) return {4, 70, 0, 0};
     // The facilities are part of the toolkit; report a current version.
     return {6, 0, 0, 0};
 }

@@ -54,6 +54,8 @@ Tvm_form::Tvm_form(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Frameless
 
 Tvm_form::~Tvm_form()
 {
+    // The placement component saves the position when the window is destroyed.
+    savePlacement();
     if (g_mainForm == this) g_mainForm = nullptr;
 }
 
@@ -345,7 +347,6 @@ void Tvm_form::FormShowFirst()
 
 void Tvm_form::closeEvent(QCloseEvent* e)
 {
-    savePlacement();
     QWidget::closeEvent(e);
 }
 

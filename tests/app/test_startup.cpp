@@ -1,0 +1,200 @@
+// The whole program: single instance, stale marker, debug argument, settings kept,
+// start-up checks. Runs the real executable.
+#include "instance.h"
+#include "platform.h"
+#include "registry.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+const QString kProgram = QStringLiteral(DW_BINARY_DIR "/src/app/dialwise");
+
+QString readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+// A started program with its own environment.
+struct Program
+{
+    QProcess p;
+    explicit Program(const QStringList& env, const QStringList& args = {})
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        if (!e.contains("DISPLAY") || e.value("DISPLAY").isEmpty())
+            e.insert("QT_QPA_PLATFORM", "offscreen");
+        else
+            e.remove("QT_QPA_PLATFORM");
+        for (const QString& kv : env)
+            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+        p.setProcessEnvironment(e);
+        p.setProcessChannelMode(QProcess::SeparateChannels);
+        p.start(kProgram, args);
+    }
+    ~Program()
+    {
+        if (p.state() != QProcess::NotRunning) {
+            ::kill(pid_t(p.processId()), SIGKILL);
+            p.waitForFinished(3000);
+        }
+    }
+    bool terminate()
+    {
+        ::kill(pid_t(p.processId()), SIGTERM);
+        return p.waitForFinished(10000);
+    }
+};
+} // namespace
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+    QStringList baseEnv(const dwtest::TempHome& home, const QString& log = {})
+    {
+        QStringList env{"DIALWISE_HOME=" + home.path(), "DIALWISE_DIALOGS=auto",
+                        "DIALWISE_FREE_RESOURCES=100,100,100"};
+        if (!log.isEmpty()) env << "DIALWISE_DEBUGLOG=" + log;
+        return env;
+    }
+
+private slots:
+    void secondStartBringsTheFirstToFront()
+    {
+        dwtest::TempHome home;
+        const QString log = home.file("first.log");
+        Program first(baseEnv(home, log));
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("BorderWidth"), 20000);
+        const QString lock = platform::TInstanceAtom::PathOf("tunelaneatom");
+        QVERIFY(QFile::exists(lock));
+
+        QElapsedTimer t;
+        t.start();
+        Program second(baseEnv(home, home.file("second.log")), {"dialwise:play:s127.0.0.1:1"});
+        QVERIFY(second.p.waitForFinished(5000));
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(second.p.exitCode(), 0);
+        QTRY_VERIFY(readAll(log).contains("bringing the window to the front"));
+        QVERIFY(QFile::exists(lock)); // the second start leaves the marker alone
+
+        QVERIFY(first.terminate());
+        QCOMPARE(first.p.exitCode(), 0);
+        QVERIFY(!QFile::exists(lock));
+    }
+
+    void staleMarkerDoesNotStopTheStart()
+    {
+        dwtest::TempHome home;
+        const QString lock = platform::TInstanceAtom::PathOf("tunelaneatom");
+        dwtest::writeFile(lock, "999999999");
+        const QString log = home.file("dw.log");
+        Program p(baseEnv(home, log));
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("BorderWidth"), 20000);
+        QVERIFY(p.terminate());
+        QVERIFY(!QFile::exists(lock));
+    }
+
+    void settingsSurviveARestart()
+    {
+        dwtest::TempHome home;
+        QString code;
+        for (int run = 0; run < 2; ++run) {
+            const QString log = home.file(QString("run%1.log").arg(run));
+            Program p(baseEnv(home, log));
+            QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("BorderWidth"), 20000);
+            QVERIFY(p.terminate());
+            TRegistry::Reset();
+            const QString now = TRegistry::ReadString("Software\\Velmora\\tunelane", "code");
+            QCOMPARE(now.size(), 19);
+            if (run == 0) code = now;
+            QCOMPARE(now, code);
+            // The window's position was saved at shutdown.
+            QVERIFY(!TRegistry::ReadString("Software\\Velmora\\tunelane\\mainform", "NormPos")
+                         .isEmpty());
+        }
+    }
+
+    void lowResourcesCancelEndsAtOnce()
+    {
+        dwtest::TempHome home;
+        QStringList env = baseEnv(home);
+        env << "DIALWISE_FREE_RESOURCES=21,21,20"
+            << "DIALWISE_DIALOGS=cancel";
+        Program p(env);
+        QVERIFY(p.p.waitForFinished(10000));
+        QCOMPARE(p.p.exitCode(), 0);
+        const QString err = QString::fromUtf8(p.p.readAllStandardError());
+        QVERIFY2(err.contains("dialog: [Tunelane Warning] Your system resources are low."),
+                 qPrintable(err));
+        QVERIFY(err.contains("GDI = 20%"));
+        QVERIFY(!QFile::exists(platform::TInstanceAtom::PathOf("tunelaneatom")));
+    }
+
+    void libraryOffer_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("cancel quits") << "cancel" << 1;
+        QTest::newRow("ok records the download") << "auto" << 0;
+    }
+    void libraryOffer()
+    {
+        QFETCH(QString, answer);
+        QFETCH(int, exitCode);
+        dwtest::TempHome home;
+        QStringList env = baseEnv(home);
+        env << "DIALWISE_MISSING_LIBS=RICHED20.DLL"
+            << "DIALWISE_DIALOGS=" + answer;
+        Program p(env);
+        QVERIFY(p.p.waitForFinished(15000));
+        QCOMPARE(p.p.exitCode(), exitCode);
+        QVERIFY(
+            QString::fromUtf8(p.p.readAllStandardError()).contains("(riched20.dll) was not found"));
+        TRegistry::Reset();
+        const QString dl1 = TRegistry::ReadString("Software\\Velmora\\tunelane", "dl1");
+        QCOMPARE(dl1.endsWith("/download/richedup.exe"), exitCode == 0);
+        QVERIFY(!QFile::exists(platform::TInstanceAtom::PathOf("tunelaneatom")));
+    }
+
+    void debugArgumentOpensTheConsole_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("exact") << QStringList{"quietBadger!!!"} << true;
+        QTest::newRow("other case") << QStringList{"QuietBadger!!!"} << false;
+        QTest::newRow("second place") << QStringList{"x", "quietBadger!!!"} << false;
+    }
+    void debugArgumentOpensTheConsole()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, opens);
+        if (qEnvironmentVariableIsEmpty("DISPLAY") || dwtest::findProgram("xwininfo").isEmpty())
+            QSKIP("needs an X display and xwininfo to see the console window");
+        dwtest::TempHome home;
+        const QString log = home.file("dw.log");
+        Program p(baseEnv(home, log), args);
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("BorderWidth"), 20000);
+        auto windows = [&] {
+            QProcess x;
+            x.start("xwininfo", {"-root", "-tree"});
+            x.waitForFinished(5000);
+            return QString::fromUtf8(x.readAllStandardOutput());
+        };
+        if (opens)
+            QTRY_VERIFY_WITH_TIMEOUT(windows().contains("\"WinConsole\""), 5000);
+        else {
+            QTest::qWait(500);
+            QVERIFY(!windows().contains("\"WinConsole\""));
+        }
+        QVERIFY(p.terminate());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "test_startup.moc"

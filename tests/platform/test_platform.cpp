@@ -1,0 +1,113 @@
+// Platform layer: instance marker and socket, resource figures, scripted dialogs.
+#include "dialogs.h"
+#include "instance.h"
+#include "platform.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+#include <thread>
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+private slots:
+    void atomLifecycle()
+    {
+        dwtest::TempHome home;
+        using platform::TInstanceAtom;
+        QVERIFY(!TInstanceAtom::Exists("tunelaneatom"));
+        QVERIFY(TInstanceAtom::Add("tunelaneatom"));
+        QVERIFY(TInstanceAtom::Exists("tunelaneatom"));
+        QVERIFY(TInstanceAtom::OwnerAlive("tunelaneatom"));
+        // A marker left by a process that is gone is stale.
+        dwtest::writeFile(TInstanceAtom::PathOf("tunelaneatom"), "999999999");
+        QVERIFY(TInstanceAtom::Exists("tunelaneatom"));
+        QVERIFY(!TInstanceAtom::OwnerAlive("tunelaneatom"));
+        TInstanceAtom::Delete("tunelaneatom");
+        QVERIFY(!TInstanceAtom::Exists("tunelaneatom"));
+    }
+
+    void instanceRequests()
+    {
+        dwtest::TempHome home;
+        using namespace platform;
+        // Nobody listens: the request is not taken.
+        QVERIFY(!TInstanceServer::Send("tvmmp3_form", InstanceRequest::BringToFront, {}, 300));
+
+        // The answering side runs on this loop, so the asking side runs in a thread.
+        TInstanceServer server;
+        int fronts = 0;
+        QString link;
+        server.OnBringToFront = [&] { ++fronts; };
+        server.OnLink = [&](const QString& l) { link = l; };
+        QVERIFY(server.Listen("tvmmp3_form"));
+        bool sent1 = false, sent2 = false;
+        std::thread t([&] {
+            sent1 = TInstanceServer::Send("TVMMP3_FORM", InstanceRequest::BringToFront);
+            sent2 = TInstanceServer::Send("tvmmp3_form", InstanceRequest::Link,
+                                          "dialwise:play:s127.0.0.1:8000");
+        });
+        QTRY_VERIFY(!link.isEmpty());
+        t.join();
+        QVERIFY(sent1);
+        QVERIFY(sent2);
+        QCOMPARE(fronts, 1);
+        QCOMPARE(link, QString("dialwise:play:s127.0.0.1:8000"));
+    }
+
+    void freeResources()
+    {
+        qputenv("DIALWISE_FREE_RESOURCES", "21,21,20");
+        const auto r = platform::GetFreeResources();
+        QCOMPARE(r.System, 21);
+        QCOMPARE(r.GDI, 20);
+        qunsetenv("DIALWISE_FREE_RESOURCES");
+        const auto live = platform::GetFreeResources();
+        QVERIFY(live.System > 0 && live.System <= 100);
+        QVERIFY(live.User > 0 && live.User <= 100);
+        QCOMPARE(live.GDI, 100);
+    }
+
+    void versionsCompareInOrder_data()
+    {
+        QTest::addColumn<QList<int>>("a");
+        QTest::addColumn<QList<int>>("b");
+        QTest::addColumn<bool>("newer");
+        QTest::newRow("equal is not newer")
+            << QList<int>{4, 70, 0, 0} << QList<int>{4, 70, 0, 0} << false;
+        QTest::newRow("build") << QList<int>{4, 70, 0, 1} << QList<int>{4, 70, 0, 0} << true;
+        QTest::newRow("minor beats build")
+            << QList<int>{4, 71, 0, 0} << QList<int>{4, 70, 9, 9} << true;
+        QTest::newRow("major") << QList<int>{3, 99, 0, 0} << QList<int>{4, 70, 0, 0} << false;
+    }
+    void versionsCompareInOrder()
+    {
+        QFETCH(QList<int>, a);
+        QFETCH(QList<int>, b);
+        QFETCH(bool, newer);
+        QCOMPARE(platform::VersionNewer({a[0], a[1], a[2], a[3]}, {b[0], b[1], b[2], b[3]}), newer);
+    }
+
+    void scriptedDialogs()
+    {
+        using namespace platform;
+        DialogRequest seen;
+        SetDialogScript([&](const DialogRequest& r) {
+            seen = r;
+            return DialogAnswer{mrCancel, {}};
+        });
+        QCOMPARE(MessageBox("low\r\rSystem", "Tunelane Warning", mbOKCancel, mtWarning),
+                 int(mrCancel));
+        QCOMPARE(seen.caption, QString("Tunelane Warning"));
+        QCOMPARE(seen.buttons, mbOKCancel);
+        SetDialogScript([](const DialogRequest&) { return DialogAnswer{mrOk, "/tmp/x.zip"}; });
+        QCOMPARE(OpenFileDialog("Open", "/tmp", "*.zip"), QString("/tmp/x.zip"));
+        SetDialogScript(nullptr);
+    }
+};
+
+QTEST_MAIN(TestPlatform)
+#include "test_platform.moc"
