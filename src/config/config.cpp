@@ -303,7 +303,7 @@ void TConfig::makeInstallCode()
 {
     code_ = ReadValue("code");
     if (!code_.isEmpty()) return;
-    QRandomGenerator rng(quint32(QDateTime::currentMSecsSinceEpoch()));
+    QRandomGenerator rng{quint32(QDateTime::currentMSecsSinceEpoch())};
     QStringList groups;
     for (int g = 0; g < 4; ++g) {
         QString part;
