@@ -15,6 +15,8 @@ PKGS=(
   libpulse-dev libgtest-dev libbenchmark-dev
   # running the program and the demo world
   xvfb xauth x11-utils imagemagick fonts-dejavu-core xdg-utils
+  # drawing the default skin (scripts/make-default-skin.py)
+  python3-pil
   icecast2 ffmpeg espeak-ng sox curl dbus dbus-x11
   # real peers used by the tests
   ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
