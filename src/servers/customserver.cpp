@@ -499,11 +499,6 @@ bool TGameServer::AppendReply(const QString&)
     return true;
 }
 
-void TGameServer::DataReceived(const QString& text)
-{
-    if (AppendReply(text)) ParseReply();
-}
-
 void TGameServer::AddPlayer(const QString& text)
 {
     Players.push_back(PlayerClass()->Create(text));
@@ -518,8 +513,6 @@ TUDPQueryServer::TUDPQueryServer(const QString& address, const QString& port)
     : TGameServer(address, port)
 {
 }
-
-TUDPQueryServer::~TUDPQueryServer() = default;
 
 const TServerClass& TUDPQueryServer::Class()
 {
@@ -568,8 +561,6 @@ void TZelkServer::GetColumns(QStringList& strings) const
             << QString::number(NumPlayers) + QLatin1Char('/') + QString::number(MaxPlayers) << Map
             << GameType;
 }
-
-void TZelkServer::ParsePlayers(QString&) {}
 
 TBGateServer::TBGateServer(const QString& address, const QString& port) : TZelkServer(address, port)
 {

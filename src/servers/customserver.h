@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 class QTimer;
+class QUdpSocket;
 class TCustomServer;
 class TCustomPlayer;
 class TAsyncping;
@@ -272,6 +273,11 @@ public:
     static const TServerClass& Class();
     const TServerClass& ClassType() const override { return Class(); }
 
+    // Query: the base attempt, then OpenSocket, SendQuery and the start tick. QueryDone:
+    // Elapsed, ParseReply, CloseSocket, then the base decides on completion or retry.
+    void Query(TQueryDoneEvent onDone) override;
+    void QueryDone() override;
+
     // Slots 9-14 of the game-server query cycle, filled in by the UDP status query. The
     // base forms have no transport: a query of a plain game server times out.
     virtual void OpenSocket() {}
@@ -304,7 +310,13 @@ public:
     static const TServerClass& Class();
     const TServerClass& ClassType() const override { return Class(); }
 
+    void OpenSocket() override;
+    void CloseSocket() override;
+
     QString Reply; // the reply datagrams collected so far
+    // Connected datagram socket of the running attempt; owned, released with deleteLater
+    // because it may be the one whose notification is being delivered.
+    QUdpSocket* QuerySocket = nullptr;
 };
 
 // A game server answering the key/value status protocol over UDP.
@@ -316,6 +328,9 @@ public:
     const TServerClass& ClassType() const override { return Class(); }
 
     void GetColumns(QStringList& strings) const override;
+    void SendQuery() override;
+    bool AppendReply(const QString& text) override;
+    void ParseReply() override;
     // Slot 15: reads the player records out of the reply.
     virtual void ParsePlayers(QString& reply);
 
@@ -330,6 +345,8 @@ public:
     static const TServerClass& Class();
     const TServerClass& ClassType() const override { return Class(); }
     void GetColumns(QStringList& strings) const override;
+    void ParseReply() override;
+    void ParsePlayers(QString& reply) override;
 
     int NumCharacters = 0;
 };
