@@ -547,8 +547,11 @@ def ping_bars(level, colour):
     def draw(c, x):
         for k in range(3):
             h = 4 + k * 4
-            fill = colour if k < level else (190, 190, 200, 255)
-            c.rect(x + 2 + k * 4.5, 14 - h, x + 5.5 + k * 4.5, 14, fill=fill, r=0.8)
+            if k < level:
+                c.rect(x + 2 + k * 4.5, 14 - h, x + 5.5 + k * 4.5, 14, fill=colour, r=0.8)
+            else:  # an empty bar: outline only, visible on white, grey and selected rows
+                c.rect(x + 2.4 + k * 4.5, 14.4 - h, x + 5.1 + k * 4.5, 13.6,
+                       outline=(120, 120, 140, 255), width=0.8, r=0.6)
     return draw
 
 
@@ -558,7 +561,7 @@ def listeners(kind):
             c.ellipse(x + 5.5, 1.5, x + 10.5, 6.5, outline=(150, 150, 160, 255), width=1.2)
             c.d.arc(c.s(x + 3, 8.5, x + 13, 18.5), 180, 360, fill=(150, 150, 160, 255), width=round(1.2 * SS))
         elif kind == 1:
-            person(c, x, 1, 16, (40, 120, 200, 255))
+            person(c, x, 1, 16, (30, 100, 190, 255))
         else:
             person(c, x - 3, 2, 14, (200, 70, 50, 255))
             person(c, x + 5, 1, 15, (230, 90, 60, 255))
