@@ -294,6 +294,8 @@ export DIALWISE_HOME=${DIALWISE_HOME:-$tmp/home}
 mkdir -p "$DIALWISE_HOME"
 export DIALWISE_LIST_HOST=127.0.0.1:$dir_port
 export DIALWISE_CHAT_HOST=127.0.0.1:$irc_port
+# The directory is also the program's web site (message of the day, pages).
+export DIALWISE_WEB_SITE=http://127.0.0.1:$dir_port
 say "station directory http://$DIALWISE_LIST_HOST/ (catalog page: /catalog)"
 say "icecast http://127.0.0.1:$ice_port/, chat 127.0.0.1:$irc_port"
 say "running ${client[*]} $*"

@@ -49,7 +49,7 @@ int main(int argc, char** argv)
     QCommandLineOption listenOpt(
         QStringLiteral("listen"),
         QStringLiteral("Address and port to serve on (port 0: any free port)."),
-        QStringLiteral("ADDRESS:PORT"), QStringLiteral("127.0.0.1:8030"));
+        QStringLiteral("ADDRESS:PORT"), QStringLiteral("127.0.0.1:8620"));
     QCommandLineOption catalogOpt(QStringLiteral("catalog"),
                                   QStringLiteral("Station catalog (default: the demo catalog)."),
                                   QStringLiteral("FILE"));
