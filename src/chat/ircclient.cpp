@@ -448,6 +448,9 @@ void TIRCClient::sessionConnected()
     SendRaw(fmt("USER %s %s %s :%s", {username_, ip, server_, realName_}));
     if (session_ != s) return;
     if (OnConnect) OnConnect(this);
+    // A refused attempt (or a proxy that would not open the tunnel) leaves the socket
+    // closed without a closing report of its own.
+    if (session_ == s && socket_->State() != wsConnected) sessionClosed();
 }
 
 void TIRCClient::sessionClosed()

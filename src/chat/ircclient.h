@@ -2,6 +2,8 @@
 // TIRCClient: the client side of IRC over one line socket. It registers, keeps the
 // registries of channels and users, turns every server line into a typed event, answers
 // server pings and the common CTCP queries itself, and offers one operation per command.
+#include "wsocket.h"
+
 #include <QByteArray>
 #include <QFlags>
 #include <QObject>
@@ -11,7 +13,6 @@
 #include <memory>
 #include <vector>
 
-class TWSocket;
 class TIRCClient;
 class TChannel;
 

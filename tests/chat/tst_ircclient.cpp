@@ -2,6 +2,7 @@
 // lines sent back.
 #include "ircclient.h"
 #include "ircrecorder.h"
+#include "testsupport.h"
 #include "wsocket.h"
 
 #include <QTcpServer>
@@ -132,6 +133,27 @@ private slots:
         QCOMPARE(rec.log.mid(rec.log.size() - 2), (QStringList{"State|0", "Disconnect"}));
         QCOMPARE(cl.OwnUser(), nullptr);
         QCOMPARE(cl.Users().Find("me"), nullptr);
+    }
+
+    void failedConnect()
+    {
+        TIRCClient cl;
+        IrcRecorder rec(cl);
+        cl.SetServer("127.0.0.1");
+        cl.SetPort(QString::number(dwtest::freePort())); // nobody listens there
+        cl.Connect();
+        QTRY_COMPARE(cl.State(), isDisconnected);
+        const QString err = "Error||Not connected to server.";
+        QCOMPARE(rec.log,
+                 (QStringList{"State|1", "State|2", err, err, "Connect", "State|0", "Disconnect"}));
+        QCOMPARE(cl.OwnUser(), nullptr);
+
+        // An attempt the socket refuses to start goes back to disconnected and says why.
+        rec.log.clear();
+        cl.SetServer("");
+        QVERIFY_THROWS_EXCEPTION(ESocketException, cl.Connect());
+        QCOMPARE(cl.State(), isDisconnected);
+        QCOMPARE(rec.log, (QStringList{"State|1", "State|0", "Disconnect"}));
     }
 
     // One row: what the server sends (each piece in its own read), the events raised and

@@ -186,6 +186,50 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(a.State(), isDisconnected, Wait);
     }
 
+    // The owner's SOCKS settings on the client's socket: the session runs through the
+    // proxy and the other side sees an ordinary user.
+    void throughSocks()
+    {
+        const QString prog = dwtest::findProgram("danted");
+        if (prog.isEmpty()) QSKIP("danted is not installed");
+        const quint16 socksPort = dwtest::freePort();
+        const QByteArray conf = "logoutput: stderr\n"
+                                "internal: 127.0.0.1 port = " +
+                                QByteArray::number(socksPort) +
+                                "\n"
+                                "external: 127.0.0.1\n"
+                                "socksmethod: none\n"
+                                "clientmethod: none\n"
+                                "user.privileged: root\n"
+                                "user.unprivileged: nobody\n"
+                                "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
+                                "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n"
+                                "  command: connect\n}\n";
+        const QString confPath = dwtest::writeFile(dir.filePath("danted.conf"), conf);
+        dwtest::Peer danted;
+        QVERIFY(danted.start(prog, {"-f", confPath, "-p", dir.filePath("danted.pid")}));
+        QVERIFY2(dwtest::waitForTcpPort(socksPort), qPrintable(danted.output()));
+
+        TIRCClient a, b;
+        IrcRecorder ra(a), rb(b);
+        setup(a, "sam");
+        setup(b, "sue");
+        for (const char* level : {"5", "4"}) {
+            a.Socket().SetSocksServer("127.0.0.1");
+            a.Socket().SetSocksPort(QString::number(socksPort));
+            a.Socket().SetSocksLevel(level);
+            CHECKED(connectAndWait(a));
+            if (b.State() != isConnected) CHECKED(connectAndWait(b));
+            const QString text = QString("through SOCKS ") + level;
+            a.Say("sue", text);
+            QTRY_VERIFY_WITH_TIMEOUT(rb.log.contains("Message|sam|-|" + text), Wait);
+            a.Disconnect(false);
+            QTRY_COMPARE_WITH_TIMEOUT(a.State(), isDisconnected, Wait);
+        }
+        b.Disconnect(true);
+        danted.stop();
+    }
+
     void nickInUse()
     {
         TIRCClient a, b, c;
