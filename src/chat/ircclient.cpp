@@ -443,7 +443,11 @@ void TIRCClient::sessionConnected()
     }
     if (!password_.isEmpty()) SendRaw(QStringLiteral("PASS ") + password_);
     SendRaw(QStringLiteral("NICK ") + nick_);
-    const QStringList ips = LocalIPList();
+    QStringList ips;
+    try {
+        ips = LocalIPList();
+    } catch (const std::exception&) {
+    }
     const QString ip = ips.isEmpty() ? QStringLiteral("127.0.0.1") : ips.first();
     SendRaw(fmt("USER %s %s %s :%s", {username_, ip, server_, realName_}));
     if (session_ != s) return;
@@ -478,6 +482,18 @@ void TIRCClient::ReceiveData(const QByteArray& bytes)
     if (receiving_) return; // the outer call goes on with the grown buffer
     receiving_ = true;
     qsizetype pos = 0;
+    // Also when a handler throws: the handled lines leave the buffer and later data is
+    // still read.
+    struct Done
+    {
+        TIRCClient* c;
+        const qsizetype& pos;
+        ~Done()
+        {
+            c->buffer_.remove(0, std::min(pos, c->buffer_.size()));
+            c->receiving_ = false;
+        }
+    } done{this, pos};
     while (pos < buffer_.size()) {
         const qsizetype lf = buffer_.indexOf('\n', pos);
         if (lf < 0) break;
@@ -496,8 +512,6 @@ void TIRCClient::ReceiveData(const QByteArray& bytes)
         // A handler that connected again emptied the buffer for the new session.
         if (session_ != s) pos = 0;
     }
-    buffer_.remove(0, std::min(pos, buffer_.size()));
-    receiving_ = false;
 }
 
 void TIRCClient::handleLine(const QString& line)

@@ -506,6 +506,20 @@ private slots:
         QCOMPARE(cl.Users().Count(), 1);
     }
 
+    // A handler that throws stops the line it is in; the lines after it are still read.
+    void throwingHandler()
+    {
+        TIRCClient cl;
+        QStringList got;
+        cl.OnUnknownCommand = [&](TIRCClient*, TUser*, const QString& cmd, const QString&) {
+            got << cmd;
+            if (cmd == "THROW") throw std::runtime_error("handler failed");
+        };
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, cl.ReceiveData("A x\nTHROW x\nB x\nC"));
+        cl.ReceiveData(" x\n");
+        QCOMPARE(got, (QStringList{"A", "THROW", "B", "C"}));
+    }
+
     // The receive buffer's line rules, fed directly.
     void buffer_data()
     {
