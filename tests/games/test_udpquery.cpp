@@ -95,6 +95,7 @@ private slots:
     void reply();
     void silentServerGetsTwoAttempts();
     void secureRequest();
+    void freedByReceiver();
     void keyLookup_data();
     void keyLookup();
 };
@@ -231,6 +232,33 @@ void TestUdpQuery::secureRequest()
                  .hasMatch(),
              qPrintable(game.requests[0]));
     QCOMPARE(server.Name, QString("S"));
+}
+
+void TestUdpQuery::freedByReceiver()
+{
+    // The receiver of the completion frees the server while its datagram is being handled;
+    // the second piece of the same burst then finds nobody.
+    TFakeGameServer game;
+    game.datagrams = {"\\hostname\\Gone\\final\\", "\\late\\1"};
+    auto* server = new TZelkServer("127.0.0.1", game.port());
+    QString name;
+    server->Query([&](TCustomServer* s) {
+        name = s->Name;
+        delete s;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(name, QString("Gone"), 5000);
+    QTRY_COMPARE(game.sent, 2);
+    QCoreApplication::processEvents();
+
+    // Freed in the middle of an attempt: its socket goes with it.
+    TFakeGameServer silent;
+    bool called = false;
+    auto* waiting = new TZelkServer("127.0.0.1", silent.port());
+    waiting->Timeout = 50;
+    waiting->Query([&](TCustomServer*) { called = true; });
+    QTRY_COMPARE(silent.requests.size(), 1);
+    delete waiting;
+    QVERIFY(!called);
 }
 
 void TestUdpQuery::keyLookup_data()
