@@ -88,7 +88,7 @@ wait_port() {
     local n=0
     until (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; do
         n=$((n + 1))
-        [ $n -gt 100 ] && { say "nothing answers on port $1 ($2)"; exit 1; }
+        [ $n -gt 300 ] && { say "nothing answers on port $1 ($2)"; exit 1; }
         sleep 0.1
     done
 }
@@ -190,13 +190,13 @@ set_titles() {
         i=$((i + 1))
     done
 }
-for _ in $(seq 50); do
+for _ in $(seq 150); do
     n=$(curl -s -m 2 "http://127.0.0.1:$ice_port/status-json.xsl" | grep -o '"listenurl"' | wc -l || true)
     [ "$n" -ge "${#stations[@]}" ] && break
     sleep 0.2
 done
 # A source that has only just connected may miss its first title: set them until all show.
-for _ in $(seq 20); do
+for _ in $(seq 100); do
     set_titles 0
     n=$(curl -s -m 2 "http://127.0.0.1:$ice_port/status-json.xsl" | grep -o '"title"' | wc -l || true)
     [ "$n" -ge "${#stations[@]}" ] && break
@@ -228,7 +228,7 @@ for s in "${stations[@]}"; do
     i=$((i + 1))
 done
 
-for _ in $(seq 50); do
+for _ in $(seq 300); do
     n=$(curl -s -m 2 "http://127.0.0.1:$ice_port/status-json.xsl" | grep -o '"listeners":[1-9]' | wc -l || true)
     [ "$n" -ge "${#stations[@]}" ] && break
     sleep 0.1
@@ -263,14 +263,14 @@ wait_port "$irc_port" ngircd
     >"$tmp/directory.out" 2>"$tmp/directory.log" &
 started dialwise-directory $!
 dir_port=""
-for _ in $(seq 100); do
+for _ in $(seq 300); do
     dir_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$tmp/directory.out" || true)
     [ -n "$dir_port" ] && break
     sleep 0.1
 done
 [ -n "$dir_port" ] || { say "the directory did not start: $(cat "$tmp/directory.log")"; exit 1; }
 # Start the program once the live stations are listed.
-for _ in $(seq 100); do
+for _ in $(seq 300); do
     n=$(curl -s -m 2 "http://127.0.0.1:$dir_port/?genre=live" | grep -o "127.0.0.1:$ice_port/" | wc -l || true)
     [ "$n" -ge "${#stations[@]}" ] && break
     sleep 0.1
