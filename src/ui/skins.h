@@ -83,7 +83,7 @@ namespace skinlayout {
 // Hot area of link button lb1..lb4 (index 1..4) on the left picture.
 QRect LeftLinkRect(int index);
 // Window buttons drawn on the right title picture: 0 minimise, 1 maximise, 2 close,
-// in the picture's coordinates (right-aligned: x counts from the picture's left edge).
+// in the picture's coordinates (the picture sits at the right end of the title).
 QRect TitleButtonRect(int index);
 } // namespace skinlayout
 
