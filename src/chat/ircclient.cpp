@@ -1,6 +1,4 @@
 #include "ircclient.h"
-
-#include "debuglog.h"
 #include "wsocket.h"
 
 #include <QDateTime>
