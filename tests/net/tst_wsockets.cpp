@@ -6,9 +6,9 @@
 #include "wsockets.h"
 
 #include <QElapsedTimer>
+#include <QNetworkDatagram>
 #include <QProcess>
 #include <QTcpServer>
-#include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -32,16 +32,20 @@ class SilentHost
 public:
     SilentHost()
     {
-        ns_ = QStringLiteral("dwnet%1").arg(QCoreApplication::applicationPid());
+        const qint64 pid = QCoreApplication::applicationPid();
+        ns_ = QStringLiteral("dwnet%1").arg(pid);
+        // A /30 of the benchmarking range of its own, so parallel tests do not collide.
+        const QString net = QStringLiteral("198.18.%1.").arg(pid % 250);
+        address_ = net + "2";
         veth_ = QStringLiteral("dwv%1").arg(QCoreApplication::applicationPid() % 100000);
         const QString peer = veth_ + "p";
         const QList<QStringList> steps = {
             {"ip", "netns", "add", ns_},
             {"ip", "link", "add", veth_, "type", "veth", "peer", "name", peer},
             {"ip", "link", "set", peer, "netns", ns_},
-            {"ip", "addr", "add", "198.18.77.1/30", "dev", veth_},
+            {"ip", "addr", "add", net + "1/30", "dev", veth_},
             {"ip", "link", "set", veth_, "up"},
-            {"ip", "netns", "exec", ns_, "ip", "addr", "add", "198.18.77.2/30", "dev", peer},
+            {"ip", "netns", "exec", ns_, "ip", "addr", "add", net + "2/30", "dev", peer},
             {"ip", "netns", "exec", ns_, "ip", "link", "set", peer, "up"},
             {"ip", "netns", "exec", ns_, "sysctl", "-w", "net.ipv4.icmp_echo_ignore_all=1"},
         };
@@ -61,10 +65,10 @@ public:
     }
     bool ok() const { return ok_; }
     QString why() const { return why_; }
-    static QString address() { return QStringLiteral("198.18.77.2"); }
+    QString address() const { return address_; }
 
 private:
-    QString ns_, veth_, why_;
+    QString ns_, veth_, why_, address_;
     bool ok_ = false;
 };
 
@@ -313,7 +317,7 @@ void TestWSockets::pingSilentHost()
     SilentHost host;
     if (!host.ok()) QSKIP(qPrintable("cannot make a network namespace here: " + host.why()));
     TPinger pinger;
-    pinger.Host = SilentHost::address();
+    pinger.Host = host.address();
     pinger.Timeout = 600;
     int replies = 0;
     pinger.OnReply = [&](TPinger*) { ++replies; };
@@ -326,7 +330,7 @@ void TestWSockets::pingSilentHost()
     QCOMPARE(pinger.Answers(), 0);
 
     platform::TEchoResult r =
-        platform::IcmpEcho(QHostAddress(SilentHost::address()), 300, QByteArray(56, ' '));
+        platform::IcmpEcho(QHostAddress(host.address()), 300, QByteArray(56, ' '));
     QCOMPARE(r.Status, quint32(platform::EchoTimedOut));
 }
 
