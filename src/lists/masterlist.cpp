@@ -3,9 +3,9 @@
 #include "debuglog.h"
 #include "productprofile.h"
 #include "udpquery.h"
+#include "wsockets.h"
 
 #include <QHostAddress>
-#include <QTcpSocket>
 #include <array>
 
 // ---------------------------------------------------------------------------------------
@@ -96,7 +96,7 @@ QList<TMasterListEntry> ParseMasterList(QStringView received)
 // ---------------------------------------------------------------------------------------
 // TCustomZelkServerList
 
-TCustomZelkServerList::TCustomZelkServerList() : MasterSocket(new QTcpSocket)
+TCustomZelkServerList::TCustomZelkServerList() : MasterSocket(new TTCPClient)
 {
     MaxActive = 10;
     MasterPort = QString::number(TProductProfile::PortOf(Profile().MasterHost, 28900));
@@ -105,16 +105,16 @@ TCustomZelkServerList::TCustomZelkServerList() : MasterSocket(new QTcpSocket)
 TCustomZelkServerList::~TCustomZelkServerList()
 {
     // The list may be freed from inside one of the socket's own notifications.
-    QTcpSocket* sock = MasterSocket.release();
-    QObject::disconnect(sock, nullptr, nullptr, nullptr);
-    sock->abort();
-    sock->deleteLater();
+    CloseMaster();
+    MasterSocket.release()->deleteLater();
 }
 
 void TCustomZelkServerList::CloseMaster()
 {
-    QObject::disconnect(MasterSocket.get(), nullptr, nullptr, nullptr);
-    MasterSocket->abort();
+    MasterSocket->OnData = nullptr;
+    MasterSocket->OnClose = nullptr;
+    MasterSocket->OnError = nullptr;
+    MasterSocket->Close();
 }
 
 void TCustomZelkServerList::FetchList()
@@ -122,32 +122,24 @@ void TCustomZelkServerList::FetchList()
     CloseMaster();
     TCustomServerList::FetchList();
     Received.clear();
-    QTcpSocket* sock = MasterSocket.get();
-    QObject::connect(sock, &QTcpSocket::readyRead, sock, [this] { MasterData(); });
-    QObject::connect(sock, &QTcpSocket::disconnected, sock, [this] { MasterClosed(); });
-    // A connection that cannot be made ends the transfer like a close; a remote close is
-    // reported by `disconnected`.
-    QObject::connect(sock, &QTcpSocket::errorOccurred, sock,
-                     [this](QAbstractSocket::SocketError e) {
-                         if (e == QAbstractSocket::RemoteHostClosedError) return;
-                         DebugLog(QStringLiteral("Master server %1:%2: %3")
-                                      .arg(MasterHost, MasterPort, MasterSocket->errorString()),
-                                  dcErrOut);
-                         MasterClosed();
-                     });
-    bool ok = false;
-    const uint port = MasterPort.toUInt(&ok, 10);
-    if (!ok || port == 0 || port > 65535) {
-        DebugLog(QStringLiteral("Invalid master server port %1").arg(MasterPort), dcErrOut);
+    MasterSocket->Host = MasterHost;
+    MasterSocket->Port = MasterPort;
+    MasterSocket->OnData = [this](TCustomWSockets*, int) { MasterData(); };
+    MasterSocket->OnClose = [this](TCustomWSockets*, int) { MasterClosed(); };
+    // A connection that cannot be made (or breaks) ends the transfer like a close.
+    MasterSocket->OnError = [this](TCustomWSockets*, int error, const QString& msg) {
+        DebugLog(QStringLiteral("Master server %1:%2: %3 (%4)")
+                     .arg(MasterHost, MasterPort, msg)
+                     .arg(error),
+                 dcErrOut);
         MasterClosed();
-        return;
-    }
-    sock->connectToHost(MasterHost, quint16(port));
+    };
+    MasterSocket->Open();
 }
 
 void TCustomZelkServerList::MasterData()
 {
-    const QString text = QString::fromLatin1(MasterSocket->readAll());
+    const QString text = MasterSocket->ReceiveText();
     if (text.isEmpty()) return;
     // Data after an abort, or after the list was taken, changes nothing.
     if (Aborted || State != lsFetching) return;
@@ -165,13 +157,7 @@ void TCustomZelkServerList::MasterData()
 
 void TCustomZelkServerList::MasterClosed()
 {
-    if (State != lsFetching) return;
-    // Whatever is still buffered arrived before the close.
-    if (MasterSocket->bytesAvailable() > 0) {
-        MasterData();
-        if (State != lsFetching) return;
-    }
-    ListReceived();
+    if (State == lsFetching) ListReceived();
 }
 
 void TCustomZelkServerList::AnswerChallenge(const QString& greeting)
@@ -191,7 +177,7 @@ void TCustomZelkServerList::SendListRequest()
 
 void TCustomZelkServerList::SendText(const QString& text)
 {
-    MasterSocket->write(text.toLatin1());
+    MasterSocket->SendText(text);
 }
 
 void TCustomZelkServerList::ListReceived()

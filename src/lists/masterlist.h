@@ -15,7 +15,7 @@
 #include <QString>
 #include <memory>
 
-class QTcpSocket;
+class TTCPClient;
 
 // The program's validation key.
 inline constexpr char ZelkValidationKey[] = "kTqBwe";
@@ -53,7 +53,7 @@ public:
     virtual void SendListRequest();
 
     QString ListFilter; // appended to the list request
-    std::unique_ptr<QTcpSocket> MasterSocket;
+    std::unique_ptr<TTCPClient> MasterSocket;
     QString Received; // list text collected so far (the greeting is not part of it)
 
 protected:

@@ -15,7 +15,7 @@
 #include <stdexcept>
 
 class QTimer;
-class QUdpSocket;
+class TUDPClient;
 class TCustomServer;
 class TCustomPlayer;
 class TAsyncping;
@@ -89,8 +89,6 @@ struct TRule
 
 // Duration text of a number of seconds: "1d 1h 1m", "1h 0m", "0m"; 0 or less gives "0".
 QString DurationText(qint64 seconds);
-// Current UTC time in whole seconds since 1970.
-qint64 UnixTimeNow();
 // Milliseconds of a monotonic clock, wrapping at 32 bits like a system tick count.
 quint32 TickCount();
 // Integer read from text: 0 unless the whole text is a decimal number.
@@ -314,9 +312,9 @@ public:
     void CloseSocket() override;
 
     QString Reply; // the reply datagrams collected so far
-    // Connected datagram socket of the running attempt; owned, released with deleteLater
-    // because it may be the one whose notification is being delivered.
-    QUdpSocket* QuerySocket = nullptr;
+    // Datagram socket of the running attempt; owned, released with deleteLater when it is
+    // the one whose notification is being delivered.
+    TUDPClient* QuerySocket = nullptr;
 };
 
 // A game server answering the key/value status protocol over UDP.

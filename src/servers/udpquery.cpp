@@ -6,15 +6,12 @@
 #include "customserver.h"
 #include "debuglog.h"
 
+#include "wsockets.h"
+
 #include <QRandomGenerator>
-#include <QUdpSocket>
-#include <QVariant>
 
 namespace {
 
-// Set on a socket once it is closed: a notification handler still running for it must not
-// touch its server any more (the server may be gone).
-constexpr char kClosedProperty[] = "dwClosed";
 // Depth of datagram handlers running: a socket closed from inside one is freed later.
 int g_readDepth = 0;
 
@@ -40,21 +37,13 @@ std::pair<qsizetype, qsizetype> FindKeyValue(QStringView text, QStringView key, 
     return {start, end};
 }
 
-void ReadDatagrams(TUDPQueryServer* server, QUdpSocket* sock)
+// One datagram arrived. The reply may complete the query, and the receiver of the
+// completion may free the server: nothing is touched after DataReceived.
+void ReadDatagram(TUDPQueryServer* server, TUDPClient* sock)
 {
+    const QString text = sock->ReceiveText();
     ++g_readDepth;
-    while (sock->hasPendingDatagrams()) {
-        const qint64 size = sock->pendingDatagramSize();
-        QByteArray buf(qMax<qint64>(size, 0), Qt::Uninitialized);
-        const qint64 n = sock->readDatagram(buf.data(), buf.size());
-        // An error (an ICMP "port unreachable" on a connected socket) is left to the time-out.
-        if (n < 0) break;
-        buf.truncate(n);
-        server->DataReceived(QString::fromLatin1(buf));
-        // The reply may have completed the query: the socket is closed then and the server
-        // may already be freed by whoever received it.
-        if (sock->property(kClosedProperty).toBool()) break;
-    }
+    server->DataReceived(text);
     --g_readDepth;
 }
 
@@ -147,29 +136,27 @@ TUDPQueryServer::~TUDPQueryServer()
 void TUDPQueryServer::OpenSocket()
 {
     CloseSocket();
-    bool ok = false;
-    const uint port = Port.toUInt(&ok, 10);
-    if (!ok || port == 0 || port > 65535) {
-        // Nothing to send to: the attempt runs into its time-out.
-        DebugLog(QStringLiteral("Invalid query port %1 of %2").arg(Port, Address), dcErrOut);
-        return;
-    }
-    auto* sock = new QUdpSocket;
+    auto* sock = new TUDPClient;
     QuerySocket = sock;
-    QObject::connect(sock, &QUdpSocket::readyRead, sock,
-                     [this, sock] { ReadDatagrams(this, sock); });
-    // A host name is looked up first; the request waits for the connected state.
-    sock->connectToHost(Address, quint16(port));
+    sock->Host = Address;
+    sock->Port = Port;
+    sock->OnData = [this, sock](TCustomWSockets*, int) { ReadDatagram(this, sock); };
+    // A failure (no such host, a refused datagram) is left to the attempt's time-out.
+    sock->OnError = [this](TCustomWSockets*, int error, const QString& msg) {
+        DebugLog(QStringLiteral("Query of %1:%2: %3 (%4)").arg(Address, Port, msg).arg(error),
+                 dcErrOut);
+    };
+    sock->Open();
 }
 
 void TUDPQueryServer::CloseSocket()
 {
     if (!QuerySocket) return;
-    QUdpSocket* sock = QuerySocket;
+    TUDPClient* sock = QuerySocket;
     QuerySocket = nullptr;
-    sock->setProperty(kClosedProperty, true);
-    QObject::disconnect(sock, nullptr, nullptr, nullptr);
-    sock->abort();
+    sock->OnData = nullptr;
+    sock->OnError = nullptr;
+    sock->Close();
     if (g_readDepth > 0)
         sock->deleteLater();
     else
@@ -182,16 +169,8 @@ void TUDPQueryServer::CloseSocket()
 void TZelkServer::SendQuery()
 {
     Reply.clear();
-    if (!QuerySocket) return;
-    const QByteArray request = ZelkStatusRequest(Secure).toLatin1();
-    if (QuerySocket->state() == QAbstractSocket::ConnectedState) {
-        QuerySocket->write(request);
-        return;
-    }
-    QUdpSocket* sock = QuerySocket;
-    QObject::connect(
-        sock, &QAbstractSocket::connected, sock, [sock, request] { sock->write(request); },
-        Qt::SingleShotConnection);
+    if (!QuerySocket || QuerySocket->SocketState() != ssConnected) return;
+    QuerySocket->SendText(ZelkStatusRequest(Secure));
 }
 
 bool TZelkServer::AppendReply(const QString& text)
