@@ -89,6 +89,8 @@ struct TRule
 
 // Duration text of a number of seconds: "1d 1h 1m", "1h 0m", "0m"; 0 or less gives "0".
 QString DurationText(qint64 seconds);
+// Current UTC time in whole seconds since 1970.
+qint64 UnixTimeNow();
 // Milliseconds of a monotonic clock, wrapping at 32 bits like a system tick count.
 quint32 TickCount();
 // Integer read from text: 0 unless the whole text is a decimal number.
