@@ -353,12 +353,14 @@ void TestHttpProt::aborts()
         QObject::connect(t, &QTimer::timeout, s, [s] { s->write(QByteArray(4096, 'a')); });
         t->start(5);
     };
-    for (const QString& when : {"lookup", "connect", "body"}) {
+    ScriptedServer silent; // accepts, reads the request, never answers
+    for (const QString& when : {"lookup", "connect", "header", "body"}) {
         THttpCli h;
         HttpLog log;
         log.attach(h);
-        h.URL = when == "lookup" ? "http://localhost:" + QString::number(srv.port()) + "/"
-                                 : srv.url("/");
+        h.URL = when == "lookup"   ? "http://localhost:" + QString::number(srv.port()) + "/"
+                : when == "header" ? silent.url("/")
+                                   : srv.url("/");
         qint64 abortAt = -1;
         if (when == "body") {
             h.OnDocData = [&](THttpCli* c, const char*, int) {
@@ -371,6 +373,7 @@ void TestHttpProt::aborts()
         h.GetAsync();
         if (when == "lookup") QCOMPARE(h.State(), httpDnsLookup);
         if (when == "connect") QCOMPARE(h.State(), httpDnsLookupDone);
+        if (when == "header") QTRY_COMPARE(h.State(), httpWaitingHeader);
         if (when != "body") h.Abort();
         QTRY_VERIFY2(log.done, qPrintable(when));
         QCOMPARE(h.StatusCode(), 404);
