@@ -198,6 +198,13 @@ private slots:
             << QByteArrayList{":bob!b@h PRIVMSG me :" + CTCP + "PING 12345 6" + CTCP + "\r\n"}
             << QStringList{"CTCPQuery|bob|-|PING|12345 6"}
             << QStringList{"NOTICE bob :" + v + "PING 12345 6" + v} << base;
+        QTest::newRow("ctcp FINGER and CLIENTINFO are answered")
+            << QByteArrayList{":bob!b@h PRIVMSG me :" + CTCP + "FINGER" + CTCP + "\r\n" +
+                              ":bob!b@h PRIVMSG #c :" + CTCP + "CLIENTINFO" + CTCP + "\r\n"}
+            << QStringList{"CTCPQuery|bob|-|FINGER|", "CTCPQuery|bob|#c|CLIENTINFO|"}
+            << QStringList{"NOTICE bob :" + v + "FINGER " + v,
+                           "NOTICE bob :" + v + "CLIENTINFO " + TReplies().ClientInfo + v}
+            << base;
         QTest::newRow("unknown ctcp")
             << QByteArrayList{":bob!b@h PRIVMSG #c :" + CTCP + "FOO bar" + CTCP + "\r\n"}
             << QStringList{"CTCPQuery|bob|#c|FOO|bar"} << QStringList{} << base;
@@ -504,6 +511,20 @@ private slots:
         QCOMPARE(cl.Channels().Count(), 0);
         QVERIFY(cl.OwnUser());
         QCOMPARE(cl.Users().Count(), 1);
+    }
+
+    // Destroying a connected client closes the connection without raising events.
+    void destroyWhileConnected()
+    {
+        ScriptServer s;
+        auto* cl = new TIRCClient;
+        IrcRecorder rec(*cl);
+        CHECKED(openInChannel(*cl, s));
+        rec.log.clear();
+        QSignalSpy closed(s.conn, &QTcpSocket::disconnected);
+        delete cl;
+        QVERIFY(closed.wait(5000));
+        QCOMPARE(rec.log, QStringList{});
     }
 
     // A handler that throws stops the line it is in; the lines after it are still read.
