@@ -38,6 +38,7 @@ TCustomServerList::~TCustomServerList()
     for (TCustomServer* s : unclaimed_)
         delete s;
     unclaimed_.clear();
+    unclaimedCount_ = 0;
 }
 
 void TCustomServerList::Status(int percent, const QString& text)
@@ -54,23 +55,41 @@ void TCustomServerList::RestartListTimer()
 TCustomServer* TCustomServerList::Adopt(std::unique_ptr<TCustomServer> server)
 {
     TCustomServer* s = server.release();
-    unclaimed_.insert(s);
+    s->ListOwner = this;
+    s->ListSlot = int(unclaimed_.size());
+    unclaimed_.push_back(s);
+    ++unclaimedCount_;
     return s;
+}
+
+void TCustomServerList::Claim(TCustomServer* server)
+{
+    if (server->ListOwner != this) return;
+    unclaimed_[size_t(server->ListSlot)] = nullptr;
+    server->ListOwner = nullptr;
+    server->ListSlot = -1;
+    --unclaimedCount_;
 }
 
 void TCustomServerList::ReleaseUnclaimed()
 {
-    for (auto it = unclaimed_.begin(); it != unclaimed_.end();) {
-        TCustomServer* s = *it;
-        // One still in a query is freed on a later occasion.
-        if (s->Querying) {
-            ++it;
+    // One still in a query is freed on a later occasion.
+    const auto freeable = [this](TCustomServer* s) {
+        return s && s->ListOwner == this && !s->Querying;
+    };
+    Servers.removeIf(freeable);
+    size_t kept = 0;
+    for (TCustomServer* s : unclaimed_) {
+        if (!s) continue;
+        if (freeable(s)) {
+            delete s;
+            --unclaimedCount_;
             continue;
         }
-        Servers.removeAll(s);
-        delete s;
-        it = unclaimed_.erase(it);
+        s->ListSlot = int(kept);
+        unclaimed_[kept++] = s;
     }
+    unclaimed_.resize(kept);
 }
 
 std::unique_ptr<TCustomServer> TCustomServerList::CreateServer(const QString& address,
@@ -156,7 +175,7 @@ void TCustomServerList::ServerDone(TCustomServer* server)
 {
     if (ApplicationTerminating()) return;
     if (!Aborted) {
-        unclaimed_.erase(server);
+        Claim(server);
         if (OnServerDone) OnServerDone(this, server);
     }
     --Active;

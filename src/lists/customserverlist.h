@@ -24,7 +24,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
-#include <unordered_set>
+#include <vector>
 
 class QTimer;
 class QBuffer;
@@ -91,7 +91,7 @@ public:
 
     // Frees the servers this list created and nobody was given (see above).
     void ReleaseUnclaimed();
-    int UnclaimedCount() const { return int(unclaimed_.size()); }
+    int UnclaimedCount() const { return unclaimedCount_; }
 
 protected:
     void Status(int percent, const QString& text);
@@ -105,7 +105,11 @@ private:
     void ServerDone(TCustomServer* server);
     void Complete();
 
-    std::unordered_set<TCustomServer*> unclaimed_;
+    void Claim(TCustomServer* server);
+
+    // Servers created and not yet handed out; a slot is emptied when its server is.
+    std::vector<TCustomServer*> unclaimed_;
+    int unclaimedCount_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -122,7 +126,7 @@ public:
     QString ListURL;
     QString RequestSuffix;
     std::unique_ptr<THttpCli> HttpClient;
-    QByteArray Body; // body of the last completed transfer
+    QByteArray Body; // body of the last completed transfer, as received
 
 private:
     void DocBegin();

@@ -27,6 +27,7 @@ TServerListParser::TServerListParser(QByteArray text, char separator)
     // A zero byte inside the text ends it, exactly like the terminating one.
     buf_.detach();
     p_ = buf_.data(); // QByteArray keeps a terminating zero after its data
+    end_ = qsizetype(std::strlen(p_));
 
     if (buf_.size() < 2) {
         DebugLog(QStringLiteral("short server list"), dcPerfOut);
@@ -62,9 +63,8 @@ QByteArrayView TServerListParser::GetNext()
         DebugLog(QStringLiteral("GetNext got a 0 at ") + QString::number(pos_), dcPerfOut);
         return {};
     }
-    char* q = start;
-    while (*q != 0 && *q != sep_)
-        ++q;
+    char* q = static_cast<char*>(std::memchr(start, sep_, size_t(end_ - pos_)));
+    if (!q) q = p_ + end_;
     const QByteArrayView token(start, q - start);
     if (*q == sep_) {
         *q = 0;

@@ -36,9 +36,10 @@ public:
 private:
     QByteArrayView GetNext();
 
-    QByteArray buf_; // detached copy, zero-terminated
+    QByteArray buf_; // own copy, zero-terminated
     char* p_ = nullptr;
     qsizetype pos_ = 0;
+    qsizetype end_ = 0; // the first zero byte: the text ends there
     bool eof_ = false;
     char sep_;
     int fieldCount_ = 0;

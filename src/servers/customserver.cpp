@@ -2,15 +2,13 @@
 
 #include "asyncping.h"
 #include "config.h"
+#include "netutils.h"
 #include "productprofile.h"
+#include "wsockets.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QTimer>
-
-class TPinger
-{
-};
 
 // ---------------------------------------------------------------------------------------
 // Helpers
@@ -26,11 +24,6 @@ QString DurationText(qint64 seconds)
     if (hours > 0) s += QString::number(hours) + QLatin1String("h ");
     s += QString::number(minutes) + QLatin1Char('m');
     return s;
-}
-
-qint64 UnixTimeNow()
-{
-    return QDateTime::currentSecsSinceEpoch();
 }
 
 quint32 TickCount()
@@ -52,39 +45,6 @@ int StrToIntDef0(QStringView text)
 }
 
 namespace {
-
-// Drops everything up to and including the first backslash, then cuts the text up to the
-// next backslash (which stays) or the whole rest.
-QString NextToken(QString& text)
-{
-    const int first = text.indexOf(QLatin1Char('\\'));
-    text.remove(0, first + 1); // first == -1 removes nothing
-    const int next = text.indexOf(QLatin1Char('\\'));
-    QString token;
-    if (next < 0) {
-        token = text;
-        text.clear();
-    } else {
-        token = text.left(next);
-        text.remove(0, next);
-    }
-    return token;
-}
-
-// Value of a key in a backslash key/value text; with `remove` the pair leaves the text.
-QString TakeKeyValue(QString& text, const QString& key, bool remove)
-{
-    const QString needle = QLatin1Char('\\') + key + QLatin1Char('\\');
-    const int at = text.indexOf(needle);
-    if (at < 0) return {};
-    const int start = at + needle.size();
-    int end = start;
-    while (end < text.size() && text[end] != QLatin1Char('\\') && text[end].unicode() >= 32)
-        ++end;
-    QString value = text.mid(start, end - start);
-    if (remove) text.remove(at, end - at);
-    return value;
-}
 
 const TServerClass* AsClass(const TServerClass& c)
 {
@@ -200,8 +160,8 @@ void TCustomServer::SetRules(const QString& text)
     for (QChar c : text)
         if (c.unicode() >= 32 && c.unicode() <= 127) t += c;
     while (t.contains(QLatin1Char('\\'))) {
-        const QString key = NextToken(t);
-        const QString value = NextToken(t);
+        const QString key = NextToken(t, QStringLiteral("\\"));
+        const QString value = NextToken(t, QStringLiteral("\\"));
         if (key.isEmpty() || key == QLatin1String("final") || key == QLatin1String("queryid") ||
             key == QLatin1String("gamename"))
             continue;
@@ -327,6 +287,8 @@ void TSCServer::PingDone(const void* sender)
         if (!PingThread || sender != PingThread.get()) return;
         Ping = PingThread->RoundTrip;
     } else if (attemptMode_ == 0) {
+        // Both echoes must come back within the attempt; otherwise it times out.
+        if (!Pinger || sender != Pinger.get() || Pinger->Answers() < Pinger->NPings) return;
         Ping = PingerAverage();
     }
     QueryDone();
@@ -352,17 +314,30 @@ void TSCServer::StopQuery()
 
 bool TSCServer::StartPinger()
 {
-    return false;
+    auto pinger = std::make_unique<TPinger>();
+    // The raw pinger needs a socket layer of version 2 or later (minor number in the high
+    // byte of the version word).
+    if (((pinger->HighVersion() >> 8) & 0xff) < 2) return false;
+    pinger->OnReply = [this](TPinger* sender) { PingDone(sender); };
+    pinger->Host = Address;
+    pinger->NPings = 2;
+    Pinger = std::move(pinger);
+    Pinger->Ping();
+    return true;
 }
 
 void TSCServer::StopPinger()
 {
-    Pinger.reset();
+    if (!Pinger) return;
+    Pinger->OnReply = nullptr;
+    Pinger->Stop();
+    // It may be the pinger whose reply is being delivered right now.
+    Pinger.release()->deleteLater();
 }
 
 int TSCServer::PingerAverage() const
 {
-    return 9999;
+    return Pinger ? Pinger->AverageTime() : 9999;
 }
 
 void TSCServer::DetachPingThread()
@@ -378,9 +353,9 @@ void TSCServer::DetachPingThread()
 
 TCustomPlayer::TCustomPlayer(const QString& text) : rest_(text)
 {
-    Name = TakeKeyValue(rest_, QStringLiteral("player"), true);
-    Frags = StrToIntDef0(TakeKeyValue(rest_, QStringLiteral("frags"), true));
-    Ping = StrToIntDef0(TakeKeyValue(rest_, QStringLiteral("ping"), true));
+    Name = GetKeyValue(rest_, QStringLiteral("player"), true);
+    Frags = StrToIntDef0(GetKeyValue(rest_, QStringLiteral("frags"), true));
+    Ping = StrToIntDef0(GetKeyValue(rest_, QStringLiteral("ping"), true));
 }
 
 const TPlayerClass& TCustomPlayer::Class()
@@ -408,9 +383,9 @@ void TCustomPlayer::GetColumns(QStringList& strings) const
 
 TZelkPlayer::TZelkPlayer(const QString& text) : TCustomPlayer(text)
 {
-    Deaths = StrToIntDef0(TakeKeyValue(rest_, QStringLiteral("deaths"), true));
-    Team = TakeKeyValue(rest_, QStringLiteral("team"), true);
-    Id = TakeKeyValue(rest_, QStringLiteral("id"), true);
+    Deaths = StrToIntDef0(GetKeyValue(rest_, QStringLiteral("deaths"), true));
+    Team = GetKeyValue(rest_, QStringLiteral("team"), true);
+    Id = GetKeyValue(rest_, QStringLiteral("id"), true);
 }
 
 const TPlayerClass& TZelkPlayer::Class()
@@ -441,9 +416,9 @@ void TZelkPlayer::GetColumns(QStringList& strings) const
 
 TBGatePlayer::TBGatePlayer(const QString& text) : TZelkPlayer(text)
 {
-    Class_ = TakeKeyValue(rest_, QStringLiteral("class"), true);
-    Level = TakeKeyValue(rest_, QStringLiteral("level"), true);
-    Race = TakeKeyValue(rest_, QStringLiteral("race"), true);
+    Class_ = GetKeyValue(rest_, QStringLiteral("class"), true);
+    Level = GetKeyValue(rest_, QStringLiteral("level"), true);
+    Race = GetKeyValue(rest_, QStringLiteral("race"), true);
 }
 
 const TPlayerClass& TBGatePlayer::Class()

@@ -89,8 +89,6 @@ struct TRule
 
 // Duration text of a number of seconds: "1d 1h 1m", "1h 0m", "0m"; 0 or less gives "0".
 QString DurationText(qint64 seconds);
-// Current UTC time in whole seconds since 1970.
-qint64 UnixTimeNow();
 // Milliseconds of a monotonic clock, wrapping at 32 bits like a system tick count.
 quint32 TickCount();
 // Integer read from text: 0 unless the whole text is a decimal number.
@@ -150,6 +148,11 @@ public:
     QList<TRule> Rules;
     std::unique_ptr<QTimer> QueryTimer; // only while an attempt runs
     TQueryDoneEvent OnQueryDone;
+
+    // The server list that created this server and keeps it until it is handed out, and
+    // its place there (kept by the list).
+    const void* ListOwner = nullptr;
+    int ListSlot = -1;
 
 protected:
     // Stops, detaches and frees QueryTimer (it may be the timer whose signal is running).

@@ -3,6 +3,7 @@
 #include "asyncping.h"
 #include "config.h"
 #include "customserver.h"
+#include "netutils.h"
 #include "productprofile.h"
 #include "testsupport.h"
 
