@@ -109,7 +109,8 @@ public:
     // station). Works for both refresh modes: a refreshed station is found on its row.
     QTreeWidgetItem* StationDone(TCustomServer* station);
     QTreeWidgetItem* StationDone(std::unique_ptr<TCustomServer> station);
-    // Appends an empty row for a station (the row takes ownership).
+    // Appends a row for a station, filled from it; the row takes ownership (a station
+    // already on a row keeps that row). An override must create the row through this one.
     virtual QTreeWidgetItem* AddServerItem(TCustomServer* station);
     // Refills a row's texts from its station.
     void UpdateItem(QTreeWidgetItem* item);

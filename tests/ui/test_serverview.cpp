@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QHeaderView>
 #include <QImage>
+#include <QPainter>
 #include <QScrollBar>
 #include <QtTest>
 
@@ -641,6 +642,35 @@ void TestServerView::drawnList()
     const QColor hl = v.palette().color(QPalette::Active, QPalette::Highlight);
     QVERIFY(countPixels(sel, cell(2, v.UptimeColumn), [&](const QColor& c) { return c == hl; }) >
             0);
+
+    // Logos: drawn at the cell's corner with magenta transparent, the text moved right.
+    QPixmap logo(24, 24);
+    logo.fill(QColor(255, 0, 255));
+    {
+        QPainter p(&logo);
+        p.fillRect(6, 6, 12, 12, QColor(0, 0, 255));
+    }
+    QStringList asked;
+    v.Logo = [&](const QString& bnum) {
+        asked << bnum;
+        return bnum == "7" ? logo : QPixmap();
+    };
+    v.Station(v.topLevelItem(3))->Name = "Lush Radio"; // unchanged text, new logo only
+    static_cast<TSCServer*>(v.Station(v.topLevelItem(3)))->BNum = "7";
+    v.clearSelection();
+    v.clearFocus();
+    QImage logos = grab("advanced-logo");
+    QVERIFY(!asked.isEmpty());
+    const QRect nameCell = cell(3, 0);
+    auto blue = [](const QColor& c) { return c == QColor(0, 0, 255); };
+    auto magenta = [](const QColor& c) { return c == QColor(255, 0, 255); };
+    QCOMPARE(countPixels(logos, QRect(nameCell.topLeft(), QSize(24, 24)), blue), 144);
+    QCOMPARE(countPixels(logos, nameCell, magenta), 0);
+    auto dark = [](const QColor& c) { return c.lightness() < 100; };
+    QCOMPARE(countPixels(logos, QRect(nameCell.left(), nameCell.top(), 26, nameCell.height()),
+                         [&](const QColor& c) { return dark(c) && !blue(c); }),
+             0);
+    QVERIFY(countPixels(logos, nameCell.adjusted(26, 0, 0, 0), dark) > 0);
 }
 
 QTEST_MAIN(TestServerView)
