@@ -2,6 +2,7 @@
 // validation value (checked by the master's own computation), the list request, entries,
 // "\final\" whole or split, a master closing without it, silence, abort and refusal; the
 // servers found are queried over UDP through the update cycle.
+#include "listfactory.h"
 #include "masterlist.h"
 
 #include <QNetworkDatagram>
@@ -185,6 +186,7 @@ private slots:
     void silentMasterTimesOut();
     void abortDuringFetch();
     void refusedConnection();
+    void productSwitch();
 };
 
 void TestMasterList::validationValue_data()
@@ -374,6 +376,41 @@ void TestMasterList::refusedConnection()
     QTRY_COMPARE_WITH_TIMEOUT(rec.complete, 1, 5000);
     QVERIFY(list.Servers.isEmpty());
     QCOMPARE(rec.status.last(), QString("Updates Complete"));
+}
+
+void TestMasterList::productSwitch()
+{
+    TFakeGameServer game("\\hostname\\Base Game\\final\\");
+    TFakeMaster master;
+    master.pieces = {"\\ip\\127.0.0.1:" + game.port().toLatin1() + "\\final\\"};
+    qputenv("DIALWISE_MASTER_HOST", "127.0.0.1:" + master.port().toLatin1());
+    qputenv("DIALWISE_PRODUCT", "base");
+    ReloadProfile();
+    std::unique_ptr<TCustomServerList> list = CreateServerList(Profile());
+    qunsetenv("DIALWISE_PRODUCT");
+    qunsetenv("DIALWISE_MASTER_HOST");
+    ReloadProfile();
+
+    auto* generic = dynamic_cast<TZelkGenericList*>(list.get());
+    QVERIFY(generic);
+    QCOMPARE(generic->GameName, QString("unreal"));
+    QCOMPARE(generic->MaxActive, 10);
+    QCOMPARE(QString(generic->ServerClass().ClassName), QString("TZelkServer"));
+    TRecorder rec;
+    rec.Bind(*list);
+    list->RefreshAll();
+    QTRY_COMPARE_WITH_TIMEOUT(rec.complete, 1, 5000);
+    QVERIFY(master.requestSeen);
+    QCOMPARE(rec.done, QStringList{"127.0.0.1:" + game.port() + " Base Game yes"});
+
+    // The radio product lists stations; a profile may name the other game list.
+    QVERIFY(dynamic_cast<TSCServerList*>(CreateServerList(MakeProfile(TProduct::Radio)).get()));
+    TProductProfile bgate = MakeProfile(TProduct::Base);
+    bgate.ServerListClass = "TZelkBGateServerList";
+    bgate.MasterHost = "127.0.0.1";
+    std::unique_ptr<TCustomServerList> other = CreateServerList(bgate);
+    QVERIFY(dynamic_cast<TZelkBGateServerList*>(other.get()));
+    QCOMPARE(other->MasterPort, QString("28900"));
 }
 
 QTEST_GUILESS_MAIN(TestMasterList)
