@@ -130,7 +130,7 @@ public:
 
 private:
     void DocBegin();
-    void DocData();
+    void DocData(int len);
     void DocEnd();
     void StateChange();
     std::unique_ptr<QBuffer> rcvd_;

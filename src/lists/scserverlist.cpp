@@ -22,7 +22,7 @@ TCustomHTTPServerList::TCustomHTTPServerList() : HttpClient(new THttpCli)
 {
     ListURL = QStringLiteral("http://") + Profile().ListHost + QStringLiteral("/?compress=1");
     HttpClient->OnDocBegin = [this](THttpCli*) { DocBegin(); };
-    HttpClient->OnDocData = [this](THttpCli*, const char*, int) { DocData(); };
+    HttpClient->OnDocData = [this](THttpCli*, const char*, int len) { DocData(len); };
     HttpClient->OnDocEnd = [this](THttpCli*) { DocEnd(); };
     HttpClient->OnStateChange = [this](THttpCli*) { StateChange(); };
 }
@@ -55,16 +55,22 @@ void TCustomHTTPServerList::FetchList()
     }
     try {
         HttpClient->GetAsync();
-    } catch (const std::exception& e) {
+    } catch (const EHttpException& e) {
         // The cycle then ends through the inactivity time-out.
-        Status(-1, QString::fromLocal8Bit(e.what()));
+        Status(-1, e.Message);
+    } catch (const ESocketException& e) {
+        Status(-1, e.Message);
+    } catch (const std::exception& e) {
+        Status(-1, QString::fromUtf8(e.what()));
     }
 }
 
 void TCustomHTTPServerList::CancelFetch()
 {
     HttpClient->Abort();
-    TCustomServerList::CancelFetch();
+    // Aborting may end the transfer at once with what arrived so far; the list then has
+    // been received already and the cycle has completed.
+    if (State == lsFetching) TCustomServerList::CancelFetch();
 }
 
 void TCustomHTTPServerList::DocBegin()
@@ -74,10 +80,11 @@ void TCustomHTTPServerList::DocBegin()
     HttpClient->RcvdStream = rcvd_.get();
 }
 
-void TCustomHTTPServerList::DocData()
+void TCustomHTTPServerList::DocData(int len)
 {
     RestartListTimer();
-    const qint64 size = rcvd_ ? rcvd_->size() : 0;
+    // The chunk reaches the stream after this event: count it already.
+    const qint64 size = (rcvd_ ? rcvd_->size() : 0) + len;
     Status(-1, QStringLiteral("Server List (") + QString::number(size) + QLatin1Char(')'));
 }
 
