@@ -294,8 +294,12 @@ export DIALWISE_HOME=${DIALWISE_HOME:-$tmp/home}
 mkdir -p "$DIALWISE_HOME"
 export DIALWISE_LIST_HOST=127.0.0.1:$dir_port
 export DIALWISE_CHAT_HOST=127.0.0.1:$irc_port
-# The directory is also the program's web site (message of the day, pages).
+# The directory is also the program's web site (message of the day, pages), its banner
+# server, its station logo folder and its redirect service.
 export DIALWISE_WEB_SITE=http://127.0.0.1:$dir_port
+export DIALWISE_AD_BASE=http://127.0.0.1:$dir_port/ads
+export DIALWISE_LOGO_BASE=http://127.0.0.1:$dir_port/logos
+export DIALWISE_REDIRECT_HOST=127.0.0.1:$dir_port
 say "station directory http://$DIALWISE_LIST_HOST/ (catalog page: /catalog)"
 say "icecast http://127.0.0.1:$ice_port/, chat 127.0.0.1:$irc_port"
 say "running ${client[*]} $*"

@@ -332,7 +332,9 @@ void TConfig::ReadLinkRecords()
     const TProductProfile& p = Profile();
     const QString site = p.WebSite;
     const QHash<QString, TLinkRecord> defaults = {
-        {"banner", {p.AdBase + "/banner.gif", p.AdBase + "/click", ""}},
+        {"banner",
+         {p.AdBase + "/cgi-bin/accipiter/adserver.exe/SITE=TLANSOFT/",
+          p.AdBase + "/cgi-bin/accipiter/adclick.exe/SITE=TLANSOFT/", ""}},
         {"company", {"Velmora", site + "/", "Visit Velmora"}},
         {"velmora", {"Dialwise", site + "/", "Dialwise on the web"}},
         {"help", {"Help", site + "/help/", "Dialwise help"}},

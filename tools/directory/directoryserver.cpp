@@ -1,5 +1,6 @@
 #include "directoryserver.h"
 
+#include "ads.h"
 #include "livestatus.h"
 
 #include <QDateTime>
@@ -23,6 +24,8 @@ QByteArray reasonOf(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 302:
+        return "Found";
     case 400:
         return "Bad Request";
     case 404:
@@ -34,10 +37,19 @@ QByteArray reasonOf(int status)
     }
 }
 
-QByteArray response(int status, const QByteArray& type, const QByteArray& body, bool head)
+QByteArray escaped(const QByteArray& text)
+{
+    return QString::fromUtf8(text).toHtmlEscaped().toUtf8();
+}
+
+// `location` must be free of line breaks (the callers pass checked addresses only).
+QByteArray response(int status, const QByteArray& type, const QByteArray& body, bool head,
+                    const QByteArray& location = {})
 {
     QByteArray out = "HTTP/1.0 " + QByteArray::number(status) + ' ' + reasonOf(status) +
-                     "\r\nServer: dialwise-directory\r\nContent-Type: " + type +
+                     "\r\nServer: dialwise-directory\r\n" +
+                     (location.isEmpty() ? QByteArray() : "Location: " + location + "\r\n") +
+                     "Content-Type: " + type +
                      "\r\nContent-Length: " + QByteArray::number(body.size()) +
                      "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
     if (!head) out += body;
@@ -72,6 +84,7 @@ DirectoryServer::~DirectoryServer() = default;
 
 bool DirectoryServer::listen(const QHostAddress& address, quint16 port)
 {
+    address_ = address;
     return server_->listen(address, port);
 }
 
@@ -97,6 +110,7 @@ QByteArray DirectoryServer::answer(QByteArrayView head) const
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
         return response(req.status, "text/plain; charset=utf-8", req.error + '\n', req.head);
+    if (req.page != ListRequest::List && req.page != ListRequest::CatalogView) return adAnswer(req);
 
     // Live stations first: they are the ones that really play.
     QList<const QList<Station>*> lists;
@@ -116,6 +130,78 @@ QByteArray DirectoryServer::answer(QByteArrayView head) const
         return response(500, "text/plain; charset=utf-8", "Compression failed\n", req.head);
     return response(200, compressed_ == Packing::Gzip ? "application/gzip" : "application/zlib",
                     body, req.head);
+}
+
+bool DirectoryServer::isSelf(const QByteArray& host, quint16 port) const
+{
+    if (port != server_->serverPort() || port == 0) return false;
+    QHostAddress named;
+    const bool literal = named.setAddress(QString::fromLatin1(host));
+    if (literal && named.isEqual(address_, QHostAddress::ConvertV4MappedToIPv4)) return true;
+    const bool loopbackName = host == "localhost" || (literal && named.isLoopback());
+    return loopbackName && (address_.isLoopback() || address_ == QHostAddress::Any ||
+                            address_ == QHostAddress::AnyIPv4 || address_ == QHostAddress::AnyIPv6);
+}
+
+QByteArray DirectoryServer::adAnswer(const ListRequest& req) const
+{
+    const QByteArray html = "text/html; charset=utf-8";
+    switch (req.page) {
+    case ListRequest::Banner: {
+        QList<const Station*> live;
+        for (const QList<Station>& l : live_)
+            for (const Station& s : l)
+                live << &s;
+        const BannerChoice choice = chooseBanner(req.area, req.query, live);
+        QByteArray location = "/ads/banners/" + choice.picture;
+        if (!req.host.isEmpty()) location.prepend("http://" + req.host);
+        if (!choice.station.isEmpty()) location += "?s" + choice.station + "&x=1";
+        return response(302, html,
+                        "<html><body><a href=\"" + escaped(location) +
+                            "\">banner</a></body></html>\n",
+                        req.head, location);
+    }
+    case ListRequest::BannerClick:
+        return response(200, html, clickPage(req.area), req.head);
+    case ListRequest::BannerPicture: {
+        QByteArray type;
+        const QByteArray bytes = bannerPicture(req.name, &type);
+        if (bytes.isEmpty())
+            return response(404, "text/plain; charset=utf-8", "Not found\n", req.head);
+        return response(200, type, bytes, req.head);
+    }
+    case ListRequest::Logo: {
+        // Only the logos of listed stations exist.
+        const bool bmp = req.name.size() > 4 && req.name.right(4).toLower() == ".bmp";
+        const QByteArray bnum = req.name.chopped(bmp ? 4 : 0);
+        bool known = false;
+        auto scan = [&](const QList<Station>& list) {
+            for (const Station& s : list)
+                if (!s.bnum.isEmpty() && s.bnum == bnum) known = true;
+        };
+        if (bmp) {
+            scan(catalog_);
+            for (const QList<Station>& l : live_)
+                scan(l);
+        }
+        if (!known)
+            return response(404, "text/html; charset=utf-8",
+                            "<html><body><h1>404 Not Found</h1></body></html>\n", req.head);
+        return response(200, "image/bmp", logoBitmap(bnum), req.head);
+    }
+    case ListRequest::Redirect: {
+        QByteArray host;
+        quint16 port = 0;
+        if (splitHttpUrl(req.target, host, port) && isSelf(host, port))
+            return response(302, html,
+                            "<html><body><a href=\"" + escaped(req.target) +
+                                "\">continue</a></body></html>\n",
+                            req.head, req.target);
+        return response(200, html, outsidePage(req.target), req.head);
+    }
+    default:
+        return response(404, "text/plain; charset=utf-8", "Not found\n", req.head);
+    }
 }
 
 void DirectoryServer::onNewConnection()

@@ -32,11 +32,17 @@ public:
     // The whole answer (status line, header, body) to a request head.
     QByteArray answer(QByteArrayView head) const;
 
+    // True when an address (host, port) names this server: its port, and its listening
+    // address, or any loopback name while it listens on loopback or on every address.
+    bool isSelf(const QByteArray& host, quint16 port) const;
+
 private:
+    QByteArray adAnswer(const ListRequest& req) const;
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
 
     QTcpServer* server_;
+    QHostAddress address_;
     QList<Station> catalog_;
     QList<QList<Station>> live_;
     Packing compressed_;

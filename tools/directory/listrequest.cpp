@@ -1,5 +1,6 @@
 #include "listrequest.h"
 
+#include "ads.h"
 #include "station.h"
 
 namespace dwdir {
@@ -26,6 +27,120 @@ bool knownParameter(QByteArrayView name)
 {
     const QByteArray n = name.toByteArray().toLower();
     return n == "compress" || n == "genre" || n == "ip";
+}
+
+// The value of the "Host" header when it is a plain host[:port] (letters, digits and
+// ".-:[]"), else empty.
+QByteArray hostHeader(QByteArrayView head)
+{
+    qsizetype pos = head.indexOf('\n');
+    while (pos >= 0 && pos + 1 < head.size()) {
+        const qsizetype start = pos + 1;
+        qsizetype end = head.indexOf('\n', start);
+        if (end < 0) end = head.size();
+        QByteArrayView line = head.sliced(start, end - start);
+        if (line.endsWith('\r')) line.chop(1);
+        if (line.isEmpty()) break;
+        if (line.size() > 5 &&
+            QByteArrayView(line.first(5)).compare("host:", Qt::CaseInsensitive) == 0) {
+            const QByteArrayView v = line.sliced(5).trimmed();
+            if (v.isEmpty() || v.size() > 255) return {};
+            for (char c : v) {
+                const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':' ||
+                                c == '[' || c == ']';
+                if (!ok) return {};
+            }
+            return v.toByteArray();
+        }
+        pos = end;
+    }
+    return {};
+}
+
+// The "KEY=VALUE/" segments after the ad server's program name; false when a segment is
+// not of that form.
+bool readAdSegments(QByteArrayView rest, QByteArray& area)
+{
+    if (rest.isEmpty()) return true;
+    if (!rest.startsWith('/')) return false;
+    for (const QByteArray& seg : rest.sliced(1).toByteArray().split('/')) {
+        if (seg.isEmpty()) continue;
+        const qsizetype eq = seg.indexOf('=');
+        if (eq <= 0) return false;
+        if (seg.left(eq).compare("AREA", Qt::CaseInsensitive) == 0) {
+            if (seg.size() - eq - 1 > 64) return false;
+            area = seg.mid(eq + 1);
+        }
+    }
+    return true;
+}
+
+bool pictureName(QByteArrayView name)
+{
+    if (name.isEmpty() || name.size() > 64 || name.startsWith('.')) return false;
+    for (char c : name) {
+        const bool ok =
+            (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Everything but the station list and the catalog page.
+ListRequest otherPage(ListRequest r, QByteArrayView path, QByteArrayView query)
+{
+    static constexpr QByteArrayView kAdServer = "/cgi-bin/accipiter/adserver.exe";
+    static constexpr QByteArrayView kAdClick = "/cgi-bin/accipiter/adclick.exe";
+    static constexpr QByteArrayView kBanners = "/banners/";
+    static constexpr QByteArrayView kLogos = "/logos/buttons/";
+
+    if (path == "/redirect.asp") {
+        r.page = ListRequest::Redirect;
+        bool given = false;
+        for (const QByteArray& piece : query.toByteArray().split('&')) {
+            const qsizetype eq = piece.indexOf('=');
+            if (eq <= 0 || piece.left(eq).compare("url", Qt::CaseInsensitive) != 0) continue;
+            given = true;
+            if (!percentDecode(QByteArrayView(piece).sliced(eq + 1), r.target, false))
+                return fail(400, "Bad escape in url");
+        }
+        if (!given || r.target.isEmpty()) return fail(400, "No url given");
+        QByteArray host;
+        quint16 port = 0;
+        if (!splitHttpUrl(r.target, host, port))
+            return fail(400, "Only http addresses are redirected");
+        return r;
+    }
+    if (path.startsWith(kLogos)) {
+        const QByteArrayView name = path.sliced(kLogos.size());
+        if (name.contains('/') || !percentDecode(name, r.name, false) || r.name.isEmpty() ||
+            r.name.size() > 128)
+            return fail(404, "Not found");
+        for (char c : r.name)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return fail(404, "Not found");
+        r.page = ListRequest::Logo;
+        return r;
+    }
+
+    // The advertising server, under "/ads" or at the top.
+    if (path.startsWith("/ads/")) path = path.sliced(4);
+    if (path.startsWith(kBanners)) {
+        const QByteArrayView name = path.sliced(kBanners.size());
+        if (!pictureName(name)) return fail(404, "Not found");
+        r.page = ListRequest::BannerPicture;
+        r.name = name.toByteArray();
+        return r;
+    }
+    for (const auto& [prefix, page] : {std::pair{kAdServer, ListRequest::Banner},
+                                       std::pair{kAdClick, ListRequest::BannerClick}}) {
+        if (!path.startsWith(prefix)) continue;
+        if (!readAdSegments(path.sliced(prefix.size()), r.area)) return fail(404, "Not found");
+        r.page = page;
+        r.query = query.first(qMin<qsizetype>(query.size(), 256)).toByteArray();
+        return r;
+    }
+    return fail(404, "Not found");
 }
 
 } // namespace
@@ -85,12 +200,13 @@ ListRequest parseListRequest(QByteArrayView head)
     const qsizetype q = target.indexOf('?');
     const QByteArrayView path = q < 0 ? target : target.first(q);
     const QByteArrayView query = q < 0 ? QByteArrayView() : target.sliced(q + 1);
+    r.host = hostHeader(head);
     if (path == "/")
         r.page = ListRequest::List;
     else if (path == "/catalog")
         r.page = ListRequest::CatalogView;
     else
-        return fail(404, "Not found");
+        return otherPage(std::move(r), path, query);
 
     // Parameters are split at "&", but a piece that does not start a known parameter
     // belongs to the value before it: the client sends genre names unencoded, and a

@@ -1,5 +1,7 @@
 #pragma once
 // Reading a request sent to the directory: the request line of an HTTP request head.
+// Besides station lists the directory answers as the demo world's banner server, station
+// logo folder and redirect service.
 #include <QByteArray>
 #include <QList>
 
@@ -9,8 +11,13 @@ struct ListRequest
 {
     enum Page
     {
-        List,
-        CatalogView
+        List,          // "/": the station list
+        CatalogView,   // "/catalog": the stations as a page
+        Banner,        // [/ads]/cgi-bin/accipiter/adserver.exe/SITE=.../[AREA=.../]
+        BannerClick,   // [/ads]/cgi-bin/accipiter/adclick.exe/SITE=.../[AREA=.../]
+        BannerPicture, // [/ads]/banners/NAME
+        Logo,          // /logos/buttons/NAME
+        Redirect       // /redirect.asp?product=N&area=N&url=ADDRESS
     };
 
     int status = 200; // 200, or the error status to answer with
@@ -21,13 +28,18 @@ struct ListRequest
     QList<QByteArray> genres;    // alternatives, case-folded; none means every genre
     bool byAddress = false;      // "ip=" was given
     QList<QByteArray> addresses; // lookup keys of the addresses asked for
+    QByteArray area;             // Banner, BannerClick: the "AREA=" value, empty for none
+    QByteArray query;            // Banner, BannerClick: the text after "?"
+    QByteArray name;             // BannerPicture, Logo: the file name asked for, decoded
+    QByteArray target;           // Redirect: the "url=" address, decoded
+    QByteArray host;             // the "Host" header's value when it is a plain host[:port]
 };
 
 // The bytes the directory accepts before the end of a request head.
 inline constexpr qsizetype kMaxRequestHead = 64 * 1024;
 
-// Reads the request line of `head` (the bytes up to the blank line; the header lines
-// after the request line are not needed). The request target is what lies between the
+// Reads the request line of `head` (the bytes up to the blank line; of the header lines
+// only "Host" is read). The request target is what lies between the
 // method and a final " HTTP/x.y", so a genre sent with blanks in it (the client does
 // not encode it) is read whole; a proxy's absolute form "http://host/..." is accepted.
 ListRequest parseListRequest(QByteArrayView head);
