@@ -1,5 +1,5 @@
 // The directory server as a running program: its answers over a real TCP connection,
-// its refusals, and its live stream source.
+// its refusals, its live stream source, and its banners, logos and redirects.
 #include "listcheck.h"
 #include "rawhttp.h"
 #include "testsupport.h"
@@ -21,6 +21,18 @@ QList<QByteArray> names(const QByteArray& listText)
     return column(parseList(listText), "hostname");
 }
 
+QByteArray header(const Reply& r, const QByteArray& name)
+{
+    for (const QByteArray& line : r.head.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).compare(name, Qt::CaseInsensitive) == 0)
+            return line.mid(colon + 1).trimmed();
+    }
+    return {};
+}
+
+const QByteArray kAdServer = "/ads/cgi-bin/accipiter/adserver.exe/SITE=TLANSOFT/";
+
 } // namespace
 
 class TstDirectoryServer : public QObject
@@ -37,6 +49,12 @@ private slots:
     void commandLine_data();
     void commandLine();
     void streamSource();
+    void banners_data();
+    void banners();
+    void logos_data();
+    void logos();
+    void redirects_data();
+    void redirects();
 
 private:
     bool startServer(Peer& peer, quint16& port, const QStringList& extra);
@@ -61,11 +79,11 @@ void TstDirectoryServer::initTestCase()
     QVERIFY2(QFile::exists(kServer), "dialwise-directory is not built");
     catalog_ = writeFile(dir_.filePath("catalog.txt"),
                          "# test catalog\n"
-                         "ip\thostname\tgenre\tnumplayers\tmaxplayers\tbitrate\ttype\n"
-                         "127.0.0.1:8000\tClassic One\tClassic Rock\t10\t100\t128\t0\n"
-                         "127.0.0.2\tJazz Two\tJazz\t5\t50\t64\t0\n"
-                         "http://127.0.0.3:9000/live\tLive Three\tPop Dance\t7\t70\t96\t2\n"
-                         "127.0.0.4:8010\t<b>Rock</b> & Four\tRock\t1\t10\t32\t0\n");
+                         "ip\thostname\tgenre\tnumplayers\tmaxplayers\tbitrate\ttype\tbnum\n"
+                         "127.0.0.1:8000\tClassic One\tClassic Rock\t10\t100\t128\t0\t7\n"
+                         "127.0.0.2\tJazz Two\tJazz\t5\t50\t64\t0\t\n"
+                         "http://127.0.0.3:9000/live\tLive Three\tPop Dance\t7\t70\t96\t2\t\n"
+                         "127.0.0.4:8010\t<b>Rock</b> & Four\tRock\t1\t10\t32\t0\tx1\n");
     QVERIFY(startServer(zlibServer_, zlibPort_, {"--catalog", catalog_}));
     QVERIFY(startServer(gzipServer_, gzipPort_, {"--catalog", catalog_, "--gzip"}));
 }
@@ -129,6 +147,12 @@ void TstDirectoryServer::refusals_data()
     QTest::newRow("binary") << QByteArray("\x16\x03\x01\x00\xff\r\n\r\n", 9) << 400;
     QTest::newRow("other method") << QByteArray("DELETE / HTTP/1.1\r\n\r\n") << 405;
     QTest::newRow("other path") << QByteArray("GET /etc/passwd HTTP/1.0\r\n\r\n") << 404;
+    QTest::newRow("banner picture, climbing")
+        << QByteArray("GET /ads/banners/../../etc/passwd HTTP/1.0\r\n\r\n") << 404;
+    QTest::newRow("ad server, climbing")
+        << QByteArray("GET /ads/cgi-bin/accipiter/adserver.exe/../../../x HTTP/1.0\r\n\r\n") << 404;
+    QTest::newRow("redirect, not http")
+        << QByteArray("GET /redirect.asp?url=file%3A%2F%2F%2Fetc%2Fpasswd HTTP/1.0\r\n\r\n") << 400;
     QTest::newRow("head far too long")
         << "GET /?ip=" + QByteArray(200000, '1') + " HTTP/1.0\r\n\r\n"
         << 400;
@@ -254,9 +278,125 @@ void TstDirectoryServer::streamSource()
     // Live stations come first in the whole list.
     QCOMPARE(names(get(port, "/").body).value(0), QByteArray("Own Stream"));
 
+    // Banners of its genre now and then advertise it: the final address carries the
+    // station link the program connects to on a click.
+    QByteArray location;
+    for (int i = 0; i < 200 && !location.contains('?'); ++i) {
+        const Reply b = get(port, kAdServer + "AREA=M_AMBIENT/?" + QByteArray::number(i));
+        QCOMPARE(b.status, 302);
+        location = header(b, "Location");
+    }
+    QCOMPARE(location, "/ads/banners/live.jpg?s" + url + "&x=1");
+    const Reply picture = get(port, location);
+    QCOMPARE(picture.status, 200);
+    QVERIFY(picture.body.startsWith("\xFF\xD8\xFF"));
+
     // Gone when the stream stops answering.
     stream.close();
     QTRY_COMPARE_WITH_TIMEOUT(live().value("hostname"), QByteArray(), 10000);
+}
+
+void TstDirectoryServer::banners_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("pictures"); // what the redirect may lead to
+    QTest::newRow("all genres") << kAdServer + "?40211234567"
+                                << QByteArray("dialwise.gif|chat.gif");
+    QTest::newRow("a genre") << kAdServer + "AREA=M_ROCK/?1" << QByteArray("rock.gif");
+    QTest::newRow("a genre, through a proxy")
+        << "http://127.0.0.1:1" + kAdServer + "AREA=M_TRANCE/?99" << QByteArray("trance.gif");
+    QTest::newRow("a genre without a banner")
+        << kAdServer + "AREA=M_POLKA/?5" << QByteArray("dialwise.gif");
+    QTest::newRow("ad server at the top")
+        << QByteArray("/cgi-bin/accipiter/adserver.exe/SITE=X/AREA=M_JAZZ/?7")
+        << QByteArray("jazz.gif");
+}
+
+void TstDirectoryServer::banners()
+{
+    // The program's banner request ends, after the redirect, at a picture it can show.
+    QFETCH(QByteArray, target);
+    const Reply r = get(zlibPort_, target);
+    QCOMPARE(r.status, 302);
+    const QByteArray location = header(r, "Location");
+    QVERIFY2(location.startsWith("/ads/banners/"), location.constData());
+    QFETCH(QByteArray, pictures);
+    QVERIFY2(pictures.split('|').contains(location.mid(13)), location.constData());
+
+    const Reply picture = get(zlibPort_, location);
+    QCOMPARE(picture.status, 200);
+    QCOMPARE(header(picture, "Content-Type"), QByteArray("image/gif"));
+    QVERIFY(picture.body.startsWith("GIF89a") || picture.body.startsWith("GIF87a"));
+    // 468 x 60, little-endian in the GIF header.
+    QCOMPARE(uchar(picture.body[6]) | uchar(picture.body[7]) << 8, 468);
+    QCOMPARE(uchar(picture.body[8]) | uchar(picture.body[9]) << 8, 60);
+
+    // A click on it, as the redirect service hands it to the browser.
+    const QByteArray click = QByteArray(target).replace("adserver.exe", "adclick.exe");
+    const Reply page = get(zlibPort_, click);
+    QCOMPARE(page.status, 200);
+    QVERIFY(header(page, "Content-Type").startsWith("text/html"));
+    QVERIFY(page.body.contains("href=\"/catalog"));
+}
+
+void TstDirectoryServer::logos_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<int>("status");
+    QTest::newRow("a station's bnum") << QByteArray("7.bmp") << 200;
+    QTest::newRow("a bnum that is not a number") << QByteArray("x1.bmp") << 200;
+    QTest::newRow("no station has it") << QByteArray("8.bmp") << 404;
+    QTest::newRow("the type a station without bnum is known by") << QByteArray("0.bmp") << 404;
+    QTest::newRow("other picture kind") << QByteArray("7.gif") << 404;
+    QTest::newRow("climbing") << QByteArray("../../../etc/passwd") << 404;
+    QTest::newRow("escaped climb") << QByteArray("..%2F..%2Fcatalog.txt") << 404;
+    QTest::newRow("empty") << QByteArray() << 404;
+}
+
+void TstDirectoryServer::logos()
+{
+    QFETCH(QByteArray, name);
+    const Reply r = get(zlibPort_, "/logos/buttons/" + name);
+    QTEST(r.status, "status");
+    if (r.status != 200) return;
+    QCOMPARE(header(r, "Content-Type"), QByteArray("image/bmp"));
+    QVERIFY(r.body.startsWith("BM"));
+    QCOMPARE(r.body.size(), 54 + 28 * 48 * 3);
+    // The same picture every time.
+    QCOMPARE(get(zlibPort_, "/logos/buttons/" + name).body, r.body);
+}
+
+void TstDirectoryServer::redirects_data()
+{
+    // "PORT" stands for the directory's port.
+    QTest::addColumn<QByteArray>("url");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("location");
+    QTest::newRow("to the directory")
+        << QByteArray("http%3A%2F%2F127%2E0%2E0%2E1%3APORT%2Fcatalog%3Fgenre%3Drock") << 302
+        << QByteArray("http://127.0.0.1:PORT/catalog?genre=rock");
+    QTest::newRow("to the directory by name") << QByteArray("http%3A%2F%2Flocalhost%3APORT%2F")
+                                              << 302 << QByteArray("http://localhost:PORT/");
+    QTest::newRow("other port") << QByteArray("http%3A%2F%2F127%2E0%2E0%2E1%3A1%2F") << 200
+                                << QByteArray();
+    QTest::newRow("outside") << QByteArray("http%3A%2F%2Fwww%2Eexample%2Eorg%2F") << 200
+                             << QByteArray();
+    QTest::newRow("header smuggled")
+        << QByteArray("http%3A%2F%2F127%2E0%2E0%2E1%3APORT%2F%0D%0ASet-Cookie%3A%20a%3Db") << 400
+        << QByteArray();
+}
+
+void TstDirectoryServer::redirects()
+{
+    QFETCH(QByteArray, url);
+    QFETCH(QByteArray, location);
+    const QByteArray port = QByteArray::number(zlibPort_);
+    const Reply r =
+        get(zlibPort_, "/redirect.asp?product=2&area=1&url=" + url.replace("PORT", port));
+    QTEST(r.status, "status");
+    QCOMPARE(header(r, "Location"), location.replace("PORT", port));
+    QVERIFY(!r.head.contains("Set-Cookie"));
+    if (r.status == 200) QVERIFY(r.body.contains("outside the Dialwise demo world"));
 }
 
 QTEST_GUILESS_MAIN(TstDirectoryServer)

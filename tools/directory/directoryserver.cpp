@@ -153,8 +153,9 @@ QByteArray DirectoryServer::adAnswer(const ListRequest& req) const
             for (const Station& s : l)
                 live << &s;
         const BannerChoice choice = chooseBanner(req.area, req.query, live);
+        // A path on this server: the program's Host header names no port, so an absolute
+        // address built from it could point elsewhere.
         QByteArray location = "/ads/banners/" + choice.picture;
-        if (!req.host.isEmpty()) location.prepend("http://" + req.host);
         if (!choice.station.isEmpty()) location += "?s" + choice.station + "&x=1";
         return response(302, html,
                         "<html><body><a href=\"" + escaped(location) +

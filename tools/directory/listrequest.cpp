@@ -29,35 +29,6 @@ bool knownParameter(QByteArrayView name)
     return n == "compress" || n == "genre" || n == "ip";
 }
 
-// The value of the "Host" header when it is a plain host[:port] (letters, digits and
-// ".-:[]"), else empty.
-QByteArray hostHeader(QByteArrayView head)
-{
-    qsizetype pos = head.indexOf('\n');
-    while (pos >= 0 && pos + 1 < head.size()) {
-        const qsizetype start = pos + 1;
-        qsizetype end = head.indexOf('\n', start);
-        if (end < 0) end = head.size();
-        QByteArrayView line = head.sliced(start, end - start);
-        if (line.endsWith('\r')) line.chop(1);
-        if (line.isEmpty()) break;
-        if (line.size() > 5 &&
-            QByteArrayView(line.first(5)).compare("host:", Qt::CaseInsensitive) == 0) {
-            const QByteArrayView v = line.sliced(5).trimmed();
-            if (v.isEmpty() || v.size() > 255) return {};
-            for (char c : v) {
-                const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                                (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':' ||
-                                c == '[' || c == ']';
-                if (!ok) return {};
-            }
-            return v.toByteArray();
-        }
-        pos = end;
-    }
-    return {};
-}
-
 // The "KEY=VALUE/" segments after the ad server's program name; false when a segment is
 // not of that form.
 bool readAdSegments(QByteArrayView rest, QByteArray& area)
@@ -200,7 +171,6 @@ ListRequest parseListRequest(QByteArrayView head)
     const qsizetype q = target.indexOf('?');
     const QByteArrayView path = q < 0 ? target : target.first(q);
     const QByteArrayView query = q < 0 ? QByteArrayView() : target.sliced(q + 1);
-    r.host = hostHeader(head);
     if (path == "/")
         r.page = ListRequest::List;
     else if (path == "/catalog")

@@ -32,14 +32,13 @@ struct ListRequest
     QByteArray query;            // Banner, BannerClick: the text after "?"
     QByteArray name;             // BannerPicture, Logo: the file name asked for, decoded
     QByteArray target;           // Redirect: the "url=" address, decoded
-    QByteArray host;             // the "Host" header's value when it is a plain host[:port]
 };
 
 // The bytes the directory accepts before the end of a request head.
 inline constexpr qsizetype kMaxRequestHead = 64 * 1024;
 
-// Reads the request line of `head` (the bytes up to the blank line; of the header lines
-// only "Host" is read). The request target is what lies between the
+// Reads the request line of `head` (the bytes up to the blank line; the header lines
+// after the request line are not needed). The request target is what lies between the
 // method and a final " HTTP/x.y", so a genre sent with blanks in it (the client does
 // not encode it) is read whole; a proxy's absolute form "http://host/..." is accepted.
 ListRequest parseListRequest(QByteArrayView head);
