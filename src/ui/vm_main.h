@@ -4,23 +4,53 @@
 #include "winconsole.h"
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QRect>
 #include <QStringList>
 #include <QWidget>
+#include <functional>
 #include <memory>
+#include <vector>
 
+class QAction;
+class QBuffer;
+class QFrame;
 class QLabel;
-class QListWidget;
+class QMenu;
 class QProgressBar;
 class QSplitter;
 class QStatusBar;
+class QSystemTrayIcon;
 class QTabWidget;
 class QTimer;
 class QToolButton;
-class QTreeWidget;
-class QFrame;
+class QTreeWidgetItem;
+class TBitmapCache;
 class TConfig;
+class TCustomServer;
+class TCustomServerList;
+class TFindDialog;
+class THttpCli;
+class TServerView;
 class TTitleImage;
+
+// What the window calls in the parts that sit above it (players, chat, station pages,
+// dialogs). Each part fills its entry when it is created; an empty entry does nothing.
+struct TWindowHooks
+{
+    std::function<void(TCustomServer*)> LaunchStation;      // play the selected station
+    std::function<void(const QString&)> AutoJoinChannel;    // join a chat channel
+    std::function<void(TCustomServer*)> JoinServerChat;     // the station's chat channel
+    std::function<void(const QString&)> ConnectStationLink; // "s..."/"w..." station links
+    std::function<void()> ShowConfigDialog;                 // configure button
+    std::function<void()> ShowTips;                         // help button
+    std::function<void(TCustomServer*)> StationSelected;    // station pages follow
+    std::function<void(const QString&)> TabChanged;         // web page of a tab
+    std::function<void(TCustomServer*)> BuyCD;
+    std::function<void()> JoinForums;
+    std::function<bool(QString&)> AddGenreDialog; // true with a text on OK
+    std::function<void()> SendUsageReport;        // at closing
+};
 
 class Tvm_form : public QWidget, public ICommandReceiver
 {
@@ -43,20 +73,65 @@ public:
     virtual void RequestBanner();
     virtual void UpdatesComplete();
     virtual void UpdateActions();
+    virtual QTreeWidgetItem* AddServerItem(TCustomServer* station);
 
     // Console commands typed into the debug console.
     void ExecuteCommand(const QStringList& words) override;
 
-    // Window frame handlers.
+    // Handlers, named as in the window's design.
+    virtual void refresh_buttClick();
+    void fav_buttClick();
+    void configure_buttClick();
+    void help_buttClick();
+    void lb1Click(QWidget* sender);
+    void LaunchExecute();
+    void AddtoFavoritesExecute();
+    void RemoveFromFavoritesExecute();
+    void RefreshSelectedExecute();
+    void CopytoClipboardExecute();
+    void FindExecute();
+    void FindDialog1Show();
+    void FindDialog1Find();
+    void ServerListPopupPopup();
+    void bannertimerTimer();
+    void bannerclientDocBegin();
+    void bannerclientDocEnd();
+    void bannerimgClick();
+    void RxTrayIcon1Click();
+    void AppEvents1Minimize();
+    void AppEvents1Restore();
     void min_buttClick();
     void max_buttClick();
     void close_buttClick();
     void topimageMouseDown();
     void topimageDblClick();
+    void repainttimerTimer();
+    void pagesChange(int index);
+    void ScrollToSelection();
+
+    // The list source's callbacks.
+    void ShowStatus(int percent, const QString& text);
+    void StationDone(TCustomServer* station);
+
+    // Station key: the stream address for stations of another player kind, else
+    // address ":" port.
+    static QString StationKey(const TCustomServer* station);
+    bool IsFavorite(const TCustomServer* station) const;
+    void AddFavoriteKey(const QString& key);
+    // The "add" action of a location link (address ":" port, whatever the type).
+    void AddLinkFavorite(const QString& address, const QString& port);
+    // Decodes a banner body: GIF (also after up to 149 leading bytes) or JPEG.
+    static bool DecodeBanner(QByteArray data, QImage& out);
 
     TConfig* Configuration() const { return config_.get(); }
+    TCustomServerList* ServerList() const { return serverList_.get(); }
     bool Shown() const { return shown_; }
     bool IsMaximized() const { return Maximized; }
+    bool IsUpdating() const { return Updating; }
+    const QStringList& FavoritesList() const { return Favorites; }
+    qint64 ActiveMilliseconds() const;
+
+    TWindowHooks Hooks;
 
     // Controls, named as in the window's design.
     QFrame* toppanel = nullptr;
@@ -68,17 +143,18 @@ public:
     QToolButton* max_butt = nullptr;
     QToolButton* close_butt = nullptr;
     QFrame* leftpanel = nullptr;
+    QLabel* leftpicture = nullptr;
     QToolButton* company_butt = nullptr;
     QToolButton* velmora_butt = nullptr;
     QToolButton* lb[5] = {};
-    QListWidget* genrelist = nullptr;
+    QWidget* genrearea = nullptr; // the radio window puts its genre list here
     QToolButton* refresh_butt = nullptr;
     QToolButton* fav_butt = nullptr;
     QToolButton* configure_butt = nullptr;
     QToolButton* help_butt = nullptr;
     QFrame* buttonbar = nullptr;
     QLabel* linklabel = nullptr;
-    QTreeWidget* serverview = nullptr;
+    TServerView* serverview = nullptr;
     QStatusBar* statusbar2 = nullptr;
     QProgressBar* gauge = nullptr;
     QLabel* statuspanel[4] = {};
@@ -87,24 +163,68 @@ public:
     QFrame* playerbox = nullptr;
     QLabel* bannerimg = nullptr;
     QTimer* repainttimer = nullptr;
+    QTimer* bannertimer = nullptr;
+    QSystemTrayIcon* RxTrayIcon1 = nullptr;
+    TFindDialog* FindDialog1 = nullptr;
+    TBitmapCache* BitmapCache = nullptr;
+    QMenu* ServerListPopup = nullptr;
+
+    // Row actions.
+    QAction* Launch = nullptr;
+    QAction* AddtoFavorites = nullptr;
+    QAction* RemoveFromFavorites = nullptr;
+    QAction* RefreshSelected = nullptr;
+    QAction* CopytoClipboard = nullptr;
+    QAction* Find = nullptr;
+    QAction* BuyCD = nullptr;
+    QAction* JoinServerChat = nullptr;
+    QAction* JoinFroms = nullptr;
+    QAction* Refresh = nullptr; // F5
+    QList<QAction*> Actions;
+    QToolButton* manualconnect_butt = nullptr;
+    QToolButton* buycd_butt = nullptr;
 
 protected:
     // Base creation steps (run by the derived window at its place in the order).
     void FormCreate();
     // First showing (runs once).
     virtual void FormShowFirst();
+    // Radio hooks of the base steps.
+    virtual void BeforeRefresh() {}
+    virtual void OnRefreshComplete() {}
+    virtual void AfterBannerLoaded() {}
+    virtual bool BannerClickOverride() { return false; }
+    virtual bool LinkClickOverride(const QString&) { return false; }
+    virtual QString GenreEntry() const { return {}; }
+
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void changeEvent(QEvent* e) override;
     bool event(QEvent* e) override;
     bool eventFilter(QObject* o, QEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
 
     void buildControls();
+    void buildActions();
     void checkLibraries();
     void savePlacement();
     void restorePlacement();
-    void showResourceWarning(bool atStart);
+    void showResourceWarning();
+    void pressRefresh(bool down);
+    void rearmBanner();
+    void startRefreshOf(const QList<TCustomServer*>& stations, bool selectedMode);
+    void saveFavorites();
+    void applyWindowShape();
 
     std::unique_ptr<TConfig> config_;
+    std::unique_ptr<TCustomServerList> serverList_;
+    std::unique_ptr<THttpCli> bannerclient;
+    std::unique_ptr<QBuffer> bannerStream_;
+    // Stations created for a favorites update, until their rows take them.
+    std::vector<std::unique_ptr<TCustomServer>> pending_;
+    // The rows of the list while the favorites view is shown.
+    std::unique_ptr<std::vector<std::unique_ptr<TCustomServer>>> SavedStations;
+    QList<TCustomServer*> RefreshList;
     bool shown_ = false;
     bool Maximized = false;
     QRect RestoreRect;
@@ -113,6 +233,12 @@ protected:
     bool RefreshSelectedMode = false;
     QStringList Favorites;
     QString FavoritesFile;
+    bool BannerBusy = false;
+    QString BannerSuffix;
+    QString BannerBase;      // request base
+    QString BannerClickBase; // click base
+    int DragY = 0;
+    bool dragging_ = false;
     qint64 StartTick = 0;
     qint64 RestoreTick = 0;
     qint64 ActiveTime = 0;
@@ -121,3 +247,10 @@ protected:
 
 // The main window, program-wide.
 Tvm_form* MainForm();
+
+// Text and test of the free-resources warning shared with the program entry.
+namespace platform {
+struct FreeResources;
+}
+QString ResourceWarningText(const platform::FreeResources& r);
+bool ResourcesLow(const platform::FreeResources& r);

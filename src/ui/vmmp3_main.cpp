@@ -1,28 +1,61 @@
 #include "vmmp3_main.h"
+#include "bitmapcache.h"
 #include "config.h"
+#include "customserverlist.h"
 #include "debuglog.h"
+#include "dialogs.h"
+#include "genres.h"
+#include "httpprot.h"
+#include "netconfig.h"
 #include "platform.h"
+#include "serverview.h"
 #include "winconsole.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
 {
+    buildGenreControls();
     // 4. A companion program learns that the player runs.
     AnnounceToCompanion();
     // 6. Base window creation.
     FormCreate();
-    // 8. Auto-refresh is on unless "autorefresh" is exactly "0".
+    adServerBase_ = BannerBase;
+    adClickBase_ = BannerClickBase;
+    // 7. Genres; the chat's default channel follows the selected genre.
+    LoadGenres();
+    // 8. Auto-refresh is ticked unless "autorefresh" is exactly "0".
+    AutoRefresh1->setChecked(Configuration()->ReadValue("autorefresh") != "0");
     // 9. The window draws its own title area: no system caption.
     setWindowFlag(Qt::FramelessWindowHint, true);
     resize(width() - 1, height());
     resize(width() + 1, height());
-    // 10. The button picture cache folder.
+    // 10. The button picture cache on its folder; station logos come from it.
     QDir().mkpath(platform::ProgramFolder() + "/buttons");
+    BitmapCache = new TBitmapCache(platform::ProgramFolder() + "/buttons/", this);
+    BitmapCache->SetOnBeforeRequest([](TBitmapCache*, THttpCli* client) { ApplyProxy(*client); });
+    BitmapCache->SetOnBitmapArrived([this](TBitmapCache*, TCachedBitmap* b) {
+        if (b->Kind == 1) serverview->viewport()->update();
+    });
+    serverview->Logo = [this](const QString& bnum) -> QPixmap {
+        auto it = logos_.constFind(bnum);
+        if (it != logos_.constEnd()) return *it;
+        const QString name = bnum + ".bmp";
+        const QImage* img =
+            BitmapCache->GetMasked(name, 1, Profile().LogoBase + "/buttons/" + name);
+        if (!img) return {};
+        return *logos_.insert(bnum, QPixmap::fromImage(*img));
+    };
     // 11. Not maximised.
     Maximized = false;
     // 12. The embedded browser (pages arrive with their own step).
@@ -31,16 +64,12 @@ Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
     if (TWinConsole* c = WinConsole()) c->AddCommandReceiver(this);
     // 15. Frame diagnostics.
     DebugLog(QString("BorderWidth %1").arg((width() - contentsRect().width()) / 2));
-    // 16. Double buffering is the toolkit's default.
     setWindowTitle(QApplication::applicationName());
-    for (int i = 0; i < 5; ++i)
-        SetLinkButton(lb[i], QString("lb%1").arg(i + 1));
-    SetLinkButton(company_butt, "company");
-    SetLinkButton(velmora_butt, "velmora");
 }
 
 Tvmmp3_form::~Tvmmp3_form()
 {
+    SaveGenres();
     if (TWinConsole* c = WinConsole()) c->RemoveCommandReceiver(this);
 }
 
@@ -52,8 +81,287 @@ void Tvmmp3_form::AnnounceToCompanion()
         "TUNELANEST", "mp3running 0 " + QByteArray::number(QApplication::applicationPid()));
 }
 
+void Tvmmp3_form::buildGenreControls()
+{
+    auto* lay = static_cast<QVBoxLayout*>(genrearea->layout());
+    genrebox = new TGenreBox(genrearea);
+    lay->addWidget(genrebox, 1);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(2);
+    auto small = [&](const char* name, const QString& text, const QString& hint) {
+        auto* b = new QToolButton(genrearea);
+        b->setObjectName(name);
+        b->setText(text);
+        b->setToolTip(hint);
+        b->setAutoRaise(true);
+        b->setFocusPolicy(Qt::NoFocus);
+        row->addWidget(b);
+        return b;
+    };
+    addgenre_butt = small("addgenre_butt", "+", "Add a genre to the list");
+    delgenre_butt = small("delgenre_butt", QString::fromUtf8("\u2212"),
+                          "Delete the selected genre from the list");
+    joingenre_butt =
+        small("joingenre_butt", "Chat", "Join the chat channel for the currently selected genre");
+    row->addStretch(1);
+    lay->addLayout(row);
+
+    genremenu = new QMenu(this);
+    genremenu->setObjectName("genremenu");
+    Refresh1 = genremenu->addAction("&Refresh Genre");
+    genremenu->setDefaultAction(Refresh1);
+    Joinchatchannel1 = genremenu->addAction("&Join chat channel");
+    genremenu->addSeparator();
+    AddaGenre1 = genremenu->addAction("&Add Genre");
+    AddaGenre1->setShortcut(QKeySequence(Qt::Key_Insert));
+    DeleteSelectedGenre1 = genremenu->addAction("&Delete Genre");
+    DeleteSelectedGenre1->setShortcut(QKeySequence(Qt::Key_Delete));
+    Resettodefaults1 = genremenu->addAction("Reset to &defaults");
+    AutoRefresh1 = genremenu->addAction("Auto-Refresh");
+    AutoRefresh1->setCheckable(true);
+    // The shortcuts work while the genre list has the focus.
+    for (QAction* a : {AddaGenre1, DeleteSelectedGenre1}) {
+        a->setShortcutContext(Qt::WidgetShortcut);
+        genrebox->addAction(a);
+    }
+
+    connect(Refresh1, &QAction::triggered, this, &Tvmmp3_form::Refresh1Click);
+    connect(Joinchatchannel1, &QAction::triggered, this, &Tvmmp3_form::Joinchatchannel1Click);
+    connect(AddaGenre1, &QAction::triggered, this, &Tvmmp3_form::AddaGenre1Click);
+    connect(DeleteSelectedGenre1, &QAction::triggered, this,
+            &Tvmmp3_form::DeleteSelectedGenre1Click);
+    connect(Resettodefaults1, &QAction::triggered, this, &Tvmmp3_form::Resettodefaults1Click);
+    connect(AutoRefresh1, &QAction::triggered, this, &Tvmmp3_form::AutoRefresh1Click);
+    connect(addgenre_butt, &QToolButton::clicked, this, &Tvmmp3_form::AddaGenre1Click);
+    connect(delgenre_butt, &QToolButton::clicked, this, &Tvmmp3_form::DeleteSelectedGenre1Click);
+    connect(joingenre_butt, &QToolButton::clicked, this, &Tvmmp3_form::Joinchatchannel1Click);
+    connect(genrebox, &QListWidget::itemClicked, this, [this] { genreboxClick(); });
+    connect(genrebox, &QListWidget::itemDoubleClicked, this, &Tvmmp3_form::genreboxDblClick);
+    // A right click selects the entry under the pointer and opens the genre menu.
+    genrebox->viewport()->installEventFilter(this);
+}
+
+bool Tvmmp3_form::eventFilter(QObject* o, QEvent* e)
+{
+    if (genrebox && o == genrebox->viewport() && e->type() == QEvent::MouseButtonPress) {
+        auto* m = static_cast<QMouseEvent*>(e);
+        if (m->button() == Qt::RightButton) {
+            if (QListWidgetItem* it = genrebox->itemAt(m->position().toPoint()))
+                genrebox->SelectIndex(genrebox->row(it));
+            genremenu->popup(m->globalPosition().toPoint());
+            return true;
+        }
+    }
+    return Tvm_form::eventFilter(o, e);
+}
+
+// ---------------------------------------------------------------------------------------
+// Genres
+
+void Tvmmp3_form::LoadGenres()
+{
+    genreFile_ = genres::GenreFile();
+    QStringList entries = genres::LoadFile(genreFile_);
+    if (entries.isEmpty()) entries = genres::DefaultList();
+    genrebox->SetEntries(entries);
+    if (!genrebox->ContainsNoCase(genres::AllServers)) genrebox->AddEntry(genres::AllServers);
+    bool ok = false;
+    int index = Configuration()->ReadValue("genre").toInt(&ok);
+    if (!ok || index < 0 || index >= genrebox->count()) index = 0;
+    genrebox->SelectIndex(index);
+    const QString sel = genrebox->SelectedText();
+    if (sel != genres::AllServers && Hooks.AutoJoinChannel)
+        DebugLog("Default chat channel #" + sel);
+}
+
+void Tvmmp3_form::SaveGenres()
+{
+    if (genreFile_.isEmpty() || !genrebox) return;
+    genres::SaveFile(genreFile_, genrebox->Entries());
+}
+
+QString Tvmmp3_form::GenreEntry() const
+{
+    return genrebox ? genrebox->SelectedText() : QString();
+}
+
+void Tvmmp3_form::genreboxClick(QObject* sender)
+{
+    const QString entry = genrebox->SelectedText();
+    if (entry == genres::FavoritesEntry) {
+        if (FavoritesList().isEmpty()) {
+            platform::MessageDlg(
+                "You do not have any servers on your favorites list.\r\nTo add a server to "
+                "your favorites list, right click it and select 'Add to Favorites'",
+                platform::mtInformation, platform::mbOK, {}, this);
+        } else {
+            serverview->TakeStations();
+            RefreshFavorites();
+        }
+        return;
+    }
+    if (sender != Refresh1 && !AutoRefresh1->isChecked()) return;
+    Configuration()->WriteValue("genre", QString::number(genrebox->SelectedIndex()));
+    if (IsUpdating()) {
+        RefreshAgain = true;
+        serverview->ClearList();
+    }
+    Joinchatchannel1Click();
+    refresh_buttClick();
+}
+
+void Tvmmp3_form::genreboxDblClick()
+{
+    if (!AutoRefresh1->isChecked()) Refresh1Click();
+}
+
+void Tvmmp3_form::Refresh1Click()
+{
+    genreboxClick(Refresh1);
+}
+
+void Tvmmp3_form::Joinchatchannel1Click()
+{
+    const QString entry = genrebox->SelectedText();
+    if (entry.isEmpty()) return;
+    const QString channel = genres::ChatChannel(entry, Profile().HomeChannel);
+    if (Hooks.AutoJoinChannel) Hooks.AutoJoinChannel(channel);
+}
+
+void Tvmmp3_form::AddaGenre1Click()
+{
+    QString text;
+    bool ok = false;
+    if (Hooks.AddGenreDialog) {
+        ok = Hooks.AddGenreDialog(text);
+    } else {
+        text = platform::InputQuery(
+            "Add Genre", "Genre name (separate several genres with a backslash):", {}, &ok, this);
+    }
+    if (ok && !text.isEmpty()) genrebox->AddEntry(text);
+}
+
+void Tvmmp3_form::DeleteSelectedGenre1Click()
+{
+    const QString entry = genrebox->SelectedText();
+    if (entry.isEmpty() || entry == genres::AllServers) return;
+    delete genrebox->takeItem(genrebox->SelectedIndex());
+}
+
+void Tvmmp3_form::Resettodefaults1Click()
+{
+    const int r = platform::MessageDlg(
+        "This will reset the genre list to the default, removing any custom genres you have "
+        "added. Are you sure you want to continue?",
+        platform::mtConfirmation, platform::mbYesNoCancel, {}, this);
+    if (r == platform::mrYes) genrebox->SetEntries(genres::DefaultList());
+    genrebox->SelectIndex(0);
+}
+
+void Tvmmp3_form::AutoRefresh1Click()
+{
+    Configuration()->WriteValue("autorefresh", AutoRefresh1->isChecked() ? "1" : "0");
+}
+
+void Tvmmp3_form::BeforeRefresh()
+{
+    if (IsUpdating()) return;
+    RefreshAgain = false;
+    if (genrebox->SelectedText().isEmpty()) {
+        if (genrebox->count() == 0) genrebox->AddEntry(genres::AllServers);
+        genrebox->SelectIndex(0);
+    }
+    if (auto* http = dynamic_cast<TCustomHTTPServerList*>(ServerList()))
+        http->RequestSuffix = genres::RequestSuffix(genrebox->SelectedText());
+}
+
+void Tvmmp3_form::refresh_buttClick()
+{
+    Tvm_form::refresh_buttClick();
+}
+
+// ---------------------------------------------------------------------------------------
+// Overrides
+
+void Tvmmp3_form::SetLinkButton(QToolButton* control, const QString& record)
+{
+    Tvm_form::SetLinkButton(control, record);
+    // lb1..lb4 are hot areas over the left picture, which shows their labels.
+    for (int i = 0; i < 4; ++i)
+        if (control == lb[i]) control->setText({});
+}
+
+bool Tvmmp3_form::LinkClickOverride(const QString& rest)
+{
+    if (rest.startsWith('s') || rest.startsWith('w')) {
+        if (Hooks.ConnectStationLink) Hooks.ConnectStationLink(rest);
+        return true;
+    }
+    return false;
+}
+
+void Tvmmp3_form::RefreshFavorites()
+{
+    Tvm_form::RefreshFavorites();
+}
+
+void Tvmmp3_form::RequestBanner()
+{
+    const QString g = genrebox->SelectedText();
+    if (!g.isEmpty() && g != genres::AllServers) {
+        QString area;
+        for (QChar c : genres::AsciiUpper(g))
+            if ((c >= 'A' && c <= 'Z')) area += c;
+        BannerBase = adServerBase_ + "AREA=M_" + area + "/";
+        BannerClickBase = adClickBase_ + "AREA=M_" + area + "/";
+    }
+    Tvm_form::RequestBanner();
+}
+
+void Tvmmp3_form::AfterBannerLoaded()
+{
+    BannerStation.clear();
+    if (!bannerclient) return;
+    const QString loc = bannerclient->Location();
+    const int q = loc.indexOf('?');
+    if (q < 0) return;
+    QString rest = loc.mid(q + 1);
+    const int amp = rest.indexOf('&');
+    if (amp >= 0) rest = rest.left(amp);
+    if (rest.startsWith('s') || rest.startsWith('w')) BannerStation = rest;
+}
+
+bool Tvmmp3_form::BannerClickOverride()
+{
+    if (BannerStation.isEmpty()) return false;
+    if (Hooks.ConnectStationLink) Hooks.ConnectStationLink(BannerStation);
+    return true;
+}
+
+QString Tvmmp3_form::ListenersText(int listeners, int stations)
+{
+    return QString::asprintf("%d listeners on %d servers", listeners, stations);
+}
+
+void Tvmmp3_form::UpdatesComplete()
+{
+    Tvm_form::UpdatesComplete();
+}
+
+void Tvmmp3_form::OnRefreshComplete()
+{
+    if (auto* sc = dynamic_cast<TSCServerList*>(ServerList()))
+        statuspanel[3]->setText(ListenersText(sc->TotalListeners, sc->StationCount));
+    if (RefreshAgain) refresh_buttClick();
+}
+
+void Tvmmp3_form::UpdateActions()
+{
+    Tvm_form::UpdateActions();
+}
+
 void Tvmmp3_form::FormShowFirst()
 {
     Tvm_form::FormShowFirst();
-    SetupColumns();
+    // The web tabs show once their pages exist; the docked windows bring their own tabs.
 }

@@ -1,6 +1,13 @@
 #pragma once
-// The radio product's main window.
+// The radio product's main window: the base window with genres, the radio's banner
+// areas and station links.
 #include "vm_main.h"
+
+#include <QHash>
+#include <QPixmap>
+
+class QMenu;
+class TGenreBox;
 
 class Tvmmp3_form : public Tvm_form
 {
@@ -12,15 +19,59 @@ public:
     // Tells a companion program that the player runs.
     static void AnnounceToCompanion();
 
+    // Overrides of the base window.
+    void SetLinkButton(QToolButton* control, const QString& record) override;
+    void RefreshFavorites() override;
+    void RequestBanner() override;
+    void UpdatesComplete() override;
+    void UpdateActions() override;
+    void refresh_buttClick() override;
+
+    // Genres.
+    void genreboxClick(QObject* sender = nullptr);
+    void genreboxDblClick();
+    void Refresh1Click();
+    void Joinchatchannel1Click();
+    void AddaGenre1Click();
+    void DeleteSelectedGenre1Click();
+    void Resettodefaults1Click();
+    void AutoRefresh1Click();
+    void LoadGenres();
+    void SaveGenres();
+
     bool HaveBrowser = false;
+    bool RefreshAgain = false;
+    QString BannerStation;
+
+    TGenreBox* genrebox = nullptr;
+    QMenu* genremenu = nullptr;
+    QAction* Refresh1 = nullptr;
+    QAction* Joinchatchannel1 = nullptr;
+    QAction* AddaGenre1 = nullptr;
+    QAction* DeleteSelectedGenre1 = nullptr;
+    QAction* Resettodefaults1 = nullptr;
+    QAction* AutoRefresh1 = nullptr;
+    QToolButton* addgenre_butt = nullptr;
+    QToolButton* delgenre_butt = nullptr;
+    QToolButton* joingenre_butt = nullptr;
+
+    // The listeners text of the status strip.
+    static QString ListenersText(int listeners, int stations);
 
 protected:
     void FormShowFirst() override;
-};
+    void BeforeRefresh() override;
+    void OnRefreshComplete() override;
+    void AfterBannerLoaded() override;
+    bool BannerClickOverride() override;
+    bool LinkClickOverride(const QString& rest) override;
+    QString GenreEntry() const override;
+    bool eventFilter(QObject* o, QEvent* e) override;
 
-// Text and test of the free-resources warning shared with the program entry.
-namespace platform {
-struct FreeResources;
-}
-QString ResourceWarningText(const platform::FreeResources& r);
-bool ResourcesLow(const platform::FreeResources& r);
+private:
+    void buildGenreControls();
+    QString genreFile_;
+    QHash<QString, QPixmap> logos_; // station logos drawn so far, by their name
+    QString adServerBase_;          // the banner bases for "(All Servers)"
+    QString adClickBase_;
+};

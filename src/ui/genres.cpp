@@ -1,0 +1,141 @@
+#include "genres.h"
+#include "platform.h"
+
+#include <QFile>
+
+namespace genres {
+
+const QStringList& DefaultList()
+{
+    static const QStringList list = {
+        AllServers, "Alt",        "Ambient",    "Blues",  "Christian", "Classical", "Comedy",
+        "Country",  "Dance",      "Disco",      "Ethnic", "Euro",      "Funk",      "Game",
+        "Gospel",   "House",      "Industrial", "Jazz",   "Metal",     "News",      "Oldies",
+        "Pacino",   "Pop",        "Punk",       "Rap",    "Reggae",    "Rock",      "Ska",
+        "Soul",     "Soundtrack", "Sports",     "Talk",   "Techno",    "Trance"};
+    return list;
+}
+
+QString GenreFile()
+{
+    return platform::ProgramFolder() + "/DialwiseGenres.txt";
+}
+
+QStringList LoadFile(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    QString text = QString::fromUtf8(f.readAll());
+    if (text.isEmpty()) return {};
+    text.replace("\r\n", "\n");
+    QStringList lines = text.split('\n');
+    // A final line break ends the last line rather than starting an empty one.
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return lines;
+}
+
+bool SaveFile(const QString& path, QStringList entries)
+{
+    for (int i = 0; i < entries.size(); ++i)
+        if (entries[i].compare(AllServers, Qt::CaseInsensitive) == 0) {
+            entries.removeAt(i);
+            break;
+        }
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    QByteArray out;
+    for (const QString& e : entries)
+        out += e.toUtf8() + "\r\n";
+    return f.write(out) == out.size();
+}
+
+QString AsciiLower(const QString& s)
+{
+    QString r = s;
+    for (QChar& c : r)
+        if (c >= 'A' && c <= 'Z') c = QChar(c.unicode() + 32);
+    return r;
+}
+
+QString AsciiUpper(const QString& s)
+{
+    QString r = s;
+    for (QChar& c : r)
+        if (c >= 'a' && c <= 'z') c = QChar(c.unicode() - 32);
+    return r;
+}
+
+QString RequestSuffix(const QString& entry)
+{
+    const QString g = AsciiLower(entry);
+    return g == "(all servers)" ? QString() : "&genre=" + g;
+}
+
+QString ChatChannel(const QString& entry, const QString& homeChannel)
+{
+    return entry == AllServers ? homeChannel : "#" + entry;
+}
+
+} // namespace genres
+
+namespace {
+class TGenreItem : public QListWidgetItem
+{
+public:
+    using QListWidgetItem::QListWidgetItem;
+    bool operator<(const QListWidgetItem& other) const override
+    {
+        const int c = text().compare(other.text(), Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : text() < other.text();
+    }
+};
+} // namespace
+
+TGenreBox::TGenreBox(QWidget* parent) : QListWidget(parent)
+{
+    setObjectName("genrebox");
+    setToolTip("Select a musical genre.");
+    setSortingEnabled(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+}
+
+void TGenreBox::SetEntries(const QStringList& entries)
+{
+    clear();
+    for (const QString& e : entries)
+        addItem(new TGenreItem(e));
+    sortItems();
+}
+
+QStringList TGenreBox::Entries() const
+{
+    QStringList r;
+    for (int i = 0; i < count(); ++i)
+        r << item(i)->text();
+    return r;
+}
+
+void TGenreBox::AddEntry(const QString& text)
+{
+    addItem(new TGenreItem(text));
+    sortItems();
+}
+
+QString TGenreBox::SelectedText() const
+{
+    const QListWidgetItem* it = currentItem();
+    return it && it->isSelected() ? it->text() : QString();
+}
+
+void TGenreBox::SelectIndex(int i)
+{
+    setCurrentRow(i);
+    if (QListWidgetItem* it = item(i)) it->setSelected(true);
+}
+
+bool TGenreBox::ContainsNoCase(const QString& text) const
+{
+    for (int i = 0; i < count(); ++i)
+        if (item(i)->text().compare(text, Qt::CaseInsensitive) == 0) return true;
+    return false;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The genre list: its file, the defaults, the pseudo-entries, and what a genre means for
+// the list request and the chat.
+#include <QListWidget>
+#include <QString>
+#include <QStringList>
+
+namespace genres {
+
+inline const QString AllServers = QStringLiteral("(All Servers)");
+inline const QString FavoritesEntry = QStringLiteral("(Favorites)");
+
+// "(All Servers)" followed by the 33 default genres.
+const QStringList& DefaultList();
+// The genre file: the program folder + "DialwiseGenres.txt".
+QString GenreFile();
+// Lines of the file (CR LF or LF separated, no trimming); empty when missing.
+QStringList LoadFile(const QString& path);
+// Removes the first entry equal to "(All Servers)" without regard to case, then writes
+// the entries one per line with CR LF.
+bool SaveFile(const QString& path, QStringList entries);
+// The list request's suffix: "&genre=" + the genre with ASCII letters lower-cased, or
+// empty for "(All Servers)". Not URL-encoded.
+QString RequestSuffix(const QString& entry);
+// The genre's chat channel: "#Dialwise" for "(All Servers)", else "#" + the entry.
+QString ChatChannel(const QString& entry, const QString& homeChannel);
+// ASCII-only case changes, as the list server and the banner areas expect.
+QString AsciiLower(const QString& s);
+QString AsciiUpper(const QString& s);
+
+} // namespace genres
+
+// The sorted genre list box ("Select a musical genre."). Entries sort without regard to
+// case, so "(All Servers)" comes before the letters; duplicates are allowed.
+class TGenreBox : public QListWidget
+{
+    Q_OBJECT
+public:
+    explicit TGenreBox(QWidget* parent = nullptr);
+    void SetEntries(const QStringList& entries);
+    QStringList Entries() const;
+    void AddEntry(const QString& text);
+    QString SelectedText() const; // empty when nothing is selected
+    int SelectedIndex() const { return currentRow(); }
+    void SelectIndex(int i);
+    bool ContainsNoCase(const QString& text) const;
+};

@@ -1,0 +1,315 @@
+// The main window around the station list: favorites, copy, find, action states,
+// genres and their file, the refresh request, banners.
+#include "config.h"
+#include "customserver.h"
+#include "customserverlist.h"
+#include "dialogs.h"
+#include "finddialog.h"
+#include "genres.h"
+#include "platform.h"
+#include "registry.h"
+#include "serverview.h"
+#include "testsupport.h"
+#include "vmmp3_main.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QBuffer>
+#include <QClipboard>
+#include <QFile>
+#include <QImage>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QToolButton>
+
+namespace {
+// A list server that records the request lines it is sent and answers with nothing.
+class RecordingServer : public QTcpServer
+{
+public:
+    QStringList requests;
+    RecordingServer()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = nextPendingConnection()) {
+                connect(s, &QTcpSocket::readyRead, s, [this, s] {
+                    const QByteArray all = s->readAll();
+                    requests << QString::fromLatin1(all.left(all.indexOf("\r\n")));
+                    s->write("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+                    s->disconnectFromHost();
+                });
+                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+    }
+};
+
+std::unique_ptr<TSCServer> station(const QString& name, const QString& addr, const QString& port)
+{
+    auto s = std::make_unique<TSCServer>(addr, port);
+    s->Name = name;
+    s->HostPort = port;
+    s->Answered = true;
+    s->Ping = 20;
+    return s;
+}
+
+QStringList answered; // captions of the dialogs answered
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<dwtest::TempHome> home;
+    std::unique_ptr<RecordingServer> list;
+
+    std::unique_ptr<Tvmmp3_form> makeWindow(const QByteArray& genreFile = {})
+    {
+        TRegistry::Reset();
+        if (!genreFile.isNull()) dwtest::writeFile(genres::GenreFile(), genreFile);
+        return std::make_unique<Tvmmp3_form>();
+    }
+
+    void fill(Tvmmp3_form& w)
+    {
+        const char* names[] = {"Rock Radio One", "Jazz Lounge", "Classic ROCK Hits",
+                               "Talk of the Town"};
+        for (int i = 0; i < 4; ++i)
+            w.serverview->StationDone(
+                station(names[i], QString("127.0.0.%1").arg(i + 1), QString::number(8000 + i)));
+    }
+
+private slots:
+    void init()
+    {
+        home = std::make_unique<dwtest::TempHome>();
+        list = std::make_unique<RecordingServer>();
+        qputenv("DIALWISE_LIST_HOST",
+                QByteArray("127.0.0.1:") + QByteArray::number(list->serverPort()));
+        ReloadProfile();
+        answered.clear();
+        platform::SetDialogScript([](const platform::DialogRequest& r) {
+            answered << r.caption + ": " + QString(r.text).left(40);
+            const int res = (r.buttons & platform::mbNo) ? platform::mrNo : platform::mrOk;
+            return platform::DialogAnswer{res, {}};
+        });
+    }
+    void cleanup()
+    {
+        platform::SetDialogScript(nullptr);
+        list.reset();
+        home.reset();
+    }
+
+    void genreFiles_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("entries");
+        QTest::newRow("missing: defaults") << QByteArray() << genres::DefaultList();
+        QTest::newRow("empty: defaults") << QByteArray("") << genres::DefaultList();
+        QTest::newRow("only all servers")
+            << QByteArray("(All Servers)\r\n") << QStringList{"(All Servers)"};
+        QTest::newRow("other case is enough")
+            << QByteArray("Rock\r\n(all servers)\r\n") << QStringList{"(all servers)", "Rock"};
+        QTest::newRow("all servers added") << QByteArray("Zydeco\r\nAcid Jazz\r\n")
+                                           << QStringList{"(All Servers)", "Acid Jazz", "Zydeco"};
+    }
+    void genreFiles()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, entries);
+        auto w = makeWindow(file);
+        QCOMPARE(w->genrebox->Entries(), entries);
+        QCOMPARE(w->genrebox->SelectedIndex(), 0);
+        // At exit the first "(All Servers)" in any case is dropped from the file.
+        w.reset();
+        QStringList saved = entries;
+        for (int i = 0; i < saved.size(); ++i)
+            if (saved[i].compare("(All Servers)", Qt::CaseInsensitive) == 0) {
+                saved.removeAt(i);
+                break;
+            }
+        QCOMPARE(genres::LoadFile(genres::GenreFile()), saved);
+    }
+
+    void genreTexts()
+    {
+        QCOMPARE(genres::RequestSuffix("Rock"), QString("&genre=rock"));
+        QCOMPARE(genres::RequestSuffix("Acid Jazz\\Funk"), QString("&genre=acid jazz\\funk"));
+        QCOMPARE(genres::RequestSuffix("(All Servers)"), QString());
+        QCOMPARE(genres::ChatChannel("(All Servers)", "#Dialwise"), QString("#Dialwise"));
+        QCOMPARE(genres::ChatChannel("Rock", "#Dialwise"), QString("#Rock"));
+    }
+
+    void genreClickRefreshesThatGenre()
+    {
+        auto w = makeWindow();
+        QString joined;
+        w->Hooks.AutoJoinChannel = [&](const QString& c) { joined = c; };
+        const int rock = w->genrebox->Entries().indexOf("Rock");
+        w->genrebox->SelectIndex(rock);
+        w->genreboxClick();
+        QCOMPARE(joined, QString("#Rock"));
+        QCOMPARE(w->Configuration()->ReadValue("genre"), QString::number(rock));
+        QTRY_COMPARE(list->requests.size(), 1);
+        QCOMPARE(list->requests[0], QString("GET /?compress=1&genre=rock HTTP/1.0"));
+        QTRY_VERIFY(!w->IsUpdating());
+
+        w->genrebox->SelectIndex(0);
+        w->genreboxClick();
+        QCOMPARE(joined, QString("#Dialwise"));
+        QTRY_COMPARE(list->requests.size(), 2);
+        QCOMPARE(list->requests[1], QString("GET /?compress=1 HTTP/1.0"));
+    }
+
+    void genreEditing()
+    {
+        auto w = makeWindow();
+        const int n = w->genrebox->count();
+        platform::SetDialogScript([](const platform::DialogRequest& r) {
+            return platform::DialogAnswer{r.kind == platform::DialogRequest::Input
+                                              ? int(platform::mrOk)
+                                              : int(platform::mrNo),
+                                          "Acid Jazz"};
+        });
+        w->AddaGenre1Click();
+        QCOMPARE(w->genrebox->count(), n + 1);
+        QVERIFY(w->genrebox->Entries().contains("Acid Jazz"));
+        w->genrebox->SelectIndex(0); // "(All Servers)" cannot go
+        w->DeleteSelectedGenre1Click();
+        QCOMPARE(w->genrebox->count(), n + 1);
+        w->genrebox->SelectIndex(w->genrebox->Entries().indexOf("Acid Jazz"));
+        w->DeleteSelectedGenre1Click();
+        QCOMPARE(w->genrebox->count(), n);
+        // Reset answered No: unchanged, first entry selected.
+        w->genrebox->AddEntry("Zydeco");
+        w->genrebox->SelectIndex(5);
+        w->Resettodefaults1Click();
+        QVERIFY(w->genrebox->Entries().contains("Zydeco"));
+        QCOMPARE(w->genrebox->SelectedIndex(), 0);
+        // Auto-refresh off is stored as "0" and read back.
+        w->AutoRefresh1->setChecked(false);
+        w->AutoRefresh1Click();
+        QCOMPARE(w->Configuration()->ReadValue("autorefresh"), QString("0"));
+    }
+
+    void copyToClipboard()
+    {
+        auto w = makeWindow();
+        fill(*w);
+        w->serverview->selectAll();
+        w->serverview->topLevelItem(1)->setSelected(false);
+        w->CopytoClipboardExecute();
+        QCOMPARE(QApplication::clipboard()->text(),
+                 QString("127.0.0.1:8000\r\n127.0.0.3:8002\r\n127.0.0.4:8003"));
+        w->serverview->clearSelection();
+        w->CopytoClipboardExecute();
+        QCOMPARE(QApplication::clipboard()->text(), QString());
+    }
+
+    void findSequence()
+    {
+        auto w = makeWindow();
+        fill(*w);
+        w->FindDialog1Show();
+        w->FindDialog1->SetFindText("rock");
+        w->FindDialog1Find();
+        QCOMPARE(w->serverview->currentItem(), w->serverview->topLevelItem(0));
+        w->FindDialog1Find();
+        QCOMPARE(w->serverview->currentItem(), w->serverview->topLevelItem(2));
+        w->FindDialog1Find();
+        QCOMPARE(answered.value(0).section(": ", 1), QString("No more found"));
+    }
+
+    void favoritesAndActionStates()
+    {
+        auto w = makeWindow();
+        fill(*w);
+        QVERIFY(!w->AddtoFavorites->isEnabled());
+        QVERIFY(w->JoinFroms->isEnabled());
+        w->serverview->setCurrentItem(w->serverview->topLevelItem(0));
+        QVERIFY(w->Launch->isEnabled());
+        QVERIFY(w->AddtoFavorites->isEnabled());
+        w->AddtoFavoritesExecute();
+        QVERIFY(!w->AddtoFavorites->isEnabled());
+        QVERIFY(w->RemoveFromFavorites->isEnabled());
+        // One favorite and one other selected: the last selected decides.
+        w->serverview->topLevelItem(1)->setSelected(true);
+        w->UpdateActions();
+        QVERIFY(w->AddtoFavorites->isEnabled());
+        QCOMPARE(w->FavoritesList(), QStringList{"127.0.0.1:8000"});
+        // A stream-kind station is kept by its stream address.
+        auto s = station("Stream", "127.0.0.9", "80");
+        s->PlayerKind = 1;
+        s->StreamURL = "http://127.0.0.9/live";
+        QCOMPARE(Tvm_form::StationKey(s.get()), QString("http://127.0.0.9/live"));
+        // The favorites file is written at exit and read at start.
+        w.reset();
+        auto again = makeWindow();
+        QCOMPARE(again->FavoritesList(), QStringList{"127.0.0.1:8000"});
+    }
+
+    void favoritesViewWithoutFavorites()
+    {
+        auto w = makeWindow();
+        fill(*w);
+        w->fav_butt->setChecked(true);
+        w->fav_buttClick();
+        QVERIFY(!w->fav_butt->isChecked());
+        QCOMPARE(w->serverview->topLevelItemCount(), 4);
+        QVERIFY(answered.value(0).contains("You do not have any servers"));
+    }
+
+    void favoritesViewAsksForThoseStations()
+    {
+        auto w = makeWindow();
+        fill(*w);
+        w->serverview->setCurrentItem(w->serverview->topLevelItem(1));
+        w->AddtoFavoritesExecute();
+        w->fav_butt->setChecked(true);
+        w->fav_buttClick();
+        QCOMPARE(w->serverview->topLevelItemCount(), 0); // rows kept aside
+        QTRY_COMPARE(list->requests.size(), 1);
+        QVERIFY2(list->requests[0].contains("&ip="), qPrintable(list->requests[0]));
+        QTRY_VERIFY(!w->IsUpdating());
+        // Back: the saved rows return.
+        w->fav_butt->setChecked(false);
+        w->fav_buttClick();
+        QCOMPARE(w->serverview->topLevelItemCount(), 4);
+    }
+
+    void bannerBodies_data()
+    {
+        QTest::addColumn<QByteArray>("prefix");
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("gif") << QByteArray() << QByteArray("GIF") << true;
+        QTest::newRow("gif after junk") << QByteArray(100, 'x') << QByteArray("GIF") << true;
+        QTest::newRow("gif too late") << QByteArray(200, 'x') << QByteArray("GIF") << false;
+        QTest::newRow("jpeg") << QByteArray() << QByteArray("JPEG") << true;
+        QTest::newRow("png is rejected") << QByteArray() << QByteArray("PNG") << false;
+    }
+    void bannerBodies()
+    {
+        QFETCH(QByteArray, prefix);
+        QFETCH(QByteArray, format);
+        QFETCH(bool, ok);
+        QImage img(8, 4, QImage::Format_RGB32);
+        img.fill(Qt::red);
+        QByteArray data;
+        QBuffer b(&data);
+        b.open(QIODevice::WriteOnly);
+        QVERIFY(img.save(&b, format.constData()) || format == "GIF");
+        if (format == "GIF") // no GIF writer in Qt: a tiny valid GIF by hand
+            data = QByteArray::fromBase64(
+                "R0lGODlhAQABAIAAAP8AAAAAACH5BAAAAAAALAAAAAABAAEAAAICRAEAOw==");
+        QImage out;
+        QCOMPARE(Tvm_form::DecodeBanner(prefix + data, out), ok);
+        if (ok) QVERIFY(!out.isNull());
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_mainwindow.moc"
