@@ -753,20 +753,24 @@ void TWSocket::deliverData()
         return;
     }
     QPointer<TWSocket> self(this);
-    while (fd_ >= 0 && RcvdCount() > 0) {
-        qint64 before = readCount_;
+    // The system is asked how much is waiting only once what it last reported is read.
+    qint64 known = RcvdCount();
+    while (fd_ >= 0 && known > 0) {
+        const qint64 before = readCount_;
+        wouldBlock_ = false;
+        bool thrown = false;
         if (auto f = OnDataAvailable) {
             try {
                 f(this, 0);
             } catch (const ESocketException& e) {
                 if (!self) return;
                 DebugLog("TWSocket: receive handler: " + e.Message, dcErrOut);
-                before = readCount_; // the loop ends here; nothing reports it
+                thrown = true;
             } catch (const std::exception& e) {
                 if (!self) return;
                 DebugLog("TWSocket: receive handler: " + QString::fromLocal8Bit(e.what()),
                          dcErrOut);
-                before = readCount_;
+                thrown = true;
             }
             if (!self) return;
         } else {
@@ -774,11 +778,15 @@ void TWSocket::deliverData()
             if (Receive(buf, sizeof buf) <= 0) break;
         }
         if (readCount_ == before) {
+            if (wouldBlock_) break; // everything was taken already
             // Nothing was read: wait until the application reads or the peer goes away,
             // instead of spinning on data nobody takes.
             startStallWatch();
             break;
         }
+        if (thrown) break; // an exception ends this round; nothing reports it
+        known -= readCount_ - before;
+        if (known <= 0 && fd_ >= 0) known = RcvdCount();
     }
 }
 
@@ -835,6 +843,7 @@ int TWSocket::Receive(void* buffer, int size)
     if (n < 0) {
         int err = LastWinsockError();
         lastError_ = err;
+        wouldBlock_ = err == WSAEWOULDBLOCK;
         if (err == WSAECONNRESET || err == WSAENOTCONN) peerClosed(err);
         return -1;
     }

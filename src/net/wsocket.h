@@ -220,4 +220,5 @@ private:
     bool tcpConnecting_ = false;
     bool appDataQueued_ = false; // OnDataSent is owed once the queue empties
     bool stalled_ = false;       // the last data notification read nothing
+    bool wouldBlock_ = false;    // the last Receive found nothing waiting
 };
