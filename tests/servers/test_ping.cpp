@@ -3,6 +3,7 @@
 #include "asyncping.h"
 #include "config.h"
 #include "customserver.h"
+#include "debuglog.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -78,6 +79,19 @@ class TestPing : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        SetDebugSink([this](const QString& t, int ch) {
+            if (ch == dcGenOut && t.startsWith("Ping method: ")) methodLines_ << t;
+        });
+    }
+    void cleanupTestCase()
+    {
+        SetDebugSink(nullptr);
+        // Which way echoes go is told once, with the first echo thread.
+        QCOMPARE(methodLines_.size(), 1);
+        qInfo("%s", qPrintable(methodLines_.value(0)));
+    }
     void init() { SetPingMethodOverride(std::nullopt); }
     void cleanup()
     {
@@ -96,6 +110,9 @@ private slots:
     void stationPing();
     void earlierRequestDoesNotEndAttempt();
     void silentHost();
+
+private:
+    QStringList methodLines_;
 };
 
 void TestPing::resolve_data()
@@ -215,6 +232,7 @@ void TestPing::stationPing_data()
     QTest::newRow("icmp") << -1 << "Radio" << false;
     QTest::newRow("tcp") << int(TPingMethod::TcpConnect) << "Radio" << false;
     QTest::newRow("not responding") << -1 << "NOT RESPONDING" << true;
+    QTest::newRow("raw pinger") << -2 << "Radio" << false;
 }
 
 void TestPing::stationPing()
@@ -223,16 +241,19 @@ void TestPing::stationPing()
     QFETCH(QString, name);
     QFETCH(bool, notResponding);
     if (method >= 0) SetPingMethodOverride(TPingMethod(method));
-    ProgramValues().PingMode = 1;
+    // -2: the raw-socket pinger of the first ping mode, two echoes per attempt.
+    ProgramValues().PingMode = method == -2 ? 0 : 1;
     QTcpServer listener;
     QVERIFY(listener.listen(QHostAddress("127.0.0.1"), 0));
     TSCServer s("127.0.0.1", QString::number(listener.serverPort()));
     s.Name = name;
     int calls = 0;
     s.Query([&](TCustomServer*) { ++calls; });
-    QVERIFY(s.PingThread);
+    QCOMPARE(bool(s.PingThread), method != -2);
+    QCOMPARE(bool(s.Pinger), method == -2);
     QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 5000);
     QVERIFY(s.Answered);
+    QVERIFY(!s.Pinger);
     if (notResponding)
         QCOMPARE(s.Ping, 9999);
     else
