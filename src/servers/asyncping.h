@@ -13,15 +13,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 
 class TSCServer;
-
-class TICMPException : public std::runtime_error
-{
-public:
-    explicit TICMPException(const QString& text) : std::runtime_error(text.toStdString()) {}
-};
 
 // The 28-byte reply record of an echo.
 struct TIcmpEchoReply
@@ -55,7 +48,8 @@ void SetPingMethodOverride(std::optional<TPingMethod> m);
 class TICMP
 {
 public:
-    // Prepares the echo layer. Raises TICMPException when no echo can be sent at all.
+    // Takes the method in use. With the TCP round trip as the last resort there always is
+    // one, so creating an echo object does not fail here.
     TICMP();
     ~TICMP();
     TICMP(const TICMP&) = delete;
