@@ -1,5 +1,6 @@
 // A request head as a client may send it, answered from a small catalog in every way the
-// server answers.
+// server answers: station lists, the catalog page, banners, clicks, logos and redirects.
+#include "ads.h"
 #include "catalog.h"
 #include "listanswer.h"
 #include "listrequest.h"
@@ -21,6 +22,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (req.status != 200) {
         if (req.error.isEmpty()) __builtin_trap();
         return 0;
+    }
+    QByteArray host;
+    quint16 port = 0;
+    switch (req.page) {
+    case ListRequest::Banner: {
+        QList<const Station*> live;
+        for (const Station& s : stations)
+            live << &s;
+        const BannerChoice c = chooseBanner(req.area, req.query, live);
+        if (bannerPicture(c.picture).isEmpty()) __builtin_trap();
+        if (!c.station.isEmpty() && !linkableStream(c.station)) __builtin_trap();
+        return 0;
+    }
+    case ListRequest::BannerClick:
+        if (clickPage(req.area).contains("<script")) __builtin_trap();
+        return 0;
+    case ListRequest::BannerPicture:
+        bannerPicture(req.name);
+        return 0;
+    case ListRequest::Logo:
+        if (logoBitmap(req.name).size() != 54 + kLogoWidth * kLogoHeight * 3) __builtin_trap();
+        return 0;
+    case ListRequest::Redirect:
+        // Only addresses that can stand in a Location header get this far.
+        if (!splitHttpUrl(req.target, host, port) || req.target.contains('\r') ||
+            req.target.contains('\n'))
+            __builtin_trap();
+        outsidePage(req.target);
+        return 0;
+    default:
+        break;
     }
     const QList<const Station*> chosen = selectStations(req, {&stations});
     if (req.byAddress && chosen.size() > req.addresses.size()) __builtin_trap();
