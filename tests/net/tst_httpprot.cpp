@@ -57,6 +57,7 @@ private slots:
     void redirects();
     void aborts();
     void busyAndFailures();
+    void postAndHead();
     void throughTinyproxy();
 };
 
@@ -451,6 +452,58 @@ void TestHttpProt::busyAndFailures()
     h.Abort();
     QTRY_VERIFY(log.done);
     QCOMPARE(h.State(), httpReady);
+}
+
+void TestHttpProt::postAndHead()
+{
+    ScriptedServer srv;
+    // Answers once the whole body (Content-Length) is in.
+    srv.onRead = [](QTcpSocket* s, int, const QByteArray& all) {
+        int end = int(all.indexOf("\r\n\r\n"));
+        if (end < 0 || s->property("answered").toBool()) return;
+        QRegularExpressionMatch m = QRegularExpression("Content-Length: (\\d+)").match(all);
+        int want = m.hasMatch() ? m.captured(1).toInt() : 0;
+        if (all.size() - end - 4 < want) return;
+        s->setProperty("answered", true);
+        s->write("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        s->disconnectFromHost();
+    };
+    THttpCli h;
+    HttpLog log;
+    log.attach(h);
+    h.URL = srv.url("/form");
+    try {
+        h.PostAsync();
+        QFAIL("no exception");
+    } catch (const EHttpException& e) {
+        QCOMPARE(e.ErrorCode, 2);
+        QCOMPARE(e.Message, QString("HTTP component has nothing to post"));
+    }
+    QByteArray body(20000, 'b'); // more than one piece
+    QBuffer in(&body);
+    in.open(QIODevice::ReadOnly);
+    h.SendStream = &in;
+    QStringList sendEvents;
+    h.OnSendBegin = [&](THttpCli*) { sendEvents << "begin"; };
+    h.OnSendData = [&](THttpCli*, const char*, int n) { sendEvents << QString::number(n); };
+    h.OnSendEnd = [&](THttpCli*) { sendEvents << "end"; };
+    h.PostAsync();
+    QTRY_VERIFY(log.done);
+    QCOMPARE(log.body, QByteArray("ok"));
+    QCOMPARE(sendEvents, (QStringList{"begin", "8192", "8192", "3616", "end"}));
+    const QByteArray got = srv.received.value(0);
+    QVERIFY(got.startsWith("POST /form HTTP/1.0\r\nContent-Type: "
+                           "application/x-www-form-urlencoded\r\nHost: 127.0.0.1\r\n"
+                           "Content-Length: 20000\r\n\r\n"));
+    QVERIFY(got.endsWith(body));
+    QCOMPARE(log.events.last(), QString("done 2 0"));
+
+    log = HttpLog();
+    log.attach(h);
+    h.HeadAsync();
+    QTRY_VERIFY(log.done);
+    QVERIFY(srv.received.value(1).startsWith("HEAD /form HTTP/1.0\r\n"));
+    QCOMPARE(log.events.last(), QString("done 3 0"));
 }
 
 void TestHttpProt::throughTinyproxy()
