@@ -75,6 +75,16 @@ void TstDemoWorld::runsTheProgramInTheWorld()
                   "  curl -s \"http://$DIALWISE_LIST_HOST/?compress=1&genre=live\" > '" +
                       dir_.filePath("list.z").toUtf8() +
                       "'\n"
+                      "  ads=\"$DIALWISE_AD_BASE/cgi-bin/accipiter/adserver.exe/SITE=TLANSOFT\"\n"
+                      "  curl -s -L -o '" +
+                      dir_.filePath("banner.bin").toUtf8() +
+                      "' \"$ads/AREA=M_ROCK/?4021\"\n"
+                      "  echo \"logo=$(curl -s -o /dev/null -w '%{http_code} %{content_type}' "
+                      "\"$DIALWISE_LOGO_BASE/buttons/5.bmp\")\"\n"
+                      "  r=\"http://$DIALWISE_REDIRECT_HOST/redirect.asp?product=2&area=1\"\n"
+                      "  echo \"redirect=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' "
+                      "\"$r&url=http%3A%2F%2F$DIALWISE_REDIRECT_HOST%2Fcatalog\")\"\n"
+                      "  echo \"site=$DIALWISE_REDIRECT_HOST\"\n"
                       "  exec 3<>/dev/tcp/${DIALWISE_CHAT_HOST%:*}/${DIALWISE_CHAT_HOST#*:}\n"
                       "  printf 'NICK standin\\r\\nUSER standin 0 * :Stand In\\r\\n' >&3\n"
                       "  timeout 5 head -n 1 <&3\n"
@@ -95,6 +105,19 @@ void TstDemoWorld::runsTheProgramInTheWorld()
     QVERIFY(seen.contains("args=--first second"));
     QVERIFY(!seen.contains("display=\n"));
     QVERIFY2(seen.contains(" 001 standin "), seen.constData());
+
+    // Banners, logos and the redirect service come from the directory too.
+    const QString site = QRegularExpression(QStringLiteral("site=(127\\.0\\.0\\.1:\\d+)"))
+                             .match(QString::fromUtf8(seen))
+                             .captured(1);
+    QVERIFY2(!site.isEmpty(), seen.constData());
+    QVERIFY2(seen.contains("logo=200 image/bmp"), seen.constData());
+    QVERIFY2(seen.contains("redirect=302 http://" + site.toUtf8() + "/catalog\n"),
+             seen.constData());
+    QFile banner(dir_.filePath("banner.bin"));
+    QVERIFY(banner.open(QIODevice::ReadOnly));
+    const QByteArray picture = banner.readAll();
+    QVERIFY(picture.startsWith("GIF8") || picture.startsWith("\xFF\xD8\xFF"));
 
     QFile listFile(dir_.filePath("list.z"));
     QVERIFY(listFile.open(QIODevice::ReadOnly));
