@@ -44,7 +44,11 @@ int main(int argc, char** argv)
     QCommandLineParser cl;
     cl.setApplicationDescription(QStringLiteral(
         "Answers station list requests (\"/?compress=1\", with \"&genre=\" or \"&ip=\") from a "
-        "catalog and from live sources; \"/catalog\" shows the stations as a page."));
+        "catalog and from live sources; \"/catalog\" shows the stations as a page. Also the "
+        "demo world's banner server (\"/ads/cgi-bin/accipiter/adserver.exe/...\", clicks at "
+        "\"adclick.exe\"), station logo folder (\"/logos/buttons/BNUM.bmp\" for the bnums of "
+        "the listed stations) and redirect service (\"/redirect.asp?url=...\", followed when "
+        "the address is this server's)."));
     cl.addHelpOption();
     QCommandLineOption listenOpt(
         QStringLiteral("listen"),
