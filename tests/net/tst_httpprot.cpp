@@ -59,6 +59,7 @@ private slots:
     void busyAndFailures();
     void postAndHead();
     void throughTinyproxy();
+    void throughSocks();
 };
 
 void TestHttpProt::parseUrl_data()
@@ -548,6 +549,50 @@ void TestHttpProt::throughTinyproxy()
     QVERIFY2(got.startsWith("GET /x?y=1 HTTP/1."), got.constData());
     QVERIFY2(got.contains("\r\nHost: 127.0.0.1"), got.constData());
     QVERIFY(!got.contains("Proxy-Authorization"));
+}
+
+void TestHttpProt::throughSocks()
+{
+    QString exe = dwtest::findProgram("danted");
+    if (exe.isEmpty()) QSKIP("danted is not installed");
+    QTemporaryDir dir;
+    quint16 port = dwtest::freePort();
+    QString conf = dwtest::writeFile(
+        dir.filePath("danted.conf"),
+        QStringLiteral("logoutput: stderr\ninternal: 127.0.0.1 port = %1\nexternal: 127.0.0.1\n"
+                       "socksmethod: none\nclientmethod: none\nuser.privileged: root\n"
+                       "user.unprivileged: nobody\n"
+                       "client pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
+                       "socks pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n command: connect\n}\n")
+            .arg(port)
+            .toLatin1());
+    dwtest::Peer proxy;
+    QVERIFY(proxy.start(exe, {"-f", conf, "-p", dir.filePath("danted.pid")}, dir.path()));
+    QVERIFY2(dwtest::waitForTcpPort(port), qPrintable(proxy.output()));
+
+    ScriptedServer origin;
+    origin.answerHttp({"HTTP/1.0 200 OK\r\n\r\nthrough socks"});
+    THttpCli h;
+    HttpLog log;
+    log.attach(h);
+    h.CtrlSocket()->SetSocksServer("127.0.0.1");
+    h.CtrlSocket()->SetSocksPort(QString::number(port));
+    h.CtrlSocket()->SetSocksLevel("5");
+    h.URL = origin.url("/s");
+    h.GetAsync();
+    QTRY_VERIFY(log.done);
+    QCOMPARE(h.StatusCode(), 200);
+    QCOMPARE(log.body, QByteArray("through socks"));
+
+    // The proxy cannot reach the peer: its refusal is the request's failure text.
+    log = HttpLog();
+    log.attach(h);
+    h.URL = "http://127.0.0.1:" + QString::number(dwtest::freePort()) + "/";
+    h.GetAsync();
+    QTRY_VERIFY_WITH_TIMEOUT(log.done, 10000);
+    QCOMPARE(h.StatusCode(), 404);
+    QCOMPARE(h.ReasonPhrase(), QString("connection refused (Error #20008)"));
+    QCOMPARE(h.RequestDoneError(), quint16(20008));
 }
 
 QTEST_GUILESS_MAIN(TestHttpProt)
