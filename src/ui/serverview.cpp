@@ -515,6 +515,23 @@ void TServerView::changeEvent(QEvent* e)
     }
 }
 
+void TServerView::drawRow(QPainter* painter, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const
+{
+    QTreeWidget::drawRow(painter, option, index);
+    const QHeaderView* h = header();
+    const int last = h->logicalIndex(h->count() - 1);
+    const int end = h->sectionViewportPosition(last) + h->sectionSize(last);
+    if (end < viewport()->width() && Station(itemFromIndex(index))) {
+        const QRect rest(end, option.rect.top(), viewport()->width() - end, option.rect.height());
+        if (selectionModel()->isSelected(index))
+            painter->fillRect(rest, option.palette.brush(QPalette::Highlight));
+        else
+            painter->fillRect(rest,
+                              index.row() % 2 == 1 ? QColor(Qt::white) : Skin().Colors().AltLine);
+    }
+}
+
 void TServerView::paintEvent(QPaintEvent* e)
 {
     maxBitrate_ = MaxBitrate();

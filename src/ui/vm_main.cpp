@@ -207,7 +207,7 @@ void Tvm_form::buildControls()
 {
     setMinimumSize(500, 230);
     setMaximumSize(1600, 1200);
-    resize(860, 620);
+    resize(980, 700);
 
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
@@ -312,15 +312,16 @@ void Tvm_form::buildControls()
     help_butt = makeButton(headw, "help_butt", "Help", "Tips and help");
     for (QToolButton* b : {refresh_butt, fav_butt, configure_butt, help_butt})
         head->addWidget(b);
-    head->addStretch(1);
     bannerimg = new QLabel(headw);
     bannerimg->setObjectName("bannerimg");
     bannerimg->setCursor(Qt::PointingHandCursor);
-    bannerimg->setFixedSize(468, 60);
-    bannerimg->setScaledContents(true);
+    bannerimg->setMinimumSize(0, 60);
+    bannerimg->setMaximumSize(468, 60);
+    bannerimg->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    bannerimg->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     bannerimg->hide();
     bannerimg->installEventFilter(this);
-    head->addWidget(bannerimg);
+    head->addWidget(bannerimg, 1);
     right->addWidget(headw);
     connect(refresh_butt, &QToolButton::clicked, this, &Tvm_form::refresh_buttClick);
     connect(fav_butt, &QToolButton::clicked, this, &Tvm_form::fav_buttClick);
@@ -511,10 +512,15 @@ void Tvm_form::buildActions()
         {CopytoClipboard, skinpic::BtnCopyServer},
         {Find, skinpic::BtnFindServer},
         {JoinServerChat, skinpic::BtnJoinChat}};
+    const char* shortCaptions[] = {"Launch", "Add", "Remove", "Refresh", "Copy", "Find", "Chat"};
+    int nb = 0;
     for (auto [a, pic] : buttons) {
         auto* b = new QToolButton(buttonbar);
         b->setObjectName(QString(a->objectName()) + "_butt");
         b->setDefaultAction(a);
+        // The bar shows short words; the actions keep their full captions and hints.
+        b->setText(shortCaptions[nb++]);
+        connect(a, &QAction::changed, b, [b, t = b->text()] { b->setText(t); });
         b->setProperty("glyph", pic);
         b->setAutoRaise(true);
         b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
@@ -622,6 +628,16 @@ void Tvm_form::ApplySkin(bool reskinOthers)
     gp.setColor(QPalette::Highlight, c.Highlight);
     gauge->setPalette(gp);
     pages->setStyleSheet(QString("QTabWidget::pane { background: %1; }").arg(c.Primary.name()));
+    serverview->header()->setStyleSheet(
+        QString("QHeaderView::section { background: %1; color: %2; border: none;"
+                " border-right: 1px solid %3; padding: 3px 4px; font-weight: bold; }")
+            .arg(c.Tertiary.name(), c.PrimaryFont.name(), c.Primary.name()));
+    QPalette gpal = genrearea->palette();
+    gpal.setColor(QPalette::Base, c.Tertiary);
+    gpal.setColor(QPalette::Text, c.TertiaryFont);
+    gpal.setColor(QPalette::Window, c.Primary);
+    for (QWidget* w : genrearea->findChildren<QWidget*>())
+        w->setPalette(gpal);
     s.LoadWindowShape();
     applyWindowShape();
     if (serverview) serverview->viewport()->update();
@@ -1074,7 +1090,8 @@ void Tvm_form::bannerclientDocEnd()
     if (bannerStream_) {
         QImage img;
         if (DecodeBanner(bannerStream_->data(), img)) {
-            bannerimg->setPixmap(QPixmap::fromImage(img));
+            bannerImage_ = img;
+            fitBanner();
             bannerimg->show();
         }
         bannerclient->RcvdStream = nullptr;
@@ -1082,6 +1099,14 @@ void Tvm_form::bannerclientDocEnd()
     }
     AfterBannerLoaded();
     rearmBanner();
+}
+
+void Tvm_form::fitBanner()
+{
+    // Narrow windows show the banner smaller, never cut.
+    if (bannerImage_.isNull()) return;
+    bannerimg->setPixmap(QPixmap::fromImage(
+        bannerImage_.scaled(bannerimg->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
 }
 
 void Tvm_form::bannerimgClick()
@@ -1181,6 +1206,8 @@ bool Tvm_form::eventFilter(QObject* o, QEvent* e)
 {
     if (o == toppanel && e->type() == QEvent::Resize) {
         repainttimer->start();
+    } else if (o == bannerimg && e->type() == QEvent::Resize) {
+        fitBanner();
     } else if (o == bannerimg && e->type() == QEvent::MouseButtonRelease) {
         bannerimgClick();
         return true;

@@ -4,6 +4,7 @@
 #include "winconsole.h"
 
 #include <QElapsedTimer>
+#include <QImage>
 #include <QList>
 #include <QRect>
 #include <QStringList>
@@ -215,11 +216,13 @@ protected:
     void startRefreshOf(const QList<TCustomServer*>& stations, bool selectedMode);
     void saveFavorites();
     void applyWindowShape();
+    void fitBanner();
 
     std::unique_ptr<TConfig> config_;
     std::unique_ptr<TCustomServerList> serverList_;
     std::unique_ptr<THttpCli> bannerclient;
     std::unique_ptr<QBuffer> bannerStream_;
+    QImage bannerImage_;
     // Stations created for a favorites update, until their rows take them.
     std::vector<std::unique_ptr<TCustomServer>> pending_;
     // The rows of the list while the favorites view is shown.

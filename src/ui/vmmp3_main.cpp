@@ -20,6 +20,7 @@
 #include <QMouseEvent>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -364,4 +365,8 @@ void Tvmmp3_form::FormShowFirst()
 {
     Tvm_form::FormShowFirst();
     // The web tabs show once their pages exist; the docked windows bring their own tabs.
+    // A user expects the stations of the selected genre when the program opens.
+    QTimer::singleShot(0, this, [this] {
+        if (!IsUpdating() && serverview->topLevelItemCount() == 0) refresh_buttClick();
+    });
 }
