@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -143,19 +145,24 @@ QString LocalHostName()
 
 QStringList LocalIPList()
 {
-    QStringList list;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(LocalHostName().toLocal8Bit().constData(), nullptr, &hints, &res) == 0) {
-        for (addrinfo* p = res; p; p = p->ai_next) {
-            QString a = dotted(ntohl(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr));
-            if (!list.contains(a)) list << a;
+    // The interfaces' own addresses: no name look-up leaves the machine for this.
+    QStringList list, loopback;
+    ifaddrs* ifs = nullptr;
+    if (::getifaddrs(&ifs) == 0) {
+        for (ifaddrs* p = ifs; p; p = p->ifa_next) {
+            if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || !(p->ifa_flags & IFF_UP))
+                continue;
+            const QString a =
+                dotted(ntohl(reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr));
+            QStringList& into = (p->ifa_flags & IFF_LOOPBACK) ? loopback : list;
+            if (!into.contains(a))
+                into << a;
         }
-        ::freeaddrinfo(res);
+        ::freeifaddrs(ifs);
     }
-    if (list.isEmpty()) list << QStringLiteral("127.0.0.1");
+    list << loopback;
+    if (list.isEmpty())
+        list << QStringLiteral("127.0.0.1");
     return list;
 }
 
