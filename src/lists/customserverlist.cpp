@@ -34,6 +34,9 @@ TCustomServerList::TCustomServerList()
 TCustomServerList::~TCustomServerList()
 {
     ListTimer->stop();
+    // Queries still in flight (after an abort) end without telling this list.
+    for (qsizetype i = 0; i < qMin<qsizetype>(NextIndex, Servers.size()); ++i)
+        if (Servers[i]->Querying) Servers[i]->OnQueryDone = nullptr;
     Servers.clear();
     for (TCustomServer* s : unclaimed_)
         delete s;

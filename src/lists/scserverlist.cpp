@@ -386,6 +386,7 @@ void TSCServerList::MergeList(QByteArray text)
 void TSCServerList::UpdateServers(const QList<TCustomServer*>& list)
 {
     RequestSuffix = QStringLiteral("&ip=");
+    ReleaseUnclaimed();
     Servers = list;
     bool first = true;
     for (TCustomServer* s : list) {

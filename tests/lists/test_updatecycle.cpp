@@ -89,6 +89,7 @@ private slots:
     void abortWhenIdle();
     void listTimesOut();
     void terminatingRaisesNothing();
+    void listFreedWithQueriesInFlight();
 };
 
 void TestUpdateCycle::boundedAndInOrder()
@@ -243,6 +244,21 @@ void TestUpdateCycle::terminatingRaisesNothing()
     QCOMPARE(rec.done.size(), 0);
     QCOMPARE(rec.complete, 0);
     QCOMPARE(rec.status, QStringList{"0 Updating Servers"});
+}
+
+void TestUpdateCycle::listFreedWithQueriesInFlight()
+{
+    // The window aborts and frees the list while two queries are still out: their ends
+    // reach nobody.
+    TScriptedServer a(1), b(2);
+    {
+        TScriptedList list;
+        list.UpdateServers({&a, &b});
+        list.Abort();
+    }
+    a.Answer();
+    b.Answer();
+    QVERIFY(!a.Querying && !b.Querying);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateCycle)
