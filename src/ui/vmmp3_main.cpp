@@ -351,8 +351,17 @@ void Tvmmp3_form::UpdatesComplete()
 
 void Tvmmp3_form::OnRefreshComplete()
 {
-    if (auto* sc = dynamic_cast<TSCServerList*>(ServerList()))
+    if (auto* sc = dynamic_cast<TSCServerList*>(ServerList())) {
         statuspanel[3]->setText(ListenersText(sc->TotalListeners, sc->StationCount));
+        int answered = 0;
+        for (int i = 0; i < serverview->topLevelItemCount(); ++i)
+            if (const TCustomServer* s = serverview->Station(serverview->topLevelItem(i)))
+                answered += s->Ping < 9999;
+        DebugLog(QString("Updates complete: %1, %2 rows, %3 answered")
+                     .arg(ListenersText(sc->TotalListeners, sc->StationCount))
+                     .arg(serverview->topLevelItemCount())
+                     .arg(answered));
+    }
     if (RefreshAgain) refresh_buttClick();
 }
 
