@@ -43,3 +43,30 @@ void TTitleImage::mouseDoubleClickEvent(QMouseEvent* e)
 {
     if (e->button() == Qt::LeftButton && OnDblClick) OnDblClick();
 }
+
+TBannerImage::TBannerImage(QWidget* parent) : QWidget(parent)
+{
+    setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+    setCursor(Qt::PointingHandCursor);
+}
+
+void TBannerImage::setImage(const QImage& image)
+{
+    image_ = image;
+    update();
+}
+
+void TBannerImage::paintEvent(QPaintEvent*)
+{
+    if (image_.isNull()) return;
+    QPainter p(this);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    const QSize s = image_.size().scaled(size(), Qt::KeepAspectRatio);
+    p.drawImage(QRect(QPoint(width() - s.width(), (height() - s.height()) / 2), s), image_);
+}
+
+void TBannerImage::mouseReleaseEvent(QMouseEvent* e)
+{
+    if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint()) && OnClick)
+        OnClick();
+}

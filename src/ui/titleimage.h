@@ -47,3 +47,22 @@ private:
     int bandY_ = -1;
     QColor band_;
 };
+
+// The advertising banner: the picture scaled down to fit (never cut), right-aligned.
+class TBannerImage : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TBannerImage(QWidget* parent = nullptr);
+    void setImage(const QImage& image);
+    QSize sizeHint() const override { return {468, 60}; }
+    QSize minimumSizeHint() const override { return {0, 60}; }
+    std::function<void()> OnClick;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+
+private:
+    QImage image_;
+};

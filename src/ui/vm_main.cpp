@@ -312,16 +312,12 @@ void Tvm_form::buildControls()
     help_butt = makeButton(headw, "help_butt", "Help", "Tips and help");
     for (QToolButton* b : {refresh_butt, fav_butt, configure_butt, help_butt})
         head->addWidget(b);
-    bannerimg = new QLabel(headw);
+    head->addStretch(1);
+    bannerimg = new TBannerImage(headw);
     bannerimg->setObjectName("bannerimg");
-    bannerimg->setCursor(Qt::PointingHandCursor);
-    bannerimg->setMinimumSize(0, 60);
-    bannerimg->setMaximumSize(468, 60);
-    bannerimg->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-    bannerimg->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    bannerimg->OnClick = [this] { bannerimgClick(); };
     bannerimg->hide();
-    bannerimg->installEventFilter(this);
-    head->addWidget(bannerimg, 1);
+    head->addWidget(bannerimg);
     right->addWidget(headw);
     connect(refresh_butt, &QToolButton::clicked, this, &Tvm_form::refresh_buttClick);
     connect(fav_butt, &QToolButton::clicked, this, &Tvm_form::fav_buttClick);
@@ -1090,8 +1086,7 @@ void Tvm_form::bannerclientDocEnd()
     if (bannerStream_) {
         QImage img;
         if (DecodeBanner(bannerStream_->data(), img)) {
-            bannerImage_ = img;
-            fitBanner();
+            bannerimg->setImage(img);
             bannerimg->show();
         }
         bannerclient->RcvdStream = nullptr;
@@ -1099,14 +1094,6 @@ void Tvm_form::bannerclientDocEnd()
     }
     AfterBannerLoaded();
     rearmBanner();
-}
-
-void Tvm_form::fitBanner()
-{
-    // Narrow windows show the banner smaller, never cut.
-    if (bannerImage_.isNull()) return;
-    bannerimg->setPixmap(QPixmap::fromImage(
-        bannerImage_.scaled(bannerimg->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
 }
 
 void Tvm_form::bannerimgClick()
@@ -1206,11 +1193,6 @@ bool Tvm_form::eventFilter(QObject* o, QEvent* e)
 {
     if (o == toppanel && e->type() == QEvent::Resize) {
         repainttimer->start();
-    } else if (o == bannerimg && e->type() == QEvent::Resize) {
-        fitBanner();
-    } else if (o == bannerimg && e->type() == QEvent::MouseButtonRelease) {
-        bannerimgClick();
-        return true;
     } else if (o == linklabel && e->type() == QEvent::MouseButtonRelease) {
         lb1Click(linklabel);
         return true;

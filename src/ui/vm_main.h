@@ -34,6 +34,7 @@ class TFindDialog;
 class THttpCli;
 class TServerView;
 class TTitleImage;
+class TBannerImage;
 
 // What the window calls in the parts that sit above it (players, chat, station pages,
 // dialogs). Each part fills its entry when it is created; an empty entry does nothing.
@@ -162,7 +163,7 @@ public:
     QSplitter* splitter = nullptr;
     QTabWidget* pages = nullptr;
     QFrame* playerbox = nullptr;
-    QLabel* bannerimg = nullptr;
+    TBannerImage* bannerimg = nullptr;
     QTimer* repainttimer = nullptr;
     QTimer* bannertimer = nullptr;
     QSystemTrayIcon* RxTrayIcon1 = nullptr;
@@ -216,13 +217,11 @@ protected:
     void startRefreshOf(const QList<TCustomServer*>& stations, bool selectedMode);
     void saveFavorites();
     void applyWindowShape();
-    void fitBanner();
 
     std::unique_ptr<TConfig> config_;
     std::unique_ptr<TCustomServerList> serverList_;
     std::unique_ptr<THttpCli> bannerclient;
     std::unique_ptr<QBuffer> bannerStream_;
-    QImage bannerImage_;
     // Stations created for a favorites update, until their rows take them.
     std::vector<std::unique_ptr<TCustomServer>> pending_;
     // The rows of the list while the favorites view is shown.
