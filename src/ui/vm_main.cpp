@@ -1022,6 +1022,13 @@ void Tvm_form::RequestBanner()
         bannerclient->NoCache = true;
         bannerclient->OnDocBegin = [this](THttpCli*) { bannerclientDocBegin(); };
         bannerclient->OnDocEnd = [this](THttpCli*) { bannerclientDocEnd(); };
+        bannerclient->OnRequestDone = [](THttpCli* c, THttpRequest, quint16 error) {
+            if (error || c->StatusCode() >= 400)
+                DebugLog(QString("Banner: %1 %2 for %3")
+                             .arg(c->StatusCode())
+                             .arg(c->ReasonPhrase(), c->Location()),
+                         dcErrOut);
+        };
     }
     bannerclient->URL = BannerBase + BannerSuffix;
     ApplyProxy(*bannerclient);
@@ -1083,6 +1090,9 @@ bool Tvm_form::DecodeBanner(QByteArray data, QImage& out)
 
 void Tvm_form::bannerclientDocEnd()
 {
+    DebugLog(QString("Banner: %1 bytes from %2")
+                 .arg(bannerStream_ ? bannerStream_->size() : -1)
+                 .arg(bannerclient->Location()));
     if (bannerStream_) {
         QImage img;
         if (DecodeBanner(bannerStream_->data(), img)) {
