@@ -37,12 +37,9 @@ QByteArray reasonOf(int status)
     }
 }
 
-QByteArray escaped(const QByteArray& text)
-{
-    return QString::fromUtf8(text).toHtmlEscaped().toUtf8();
-}
-
-// `location` must be free of line breaks (the callers pass checked addresses only).
+// `location` must be free of line breaks (the callers pass checked addresses only). A
+// redirect has no body: the program's HTTP client could take a body that arrives after
+// the header, while it is closing the connection, for the document.
 QByteArray response(int status, const QByteArray& type, const QByteArray& body, bool head,
                     const QByteArray& location = {})
 {
@@ -69,6 +66,37 @@ qsizetype headEnd(const QByteArray& buf)
     qsizetype b = buf.indexOf("\n\n");
     if (a >= 0 && (b < 0 || a < b)) return a + 3;
     return b >= 0 ? b + 2 : -1;
+}
+
+// The host named by a request's "Host" header, without its port, when it is a plain name
+// or address (letters, digits and ".-:[]"); else empty.
+QByteArray requestHost(QByteArrayView head)
+{
+    qsizetype pos = head.indexOf('\n');
+    while (pos >= 0 && pos + 1 < head.size()) {
+        const qsizetype start = pos + 1;
+        qsizetype end = head.indexOf('\n', start);
+        if (end < 0) end = head.size();
+        QByteArrayView line = head.sliced(start, end - start);
+        if (line.endsWith('\r')) line.chop(1);
+        if (line.isEmpty()) break;
+        if (line.size() > 5 &&
+            QByteArrayView(line.first(5)).compare("host:", Qt::CaseInsensitive) == 0) {
+            QByteArrayView v = line.sliced(5).trimmed();
+            if (v.isEmpty() || v.size() > 255) return {};
+            for (char c : v) {
+                const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':' ||
+                                c == '[' || c == ']';
+                if (!ok) return {};
+            }
+            const qsizetype colon = v.lastIndexOf(':');
+            if (colon >= 0 && !v.sliced(colon).contains(']')) v = v.first(colon);
+            return v.toByteArray();
+        }
+        pos = end;
+    }
+    return {};
 }
 
 } // namespace
@@ -110,7 +138,8 @@ QByteArray DirectoryServer::answer(QByteArrayView head) const
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
         return response(req.status, "text/plain; charset=utf-8", req.error + '\n', req.head);
-    if (req.page != ListRequest::List && req.page != ListRequest::CatalogView) return adAnswer(req);
+    if (req.page != ListRequest::List && req.page != ListRequest::CatalogView)
+        return adAnswer(req, head);
 
     // Live stations first: they are the ones that really play.
     QList<const QList<Station>*> lists;
@@ -143,7 +172,21 @@ bool DirectoryServer::isSelf(const QByteArray& host, quint16 port) const
                             address_ == QHostAddress::AnyIPv4 || address_ == QHostAddress::AnyIPv6);
 }
 
-QByteArray DirectoryServer::adAnswer(const ListRequest& req) const
+QByteArray DirectoryServer::selfAddress(QByteArrayView head) const
+{
+    QByteArray host;
+    if (address_.isNull() || address_ == QHostAddress::Any || address_ == QHostAddress::AnyIPv4 ||
+        address_ == QHostAddress::AnyIPv6)
+        host = requestHost(head);
+    else if (address_.protocol() == QAbstractSocket::IPv6Protocol)
+        host = '[' + address_.toString().toLatin1() + ']';
+    else
+        host = address_.toString().toLatin1();
+    if (host.isEmpty()) host = "127.0.0.1";
+    return "http://" + host + ':' + QByteArray::number(server_->serverPort());
+}
+
+QByteArray DirectoryServer::adAnswer(const ListRequest& req, QByteArrayView head) const
 {
     const QByteArray html = "text/html; charset=utf-8";
     switch (req.page) {
@@ -153,14 +196,11 @@ QByteArray DirectoryServer::adAnswer(const ListRequest& req) const
             for (const Station& s : l)
                 live << &s;
         const BannerChoice choice = chooseBanner(req.area, req.query, live);
-        // A path on this server: the program's Host header names no port, so an absolute
-        // address built from it could point elsewhere.
-        QByteArray location = "/ads/banners/" + choice.picture;
+        // An absolute address (a path with a station link in its query could be taken for
+        // one by a client); the program's Host header names no port, so the port is ours.
+        QByteArray location = selfAddress(head) + "/ads/banners/" + choice.picture;
         if (!choice.station.isEmpty()) location += "?s" + choice.station + "&x=1";
-        return response(302, html,
-                        "<html><body><a href=\"" + escaped(location) +
-                            "\">banner</a></body></html>\n",
-                        req.head, location);
+        return response(302, html, {}, req.head, location);
     }
     case ListRequest::BannerClick:
         return response(200, html, clickPage(req.area), req.head);
@@ -194,10 +234,7 @@ QByteArray DirectoryServer::adAnswer(const ListRequest& req) const
         QByteArray host;
         quint16 port = 0;
         if (splitHttpUrl(req.target, host, port) && isSelf(host, port))
-            return response(302, html,
-                            "<html><body><a href=\"" + escaped(req.target) +
-                                "\">continue</a></body></html>\n",
-                            req.head, req.target);
+            return response(302, html, {}, req.head, req.target);
         return response(200, html, outsidePage(req.target), req.head);
     }
     default:

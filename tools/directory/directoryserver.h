@@ -37,7 +37,9 @@ public:
     bool isSelf(const QByteArray& host, quint16 port) const;
 
 private:
-    QByteArray adAnswer(const ListRequest& req) const;
+    QByteArray adAnswer(const ListRequest& req, QByteArrayView head) const;
+    // "http://host:port" of this server as the client of `head` reaches it.
+    QByteArray selfAddress(QByteArrayView head) const;
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
 
