@@ -392,9 +392,8 @@ void TSCServerList::UpdateServers(const QList<TCustomServer*>& list)
     for (TCustomServer* s : list) {
         if (!first) RequestSuffix += QLatin1Char('\\');
         first = false;
-        auto* station = s->InheritsFrom(TSCServer::Class()) ? static_cast<TSCServer*>(s) : nullptr;
-        const QString key = station && !station->StreamURL.isEmpty()
-                                ? station->StreamURL
+        const QString key = s->InheritsFrom(TSCServer::Class())
+                                ? static_cast<TSCServer*>(s)->Key()
                                 : s->Address + QLatin1Char(':') + s->Port;
         RequestSuffix += UrlEncode(key);
         s->Name = TSCServer::NotResponding();

@@ -7,6 +7,12 @@
 // Class operations (the virtual constructor, PlayerClass, ColumnCount, ColumnNames) are
 // reached through a class reference, TServerClass, so that a list can create servers of a
 // class chosen at run time: `TSCServer::Class().Create(address, port)`.
+//
+// For the list view: ColumnNames() gives the captions with their kinds (the ping and the
+// player-count columns are found by kind), GetColumns() the display texts in the same
+// order, Rules the info lines of a station (rebuilt at every query) or a game server's
+// rules. Ping is in milliseconds, 9999 when not measured or not answering; a server that
+// ends its query with Answered false is shown with 9999.
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -187,6 +193,12 @@ public:
     void PingDone(const void* sender);
 
     static QString NotResponding() { return QStringLiteral("NOT RESPONDING"); }
+    // The station's key (favorites, address refresh): its stream address when it has one,
+    // else Address ":" Port.
+    QString Key() const
+    {
+        return StreamURL.isEmpty() ? Address + QLatin1Char(':') + Port : StreamURL;
+    }
 
     int Bitrate = 0;
     int AvgTime = 0;
