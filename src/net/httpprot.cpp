@@ -490,7 +490,10 @@ void THttpCli::processLine(const QByteArray& raw, const QByteArray& terminator)
 void THttpCli::locationHeader(const QString& value)
 {
     relocating_ = true;
-    const bool absolute = value.contains(QLatin1String("://"));
+    // A path on the same server starts with "/", even when its query holds a "://".
+    const int scheme = value.indexOf(QLatin1String("://"));
+    const int query = value.indexOf('?');
+    const bool absolute = !value.startsWith('/') && scheme > 0 && (query < 0 || scheme < query);
     if (!useProxy_) {
         if (absolute) {
             TParsedURL u = ParseURL(value);
