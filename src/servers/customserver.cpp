@@ -262,7 +262,13 @@ void TSCServer::Query(TQueryDoneEvent onDone)
     if (mode == 1) {
         PingThread = TAsyncping::Create();
         PingThread->HostAddress = Address;
-        PingThread->FallbackPort = StrToIntDef0(HostPort);
+        // A stream station's port text carries its path ("8000/live"); no port is 80.
+        int port = 0;
+        for (QChar c : std::as_const(HostPort)) {
+            if (!c.isDigit() || port > 65535) break;
+            port = port * 10 + c.digitValue();
+        }
+        PingThread->FallbackPort = port > 0 ? port : 80;
         PingThread->SetHandler(
             [](TSCServer* station, TAsyncping* sender) { station->PingDone(sender); }, this);
         PingThread->Resume();

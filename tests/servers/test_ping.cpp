@@ -229,10 +229,13 @@ void TestPing::stationPing_data()
     QTest::addColumn<int>("method");
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("notResponding");
-    QTest::newRow("icmp") << -1 << "Radio" << false;
-    QTest::newRow("tcp") << int(TPingMethod::TcpConnect) << "Radio" << false;
-    QTest::newRow("not responding") << -1 << "NOT RESPONDING" << true;
-    QTest::newRow("raw pinger") << -2 << "Radio" << false;
+    QTest::addColumn<QString>("path"); // a stream station's port text carries its path
+    QTest::newRow("icmp") << -1 << "Radio" << false << "";
+    QTest::newRow("tcp") << int(TPingMethod::TcpConnect) << "Radio" << false << "";
+    QTest::newRow("tcp, stream port")
+        << int(TPingMethod::TcpConnect) << "Radio" << false << "/live";
+    QTest::newRow("not responding") << -1 << "NOT RESPONDING" << true << "";
+    QTest::newRow("raw pinger") << -2 << "Radio" << false << "";
 }
 
 void TestPing::stationPing()
@@ -240,12 +243,13 @@ void TestPing::stationPing()
     QFETCH(int, method);
     QFETCH(QString, name);
     QFETCH(bool, notResponding);
+    QFETCH(QString, path);
     if (method >= 0) SetPingMethodOverride(TPingMethod(method));
     // -2: the raw-socket pinger of the first ping mode, two echoes per attempt.
     ProgramValues().PingMode = method == -2 ? 0 : 1;
     QTcpServer listener;
     QVERIFY(listener.listen(QHostAddress("127.0.0.1"), 0));
-    TSCServer s("127.0.0.1", QString::number(listener.serverPort()));
+    TSCServer s("127.0.0.1", QString::number(listener.serverPort()) + path);
     s.Name = name;
     int calls = 0;
     s.Query([&](TCustomServer*) { ++calls; });
