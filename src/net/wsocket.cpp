@@ -218,40 +218,22 @@ void TWSocket::checkSocksClosed(const char* what) const
                                WSAEISCONN);
 }
 
-void TWSocket::SetAddr(const QString& v)
+void TWSocket::setWhileClosed(QString& field, const QString& v, const char* what)
 {
-    if (v == addr_) return;
-    checkClosed("Addr");
-    addr_ = v;
+    if (v == field) return;
+    checkClosed(what);
+    field = v;
 }
 
-void TWSocket::SetPort(const QString& v)
-{
-    if (v == port_) return;
-    checkClosed("Port");
-    port_ = v;
-}
+void TWSocket::SetAddr(const QString& v) { setWhileClosed(addr_, v, "Addr"); }
 
-void TWSocket::SetProto(const QString& v)
-{
-    if (v == proto_) return;
-    checkClosed("Proto");
-    proto_ = v;
-}
+void TWSocket::SetPort(const QString& v) { setWhileClosed(port_, v, "Port"); }
 
-void TWSocket::SetLocalPort(const QString& v)
-{
-    if (v == localPort_) return;
-    checkClosed("LocalPort");
-    localPort_ = v;
-}
+void TWSocket::SetProto(const QString& v) { setWhileClosed(proto_, v, "Proto"); }
 
-void TWSocket::SetLocalAddr(const QString& v)
-{
-    if (v == localAddr_) return;
-    checkClosed("LocalAddr");
-    localAddr_ = v;
-}
+void TWSocket::SetLocalPort(const QString& v) { setWhileClosed(localPort_, v, "LocalPort"); }
+
+void TWSocket::SetLocalAddr(const QString& v) { setWhileClosed(localAddr_, v, "LocalAddr"); }
 
 void TWSocket::SetSocksServer(const QString& v)
 {

@@ -164,6 +164,8 @@ private:
     void socketError(const QString& function, int error);
     void raise(const QString& message, int error);
     void checkClosed(const char* what) const;
+    // Sets a property that may only change while the socket is closed.
+    void setWhileClosed(QString& field, const QString& v, const char* what);
     void checkSocksClosed(const char* what) const;
     void createNotifiers();
     void deleteNotifiers();
