@@ -66,6 +66,15 @@ Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
     // 15. Frame diagnostics.
     DebugLog(QString("BorderWidth %1").arg((width() - contentsRect().width()) / 2));
     setWindowTitle(QApplication::applicationName());
+    // Until a player takes over launching, a station opens in the desktop's own player.
+    Hooks.LaunchStation = [](TCustomServer* s) {
+        const auto* sc = dynamic_cast<const TSCServer*>(s);
+        const QString url = sc && !sc->StreamURL.isEmpty()
+                                ? sc->StreamURL
+                                : "http://" + s->Address + ":" + s->Port + "/";
+        DebugLog("Launch " + url);
+        platform::OpenUrl(url);
+    };
 }
 
 Tvmmp3_form::~Tvmmp3_form()
