@@ -69,9 +69,10 @@ Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
     // Until a player takes over launching, a station opens in the desktop's own player.
     Hooks.LaunchStation = [](TCustomServer* s) {
         const auto* sc = dynamic_cast<const TSCServer*>(s);
-        const QString url = sc && !sc->StreamURL.isEmpty()
-                                ? sc->StreamURL
-                                : "http://" + s->Address + ":" + s->Port + "/";
+        const QString url =
+            sc && !sc->StreamURL.isEmpty()
+                ? sc->StreamURL
+                : "http://" + s->Address + ":" + s->Port + (s->Port.contains('/') ? "" : "/");
         DebugLog("Launch " + url);
         platform::OpenUrl(url);
     };
