@@ -911,7 +911,7 @@ void Tvm_form::UpdateActions()
 {
     TCustomServer* current = serverview->CurrentStation();
     for (QAction* a : Actions)
-        if (a->data().toInt() == 0 && a != JoinFroms) a->setEnabled(current != nullptr);
+        if (a->data().toInt() == 0) a->setEnabled(current != nullptr);
     for (TCustomServer* s : serverview->SelectedStations()) {
         const bool fav = IsFavorite(s);
         AddtoFavorites->setEnabled(!fav);

@@ -286,11 +286,6 @@ void Tvmmp3_form::BeforeRefresh()
         http->RequestSuffix = genres::RequestSuffix(genrebox->SelectedText());
 }
 
-void Tvmmp3_form::refresh_buttClick()
-{
-    Tvm_form::refresh_buttClick();
-}
-
 // ---------------------------------------------------------------------------------------
 // Overrides
 
@@ -309,11 +304,6 @@ bool Tvmmp3_form::LinkClickOverride(const QString& rest)
         return true;
     }
     return false;
-}
-
-void Tvmmp3_form::RefreshFavorites()
-{
-    Tvm_form::RefreshFavorites();
 }
 
 void Tvmmp3_form::RequestBanner()
@@ -354,11 +344,6 @@ QString Tvmmp3_form::ListenersText(int listeners, int stations)
     return QString::asprintf("%d listeners on %d servers", listeners, stations);
 }
 
-void Tvmmp3_form::UpdatesComplete()
-{
-    Tvm_form::UpdatesComplete();
-}
-
 void Tvmmp3_form::OnRefreshComplete()
 {
     if (auto* sc = dynamic_cast<TSCServerList*>(ServerList())) {
@@ -373,11 +358,6 @@ void Tvmmp3_form::OnRefreshComplete()
                      .arg(answered));
     }
     if (RefreshAgain) refresh_buttClick();
-}
-
-void Tvmmp3_form::UpdateActions()
-{
-    Tvm_form::UpdateActions();
 }
 
 void Tvmmp3_form::FormShowFirst()

@@ -21,11 +21,7 @@ public:
 
     // Overrides of the base window.
     void SetLinkButton(QToolButton* control, const QString& record) override;
-    void RefreshFavorites() override;
     void RequestBanner() override;
-    void UpdatesComplete() override;
-    void UpdateActions() override;
-    void refresh_buttClick() override;
 
     // Genres.
     void genreboxClick(QObject* sender = nullptr);
