@@ -20,7 +20,7 @@
 
 namespace {
 
-struct StationSpec
+struct StationFields
 {
     QString Name;
     int Ping = 100;
@@ -41,17 +41,17 @@ public:
     ~CountedStation() override { ++g_destroyed; }
 };
 
-std::unique_ptr<TSCServer> makeStation(const StationSpec& spec, int n = 1)
+std::unique_ptr<TSCServer> makeStation(const StationFields& fields, int n = 1)
 {
     auto s = std::make_unique<CountedStation>(QStringLiteral("127.0.0.%1").arg(n), "8000");
-    s->Name = spec.Name;
-    s->Ping = spec.Ping;
-    s->NumPlayers = spec.Num;
-    s->MaxPlayers = spec.Max;
-    s->Bitrate = spec.Bitrate;
-    s->PlayerKind = quint8(spec.Kind);
-    s->AvgTime = spec.Avg;
-    s->UpSince = spec.UpSince;
+    s->Name = fields.Name;
+    s->Ping = fields.Ping;
+    s->NumPlayers = fields.Num;
+    s->MaxPlayers = fields.Max;
+    s->Bitrate = fields.Bitrate;
+    s->PlayerKind = quint8(fields.Kind);
+    s->AvgTime = fields.Avg;
+    s->UpSince = fields.UpSince;
     s->Genre = "Rock";
     s->Answered = true;
     return s;
@@ -83,7 +83,7 @@ bool reddish(const QColor& c)
 
 } // namespace
 
-Q_DECLARE_METATYPE(StationSpec)
+Q_DECLARE_METATYPE(StationFields)
 
 class TestServerView : public QObject
 {
@@ -134,23 +134,23 @@ void TestServerView::init()
 void TestServerView::sortRules_data()
 {
     QTest::addColumn<int>("kind"); // column kind, 0 = the name column
-    QTest::addColumn<StationSpec>("a");
-    QTest::addColumn<StationSpec>("b");
+    QTest::addColumn<StationFields>("a");
+    QTest::addColumn<StationFields>("b");
     QTest::addColumn<int>("expected");
 
-    auto st = [](QString name) { return StationSpec{name}; };
-    StationSpec k1_64 = st("a"), k0_96 = st("b"), k2_64 = st("c"), k3_64 = st("d");
+    auto st = [](QString name) { return StationFields{name}; };
+    StationFields k1_64 = st("a"), k0_96 = st("b"), k2_64 = st("c"), k3_64 = st("d");
     k1_64.Kind = 1, k1_64.Bitrate = 64;
     k0_96.Bitrate = 96;
     k2_64.Kind = 2, k2_64.Bitrate = 64;
     k3_64.Kind = 3, k3_64.Bitrate = 64;
     QTest::newRow("bitrate doubled for kind 1") << int(ckBitrate) << k1_64 << k0_96 << 1;
     QTest::newRow("bitrate kind 2 not doubled") << int(ckBitrate) << k2_64 << k0_96 << -1;
-    StationSpec k0_64 = k0_96;
+    StationFields k0_64 = k0_96;
     k0_64.Bitrate = 64;
     QTest::newRow("bitrate kind 3 not doubled") << int(ckBitrate) << k3_64 << k0_64 << 0;
 
-    StationSpec l5_10 = st("a"), l5_20 = st("b"), l12_50 = st("c"), l5_100 = st("d");
+    StationFields l5_10 = st("a"), l5_20 = st("b"), l12_50 = st("c"), l5_100 = st("d");
     l5_20.Max = 20;
     l12_50.Num = 12, l12_50.Max = 50;
     l5_100.Max = 100;
@@ -163,16 +163,16 @@ void TestServerView::sortRules_data()
     QTest::newRow("names by bytes") << 0 << st("abc") << st("ABD") << -1;
     QTest::newRow("non-ASCII after ASCII") << 0 << st("\u00c9cole") << st("ecole") << 1;
 
-    StationSpec up1000 = st("a"), up2000 = st("b"), up0 = st("c");
+    StationFields up1000 = st("a"), up2000 = st("b"), up0 = st("c");
     up1000.UpSince = 1000, up2000.UpSince = 2000;
     QTest::newRow("uptime: longest running first") << int(ckUptime) << up1000 << up2000 << -1;
     QTest::newRow("uptime: unknown before all") << int(ckUptime) << up0 << up1000 << -1;
 
-    StationSpec avg300 = st("a"), avg200 = st("b");
+    StationFields avg300 = st("a"), avg200 = st("b");
     avg300.Avg = 300, avg200.Avg = 200;
     QTest::newRow("average time") << int(ckAvgTime) << avg300 << avg200 << 1;
 
-    StationSpec p9999 = st("a"), p120 = st("b"), p0 = st("c");
+    StationFields p9999 = st("a"), p120 = st("b"), p0 = st("c");
     p9999.Ping = 9999, p120.Ping = 120, p0.Ping = 0;
     QTest::newRow("ping as numbers") << int(ckPing) << p9999 << p120 << 1;
     QTest::newRow("ping 0 first") << int(ckPing) << p0 << p120 << -1;
@@ -181,8 +181,8 @@ void TestServerView::sortRules_data()
 void TestServerView::sortRules()
 {
     QFETCH(int, kind);
-    QFETCH(StationSpec, a);
-    QFETCH(StationSpec, b);
+    QFETCH(StationFields, a);
+    QFETCH(StationFields, b);
     QFETCH(int, expected);
     TServerView v;
     v.SetupColumns(TSCServer::Class(), 1);
@@ -203,14 +203,14 @@ void TestServerView::sortingRows()
 {
     TServerView v;
     v.SetupColumns(TSCServer::Class(), 1);
-    const QList<StationSpec> specs = {
+    const QList<StationFields> specs = {
         {"delta", 300, 5, 10, 96, 0},
         {"Alpha", 9999, 5, 20, 64, 1},
         {"charlie", 40, 12, 50, 128, 2},
         {"bravo", 40, 0, 10, 24, 0},
     };
     int n = 1;
-    for (const StationSpec& s : specs)
+    for (const StationFields& s : specs)
         v.StationDone(makeStation(s, n++));
     QCOMPARE(rowNames(v), QStringList({"delta", "Alpha", "charlie", "bravo"}));
 
@@ -555,7 +555,7 @@ void TestServerView::drawnList()
     v.resize(760, 330);
     v.SetupColumns(TSCServer::Class(), 0);
     v.IsFavorite = [](const TCustomServer* s) { return s->Name.startsWith("Groove"); };
-    const QList<StationSpec> specs = {
+    const QList<StationFields> specs = {
         {"Groove Salad", 0, 120, 200, 128, 0, 3600, 1},
         {"Drone Zone", 630, 0, 50, 56, 0, 600, 0},
         {"Secret Agent", 9999, 50, 50, 24, 0, 0, 0},
@@ -564,7 +564,7 @@ void TestServerView::drawnList()
         {"Jazz Corner", 450, 12, 40, 32, 2, 120, 0},
     };
     int n = 1;
-    for (const StationSpec& s : specs) {
+    for (const StationFields& s : specs) {
         auto st = makeStation(s, n++);
         if (n == 3) st->SongTitle = "Artist - A Title";
         if (n == 5) st->SongTitle = "Long Artist Name - And A Very Long Title Indeed (Remix)";
