@@ -203,14 +203,14 @@ void TestServerView::sortingRows()
 {
     TServerView v;
     v.SetupColumns(TSCServer::Class(), 1);
-    const QList<StationFields> specs = {
+    const QList<StationFields> rows = {
         {"delta", 300, 5, 10, 96, 0},
         {"Alpha", 9999, 5, 20, 64, 1},
         {"charlie", 40, 12, 50, 128, 2},
         {"bravo", 40, 0, 10, 24, 0},
     };
     int n = 1;
-    for (const StationFields& s : specs)
+    for (const StationFields& s : rows)
         v.StationDone(makeStation(s, n++));
     QCOMPARE(rowNames(v), QStringList({"delta", "Alpha", "charlie", "bravo"}));
 
@@ -555,7 +555,7 @@ void TestServerView::drawnList()
     v.resize(760, 330);
     v.SetupColumns(TSCServer::Class(), 0);
     v.IsFavorite = [](const TCustomServer* s) { return s->Name.startsWith("Groove"); };
-    const QList<StationFields> specs = {
+    const QList<StationFields> rows = {
         {"Groove Salad", 0, 120, 200, 128, 0, 3600, 1},
         {"Drone Zone", 630, 0, 50, 56, 0, 600, 0},
         {"Secret Agent", 9999, 50, 50, 24, 0, 0, 0},
@@ -564,7 +564,7 @@ void TestServerView::drawnList()
         {"Jazz Corner", 450, 12, 40, 32, 2, 120, 0},
     };
     int n = 1;
-    for (const StationFields& s : specs) {
+    for (const StationFields& s : rows) {
         auto st = makeStation(s, n++);
         if (n == 3) st->SongTitle = "Artist - A Title";
         if (n == 5) st->SongTitle = "Long Artist Name - And A Very Long Title Indeed (Remix)";
@@ -588,7 +588,7 @@ void TestServerView::drawnList()
     for (int row : {0, 1, 3}) {
         const QRect c = cell(row, v.PingColumn);
         const TSpeedBar bar =
-            TServerView::SpeedBar(specs[row].Ping, c.left(), c.right() + 1, c.top() + base / 2 + 5);
+            TServerView::SpeedBar(rows[row].Ping, c.left(), c.right() + 1, c.top() + base / 2 + 5);
         const QColor first(basic.pixel(bar.Fill.left(), bar.Fill.top() + 1));
         QCOMPARE(first, bar.Color);
         const int coloured = countPixels(basic, QRect(c.left(), bar.Fill.top() + 1, c.width(), 1),
@@ -608,7 +608,7 @@ void TestServerView::drawnList()
         return last;
     };
     for (int row : {2, 4, 0}) {
-        const int k = TServerView::QualityBars(specs[row].Bitrate);
+        const int k = TServerView::QualityBars(rows[row].Bitrate);
         const int end = barsEnd(basic, row);
         QVERIFY2(end >= 16 * (k - 1) && end < 16 * k, qPrintable(QString::number(end)));
     }
