@@ -921,38 +921,36 @@ void TWSocket::Abort()
     closeSocket(false, true, 0);
 }
 
+// The address of either end of the connection; false when there is none.
+static bool endAddress(int fd, bool peer, sockaddr_in& sa)
+{
+    socklen_t len = sizeof sa;
+    auto* a = reinterpret_cast<sockaddr*>(&sa);
+    return fd >= 0 && (peer ? ::getpeername(fd, a, &len) : ::getsockname(fd, a, &len)) == 0;
+}
+
 QString TWSocket::GetPeerAddr() const
 {
     sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        return QStringLiteral("error");
-    return dotted(ntohl(sa.sin_addr.s_addr));
+    return endAddress(fd_, true, sa) ? dotted(ntohl(sa.sin_addr.s_addr)) : QStringLiteral("error");
 }
 
 quint16 TWSocket::GetPeerPort() const
 {
     sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
+    return endAddress(fd_, true, sa) ? ntohs(sa.sin_port) : 0;
 }
 
 QString TWSocket::GetXAddr() const
 {
     sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        return QStringLiteral("error");
-    return dotted(ntohl(sa.sin_addr.s_addr));
+    return endAddress(fd_, false, sa) ? dotted(ntohl(sa.sin_addr.s_addr)) : QStringLiteral("error");
 }
 
 quint16 TWSocket::GetXPort() const
 {
     sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
+    return endAddress(fd_, false, sa) ? ntohs(sa.sin_port) : 0;
 }
 
 // ---------------------------------------------------------------------------------------
