@@ -155,14 +155,12 @@ QStringList LocalIPList()
             const QString a =
                 dotted(ntohl(reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr));
             QStringList& into = (p->ifa_flags & IFF_LOOPBACK) ? loopback : list;
-            if (!into.contains(a))
-                into << a;
+            if (!into.contains(a)) into << a;
         }
         ::freeifaddrs(ifs);
     }
     list << loopback;
-    if (list.isEmpty())
-        list << QStringLiteral("127.0.0.1");
+    if (list.isEmpty()) list << QStringLiteral("127.0.0.1");
     return list;
 }
 
@@ -225,15 +223,30 @@ void TWSocket::setWhileClosed(QString& field, const QString& v, const char* what
     field = v;
 }
 
-void TWSocket::SetAddr(const QString& v) { setWhileClosed(addr_, v, "Addr"); }
+void TWSocket::SetAddr(const QString& v)
+{
+    setWhileClosed(addr_, v, "Addr");
+}
 
-void TWSocket::SetPort(const QString& v) { setWhileClosed(port_, v, "Port"); }
+void TWSocket::SetPort(const QString& v)
+{
+    setWhileClosed(port_, v, "Port");
+}
 
-void TWSocket::SetProto(const QString& v) { setWhileClosed(proto_, v, "Proto"); }
+void TWSocket::SetProto(const QString& v)
+{
+    setWhileClosed(proto_, v, "Proto");
+}
 
-void TWSocket::SetLocalPort(const QString& v) { setWhileClosed(localPort_, v, "LocalPort"); }
+void TWSocket::SetLocalPort(const QString& v)
+{
+    setWhileClosed(localPort_, v, "LocalPort");
+}
 
-void TWSocket::SetLocalAddr(const QString& v) { setWhileClosed(localAddr_, v, "LocalAddr"); }
+void TWSocket::SetLocalAddr(const QString& v)
+{
+    setWhileClosed(localAddr_, v, "LocalAddr");
+}
 
 void TWSocket::SetSocksServer(const QString& v)
 {
@@ -318,6 +331,17 @@ void TWSocket::deleteNotifiers()
     if (stallTimer_) stallTimer_->stop();
 }
 
+bool TWSocket::openSocket(int proto)
+{
+    udp_ = proto == IPPROTO_UDP;
+    fd_ = ::socket(AF_INET, (udp_ ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        socketError("socket", LastWinsockError());
+        return false;
+    }
+    return true;
+}
+
 void TWSocket::Connect()
 {
     if (fd_ >= 0 || state_ != wsClosed) {
@@ -374,12 +398,7 @@ void TWSocket::Connect()
         return;
     }
 
-    udp_ = proto == IPPROTO_UDP;
-    fd_ = ::socket(AF_INET, (udp_ ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
-        socketError("socket", LastWinsockError());
-        return;
-    }
+    if (!openSocket(proto)) return;
     auto fail = [this](const char* function) {
         int err = LastWinsockError();
         ::close(fd_);
@@ -510,12 +529,7 @@ void TWSocket::Listen()
         raise("listen: " + e.Message, e.ErrorCode);
         return;
     }
-    udp_ = proto == IPPROTO_UDP;
-    fd_ = ::socket(AF_INET, (udp_ ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
-        socketError("socket", LastWinsockError());
-        return;
-    }
+    if (!openSocket(proto)) return;
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in la = makeAddr(addr, port);

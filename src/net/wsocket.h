@@ -162,6 +162,8 @@ private:
     void changeState(TSocketState s);
     // Reports a failed system call: "Error N in function F\r\n" + text.
     void socketError(const QString& function, int error);
+    // Opens the non-blocking socket of the protocol; reports the error and returns false.
+    bool openSocket(int proto);
     void raise(const QString& message, int error);
     void checkClosed(const char* what) const;
     // Sets a property that may only change while the socket is closed.

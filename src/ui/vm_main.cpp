@@ -812,8 +812,10 @@ void Tvm_form::ScrollToSelection()
 
 QString Tvm_form::StationKey(const TCustomServer* station)
 {
+    // A station of another player kind without a stream address falls back to its
+    // address, so such stations do not all share one empty key.
     if (const auto* sc = dynamic_cast<const TSCServer*>(station))
-        if (sc->PlayerKind != 0) return sc->StreamURL;
+        if (sc->PlayerKind != 0 && !sc->StreamURL.isEmpty()) return sc->StreamURL;
     return station->Address + ":" + station->Port;
 }
 
@@ -1243,7 +1245,7 @@ void Tvm_form::pagesChange(int index)
 {
     QWidget* page = pages->widget(index);
     if (!page) return;
-    if (QWidget* first = page->focusProxy() ? page->focusProxy() : page) first->setFocus();
+    page->setFocus();
     if (Hooks.TabChanged) Hooks.TabChanged(pages->tabText(index));
 }
 

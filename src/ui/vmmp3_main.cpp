@@ -180,9 +180,8 @@ void Tvmmp3_form::LoadGenres()
     int index = Configuration()->ReadValue("genre").toInt(&ok);
     if (!ok || index < 0 || index >= genrebox->count()) index = 0;
     genrebox->SelectIndex(index);
-    const QString sel = genrebox->SelectedText();
-    if (sel != genres::AllServers && Hooks.AutoJoinChannel)
-        DebugLog("Default chat channel #" + sel);
+    // The chat's default channel follows the selected genre.
+    DefaultChatChannel = genres::ChatChannel(genrebox->SelectedText(), Profile().HomeChannel);
 }
 
 void Tvmmp3_form::SaveGenres()

@@ -38,6 +38,7 @@ public:
     bool HaveBrowser = false;
     bool RefreshAgain = false;
     QString BannerStation;
+    QString DefaultChatChannel; // the chat joins it when it connects
 
     TGenreBox* genrebox = nullptr;
     QMenu* genremenu = nullptr;
