@@ -108,6 +108,37 @@ void Peer::stop()
     pid_ = 0;
 }
 
+bool startVsftpd(Peer& peer, const QString& root, quint16 port, const QString& workDir,
+                 const QStringList& passwords)
+{
+    const QString prog = findProgram("vsftpd");
+    if (prog.isEmpty()) return false;
+    // The anonymous user reads the files after the server dropped its privileges.
+    QFile::setPermissions(root, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                    QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                    QFileDevice::ExeOther);
+    QDir().mkpath(workDir + "/empty");
+    QByteArray conf = "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" +
+                      QByteArray::number(port) +
+                      "\nanonymous_enable=YES\nanon_root=" + root.toLocal8Bit() +
+                      "\nlocal_enable=NO\nwrite_enable=NO\nport_enable=YES\n"
+                      "connect_from_port_20=NO\npasv_enable=YES\nsecure_chroot_dir=" +
+                      workDir.toLocal8Bit() +
+                      "/empty\nseccomp_sandbox=NO\nbackground=NO\nftp_username=ftp\n"
+                      "xferlog_enable=NO\nuse_localtime=NO\n";
+    if (passwords.isEmpty()) {
+        conf += "no_anon_password=YES\n";
+    } else {
+        const QString list = writeFile(workDir + "/email_passwords", passwords.join('\n').toLatin1() + "\n");
+        conf += "no_anon_password=NO\nsecure_email_list_enable=YES\nemail_password_file=" +
+                list.toLocal8Bit() + "\n";
+    }
+    const QString confPath = writeFile(workDir + "/vsftpd.conf", conf);
+    if (!peer.start(prog, {confPath}, workDir)) return false;
+    return waitForTcpPort(port);
+}
+
 QString writeFile(const QString& path, const QByteArray& content)
 {
     QFileInfo fi(path);

@@ -55,6 +55,13 @@ private:
     qint64 pid_ = 0;
 };
 
+// Starts vsftpd serving `root` (made world-readable) to anonymous users on
+// 127.0.0.1:port, with active and passive transfers, SIZE and REST; its configuration
+// goes to workDir. With `passwords`, an anonymous login must give one of them. Returns
+// when the server accepts connections.
+bool startVsftpd(Peer& peer, const QString& root, quint16 port, const QString& workDir,
+                 const QStringList& passwords = {});
+
 // Writes a text file (creating folders); returns its absolute path.
 QString writeFile(const QString& path, const QByteArray& content);
 
