@@ -1,0 +1,795 @@
+#include "waveout.h"
+#include "debuglog.h"
+#include "platform.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHash>
+#include <QPointer>
+#include <QSet>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
+}
+
+namespace platform {
+
+// ---------------------------------------------------------------------------------------
+// Format blocks
+
+static quint16 rd16(const char* p)
+{
+    return quint16(quint8(p[0]) | (quint8(p[1]) << 8));
+}
+static quint32 rd32(const char* p)
+{
+    return quint32(rd16(p)) | (quint32(rd16(p + 2)) << 16);
+}
+static void wr16(QByteArray& b, quint16 v)
+{
+    b.append(char(v & 0xFF)).append(char(v >> 8));
+}
+static void wr32(QByteArray& b, quint32 v)
+{
+    wr16(b, quint16(v & 0xFFFF));
+    wr16(b, quint16(v >> 16));
+}
+
+bool ParseWaveFormat(const QByteArray& block, TWaveFormat& out, QString* why)
+{
+    auto fail = [&](const char* reason) {
+        if (why) *why = QString::fromLatin1(reason);
+        return false;
+    };
+    // A bare PCM block has 16 bytes and no cbSize.
+    if (block.size() < 16) return fail("format block shorter than 16 bytes");
+    const char* p = block.constData();
+    out.FormatTag = rd16(p);
+    out.Channels = rd16(p + 2);
+    out.SamplesPerSec = rd32(p + 4);
+    out.AvgBytesPerSec = rd32(p + 8);
+    out.BlockAlign = rd16(p + 12);
+    out.BitsPerSample = rd16(p + 14);
+    out.Extra.clear();
+    if (block.size() >= 18) {
+        const int cb = rd16(p + 16);
+        if (cb > block.size() - 18) return fail("format block shorter than its cbSize");
+        out.Extra = block.mid(18, cb);
+    }
+    if (out.Channels == 0 || out.Channels > 8) return fail("bad channel count");
+    if (out.SamplesPerSec == 0 || out.SamplesPerSec > 384000) return fail("bad sample rate");
+    return true;
+}
+
+QByteArray MakeWaveFormat(const TWaveFormat& f)
+{
+    QByteArray b;
+    wr16(b, f.FormatTag);
+    wr16(b, f.Channels);
+    wr32(b, f.SamplesPerSec);
+    wr32(b, f.AvgBytesPerSec);
+    wr16(b, f.BlockAlign);
+    wr16(b, f.BitsPerSample);
+    wr16(b, quint16(f.Extra.size()));
+    b.append(f.Extra);
+    return b;
+}
+
+// ---------------------------------------------------------------------------------------
+// Decoder
+
+struct TWaveDecoder::Impl
+{
+    TWaveFormat fmt;
+    const AVCodec* codec = nullptr;
+    AVCodecContext* ctx = nullptr;
+    AVCodecParserContext* parser = nullptr;
+    AVPacket* pkt = nullptr;
+    AVFrame* frame = nullptr;
+    SwrContext* swr = nullptr;
+    int swrInFormat = -1, swrInRate = 0, swrInChannels = 0;
+    int outChannels = 2;
+    int unit = 1;              // bytes per packet when the codec has no parser
+    QByteArray pending;        // bytes waiting for a whole unit
+    std::vector<int16_t> conv; // resampled samples
+
+    ~Impl() { close(); }
+    void close()
+    {
+        if (parser) av_parser_close(parser);
+        parser = nullptr;
+        avcodec_free_context(&ctx);
+        av_packet_free(&pkt);
+        av_frame_free(&frame);
+        swr_free(&swr);
+        swrInFormat = -1;
+        pending.clear();
+    }
+
+    AVCodecID codecFor(const TWaveFormat& f) const
+    {
+        quint16 tag = f.FormatTag;
+        // WAVE_FORMAT_EXTENSIBLE names the real format in its sub-format GUID.
+        if (tag == 0xFFFE && f.Extra.size() >= 22) tag = rd16(f.Extra.constData() + 6);
+        if (tag == 0x0001) {
+            switch (f.BitsPerSample) {
+            case 8: return AV_CODEC_ID_PCM_U8;
+            case 16: return AV_CODEC_ID_PCM_S16LE;
+            case 24: return AV_CODEC_ID_PCM_S24LE;
+            case 32: return AV_CODEC_ID_PCM_S32LE;
+            default: return AV_CODEC_ID_NONE;
+            }
+        }
+        if (tag == 0x0003) return f.BitsPerSample == 64 ? AV_CODEC_ID_PCM_F64LE : AV_CODEC_ID_PCM_F32LE;
+        const AVCodecTag* tables[] = {avformat_get_riff_audio_tags(), nullptr};
+        return av_codec_get_id(tables, tag);
+    }
+
+    bool open(const QByteArray& block, QString* why)
+    {
+        close();
+        auto fail = [&](const QString& reason) {
+            if (why) *why = reason;
+            close();
+            return false;
+        };
+        if (!ParseWaveFormat(block, fmt, why)) return false;
+        const AVCodecID id = codecFor(fmt);
+        codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
+        if (!codec)
+            return fail(QString("no decoder for format tag 0x%1").arg(fmt.FormatTag, 4, 16, QChar('0')));
+        ctx = avcodec_alloc_context3(codec);
+        pkt = av_packet_alloc();
+        frame = av_frame_alloc();
+        if (!ctx || !pkt || !frame) return fail("out of memory");
+        ctx->sample_rate = int(fmt.SamplesPerSec);
+        av_channel_layout_default(&ctx->ch_layout, fmt.Channels);
+        ctx->block_align = fmt.BlockAlign;
+        ctx->bit_rate = qint64(fmt.AvgBytesPerSec) * 8;
+        ctx->bits_per_coded_sample = fmt.BitsPerSample;
+        if (!fmt.Extra.isEmpty()) {
+            ctx->extradata = static_cast<uint8_t*>(
+                av_mallocz(size_t(fmt.Extra.size()) + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (!ctx->extradata) return fail("out of memory");
+            memcpy(ctx->extradata, fmt.Extra.constData(), size_t(fmt.Extra.size()));
+            ctx->extradata_size = int(fmt.Extra.size());
+        }
+        if (avcodec_open2(ctx, codec, nullptr) < 0)
+            return fail(QString("the %1 decoder refused the format").arg(codec->name));
+        parser = av_parser_init(id);
+        if (!parser) {
+            // PCM and block codecs: whole blocks, and for PCM not too many at once.
+            unit = std::max<int>(1, fmt.BlockAlign);
+            if (codec->type == AVMEDIA_TYPE_AUDIO && ctx->block_align <= 0) unit = 1;
+        }
+        outChannels = fmt.Channels >= 2 ? 2 : 1;
+        return true;
+    }
+
+    bool deliver(const TFramesOut& out)
+    {
+        const int inFormat = frame->format;
+        const int inChannels = frame->ch_layout.nb_channels;
+        const int inRate = frame->sample_rate > 0 ? frame->sample_rate : int(fmt.SamplesPerSec);
+        if (inChannels <= 0 || frame->nb_samples <= 0) return true;
+        if (!swr || inFormat != swrInFormat || inChannels != swrInChannels || inRate != swrInRate) {
+            swr_free(&swr);
+            AVChannelLayout outLayout;
+            av_channel_layout_default(&outLayout, outChannels);
+            if (swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_S16, int(fmt.SamplesPerSec),
+                                    &frame->ch_layout, AVSampleFormat(inFormat), inRate, 0,
+                                    nullptr) < 0 ||
+                swr_init(swr) < 0) {
+                swr_free(&swr);
+                return true;
+            }
+            swrInFormat = inFormat;
+            swrInChannels = inChannels;
+            swrInRate = inRate;
+        }
+        const int cap = swr_get_out_samples(swr, frame->nb_samples) + 16;
+        conv.resize(size_t(cap) * size_t(outChannels));
+        uint8_t* dst = reinterpret_cast<uint8_t*>(conv.data());
+        const int n = swr_convert(swr, &dst, cap, const_cast<const uint8_t**>(frame->extended_data),
+                                  frame->nb_samples);
+        if (n > 0) return out(conv.data(), n);
+        return true;
+    }
+
+    bool sendPacket(const uint8_t* data, int size, const TFramesOut& out)
+    {
+        pkt->data = const_cast<uint8_t*>(data);
+        pkt->size = size;
+        if (avcodec_send_packet(ctx, pkt) < 0) return true; // a bad packet is skipped
+        while (avcodec_receive_frame(ctx, frame) == 0) {
+            const bool go = deliver(out);
+            av_frame_unref(frame);
+            if (!go) return false;
+        }
+        return true;
+    }
+
+    void decode(const char* data, int len, const TFramesOut& out)
+    {
+        if (!ctx || len <= 0) return;
+        if (parser) {
+            const uint8_t* in = reinterpret_cast<const uint8_t*>(data);
+            while (len > 0) {
+                uint8_t* outData = nullptr;
+                int outSize = 0;
+                const int used = av_parser_parse2(parser, ctx, &outData, &outSize, in, len,
+                                                  AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                if (used < 0) return;
+                in += used;
+                len -= used;
+                if (outSize > 0 && !sendPacket(outData, outSize, out)) return;
+                if (used == 0 && outSize == 0) break;
+            }
+            return;
+        }
+        pending.append(data, len);
+        // Whole units, a few kilobytes at a time.
+        const int step = std::max(unit, (16384 / unit) * unit);
+        int pos = 0;
+        while (pending.size() - pos >= unit) {
+            const int n = std::min(step, int((pending.size() - pos) / unit) * unit);
+            QByteArray padded(n + AV_INPUT_BUFFER_PADDING_SIZE, '\0');
+            memcpy(padded.data(), pending.constData() + pos, size_t(n));
+            pos += n;
+            if (!sendPacket(reinterpret_cast<const uint8_t*>(padded.constData()), n, out)) break;
+        }
+        pending.remove(0, pos);
+    }
+
+    void reset()
+    {
+        pending.clear();
+        if (ctx) avcodec_flush_buffers(ctx);
+        if (parser) {
+            av_parser_close(parser);
+            parser = av_parser_init(codec->id);
+        }
+    }
+};
+
+TWaveDecoder::TWaveDecoder() : d(std::make_unique<Impl>()) {}
+TWaveDecoder::~TWaveDecoder() = default;
+bool TWaveDecoder::Open(const QByteArray& formatBlock, QString* why)
+{
+    return d->open(formatBlock, why);
+}
+int TWaveDecoder::OutChannels() const
+{
+    return d->outChannels;
+}
+int TWaveDecoder::OutRate() const
+{
+    return int(d->fmt.SamplesPerSec);
+}
+void TWaveDecoder::Decode(const char* data, int len, const TFramesOut& out)
+{
+    d->decode(data, len, out);
+}
+void TWaveDecoder::Reset()
+{
+    d->reset();
+}
+
+// ---------------------------------------------------------------------------------------
+// Sinks
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Makes writes last as long as the sound they carry, a little ahead like a device buffer.
+class TPacer
+{
+public:
+    void start(int rate) { rate_ = rate, frames_ = 0, started_ = false; }
+    void wrote(int frames)
+    {
+        if (!started_) t0_ = Clock::now(), started_ = true;
+        frames_ += frames;
+        const auto due = t0_ + std::chrono::microseconds(frames_ * 1000000 / std::max(1, rate_)) -
+                         std::chrono::milliseconds(250);
+        if (due > Clock::now()) std::this_thread::sleep_until(due);
+    }
+    void flush() { started_ = false, frames_ = 0; }
+
+private:
+    int rate_ = 44100;
+    qint64 frames_ = 0;
+    bool started_ = false;
+    Clock::time_point t0_;
+};
+
+class TWavSink : public TAudioSink
+{
+public:
+    TWavSink(const QString& path, bool paced) : file_(path), paced_(paced) {}
+    ~TWavSink() override { file_.close(); }
+    bool Open(int rate, int channels, QString* why) override
+    {
+        if (!file_.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+            if (why) *why = file_.errorString();
+            return false;
+        }
+        rate_ = rate;
+        channels_ = channels;
+        pacer_.start(rate);
+        writeHeader();
+        return true;
+    }
+    void Write(const int16_t* s, int frames) override
+    {
+        const qint64 bytes = qint64(frames) * channels_ * 2;
+        file_.write(reinterpret_cast<const char*>(s), bytes);
+        data_ += bytes;
+        // The sizes stay right even when the program is ended without closing.
+        if (++writes_ % 16 == 0) writeHeader();
+        if (paced_) pacer_.wrote(frames);
+    }
+    void Flush() override
+    {
+        writeHeader();
+        pacer_.flush();
+    }
+
+private:
+    void writeHeader()
+    {
+        QByteArray h("RIFF");
+        wr32(h, quint32(std::min<qint64>(data_ + 36, 0xFFFFFFFFll)));
+        h.append("WAVEfmt ");
+        wr32(h, 16);
+        wr16(h, 1);
+        wr16(h, quint16(channels_));
+        wr32(h, quint32(rate_));
+        wr32(h, quint32(rate_ * channels_ * 2));
+        wr16(h, quint16(channels_ * 2));
+        wr16(h, 16);
+        h.append("data");
+        wr32(h, quint32(std::min<qint64>(data_, 0xFFFFFFFFll - 36)));
+        const qint64 at = file_.pos();
+        file_.seek(0);
+        file_.write(h);
+        file_.seek(at < 44 ? 44 : at);
+        file_.flush();
+    }
+    QFile file_;
+    bool paced_;
+    int rate_ = 44100, channels_ = 2;
+    qint64 data_ = 0;
+    quint64 writes_ = 0;
+    TPacer pacer_;
+};
+
+class TNullSink : public TAudioSink
+{
+public:
+    bool Open(int rate, int, QString*) override
+    {
+        pacer_.start(rate);
+        return true;
+    }
+    void Write(const int16_t*, int frames) override { pacer_.wrote(frames); }
+    void Flush() override { pacer_.flush(); }
+
+private:
+    TPacer pacer_;
+};
+
+class TPulseSink : public TAudioSink
+{
+public:
+    ~TPulseSink() override
+    {
+        if (s_) pa_simple_free(s_);
+    }
+    bool Open(int rate, int channels, QString* why) override
+    {
+        pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(rate), uint8_t(channels)};
+        pa_buffer_attr attr;
+        attr.maxlength = uint32_t(-1);
+        attr.tlength = uint32_t(pa_usec_to_bytes(300 * 1000, &spec)); // about 0.3 s queued
+        attr.prebuf = uint32_t(-1);
+        attr.minreq = uint32_t(-1);
+        attr.fragsize = uint32_t(-1);
+        int err = 0;
+        channels_ = size_t(channels);
+        s_ = pa_simple_new(nullptr, "Dialwise", PA_STREAM_PLAYBACK, nullptr, "Dialwise Player",
+                           &spec, nullptr, &attr, &err);
+        if (!s_ && why) *why = QString::fromLocal8Bit(pa_strerror(err));
+        return s_ != nullptr;
+    }
+    void Write(const int16_t* s, int frames) override
+    {
+        int err = 0;
+        if (s_) pa_simple_write(s_, s, size_t(frames) * 2 * channels_, &err);
+    }
+    void Flush() override
+    {
+        int err = 0;
+        if (s_) pa_simple_flush(s_, &err);
+    }
+
+private:
+    pa_simple* s_ = nullptr;
+    size_t channels_ = 2;
+};
+
+std::mutex g_factoryMutex;
+std::function<std::unique_ptr<TAudioSink>()> g_factory;
+
+} // namespace
+
+std::unique_ptr<TAudioSink> MakeWavSink(const QString& path, bool paced)
+{
+    return std::make_unique<TWavSink>(path, paced);
+}
+std::unique_ptr<TAudioSink> MakeNullSink()
+{
+    return std::make_unique<TNullSink>();
+}
+std::unique_ptr<TAudioSink> MakePulseSink()
+{
+    return std::make_unique<TPulseSink>();
+}
+std::unique_ptr<TAudioSink> MakeDefaultSink()
+{
+    const QString spec = qEnvironmentVariable("DIALWISE_AUDIO_SINK");
+    if (spec.startsWith("wav:")) return MakeWavSink(spec.mid(4), true);
+    if (spec == "null") return MakeNullSink();
+    return MakePulseSink();
+}
+void SetSinkFactory(std::function<std::unique_ptr<TAudioSink>()> factory)
+{
+    std::lock_guard<std::mutex> l(g_factoryMutex);
+    g_factory = std::move(factory);
+}
+
+// ---------------------------------------------------------------------------------------
+// Devices
+
+namespace {
+
+// Delivers the devices' notifications on the main thread to their callback objects,
+// which are looked up there so that a worker never touches a QObject.
+class TWaveDispatcher : public QObject
+{
+public:
+    struct Ev : QEvent
+    {
+        Ev(quint64 id, int msg, HWAVEOUT dev, WAVEHDR* hdr)
+            : QEvent(QEvent::User), Id(id), Msg(msg), Dev(dev), Hdr(hdr)
+        {
+        }
+        quint64 Id;
+        int Msg;
+        HWAVEOUT Dev;
+        WAVEHDR* Hdr;
+    };
+    QHash<quint64, QPointer<QObject>> Targets;
+
+    bool event(QEvent* e) override
+    {
+        if (e->type() != QEvent::User) return QObject::event(e);
+        auto* ev = static_cast<Ev*>(e);
+        QPointer<QObject> target = Targets.value(ev->Id);
+        if (ev->Msg == MM_WOM_CLOSE) Targets.remove(ev->Id);
+        if (target) {
+            TWindowMessage m(ev->Msg, qintptr(ev->Dev), qintptr(ev->Hdr));
+            QCoreApplication::sendEvent(target, &m);
+        }
+        return true;
+    }
+};
+
+QPointer<TWaveDispatcher>& dispatcherRef()
+{
+    static QPointer<TWaveDispatcher> d;
+    return d;
+}
+
+std::atomic<quint32> g_volume{0xFFFFFFFFu};
+
+// Workers of closed devices finish on their own; they are joined here.
+struct TReaper
+{
+    struct Entry
+    {
+        std::thread t;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::mutex m;
+    std::vector<Entry> entries;
+    void add(std::thread t, std::shared_ptr<std::atomic<bool>> done)
+    {
+        std::lock_guard<std::mutex> l(m);
+        for (auto it = entries.begin(); it != entries.end();) {
+            if (it->done->load()) {
+                it->t.join();
+                it = entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        entries.push_back({std::move(t), std::move(done)});
+    }
+    ~TReaper()
+    {
+        for (auto& e : entries)
+            if (e.t.joinable()) e.t.join();
+    }
+};
+TReaper& reaper()
+{
+    static TReaper r;
+    return r;
+}
+
+} // namespace
+
+class TWaveDevice
+{
+public:
+    quint64 Id = 0;
+    QByteArray Format;
+    TWaveDispatcher* Post = nullptr; // where the worker posts (lives as long as qApp)
+
+    std::mutex M;
+    std::condition_variable Cv;
+    std::deque<WAVEHDR*> Queue;
+    WAVEHDR* InFlight = nullptr;
+    quint64 Generation = 0;
+    bool Closing = false;
+    std::thread Worker;
+    std::unique_ptr<TAudioSink> Sink;
+    TWaveDecoder Decoder;
+
+    void post(int msg, WAVEHDR* hdr)
+    {
+        QCoreApplication::postEvent(Post, new TWaveDispatcher::Ev(Id, msg, this, hdr));
+    }
+
+    // Called with M held.
+    void returnBuffer(WAVEHDR* h)
+    {
+        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        post(MM_WOM_DONE, h);
+    }
+
+    void run()
+    {
+        const int channels = Decoder.OutChannels();
+        QString why;
+        if (!Sink->Open(Decoder.OutRate(), channels, &why)) {
+            DebugLog("Sound output unavailable (" + why + "): the audio is not heard", dcErrOut);
+            Sink = MakeNullSink();
+            Sink->Open(Decoder.OutRate(), channels, nullptr);
+        }
+        quint64 seen = 0;
+        std::vector<char> data;
+        std::vector<int16_t> scaled;
+        for (;;) {
+            WAVEHDR* h = nullptr;
+            quint64 gen = 0;
+            {
+                std::unique_lock<std::mutex> l(M);
+                Cv.wait(l, [&] { return Closing || !Queue.empty(); });
+                if (Queue.empty()) break; // closing
+                h = Queue.front();
+                Queue.pop_front();
+                InFlight = h;
+                gen = Generation;
+                data.assign(h->lpData, h->lpData + h->dwBufferLength);
+            }
+            if (gen != seen) {
+                // A reset since the last buffer: start clean.
+                Decoder.Reset();
+                Sink->Flush();
+                seen = gen;
+            }
+            auto stale = [&] {
+                std::lock_guard<std::mutex> l(M);
+                return Generation != gen || Closing;
+            };
+            Decoder.Decode(data.data(), int(data.size()), [&](const int16_t* s, int frames) {
+                const quint32 vol = g_volume.load();
+                const int gl = int(vol & 0xFFFF), gr = int(vol >> 16);
+                const bool full = gl == 0xFFFF && (channels == 1 || gr == 0xFFFF);
+                // Slices of about 20 ms, so that a reset is not kept waiting.
+                const int slice = std::max(64, Decoder.OutRate() / 50);
+                for (int at = 0; at < frames; at += slice) {
+                    if (stale()) return false;
+                    const int n = std::min(slice, frames - at);
+                    const int16_t* src = s + size_t(at) * channels;
+                    if (!full) {
+                        scaled.assign(src, src + size_t(n) * channels);
+                        for (int i = 0; i < n * channels; ++i)
+                            scaled[i] = int16_t(int(scaled[i]) * (channels == 2 && (i & 1) ? gr : gl) / 0xFFFF);
+                        src = scaled.data();
+                    }
+                    Sink->Write(src, n);
+                }
+                return true;
+            });
+            std::lock_guard<std::mutex> l(M);
+            if (InFlight == h) {
+                InFlight = nullptr;
+                returnBuffer(h);
+            }
+        }
+        Sink.reset();
+    }
+};
+
+namespace {
+std::mutex g_devicesMutex;
+QSet<HWAVEOUT>& devices()
+{
+    static QSet<HWAVEOUT> s;
+    return s;
+}
+bool valid(HWAVEOUT h)
+{
+    std::lock_guard<std::mutex> l(g_devicesMutex);
+    return h && devices().contains(h);
+}
+} // namespace
+
+MMRESULT waveOutOpen(HWAVEOUT* device, int deviceId, const QByteArray& format, QObject* callback)
+{
+    if (!device) return MMSYSERR_INVALPARAM;
+    *device = nullptr;
+    if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
+    auto dev = std::make_unique<TWaveDevice>();
+    QString why;
+    if (!dev->Decoder.Open(format, &why)) {
+        DebugLog("waveOutOpen: " + why, dcErrOut);
+        return WAVERR_BADFORMAT;
+    }
+    static quint64 serial = 0;
+    dev->Id = ++serial;
+    dev->Format = format;
+    auto& disp = dispatcherRef();
+    if (!disp) disp = new TWaveDispatcher;
+    if (QCoreApplication::instance() && disp->parent() != QCoreApplication::instance())
+        disp->setParent(QCoreApplication::instance());
+    dev->Post = disp;
+    disp->Targets.insert(dev->Id, callback);
+    {
+        std::lock_guard<std::mutex> l(g_factoryMutex);
+        dev->Sink = g_factory ? g_factory() : MakeDefaultSink();
+    }
+    HWAVEOUT h = dev.release();
+    h->Worker = std::thread([h] { h->run(); });
+    {
+        std::lock_guard<std::mutex> l(g_devicesMutex);
+        devices().insert(h);
+    }
+    h->post(MM_WOM_OPEN, nullptr);
+    *device = h;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* hdr)
+{
+    if (!valid(device)) return MMSYSERR_INVALHANDLE;
+    if (!hdr || (!hdr->lpData && hdr->dwBufferLength)) return MMSYSERR_INVALPARAM;
+    hdr->dwFlags = (hdr->dwFlags | WHDR_PREPARED) & ~WHDR_DONE;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* hdr)
+{
+    if (!valid(device)) return MMSYSERR_INVALHANDLE;
+    if (!hdr) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> l(device->M);
+    if (hdr->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    hdr->dwFlags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* hdr)
+{
+    if (!valid(device)) return MMSYSERR_INVALHANDLE;
+    if (!hdr) return MMSYSERR_INVALPARAM;
+    if (!(hdr->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    {
+        std::lock_guard<std::mutex> l(device->M);
+        if (hdr->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+        hdr->dwFlags = (hdr->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
+        device->Queue.push_back(hdr);
+    }
+    device->Cv.notify_one();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutReset(HWAVEOUT device)
+{
+    if (!valid(device)) return MMSYSERR_INVALHANDLE;
+    std::lock_guard<std::mutex> l(device->M);
+    ++device->Generation;
+    if (device->InFlight) device->returnBuffer(std::exchange(device->InFlight, nullptr));
+    for (WAVEHDR* h : device->Queue) device->returnBuffer(h);
+    device->Queue.clear();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutClose(HWAVEOUT device)
+{
+    if (!valid(device)) return MMSYSERR_INVALHANDLE;
+    {
+        std::lock_guard<std::mutex> l(device->M);
+        if (device->InFlight || !device->Queue.empty()) return WAVERR_STILLPLAYING;
+        device->Closing = true;
+    }
+    {
+        std::lock_guard<std::mutex> l(g_devicesMutex);
+        devices().remove(device);
+    }
+    device->Cv.notify_one();
+    device->post(MM_WOM_CLOSE, nullptr);
+    // The worker may still be handing its last slice to the sink: it ends by itself and
+    // takes the device with it.
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread owner([device, done, w = std::move(device->Worker)]() mutable {
+        if (w.joinable()) w.join();
+        delete device;
+        done->store(true);
+    });
+    reaper().add(std::move(owner), done);
+    return MMSYSERR_NOERROR;
+}
+
+QString waveOutGetErrorText(MMRESULT code)
+{
+    switch (code) {
+    case MMSYSERR_NOERROR: return "The command completed successfully.";
+    case MMSYSERR_ERROR: return "Undefined external error.";
+    case MMSYSERR_BADDEVICEID: return "A device ID has been used that is out of range for your system.";
+    case MMSYSERR_NOTENABLED: return "The driver was not enabled.";
+    case MMSYSERR_ALLOCATED: return "The specified device is already in use.  Wait until it is free, and then try again.";
+    case MMSYSERR_INVALHANDLE: return "The specified device handle is invalid.";
+    case MMSYSERR_NODRIVER: return "There is no driver installed on your system.";
+    case MMSYSERR_NOMEM: return "There is not enough memory available for this task.  Quit one or more applications to increase available memory, and then try again.";
+    case MMSYSERR_INVALPARAM: return "An invalid parameter was passed to a system function.";
+    case WAVERR_BADFORMAT: return "The specified format is not supported or cannot be translated.  Use the Capabilities function to determine the supported formats.";
+    case WAVERR_STILLPLAYING: return "Cannot perform this operation while media data is still playing.  Reset the device, or wait until the data is finished playing.";
+    case WAVERR_UNPREPARED: return "The wave header was not prepared.  Use the Prepare function to prepare the header, and then try again.";
+    default: return "The specified error number is out of range.";
+    }
+}
+
+MMRESULT waveOutSetVolume(HWAVEOUT, quint32 volume)
+{
+    g_volume.store(volume);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetVolume(HWAVEOUT, quint32* volume)
+{
+    if (!volume) return MMSYSERR_INVALPARAM;
+    *volume = g_volume.load();
+    return MMSYSERR_NOERROR;
+}
+
+} // namespace platform

@@ -1,0 +1,339 @@
+#include "streamplayer.h"
+#include "debuglog.h"
+#include "httpprot.h"
+#include "netconfig.h"
+#include "platform.h"
+#include "streamproto.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <cstring>
+
+using namespace platform;
+
+namespace {
+// Buffers handed to the device and not yet returned, and their bytes.
+int g_bufferCount = 0;
+qint64 g_bufferBytes = 0;
+
+quint32 rd32(const char* p)
+{
+    return quint32(quint8(p[0])) | (quint32(quint8(p[1])) << 8) | (quint32(quint8(p[2])) << 16) |
+           (quint32(quint8(p[3])) << 24);
+}
+} // namespace
+
+TStreamPlayer::TStreamPlayer(QObject* parent) : QObject(parent), mclient_(std::make_unique<THttpCli>())
+{
+    mclient_->OnHeaderEnd = [this](THttpCli*) { mclientHeaderEnd(); };
+    mclient_->OnDocData = [this](THttpCli*, const char* d, int n) { mclientDocData(d, n); };
+    mclient_->OnStateChange = [this](THttpCli*) { mclientStateChange(); };
+}
+
+TStreamPlayer::~TStreamPlayer()
+{
+    mclient_->OnStateChange = nullptr;
+    mclient_->OnHeaderEnd = nullptr;
+    mclient_->OnDocData = nullptr;
+    mclient_->Abort();
+    if (hWaveOut_) {
+        waveOutReset(hWaveOut_);
+        waveOutClose(hWaveOut_);
+        hWaveOut_ = nullptr;
+    }
+    // Buffers whose return is still on its way are freed here; their messages find
+    // nobody who knows them.
+    for (WAVEHDR* h : outstanding_) {
+        --g_bufferCount;
+        g_bufferBytes -= h->dwBufferLength;
+        delete[] h->lpData;
+        delete h;
+    }
+}
+
+int TStreamPlayer::QueuedBuffers()
+{
+    return g_bufferCount;
+}
+qint64 TStreamPlayer::QueuedBytes()
+{
+    return g_bufferBytes;
+}
+
+int TStreamPlayer::BufferLimit() const
+{
+    return std::max(4 * BufferKB * 1024, 2 * streamproto::MaxPayload);
+}
+
+qint64 TStreamPlayer::SongElapsed() const
+{
+    return songTick_.isValid() ? songTick_.elapsed() / 1000 : 0;
+}
+
+void TStreamPlayer::Start(const QString& url, const QString& stationName)
+{
+    stationName_ = stationName;
+    paused_ = false;
+    refused_ = false;
+    songLength_ = 0;
+    statusCode_ = 0;
+    statusText_.clear();
+    ApplyProxy(*mclient_);
+    if (mclient_->State() != httpReady) {
+        mclient_->Abort();
+        QCoreApplication::processEvents();
+    }
+    mclient_->URL = url;
+    mclient_->GetAsync();
+}
+
+void TStreamPlayer::Stop()
+{
+    if (mclient_->State() != httpReady) mclient_->Abort();
+    CloseDevice();
+}
+
+void TStreamPlayer::CloseDevice()
+{
+    if (!hWaveOut_) return;
+    MMRESULT r = waveOutReset(hWaveOut_);
+    if (r != MMSYSERR_NOERROR) Report("WOR", r);
+    // The returned buffers are freed before the device goes.
+    QCoreApplication::processEvents();
+    r = waveOutClose(hWaveOut_);
+    hWaveOut_ = nullptr;
+    if (r != MMSYSERR_NOERROR) Report("WOC", r);
+}
+
+void TStreamPlayer::SetPaused(bool paused)
+{
+    paused_ = paused;
+    if (paused) {
+        if (hWaveOut_) {
+            const MMRESULT r = waveOutReset(hWaveOut_);
+            if (r != MMSYSERR_NOERROR) Report("WOR", r);
+        }
+    } else {
+        playing_ = false; // buffer up to the threshold again
+    }
+}
+
+void TStreamPlayer::Refuse(const QString& text)
+{
+    refused_ = true;
+    if (View.Message) View.Message(text);
+    if (View.ClickStop) View.ClickStop();
+}
+
+void TStreamPlayer::mclientHeaderEnd()
+{
+    bool sawFormat = false;
+    for (const QString& line : mclient_->RcvdHeader()) {
+        if (streamproto::IsStatusLine(line)) {
+            statusCode_ = streamproto::StatusCode(line);
+            statusText_ = streamproto::StatusText(line);
+            if (statusCode_ > 400) {
+                QString text = statusText_;
+                if (statusCode_ == 401) text = "This server is not currently broadcasting\r\n" + text;
+                Refuse(text);
+                return;
+            }
+            continue;
+        }
+        QString name, value;
+        if (!streamproto::SplitField(line, name, value)) continue;
+        if (name == QLatin1String("icy-name")) {
+            if (stationName_.isEmpty()) stationName_ = value;
+        } else if (name == QLatin1String("icy-genre")) {
+            QByteArray block;
+            if (streamproto::DecodeFormat(value, block) != streamproto::fmtOk) {
+                Refuse("Not a Windows Audio Server");
+                return;
+            }
+            waveFormat_ = block;
+            sawFormat = true;
+        }
+    }
+    // Without a format this is not a stream of our kind either.
+    if (!sawFormat) {
+        Refuse("Not a Windows Audio Server");
+        return;
+    }
+    buffer_.clear();
+    pos_ = 0;
+    resync_ = true;
+    playing_ = false;
+    if (hWaveOut_) CloseDevice();
+    const MMRESULT r = waveOutOpen(&hWaveOut_, WAVE_MAPPER, waveFormat_, NotifyWindow ? NotifyWindow : this);
+    if (r != MMSYSERR_NOERROR) {
+        hWaveOut_ = nullptr;
+        Report("WOO", r);
+    }
+}
+
+void TStreamPlayer::mclientDocData(const char* data, int len)
+{
+    if (refused_ || len <= 0) return;
+    if (resync_) {
+        const int at = streamproto::FindSync(data, len);
+        if (at < 0) return;
+        data += at;
+        len -= at;
+        resync_ = false;
+    }
+    buffer_.append(data, len);
+    if (BufferedBytes() > BufferLimit()) {
+        // Nothing takes the data out (a packet that never completes): start over.
+        DebugLog("player_main: stream buffer over its limit, resynchronising", dcErrOut);
+        buffer_.clear();
+        pos_ = 0;
+        resync_ = true;
+        return;
+    }
+    if (BufferedBytes() > 8) FeedStream();
+}
+
+void TStreamPlayer::FeedStream()
+{
+    if (!playing_) {
+        const int threshold = BufferKB * 1024;
+        if (BufferedBytes() <= threshold) {
+            if (View.ShowStationLine)
+                View.ShowStationLine(QString::asprintf("Buffering %d of %d...", BufferedBytes(), threshold));
+            return;
+        }
+        if (View.ShowStationLine) View.ShowStationLine(stationName_);
+        playing_ = true;
+    }
+    ProcessStream();
+}
+
+void TStreamPlayer::ProcessStream()
+{
+    QByteArray audio;
+    bool lost = false;
+    while (BufferedBytes() > 8) {
+        const char* p = buffer_.constData() + pos_;
+        if (rd32(p) != streamproto::SyncWord) {
+            lost = true;
+            break;
+        }
+        const qint32 length = qint32(rd32(p + 4));
+        if (length < 0 || length > streamproto::MaxPayload) {
+            DebugLog(QString("player_main: packet length %1 refused, resynchronising").arg(length), dcErrOut);
+            lost = true;
+            break;
+        }
+        if (BufferedBytes() < 8 + length) break;
+        const char* payload = p + 8;
+        pos_ += 8 + length;
+        if (streamproto::IsMetadata(payload, length)) {
+            const streamproto::TMetadata m = streamproto::ParseMetadata(payload, length);
+            songLength_ = m.SongLength;
+            songTick_.start();
+            if (View.ShowSongLine) View.ShowSongLine(m.Title);
+        } else {
+            audio.append(payload, length);
+        }
+    }
+    if (lost) {
+        // Out of step: drop everything (this pass's audio too) and look for the next
+        // sync word in the data to come.
+        buffer_.clear();
+        pos_ = 0;
+        resync_ = true;
+        return;
+    }
+    if (pos_ > 0 && (pos_ >= buffer_.size() / 2 || pos_ > 65536)) {
+        buffer_.remove(0, pos_);
+        pos_ = 0;
+    }
+    if (!audio.isEmpty() && !paused_ && hWaveOut_) {
+        auto* hdr = new WAVEHDR;
+        hdr->dwBufferLength = quint32(audio.size());
+        hdr->lpData = new char[audio.size()];
+        memcpy(hdr->lpData, audio.constData(), size_t(audio.size()));
+        MMRESULT r = waveOutPrepareHeader(hWaveOut_, hdr);
+        if (r != MMSYSERR_NOERROR) {
+            delete[] hdr->lpData;
+            delete hdr;
+            Report("WOPH", r);
+            return;
+        }
+        ++g_bufferCount;
+        g_bufferBytes += hdr->dwBufferLength;
+        outstanding_.insert(hdr);
+        if (View.DrawBufferGauge) View.DrawBufferGauge();
+        r = waveOutWrite(hWaveOut_, hdr);
+        if (r != MMSYSERR_NOERROR) {
+            const MMRESULT u = waveOutUnprepareHeader(hWaveOut_, hdr);
+            outstanding_.erase(hdr);
+            --g_bufferCount;
+            g_bufferBytes -= hdr->dwBufferLength;
+            delete[] hdr->lpData;
+            delete hdr;
+            Report("WOWrite", r);
+            if (u != MMSYSERR_NOERROR) Report("WOUPH_er", u);
+            return;
+        }
+    }
+    // A queue this long only adds delay: start afresh.
+    if (g_bufferCount > 200 && hWaveOut_) {
+        const MMRESULT r = waveOutReset(hWaveOut_);
+        if (r != MMSYSERR_NOERROR) Report("WOR", r);
+    }
+}
+
+void TStreamPlayer::WaveMessage(int msg, WAVEHDR* hdr)
+{
+    if (msg == MM_WOM_DONE && hdr) WaveBufferDone(hdr);
+}
+
+void TStreamPlayer::WaveBufferDone(WAVEHDR* hdr)
+{
+    // Only buffers of this player, each once.
+    if (!outstanding_.erase(hdr)) return;
+    MMRESULT r = MMSYSERR_NOERROR;
+    if (hWaveOut_) r = waveOutUnprepareHeader(hWaveOut_, hdr);
+    // Counted off even when the device has gone since, so that the counters stay true.
+    --g_bufferCount;
+    g_bufferBytes -= hdr->dwBufferLength;
+    delete[] hdr->lpData;
+    delete hdr;
+    if (View.DrawBufferGauge) View.DrawBufferGauge();
+    if (g_bufferCount <= 0) {
+        g_bufferCount = 0;
+        g_bufferBytes = 0;
+        playing_ = false; // buffer up again before the next write
+    }
+    if (r != MMSYSERR_NOERROR) Report("WOUPHDone", r);
+}
+
+void TStreamPlayer::mclientStateChange()
+{
+    if (mclient_->State() != httpReady) return;
+    if (View.BoxVisible && View.BoxVisible()) {
+        if (View.Message) View.Message("The audio server has disconnected, please try another");
+        if (View.ClickStop) View.ClickStop();
+    }
+}
+
+void TStreamPlayer::Report(const QString& op, MMRESULT code)
+{
+    const QString text = waveOutGetErrorText(code).left(255);
+    QFile log(ProgramFolder() + "/mmrerror.txt");
+    if (log.open(QIODevice::Append | QIODevice::Text)) log.write((op + ": " + text + "\n").toLocal8Bit());
+    DebugLog("player_main: " + op + ": " + text, dcErrOut);
+    if (View.Message) View.Message(text);
+}
+
+bool TStreamPlayer::event(QEvent* e)
+{
+    if (e->type() == MessageType(MM_WOM_DONE)) {
+        auto* m = static_cast<TWindowMessage*>(e);
+        WaveMessage(m->Msg, reinterpret_cast<WAVEHDR*>(m->LParam));
+        return true;
+    }
+    if (e->type() == MessageType(MM_WOM_OPEN) || e->type() == MessageType(MM_WOM_CLOSE)) return true;
+    return QObject::event(e);
+}

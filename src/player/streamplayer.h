@@ -1,0 +1,102 @@
+#pragma once
+// The player bar's own stream player (player kind 1): reads a station's stream with its
+// HTTP client, checks the response head, takes the packets apart and writes the audio to
+// the wave output device in the format the head announced. What it shows goes through
+// TStreamPlayerView, so that the bar (or a test) decides how.
+#include "waveout.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <unordered_set>
+
+class THttpCli;
+
+struct TStreamPlayerView
+{
+    std::function<void(const QString&)> ShowStationLine;
+    std::function<void(const QString&)> ShowSongLine;
+    std::function<void()> DrawBufferGauge;
+    std::function<void(const QString&)> Message; // a message box
+    std::function<void()> ClickStop;             // the bar's stop button
+    std::function<bool()> BoxVisible;            // the main window's player box
+};
+
+class TStreamPlayer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TStreamPlayer(QObject* parent = nullptr);
+    ~TStreamPlayer() override;
+
+    TStreamPlayerView View;
+    // Where the device's notifications go (the main window, which hands them back to
+    // WaveMessage); this object itself when unset.
+    QObject* NotifyWindow = nullptr;
+    int BufferKB = 32; // the stream buffer setting, the start threshold
+
+    // Starts reading `url`. The station name of the list (may be empty: the head's
+    // "icy-name" is taken then).
+    void Start(const QString& url, const QString& stationName);
+    // Abort the stream, reset and close the device.
+    void Stop();
+    void SetPaused(bool paused);
+    bool Paused() const { return paused_; }
+
+    // The device's buffer-done message (the other two are ignored).
+    void WaveMessage(int msg, platform::WAVEHDR* hdr);
+
+    // State, for the bar and tests.
+    bool Playing() const { return playing_; }
+    bool DeviceOpen() const { return hWaveOut_ != nullptr; }
+    bool Resync() const { return resync_; }
+    int BufferedBytes() const { return int(buffer_.size() - pos_); }
+    QString StationName() const { return stationName_; }
+    int StatusCode() const { return statusCode_; }
+    QString StatusText() const { return statusText_; }
+    qint32 SongLength() const { return songLength_; }
+    // Seconds since the song length arrived.
+    qint64 SongElapsed() const;
+    THttpCli* Client() const { return mclient_.get(); }
+    QByteArray WaveFormat() const { return waveFormat_; }
+    // Buffers handed to the device and not yet returned, and their bytes.
+    static int QueuedBuffers();
+    static qint64 QueuedBytes();
+    // Bytes the stream buffer may hold before it is dropped (paused or no device).
+    int BufferLimit() const;
+
+    // The HTTP client's events (public so that fuzzing can drive them).
+    void mclientHeaderEnd();
+    void mclientDocData(const char* data, int len);
+    void mclientStateChange();
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    void FeedStream();
+    void ProcessStream();
+    void WaveBufferDone(platform::WAVEHDR* hdr);
+    void CloseDevice();
+    void Report(const QString& op, platform::MMRESULT code);
+    void Refuse(const QString& text);
+
+    std::unique_ptr<THttpCli> mclient_;
+    QString stationName_;
+    bool paused_ = false;
+    QByteArray buffer_;
+    int pos_ = 0; // start of the unprocessed bytes in buffer_
+    int statusCode_ = 0;
+    QString statusText_;
+    platform::HWAVEOUT hWaveOut_ = nullptr;
+    bool resync_ = false;
+    bool playing_ = false;
+    bool refused_ = false; // the head was refused: the rest of this response is ignored
+    QByteArray waveFormat_;
+    qint32 songLength_ = 0;
+    QElapsedTimer songTick_;
+    std::unordered_set<platform::WAVEHDR*> outstanding_; // handed to the device
+};
