@@ -324,10 +324,14 @@ class TWavSink : public TAudioSink
 {
 public:
     TWavSink(const QString& path, bool paced) : file_(path), paced_(paced) {}
-    ~TWavSink() override { file_.close(); }
+    ~TWavSink() override
+    {
+        if (file_.isOpen()) writeHeader();
+    }
     bool Open(int rate, int channels, QString* why) override
     {
-        if (!file_.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+        // Unbuffered: what was handed over is in the file when the buffer comes back.
+        if (!file_.open(QIODevice::ReadWrite | QIODevice::Truncate | QIODevice::Unbuffered)) {
             if (why) *why = file_.errorString();
             return false;
         }

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <cstring>
+#include <utility>
 
 using namespace platform;
 
@@ -95,13 +96,15 @@ void TStreamPlayer::Stop()
 
 void TStreamPlayer::CloseDevice()
 {
-    if (!hWaveOut_) return;
+    // Letting messages run below may bring a stop of its own: it finds us closing.
+    if (!hWaveOut_ || closing_) return;
+    closing_ = true;
     MMRESULT r = waveOutReset(hWaveOut_);
     if (r != MMSYSERR_NOERROR) Report("WOR", r);
     // The returned buffers are freed before the device goes.
     QCoreApplication::processEvents();
-    r = waveOutClose(hWaveOut_);
-    hWaveOut_ = nullptr;
+    r = waveOutClose(std::exchange(hWaveOut_, nullptr));
+    closing_ = false;
     if (r != MMSYSERR_NOERROR) Report("WOC", r);
 }
 

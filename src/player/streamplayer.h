@@ -94,6 +94,7 @@ private:
     platform::HWAVEOUT hWaveOut_ = nullptr;
     bool resync_ = false;
     bool playing_ = false;
+    bool closing_ = false;
     bool refused_ = false; // the head was refused: the rest of this response is ignored
     QByteArray waveFormat_;
     qint32 songLength_ = 0;

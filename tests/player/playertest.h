@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 #include <cmath>
@@ -110,7 +111,7 @@ inline ToneMeasure measureWav(const QString& path, double skipSeconds = 0.2)
             last = i;
             ++crossings;
         }
-        if (v != 0) prev = v;
+        prev = v;
     }
     m.Frames = frames - skip;
     if (m.Frames > 0) m.Rms = std::sqrt(sum / double(m.Frames));

@@ -85,7 +85,7 @@ public:
         QByteArray h = "ICY 200 OK\r\n";
         h += "icy-name: " + Def.Name.toUtf8() + "\r\n";
         QByteArray block = Loop.Format;
-        if (Def.Fail == "shortblock") block.chop(2); // cbSize now promises more than there is
+        if (Def.Fail == "shortblock") block[16] = char(quint8(block[16]) + 8); // cbSize promises more than there is
         if (Def.Fail == "notab")
             h += "icy-genre: " + Def.Genre.toUtf8() + "\r\n";
         else if (Def.Fail == "badbase64")
