@@ -41,7 +41,7 @@ TProductProfile MakeProfile(TProduct product)
     p.MotdHost = env("DIALWISE_MOTD_HOST", "127.0.0.1");
     p.MotdPort = env("DIALWISE_MOTD_PORT", p.MotdUdpPort);
     p.WebSite = env("DIALWISE_WEB_SITE", "http://127.0.0.1:8620");
-    p.MotdUrl = env("DIALWISE_MOTD_URL", p.WebSite + "/motd");
+    p.MotdUrl = env("DIALWISE_MOTD_URL", p.WebSite + "/motd?q=");
     p.RedirectHost = env("DIALWISE_REDIRECT_HOST", QUrl(p.WebSite).authority());
     p.AdBase = env("DIALWISE_AD_BASE", p.WebSite + "/ads");
     p.LogoBase = env("DIALWISE_LOGO_BASE", p.WebSite + "/logos");

@@ -1,0 +1,98 @@
+#pragma once
+// The updater window: lists the download locations that the message of the day pushed
+// into the program's key, pings each, downloads the new version by FTP or HTTP into the
+// program folder, opens it through the desktop and ends the program.
+#include "updatecore.h"
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <functional>
+#include <memory>
+
+class QFile;
+class QLabel;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+class TFtpClient;
+class THttpCli;
+class TPinger;
+
+class Tupdate_form : public QDialog
+{
+    Q_OBJECT
+public:
+    // `registryKey`: the program's key; empty means the first command-line argument.
+    explicit Tupdate_form(const QString& registryKey, QWidget* parent = nullptr);
+    ~Tupdate_form() override;
+
+    // Ends the program with an exit code (the default leaves the message loop); tests
+    // replace it.
+    static std::function<void(int code)> EndProgram;
+    // What the "Configure" button opens (nothing when unset).
+    static std::function<void()> ShowConfigDialog;
+
+    void regtimerTimer();
+    void download_buttClick();
+    void cancel_buttClick();
+    void updateurllabClick();
+    void config_buttClick();
+
+    bool Downloading() const;
+    QString LocalFile() const { return localFile_; }
+    qint64 TotalSize() const { return total_; }
+    qint64 Received() const { return received_; }
+    TDLInfo* Location(QTreeWidgetItem* item) const;
+    // Adds a line at the top of the log box (at most 30000 lines).
+    void Log(const QString& text);
+
+    static constexpr int MaxLogLines = 30000;
+
+    QLabel* verslab;
+    QLabel* desclab;
+    QLabel* sizelab;
+    QLabel* updateurllab;
+    QTreeWidget* downloadlist;
+    QListWidget* DebugBox1;
+    QProgressBar* ProgressBar1;
+    QLabel* proglab;
+    QPushButton* download_butt;
+    QPushButton* cancel_butt;
+    QPushButton* config_butt;
+    TFtpClient* FtpClient1;
+    THttpCli* HttpCli1;
+    TPinger* Ping1;
+    QTimer* regtimer;
+
+protected:
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void reject() override;
+    bool eventFilter(QObject* o, QEvent* e) override;
+
+private:
+    void fail(const QString& text);
+    void pingNext();
+    void ftpDownload(TDLInfo* d);
+    void httpDownload(TDLInfo* d);
+    void ftpRequestDone(int request, int error);
+    void progress();
+    void openDownload();
+    void showLog();
+
+    QString key_;
+    QString updateUrl_;
+    QList<TDLInfo*> infos_; // owned, one per list item
+    QString localFile_;
+    qint64 total_ = 0;
+    qint64 received_ = 0;
+    QElapsedTimer start_;
+    qint64 lastText_ = 0;
+    int pingIndex_ = -1;
+    bool ftpRunning_ = false;
+    bool aborting_ = false;
+    std::unique_ptr<QFile> httpFile_;
+};
