@@ -2,14 +2,17 @@
 #include "debuglog.h"
 #include "dialogs.h"
 #include "instance.h"
+#include "motd_form.h"
 #include "platform.h"
 #include "registry.h"
 #include "splash.h"
 #include "startup.h"
+#include "tip_form.h"
 #include "vmmp3_main.h"
 #include "winconsole.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <memory>
 
 namespace {
@@ -63,9 +66,16 @@ int main(int argc, char** argv)
 
         // 6. The windows, in their order.
         std::unique_ptr<Tvmmp3_form> mainWindow;
+        QElapsedTimer running; // for the usage report
+        running.start();
         CreateGuarded([&] { mainWindow = std::make_unique<Tvmmp3_form>(); });
         if (!mainWindow) return 1;
         CreateGuarded([&] { new Tmp3splash_form(); });
+        // The tips window shows itself unless switched off; the help button shows it again.
+        CreateGuarded([&] {
+            auto* tips = new Ttip_form(mainWindow->Configuration(), mainWindow.get());
+            mainWindow->Hooks.ShowTips = [tips] { tips->ShowTips(); };
+        });
 
         // 7-8. The message loop; the program ends when the main window closes.
         platform::TInstanceServer instance;
@@ -78,6 +88,16 @@ int main(int argc, char** argv)
         };
         instance.Listen(kWindowClass);
         mainWindow->show();
+        // The news window, docked as the news page, asks for the message at once and sends
+        // the usage report when the main window closes.
+        CreateGuarded([&] {
+            auto* news = new Tmotd_form(mainWindow->Configuration(), mainWindow.get());
+            news->hide();
+            news->DockInto(mainWindow->pages, "Dialwise News");
+            mainWindow->Hooks.SendUsageReport = [news, &running, w = mainWindow.get()] {
+                news->SendUsageReport(running.elapsed(), w->ActiveMilliseconds());
+            };
+        });
         // The program ends when the main window has closed.
         struct CloseWatcher : QObject
         {

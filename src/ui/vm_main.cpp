@@ -1,4 +1,5 @@
 #include "vm_main.h"
+#include "update_form.h"
 #include "bitmapcache.h"
 #include "config.h"
 #include "customserverlist.h"
@@ -187,6 +188,10 @@ void Tvm_form::checkLibraries()
     config_->WriteValue("dlcount", "1");
     config_->WriteValue("dl1", url);
     config_->WriteValue("dl1desc", Profile().WebSiteDomain());
+    {
+        Tupdate_form updater(config_->ProductKey());
+        updater.exec();
+    }
     throw TProgramExit{0};
 }
 

@@ -236,6 +236,13 @@ void Tupdate_form::regtimerTimer()
         downloadlist->setCurrentItem(downloadlist->topLevelItem(0));
     pingIndex_ = -1;
     pingNext();
+    // Scripted runs (tests, demos) have no one to pick: DIALWISE_UPDATER=download takes
+    // the first location, DIALWISE_UPDATER=close closes the window.
+    const QByteArray script = qgetenv("DIALWISE_UPDATER");
+    if (script == "download")
+        QTimer::singleShot(0, this, &Tupdate_form::download_buttClick);
+    else if (script == "close")
+        QTimer::singleShot(0, this, [this] { done(QDialog::Rejected); });
 }
 
 TDLInfo* Tupdate_form::Location(QTreeWidgetItem* item) const

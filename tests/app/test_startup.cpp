@@ -150,7 +150,7 @@ private slots:
         dwtest::TempHome home;
         QStringList env = baseEnv(home);
         env << "DIALWISE_MISSING_LIBS=RICHED20.DLL"
-            << "DIALWISE_DIALOGS=" + answer;
+            << "DIALWISE_DIALOGS=" + answer << "DIALWISE_UPDATER=close";
         Program p(env);
         QVERIFY(p.p.waitForFinished(15000));
         QCOMPARE(p.p.exitCode(), exitCode);
