@@ -107,7 +107,6 @@ bool ParseSkinInt(const QString& text, qint64& out)
         negative = t.startsWith('-');
         t.remove(0, 1);
     }
-    if (t.isEmpty() || t.size() > 18) return false;
     int base = 10;
     if (t.startsWith('$')) {
         base = 16;
@@ -117,13 +116,17 @@ bool ParseSkinInt(const QString& text, qint64& out)
         t.remove(0, 2);
     }
     if (t.isEmpty()) return false;
+    // The value is read digit by digit and given up at the first digit that takes it past
+    // the range, so that no number of digits (leading zeros included) can overflow.
     qint64 v = 0;
     for (QChar ch : t) {
-        const int d = ch.isDigit()                             ? ch.unicode() - '0'
-                      : (base == 16 && ch >= 'a' && ch <= 'f') ? ch.unicode() - 'a' + 10
-                      : (base == 16 && ch >= 'A' && ch <= 'F') ? ch.unicode() - 'A' + 10
-                                                               : -1;
-        if (d < 0 || d >= base || ch.unicode() > 127) return false;
+        const char16_t u = ch.unicode();
+        const int d = (u >= '0' && u <= '9')                 ? u - '0'
+                      : (base == 16 && u >= 'a' && u <= 'f') ? u - 'a' + 10
+                      : (base == 16 && u >= 'A' && u <= 'F') ? u - 'A' + 10
+                                                             : -1;
+        if (d < 0 || d >= base) return false;
+        if (v > (kSkinIntMax - d) / base) return false;
         v = v * base + d;
     }
     out = negative ? -v : v;

@@ -125,7 +125,9 @@ struct TSkinColors
 QColor ColorFromBGR(int value);
 int ColorToBGR(const QColor& c);
 // Reads an integer as skin.ini values are read: optional sign, decimal, or hexadecimal
-// after "$" or "0x"; surrounding blanks ignored. False when the text is not a number.
+// after "$" or "0x"; surrounding blanks ignored. False when the text is not a number or
+// its magnitude passes kSkinIntMax (what a 32-bit value written unsigned can hold).
+inline constexpr qint64 kSkinIntMax = 0xffffffffLL;
 bool ParseSkinInt(const QString& text, qint64& out);
 
 // A small INI reader (sections and keys compared without regard to case, ";" and "#"

@@ -14,6 +14,7 @@
 #include <QtTest>
 #include <zip.h>
 
+#include <limits>
 #include <memory>
 
 namespace {
@@ -148,6 +149,43 @@ private slots:
         c.Highlight = QColor(1, 2, 3);
         ReadSkinColors(TSkinIni("[colors]\nhighlightcolor=" + value.toLatin1() + "\n"), c, false);
         QCOMPARE(c.Highlight, taken ? colour : QColor(1, 2, 3));
+    }
+
+    // Integer values as "Tags" and "colors" read them: anything unreadable, out of range or
+    // too long to hold gives the caller's default (here -1), never a wrapped number.
+    void integerValues_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("read");
+        QTest::newRow("decimal") << "12" << 12;
+        QTest::newRow("plus sign") << "+12" << 12;
+        QTest::newRow("minus sign") << "-12" << -12;
+        QTest::newRow("dollar hex") << "$1f" << 31;
+        QTest::newRow("0x hex") << "0X1F" << 31;
+        QTest::newRow("negative hex") << "-$10" << -16;
+        QTest::newRow("unsigned 32-bit wraps") << "$FFFFFFFF" << -1;
+        QTest::newRow("leading zeros") << "0000000000000000000000042" << 42;
+        QTest::newRow("smallest int") << "-2147483648" << std::numeric_limits<int>::min();
+        QTest::newRow("below int") << "-2147483649" << -1;
+        QTest::newRow("above 32 bits") << "4294967296" << -1;
+        QTest::newRow("33-bit hex") << "$100000000" << -1;
+        QTest::newRow("16 hex digits") << "$cccccccccccccccc" << -1;
+        QTest::newRow("17 hex digits") << "$fffffffffffffffff" << -1;
+        QTest::newRow("0x and 16 digits") << "0x8000000000000000" << -1;
+        QTest::newRow("signed 16 digits") << "-$8000000000000000" << -1;
+        QTest::newRow("20 decimal digits") << "99999999999999999999" << -1;
+        QTest::newRow("sign only") << "-" << -1;
+        QTest::newRow("prefix only") << "$" << -1;
+        QTest::newRow("two signs") << "--1" << -1;
+        QTest::newRow("hex digit in decimal") << "1a" << -1;
+        QTest::newRow("arabic digit") << QString::fromUtf8("\u0663") << -1;
+    }
+    void integerValues()
+    {
+        QFETCH(QString, value);
+        QFETCH(int, read);
+        const TSkinIni ini("[Tags]\nversion=" + value.toUtf8() + "\n");
+        QCOMPARE(ini.ReadInteger("Tags", "version", -1), read);
     }
 
     void zipSkin()
