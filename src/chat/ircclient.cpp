@@ -397,7 +397,7 @@ void TIRCClient::SendRaw(const QString& line)
     if (OnSend) OnSend(this, out);
 }
 
-void TIRCClient::Connect()
+void TIRCClient::beginSession()
 {
     if (Connected()) Disconnect(true);
     ++session_;
@@ -408,6 +408,17 @@ void TIRCClient::Connect()
     currentNick_ = nick_;
     away_ = false;
     sameNickRetries_ = 0;
+}
+
+void TIRCClient::StartSessionForTest()
+{
+    beginSession();
+    setState(isLoggingIn);
+}
+
+void TIRCClient::Connect()
+{
+    beginSession();
     setState(isConnecting);
     try {
         socket_->SetAddr(server_);

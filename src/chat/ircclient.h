@@ -265,6 +265,10 @@ public:
     // data notification feeds this; it is public so that tests and fuzzing can drive the
     // receive path without a connection.
     void ReceiveData(const QByteArray& bytes);
+    // Starts a session as Connect does (fresh registries, the own user, logging in) without
+    // opening the socket, so that ReceiveData sees what it sees on a connection; what the
+    // client answers is not sent (OnError reports "Not connected to server.").
+    void StartSessionForTest();
     // Parses one line into the Prefix/Command/Params fields without dispatching it.
     void ParseLine(const QString& line);
 
@@ -342,6 +346,7 @@ public:
 
 private:
     void setState(TIRCState s);
+    void beginSession();
     void sessionConnected();
     void sessionClosed();
     void dataAvailable();
