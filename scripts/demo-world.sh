@@ -9,6 +9,9 @@
 #   DIALWISE_HOME       where Dialwise keeps its state (default: a folder in the temp dir)
 #   DEMO_WORLD_CLIENT   command run instead of Dialwise (it gets the same environment)
 #   DEMO_WORLD_KEEP=1   keep the temporary folder (logs, configuration) afterwards
+#   DEMO_WORLD_UPDATE=1 the message of the day announces an update, downloadable from the
+#                       directory and from an FTP server (vsftpd) started for it
+#   DEMO_WORLD_MOTD_SETTINGS=FILE  "name=value" lines pushed with the message of the day
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -258,9 +261,26 @@ ngircd_bin=$(command -v ngircd || echo /usr/sbin/ngircd)
 started ngircd $!
 wait_port "$irc_port" ngircd
 
+# --- The update's FTP mirror (DEMO_WORLD_UPDATE=1) -----------------------------------------
+motd_args=()
+if [ "${DEMO_WORLD_UPDATE:-}" = 1 ]; then
+    need vsftpd
+    ftp_port=$(free_port)
+    update_name=dialwise-10.01.23-update.txt
+    mkdir -p "$tmp/ftp/root/pub" "$tmp/ftp/empty"
+    chmod 755 "$tmp/ftp" "$tmp/ftp/root" "$tmp/ftp/root/pub"
+    printf '%s\n' listen=YES listen_address=127.0.0.1 "listen_port=$ftp_port" \
+        anonymous_enable=YES "anon_root=$tmp/ftp/root" no_anon_password=YES local_enable=NO \
+        write_enable=NO port_enable=YES connect_from_port_20=NO pasv_enable=YES \
+        "secure_chroot_dir=$tmp/ftp/empty" seccomp_sandbox=NO background=NO ftp_username=ftp \
+        >"$tmp/ftp/vsftpd.conf"
+    motd_args+=(--update --update-location "ftp://127.0.0.1:$ftp_port/pub/$update_name")
+fi
+[ -n "${DEMO_WORLD_MOTD_SETTINGS:-}" ] && motd_args+=(--motd-settings "$DEMO_WORLD_MOTD_SETTINGS")
+
 # --- The station directory -------------------------------------------------------------
 "$directory" --listen 127.0.0.1:0 --icecast "http://127.0.0.1:$ice_port" --poll 3 \
-    >"$tmp/directory.out" 2>"$tmp/directory.log" &
+    --motd-port 0 "${motd_args[@]}" >"$tmp/directory.out" 2>"$tmp/directory.log" &
 started dialwise-directory $!
 dir_port=""
 for _ in $(seq 300); do
@@ -269,6 +289,15 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 [ -n "$dir_port" ] || { say "the directory did not start: $(cat "$tmp/directory.log")"; exit 1; }
+motd_port=$(sed -n 's/.*message server on UDP port \([0-9]*\).*/\1/p' "$tmp/directory.out")
+if [ "${DEMO_WORLD_UPDATE:-}" = 1 ]; then
+    # The mirror holds the same file as the directory, so the announced sum fits both.
+    curl -s -f -o "$tmp/ftp/root/pub/$update_name" "http://127.0.0.1:$dir_port/download/$update_name"
+    chmod 644 "$tmp/ftp/root/pub/$update_name"
+    "$(command -v vsftpd || echo /usr/sbin/vsftpd)" "$tmp/ftp/vsftpd.conf" >"$tmp/ftp/out.log" 2>&1 &
+    started vsftpd $!
+    wait_port "$ftp_port" vsftpd
+fi
 # Start the program once the live stations are listed.
 for _ in $(seq 300); do
     n=$(curl -s -m 2 "http://127.0.0.1:$dir_port/?genre=live" | grep -o "127.0.0.1:$ice_port/" | wc -l || true)
@@ -300,6 +329,9 @@ export DIALWISE_WEB_SITE=http://127.0.0.1:$dir_port
 export DIALWISE_AD_BASE=http://127.0.0.1:$dir_port/ads
 export DIALWISE_LOGO_BASE=http://127.0.0.1:$dir_port/logos
 export DIALWISE_REDIRECT_HOST=127.0.0.1:$dir_port
+export DIALWISE_MOTD_HOST=127.0.0.1
+export DIALWISE_MOTD_PORT=${motd_port:-25636}
+export DIALWISE_MOTD_URL="http://127.0.0.1:$dir_port/motd?q="
 say "station directory http://$DIALWISE_LIST_HOST/ (catalog page: /catalog)"
 say "icecast http://127.0.0.1:$ice_port/, chat 127.0.0.1:$irc_port"
 say "running ${client[*]} $*"

@@ -135,6 +135,16 @@ void DirectoryServer::setLiveStations(int source, QList<Station> stations)
 
 QByteArray DirectoryServer::answer(QByteArrayView head) const
 {
+    QByteArray motdRequest;
+    switch (motdPage(head, motdRequest)) {
+    case 1:
+        return response(200, "text/plain; charset=windows-1252",
+                        motdAnswer(motd_, motdRequest, selfAddress(head)), false);
+    case 2:
+        return response(200, "text/plain; charset=utf-8", updateFileContent(), false);
+    default:
+        break;
+    }
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
         return response(req.status, "text/plain; charset=utf-8", req.error + '\n', req.head);

@@ -1,6 +1,7 @@
 #pragma once
 // The directory's HTTP server and the pollers of its live sources.
 #include "listanswer.h"
+#include "motd.h"
 #include "station.h"
 
 #include <QHostAddress>
@@ -28,6 +29,9 @@ public:
 
     // Replaces the stations of live source `source` (0, 1, ...).
     void setLiveStations(int source, QList<Station> stations);
+    // What the message server answers (at "/motd" and by UDP, see main).
+    void setMotd(MotdSettings settings) { motd_ = std::move(settings); }
+    const MotdSettings& motd() const { return motd_; }
 
     // The whole answer (status line, header, body) to a request head.
     QByteArray answer(QByteArrayView head) const;
@@ -48,6 +52,7 @@ private:
     QList<Station> catalog_;
     QList<QList<Station>> live_;
     Packing compressed_;
+    MotdSettings motd_;
     int open_ = 0;
 };
 

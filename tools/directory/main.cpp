@@ -5,7 +5,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QHostAddress>
+#include <QUdpSocket>
 #include <QUrl>
 #include <cstdio>
 
@@ -48,7 +50,8 @@ int main(int argc, char** argv)
         "demo world's banner server (\"/ads/cgi-bin/accipiter/adserver.exe/...\", clicks at "
         "\"adclick.exe\"), station logo folder (\"/logos/buttons/BNUM.bmp\" for the bnums of "
         "the listed stations) and redirect service (\"/redirect.asp?url=...\", followed when "
-        "the address is this server's)."));
+        "the address is this server's). Its message server answers the message-of-the-day "
+        "requests."));
     cl.addHelpOption();
     QCommandLineOption listenOpt(
         QStringLiteral("listen"),
@@ -71,7 +74,28 @@ int main(int argc, char** argv)
     QCommandLineOption pollOpt(QStringLiteral("poll"),
                                QStringLiteral("Seconds between polls of the live sources."),
                                QStringLiteral("SECONDS"), QStringLiteral("5"));
-    cl.addOptions({listenOpt, catalogOpt, gzipOpt, icecastOpt, streamOpt, pollOpt});
+    QCommandLineOption motdPortOpt(
+        QStringLiteral("motd-port"),
+        QStringLiteral("UDP port of the message server (0: any free port). It also answers "
+                       "at \"/motd?q=REQUEST\" over HTTP."),
+        QStringLiteral("PORT"), QStringLiteral("25636"));
+    QCommandLineOption motdNewsOpt(
+        QStringLiteral("motd-news"),
+        QStringLiteral("File with the message (default: the demo news)."), QStringLiteral("FILE"));
+    QCommandLineOption motdSettingsOpt(
+        QStringLiteral("motd-settings"),
+        QStringLiteral("File of \"name=value\" lines pushed with the message."),
+        QStringLiteral("FILE"));
+    QCommandLineOption updateOpt(
+        QStringLiteral("update"),
+        QStringLiteral("Announce an update, downloadable at \"/download/\" here."));
+    QCommandLineOption updateLocationOpt(
+        QStringLiteral("update-location"),
+        QStringLiteral("A further download address of the update, such as an FTP copy "
+                       "(repeatable)."),
+        QStringLiteral("URL"));
+    cl.addOptions({listenOpt, catalogOpt, gzipOpt, icecastOpt, streamOpt, pollOpt, motdPortOpt,
+                   motdNewsOpt, motdSettingsOpt, updateOpt, updateLocationOpt});
     cl.process(app);
     if (!cl.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument %1").arg(cl.positionalArguments().first()));
@@ -101,6 +125,50 @@ int main(int argc, char** argv)
         return fail(QStringLiteral("cannot listen on %1: %2")
                         .arg(cl.value(listenOpt), server.errorString()));
 
+    MotdSettings motd;
+    for (const auto& [opt, target] :
+         {std::pair{&motdNewsOpt, &motd.news}, std::pair{&motdSettingsOpt, &motd.pushed}}) {
+        if (!cl.isSet(*opt)) continue;
+        QFile f(cl.value(*opt));
+        if (!f.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read %1").arg(cl.value(*opt)));
+        *target = f.readAll();
+    }
+    motd.announceUpdate = cl.isSet(updateOpt);
+    for (const QString& u : cl.values(updateLocationOpt))
+        motd.extraLocations << u.toUtf8();
+    server.setMotd(motd);
+
+    bool motdPortOk = false;
+    const uint motdPort = cl.value(motdPortOpt).toUInt(&motdPortOk);
+    if (!motdPortOk || motdPort > 65535)
+        return fail(QStringLiteral("bad --motd-port value %1").arg(cl.value(motdPortOpt)));
+    QUdpSocket motdSocket;
+    if (!motdSocket.bind(address, quint16(motdPort))) {
+        const QString why = QStringLiteral("cannot bind the message server to UDP port %1: %2")
+                                .arg(motdPort)
+                                .arg(motdSocket.errorString());
+        // The usual port may be taken by another world; only an asked-for port must work.
+        if (cl.isSet(motdPortOpt)) return fail(why);
+        std::fprintf(stderr, "dialwise-directory: %s (HTTP only)\n", qPrintable(why));
+    }
+    QObject::connect(&motdSocket, &QUdpSocket::readyRead, &motdSocket, [&] {
+        while (motdSocket.hasPendingDatagrams()) {
+            QByteArray dg(qMax<qint64>(0, motdSocket.pendingDatagramSize()), '\0');
+            QHostAddress from;
+            quint16 fromPort = 0;
+            motdSocket.readDatagram(dg.data(), dg.size(), &from, &fromPort);
+            if (dg.startsWith("MOTD|")) {
+                const QByteArray self = "http://" + address.toString().toLatin1() + ':' +
+                                        QByteArray::number(server.port());
+                motdSocket.writeDatagram(motdAnswer(server.motd(), dg, self), from, fromPort);
+            } else if (dg.startsWith("TIME|")) {
+                std::printf("dialwise-directory: usage report %s\n", dg.constData());
+                std::fflush(stdout);
+            }
+        }
+    });
+
     int source = 0;
     for (const QString& u : cl.values(icecastOpt)) {
         const QUrl url = QUrl::fromUserInput(u);
@@ -128,6 +196,8 @@ int main(int argc, char** argv)
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol
                               ? QStringLiteral("[%1]").arg(address.toString())
                               : address.toString();
+    std::printf("dialwise-directory: message server on UDP port %u\n",
+                unsigned(motdSocket.localPort()));
     std::printf("dialwise-directory: listening on %s:%u with %lld catalog stations\n",
                 qPrintable(shown), unsigned(server.port()), static_cast<long long>(catalogSize));
     std::fflush(stdout);

@@ -1,0 +1,97 @@
+#include "motd.h"
+
+#include "listrequest.h"
+
+#include <QCryptographicHash>
+#include <QList>
+
+namespace dwdir {
+
+QByteArray updateFileName()
+{
+    return "dialwise-" + updateVersion() + "-update.txt";
+}
+
+QByteArray updateVersion()
+{
+    return "10.01.23";
+}
+
+QByteArray updateFileContent()
+{
+    QByteArray t = "Dialwise " + updateVersion() +
+                   " (demo world update)\n\n"
+                   "This file stands in for an installer. The updater downloaded it from\n"
+                   "the demo world, checked its SHA-256 sum, and opened it.\n\n";
+    // Enough bytes for the progress bar to move.
+    for (int i = 0; i < 4000; ++i)
+        t += "Line " + QByteArray::number(i + 1) + " of the demo update's release notes.\n";
+    return t;
+}
+
+QByteArray motdAnswer(const MotdSettings& s, QByteArrayView request, const QByteArray& self)
+{
+    const QList<QByteArray> f = request.toByteArray().split('|');
+    const QByteArray version = f.size() > 1 ? f[1] : QByteArray();
+    QByteArray out = s.pushed;
+    if (!out.isEmpty() && !out.endsWith('\n')) out += "\r\n";
+    if (s.announceUpdate) {
+        QList<QByteArray> locs{self + "/download/" + updateFileName()};
+        locs += s.extraLocations;
+        out += "updatever=" + updateVersion() + "\r\n";
+        out += "updatedesc=Faster station lists, a news page that reads rich text, and an "
+               "updater that resumes FTP downloads.\r\n";
+        out += "updatesize=" + QByteArray::number(updateFileContent().size() / 1024) + "kb\r\n";
+        out += "updateurl=" + self + "/download/\r\n";
+        out += "updatesha256=" +
+               QCryptographicHash::hash(updateFileContent(), QCryptographicHash::Sha256).toHex() +
+               "\r\n";
+        out += "dlcount=" + QByteArray::number(locs.size()) + "\r\n";
+        for (int i = 0; i < locs.size(); ++i) {
+            const QByteArray n = QByteArray::number(i + 1);
+            out += "dl" + n + "=" + locs[i] + "\r\n";
+            out += "dl" + n + "desc=" +
+                   (locs[i].startsWith("ftp:") ? "Demo world FTP mirror" : "Demo world web site") +
+                   "\r\n";
+        }
+    }
+    out += "MOTD\r\n";
+    if (!s.news.isEmpty()) return out + s.news;
+    out += "{\\rtf1\\ansi{\\colortbl;\\red0\\green64\\blue128;\\red160\\green0\\blue0;}"
+           "{\\b\\fs28\\cf1 Welcome to the Dialwise demo world}\\par\\par "
+           "Every station in this list lives on your own machine: a catalog of made-up "
+           "stations on loopback addresses, and a few {\\b live} stations from the local "
+           "Icecast server that really play.\\par\\par "
+           "{\\b Tips:} double-click a live station to hear it, and join its chat channel "
+           "from the right-click menu. The catalog page is at " +
+           self + "/catalog \\par\\par ";
+    if (!version.isEmpty()) out += "You run version " + version + ". ";
+    if (s.announceUpdate)
+        out += "{\\cf2 Version " + updateVersion() + " is out:} the updater can fetch it.";
+    else
+        out += "You have the newest version.";
+    out += "\\par}\r\n";
+    return out;
+}
+
+int motdPage(QByteArrayView head, QByteArray& request)
+{
+    const qsizetype eol = head.indexOf('\n');
+    QByteArray line = (eol < 0 ? head : head.first(eol)).toByteArray().trimmed();
+    const QList<QByteArray> parts = line.split(' ');
+    if (parts.size() < 2) return 0;
+    QByteArray target = parts[1];
+    if (target.startsWith("http://")) {
+        const qsizetype slash = target.indexOf('/', 7);
+        target = slash < 0 ? QByteArray("/") : target.mid(slash);
+    }
+    if (target == "/download/" + updateFileName()) return 2;
+    if (!target.startsWith("/motd")) return 0;
+    const qsizetype q = target.indexOf("q=");
+    request.clear();
+    if (q >= 0 && !percentDecode(QByteArrayView(target).sliced(q + 2), request, true))
+        request.clear();
+    return 1;
+}
+
+} // namespace dwdir

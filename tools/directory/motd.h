@@ -1,0 +1,31 @@
+#pragma once
+// The demo world's message server: the answer to a "MOTD|..." request (by UDP or at
+// "/motd?q=..."), with optional pushed settings and, when asked for, the announcement of
+// an update whose file the directory serves at "/download/NAME".
+#include <QByteArray>
+#include <QList>
+
+namespace dwdir {
+
+struct MotdSettings
+{
+    QByteArray news;                  // the message; empty: the demo news
+    QByteArray pushed;                // settings lines put before the message
+    bool announceUpdate = false;      // announce the update below
+    QList<QByteArray> extraLocations; // further download addresses (an FTP copy)
+};
+
+// The update's file, its name and its announced version.
+QByteArray updateFileName();
+QByteArray updateFileContent();
+QByteArray updateVersion();
+
+// The answer to a request text. `self` is "http://host:port" of the directory, for the
+// links and the HTTP download location.
+QByteArray motdAnswer(const MotdSettings& s, QByteArrayView request, const QByteArray& self);
+
+// What a request head asks of the message server: 0 nothing, 1 "/motd?...", 2 the
+// update file. For 1, `request` gets the decoded "q=" text.
+int motdPage(QByteArrayView head, QByteArray& request);
+
+} // namespace dwdir
