@@ -1,18 +1,24 @@
 // Dialwise: program entry.
+#include "config.h"
+#include "config_form.h"
 #include "debuglog.h"
 #include "dialogs.h"
 #include "instance.h"
 #include "motd_form.h"
 #include "platform.h"
+#include "playersearch.h"
 #include "registry.h"
 #include "splash.h"
 #include "startup.h"
 #include "tip_form.h"
+#include "titleimage.h"
+#include "update_form.h"
 #include "vmmp3_main.h"
 #include "winconsole.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QSystemTrayIcon>
 #include <memory>
 
 namespace {
@@ -70,6 +76,31 @@ int main(int argc, char** argv)
         running.start();
         CreateGuarded([&] { mainWindow = std::make_unique<Tvmmp3_form>(); });
         if (!mainWindow) return 1;
+        // The configuration dialog, made once; it opens by itself when the player set is
+        // not usable (no setting means the built-in player, which is).
+        CreateGuarded([&] {
+            Tvmmp3_form* w = mainWindow.get();
+            auto* dialog = new Tmp3config_form(w->Configuration(), w);
+            dialog->OnImmediateEffect = [w](const QString& control) {
+                TConfig* c = w->Configuration();
+                if (control == "use_taskbar")
+                    w->RxTrayIcon1->setVisible(c->Checked("use_taskbar"));
+                else if (control == "disablebanners" && c->Checked("disablebanners")) {
+                    w->bannerimg->hide();
+                    w->bannerimg->setImage(QImage());
+                } else if (control == "disablebanners")
+                    w->bannerimg->show();
+                else if (control == "interfacestyle")
+                    w->SetupColumns();
+            };
+            auto show = [dialog] {
+                dialog->LoadControls();
+                dialog->exec();
+            };
+            w->Hooks.ShowConfigDialog = show;
+            Tupdate_form::ShowConfigDialog = show;
+            if (!PlayerFound(w->Configuration()->Text("program_dir"))) show();
+        });
         CreateGuarded([&] { new Tmp3splash_form(); });
         // The tips window shows itself unless switched off; the help button shows it again.
         CreateGuarded([&] {

@@ -83,7 +83,7 @@ const std::vector<TSettingDef>& TConfig::SettingDefs()
         {"email", "Text", ""},
         {"zip", "Text", "", 10},
         {"notify_box", "Checked", "True"},
-        {"speedbox", "ItemIndex", "2"},
+        {"speedbox", "ItemIndex", "6"}, // "Cable": today's stations are not "too fast"
         {"noautoaway", "Checked", "False"},
         {"skinpathbox", "Text", ""},
         {"tcppingbutt", "Checked", "False"},

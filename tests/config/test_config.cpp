@@ -41,7 +41,7 @@ private slots:
                                                  : c.Text(d.Control);
             QCOMPARE(v, QString(d.Default));
         }
-        QCOMPARE(c.MaxBitrate(), 48);
+        QCOMPARE(c.MaxBitrate(), 256); // a fresh install: "Cable"
         QCOMPARE(c.StreamBufferKB(), 32);
         QCOMPARE(c.DistCode(), QString("N"));
         QCOMPARE(c.BannerInterval(), 300000);
