@@ -14,7 +14,7 @@ PKGS=(
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libmpv-dev
   libpulse-dev libgtest-dev libbenchmark-dev
   # running the program and the demo world
-  xvfb xauth x11-utils imagemagick fonts-dejavu-core xdg-utils
+  xvfb xauth x11-utils imagemagick fonts-dejavu-core fonts-liberation2 xdg-utils
   # drawing the default skin (scripts/make-default-skin.py)
   python3-pil
   icecast2 ffmpeg espeak-ng sox curl dbus dbus-x11

@@ -10,8 +10,10 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSplitter>
 #include <QTabWidget>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -103,8 +105,31 @@ void Tmotd_form::DockInto(QTabWidget* pages, const QString& caption)
     lastHost_ = pages;
     caption_ = caption;
     setWindowFlags(Qt::Widget);
+    // Docked, the page keeps room for a few lines of news.
+    setMinimumHeight(120);
     if (pages->indexOf(this) < 0) pages->addTab(this, caption);
     show();
+    // A page area that was laid out before it had a page to show is opened up.
+    QPointer<QTabWidget> host(pages);
+    QTimer::singleShot(0, this, [host] {
+        auto* split = host ? qobject_cast<QSplitter*>(host->parentWidget()) : nullptr;
+        if (!split) return;
+        const int index = split->indexOf(host);
+        QList<int> sizes = split->sizes();
+        int total = 0;
+        for (int v : sizes)
+            total += v;
+        const int want = qMax(160, total / 4);
+        if (index < 0 || sizes[index] >= want || total <= want) return;
+        const int grow = want - sizes[index];
+        sizes[index] = want;
+        for (int i = 0; i < sizes.size(); ++i)
+            if (i != index && sizes[i] > grow) {
+                sizes[i] -= grow;
+                break;
+            }
+        split->setSizes(sizes);
+    });
 }
 
 void Tmotd_form::closeEvent(QCloseEvent* e)

@@ -112,7 +112,7 @@ Ttip_form::Ttip_form(TConfig* config, QWidget* parent)
     auto* ph = new QHBoxLayout(panel);
     ph->setContentsMargins(0, 0, 8, 0);
     auto* strip = new QLabel(panel);
-    strip->setFixedWidth(56);
+    strip->setFixedWidth(48);
     strip->setAutoFillBackground(true);
     QPalette sp = strip->palette();
     sp.setColor(QPalette::Window, QColor(192, 192, 192));
@@ -122,7 +122,7 @@ Ttip_form::Ttip_form(TConfig* config, QWidget* parent)
     strip->setContentsMargins(0, 10, 0, 0);
     ph->addWidget(strip);
     auto* body = new QVBoxLayout;
-    body->setSpacing(3);
+    body->setSpacing(2);
     body->setContentsMargins(6, 8, 0, 8);
     toplabel = new QLabel("Tips for Using " + title, panel);
     toplabel->setObjectName("toplabel");
@@ -146,23 +146,25 @@ Ttip_form::Ttip_form(TConfig* config, QWidget* parent)
             body->addWidget(l);
             continue;
         }
-        // The last tip ends in the link to the DJ tools.
+        // The last tip ends in the link to the DJ tools, on its continuation line.
+        const QStringList lines = tips[i].split('\n');
+        l->setText(lines.first());
+        body->addWidget(l);
         auto* row = new QHBoxLayout;
-        row->setSpacing(0);
-        row->addWidget(l, 0, Qt::AlignBottom);
-        pass_thru = makeLink(" Dialwise DJ Tools", panel, "pass_thru");
-        row->addWidget(pass_thru, 0, Qt::AlignBottom);
+        row->setSpacing(4);
+        auto* cont = new QLabel(lines.value(1), panel);
+        cont->setFont(af);
+        row->addWidget(cont);
+        pass_thru = makeLink("Dialwise DJ Tools", panel, "pass_thru");
+        row->addWidget(pass_thru);
         row->addStretch(1);
         body->addLayout(row);
     }
     body->addStretch(1);
     Label1 = makeLink("View the online help page", panel, "Label1");
     Label5 = makeLink("Comments? Suggestions?", panel, "Label5");
-    auto* links = new QHBoxLayout;
-    links->addWidget(Label1);
-    links->addStretch(1);
-    links->addWidget(Label5);
-    body->addLayout(links);
+    body->addWidget(Label1);
+    body->addWidget(Label5);
     ph->addLayout(body, 1);
     root->addWidget(panel, 1);
 
