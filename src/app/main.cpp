@@ -1,4 +1,6 @@
 // Dialwise: program entry.
+#include "channellist_form.h"
+#include "chatmodule.h"
 #include "config.h"
 #include "config_form.h"
 #include "debuglog.h"
@@ -76,6 +78,8 @@ int main(int argc, char** argv)
         running.start();
         CreateGuarded([&] { mainWindow = std::make_unique<Tvmmp3_form>(); });
         if (!mainWindow) return 1;
+        std::unique_ptr<TChatModule> chat;
+        CreateGuarded([&] { chat = std::make_unique<TChatModule>(); });
         // The configuration dialog, made once; it opens by itself when the player set is
         // not usable (no setting means the built-in player, which is).
         CreateGuarded([&] {
@@ -102,6 +106,10 @@ int main(int argc, char** argv)
             if (!PlayerFound(w->Configuration()->Text("program_dir"))) show();
         });
         CreateGuarded([&] { new Tmp3splash_form(); });
+        CreateGuarded([&] {
+            auto* list = new Tchannellist_form(mainWindow.get());
+            if (chat) chat->ChannelList = list;
+        });
         // The tips window shows itself unless switched off; the help button shows it again.
         CreateGuarded([&] {
             auto* tips = new Ttip_form(mainWindow->Configuration(), mainWindow.get());

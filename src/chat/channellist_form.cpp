@@ -103,9 +103,9 @@ Tchannellist_form::Tchannellist_form(QWidget* parent) : QWidget(parent, Qt::Wind
     channelview->setColumnWidth(0, 250);
     channelview->setColumnWidth(1, 75);
     channelview->header()->setStretchLastSection(true);
-    channelview->header()->setSectionsClickable(true);
+    channelview->setSortingEnabled(false); // rows stay in arrival order until a click
     channelview->header()->setSortIndicatorShown(false);
-    channelview->setSortingEnabled(false);
+    channelview->header()->setSectionsClickable(true);
     lay->addWidget(channelview, 1);
 
     statusbar = new QStatusBar(this);

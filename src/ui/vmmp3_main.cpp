@@ -1,5 +1,6 @@
 #include "vmmp3_main.h"
 #include "bitmapcache.h"
+#include "chat_form.h"
 #include "config.h"
 #include "customserverlist.h"
 #include "debuglog.h"
@@ -61,6 +62,17 @@ Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
     Maximized = false;
     // 12. The embedded browser (pages arrive with their own step).
     HaveBrowser = false;
+    // The first chat window; it docks and joins the chat module on the first showing.
+    chat_form = new Tchat_form(pages);
+    chat_form->hide();
+    Hooks.AutoJoinChannel = [](const QString& channel) {
+        if (TChatModule* m = ChatModule()) m->AutoJoinChannel(channel);
+    };
+    // Any page but a chat page counts as the chat not being in use (auto-away).
+    connect(pages, &QTabWidget::currentChanged, this, [this](int i) {
+        if (ChatModule() && !qobject_cast<Tchat_form*>(pages->widget(i)))
+            ChatModule()->SetUserActive(false);
+    });
     // 14. The debug console sends its commands here.
     if (TWinConsole* c = WinConsole()) c->AddCommandReceiver(this);
     // 15. Frame diagnostics.
@@ -362,6 +374,18 @@ void Tvmmp3_form::OnRefreshComplete()
 void Tvmmp3_form::FormShowFirst()
 {
     Tvm_form::FormShowFirst();
+    // The chat: its first window docks as a page, and it connects when configured.
+    if (TChatModule* m = ChatModule(); m && chat_form) {
+        m->DockSite = pages;
+        m->DefaultChannel = DefaultChatChannel;
+        m->AddChatWindow(chat_form);
+        chat_form->Dock(pages);
+        chat_form->ShowWindow();
+        if (Configuration()->Checked("chatconnect")) {
+            chat_form->SetConnectDown(true);
+            m->ConnectChat();
+        }
+    }
     // The web tabs show once their pages exist; the docked windows bring their own tabs.
     // A user expects the stations of the selected genre when the program opens.
     QTimer::singleShot(0, this, [this] {

@@ -8,6 +8,7 @@
 
 class QMenu;
 class TGenreBox;
+class Tchat_form;
 
 class Tvmmp3_form : public Tvm_form
 {
@@ -51,6 +52,7 @@ public:
     QToolButton* addgenre_butt = nullptr;
     QToolButton* delgenre_butt = nullptr;
     QToolButton* joingenre_butt = nullptr;
+    Tchat_form* chat_form = nullptr; // the first chat window
 
     // The listeners text of the status strip.
     static QString ListenersText(int listeners, int stations);
