@@ -5,11 +5,10 @@
 #include "httpprot.h"
 #include "netconfig.h"
 #include "netutils.h"
+#include "resolve.h"
 #include "wsockets.h"
 
 #include <QBuffer>
-#include <QHostAddress>
-#include <QHostInfo>
 #include <QPointer>
 #include <cmath>
 #include <limits>
@@ -178,21 +177,12 @@ void TMotdClient::sendDatagram(const QString& text)
             DebugLog(QString("MOTD: %1").arg(e.what()), dcErrOut);
         }
     };
-    if (!QHostAddress(host).isNull()) {
-        send(host);
-        return;
-    }
-    // A name is looked up without holding the loop; the usage report at exit is sent
-    // only when the address is known at once.
-    QPointer<TMotdClient> self(this);
-    QHostInfo::lookupHost(host, this, [self, send](const QHostInfo& hi) {
-        if (!self) return;
-        for (const QHostAddress& a : hi.addresses())
-            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                send(a.toString());
-                return;
-            }
-        DebugLog("MOTD: cannot resolve " + Profile().MotdHost, dcErrOut);
+    // A name is looked up without holding the loop.
+    ResolveIPv4(host, this, [send](const QString& address) {
+        if (address.isEmpty())
+            DebugLog("MOTD: cannot resolve " + Profile().MotdHost, dcErrOut);
+        else
+            send(address);
     });
 }
 

@@ -10,6 +10,7 @@
 #include "platform.h"
 #include "productprofile.h"
 #include "registry.h"
+#include "resolve.h"
 #include "wsockets.h"
 
 #include <QApplication>
@@ -21,8 +22,6 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QHostAddress>
-#include <QHostInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QPainter>
@@ -273,18 +272,7 @@ void Tupdate_form::pingNext()
         Ping1->Host = address;
         Ping1->Ping();
     };
-    if (!QHostAddress(host).isNull()) {
-        start(host);
-        return;
-    }
-    // A name is looked up without holding the loop.
-    QPointer<Tupdate_form> self(this);
-    QHostInfo::lookupHost(host, this, [self, start](const QHostInfo& hi) {
-        if (!self) return;
-        for (const QHostAddress& a : hi.addresses())
-            if (a.protocol() == QAbstractSocket::IPv4Protocol) return start(a.toString());
-        start(QString());
-    });
+    ResolveIPv4(host, this, start);
 }
 
 void Tupdate_form::Log(const QString& text)

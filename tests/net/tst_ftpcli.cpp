@@ -69,6 +69,17 @@ class TestFtpClient : public QObject
         QVERIFY(c.Connected());
     }
 
+    // Logged in, in /pub, binary, with big.bin to go to `local`.
+    void readyForBig(TFtpClient& c, const QString& local)
+    {
+        login(c);
+        c.HostDirName = "/pub/";
+        c.HostFileName = "big.bin";
+        c.LocalFileName = local;
+        QCOMPARE(run(c, &TFtpClient::CwdAsync).Error, 0);
+        QCOMPARE(run(c, &TFtpClient::TypeSetAsync).Error, 0);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -177,12 +188,7 @@ private slots:
         QFile::remove(local);
         {
             TFtpClient c;
-            login(c);
-            c.HostDirName = "/pub/";
-            c.HostFileName = "big.bin";
-            c.LocalFileName = local;
-            QCOMPARE(run(c, &TFtpClient::CwdAsync).Error, 0);
-            QCOMPARE(run(c, &TFtpClient::TypeSetAsync).Error, 0);
+            readyForBig(c, local);
             bool cut = false;
             c.OnProgress = [&cut](TFtpClient* s, qint64 n) {
                 if (!cut && n > 0) {
@@ -203,12 +209,7 @@ private slots:
         TFtpClient c;
         QStringList shown;
         c.OnDisplay = [&shown](TFtpClient*, const QString& l) { shown << l; };
-        login(c);
-        c.HostDirName = "/pub/";
-        c.HostFileName = "big.bin";
-        c.LocalFileName = local;
-        QCOMPARE(run(c, &TFtpClient::CwdAsync).Error, 0);
-        QCOMPARE(run(c, &TFtpClient::TypeSetAsync).Error, 0);
+        readyForBig(c, local);
         qint64 first = -1;
         c.OnProgress = [&first](TFtpClient*, qint64 n) {
             if (first < 0) first = n;
