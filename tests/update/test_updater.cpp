@@ -165,6 +165,16 @@ private slots:
             QVERIFY(f.downloadlist->topLevelItem(i)->text(0).toInt() >= 0);
     }
 
+    void logKeepsTheNewestLines()
+    {
+        dwtest::TempHome home;
+        Tupdate_form f(kKey);
+        for (int i = 1; i <= Tupdate_form::MaxLogLines + 5; ++i) f.Log(QString::number(i));
+        QCOMPARE(f.DebugBox1->count(), Tupdate_form::MaxLogLines);
+        QVERIFY(f.DebugBox1->item(0)->text().endsWith(" 30005"));
+        QVERIFY(f.DebugBox1->item(f.DebugBox1->count() - 1)->text().endsWith(" 6"));
+    }
+
     void badKeyEndsTheProgram()
     {
         dwtest::TempHome home;
