@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <sys/file.h>
+#include <unistd.h>
 
 // ---------------------------------------------------------------------------------------
 // Reply parser
@@ -170,6 +171,11 @@ void TFtpClient::runSteps(std::vector<Step> steps)
 
 void TFtpClient::sendCommand(const QString& cmd)
 {
+    // A line break inside a name would smuggle in a command of its own.
+    if (cmd.contains('\r') || cmd.contains('\n') || cmd.contains(QChar(0))) {
+        fail(ftpErrProtocol, QStringLiteral("A line break in a command argument was refused"));
+        return;
+    }
     const Step& s = steps_[stepIndex_];
     display("> " + (s.Shown.isEmpty() ? cmd : s.Shown));
     restartTimer();

@@ -233,6 +233,8 @@ private slots:
                                         << "small.txt" << 0 << 530;
         QTest::newRow("missing file, SIZE") << kPassword << "nothere.bin" << 1 << 550;
         QTest::newRow("missing file, RETR") << kPassword << "nothere.bin" << 2 << 550;
+        QTest::newRow("smuggled command") << kPassword << "x\r\nDELE big.bin" << 1
+                                          << int(ftpErrProtocol);
     }
     void refusals()
     {
@@ -258,7 +260,8 @@ private slots:
         c.LocalFileName = tmp.filePath("never-" + file);
         d = run(c, failingStep == 1 ? &TFtpClient::SizeAsync : &TFtpClient::GetAsync);
         QCOMPARE(d.Error, code);
-        QVERIFY2(c.ErrorMessage.startsWith(QString::number(code)), qPrintable(c.ErrorMessage));
+        if (code < 1000)
+            QVERIFY2(c.ErrorMessage.startsWith(QString::number(code)), qPrintable(c.ErrorMessage));
         QVERIFY(!QFile::exists(c.LocalFileName)); // nothing left behind
         QVERIFY(c.Connected());                   // the session goes on
         QCOMPARE(run(c, &TFtpClient::QuitAsync).Error, 0);
