@@ -11,6 +11,7 @@
 #include "playersearch.h"
 #include "registry.h"
 #include "splash.h"
+#include "stallwatch.h"
 #include "startup.h"
 #include "tip_form.h"
 #include "titleimage.h"
@@ -71,6 +72,9 @@ int main(int argc, char** argv)
         const QStringList args = QApplication::arguments();
         if (args.size() > 1 && args.at(1) == "quietBadger!!!")
             console = std::make_unique<TWinConsole>(QStringList{"GenOut", "ErrOut", "PerfOut"});
+        // Where diagnostics are read, the loop's stalls are reported on "PerfOut".
+        TStallWatch stallWatch;
+        if (console || qEnvironmentVariableIsSet("DIALWISE_DEBUGLOG")) stallWatch.Start();
 
         // 6. The windows, in their order.
         std::unique_ptr<Tvmmp3_form> mainWindow;

@@ -21,7 +21,6 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBlock>
-#include <QTextBrowser>
 #include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
@@ -67,6 +66,32 @@ void TCRTEdit::keyPressEvent(QKeyEvent* e)
     default:
         QLineEdit::keyPressEvent(e);
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// Conversation view
+
+TChatView::TChatView(QWidget* parent) : QPlainTextEdit(parent)
+{
+    setReadOnly(true);
+    setUndoRedoEnabled(false);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    setMouseTracking(true);
+}
+
+void TChatView::mouseMoveEvent(QMouseEvent* e)
+{
+    QPlainTextEdit::mouseMoveEvent(e);
+    const bool link = !anchorAt(e->position().toPoint()).isEmpty();
+    viewport()->setCursor(link ? Qt::PointingHandCursor : Qt::IBeamCursor);
+}
+
+void TChatView::mouseReleaseEvent(QMouseEvent* e)
+{
+    QPlainTextEdit::mouseReleaseEvent(e);
+    if (e->button() != Qt::LeftButton || textCursor().hasSelection()) return;
+    const QString href = anchorAt(e->position().toPoint());
+    if (!href.isEmpty() && OnURLClick) OnURLClick(href);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -134,16 +159,12 @@ Tchat_form::Tchat_form(QWidget* parent, const QString& caption) : QWidget(parent
 
     auto* mid = new QHBoxLayout;
     mid->setSpacing(2);
-    mainchat = new QTextBrowser(chatarea);
+    mainchat = new TChatView(chatarea);
     mainchat->setObjectName("mainchat");
     mainchat->setFont(fixedFont());
-    mainchat->setUndoRedoEnabled(false);
-    mainchat->setOpenLinks(false);
-    mainchat->setOpenExternalLinks(false);
     mainchat->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    mainchat->document()->setDocumentMargin(2);
-    connect(mainchat, &QTextBrowser::anchorClicked, this,
-            [this](const QUrl& url) { mainchatURLClick(url.toString()); });
+    mainchat->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    mainchat->OnURLClick = [this](const QString& text) { mainchatURLClick(text); };
     mid->addWidget(mainchat, 1);
 
     buttonpanel = new QWidget(chatarea);

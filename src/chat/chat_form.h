@@ -6,6 +6,7 @@
 
 #include <QColor>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QStringList>
 #include <QWidget>
 #include <functional>
@@ -16,7 +17,6 @@ class QMenu;
 class QAction;
 class QSplitter;
 class QTabWidget;
-class QTextBrowser;
 class QTimer;
 class QToolButton;
 class QUrl;
@@ -41,6 +41,21 @@ protected:
 private:
     QStringList history_{QString()}; // 0: the line being edited, 1..: newest first
     int pos_ = 0;
+};
+
+// The conversation view: read-only lines with their colours and links; a plain-text
+// layout, so a long flood of lines stays cheap. Releasing the left button on a link
+// reports its text.
+class TChatView : public QPlainTextEdit
+{
+    Q_OBJECT
+public:
+    explicit TChatView(QWidget* parent = nullptr);
+    std::function<void(const QString&)> OnURLClick;
+
+protected:
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
 };
 
 class Tchat_form : public QWidget, public TChatWindowBase
@@ -108,7 +123,7 @@ public:
 
     // Controls, named as in the window's design.
     QLabel* topiclabel = nullptr;
-    QTextBrowser* mainchat = nullptr;
+    TChatView* mainchat = nullptr;
     TCRTEdit* mainline = nullptr;
     QWidget* buttonpanel = nullptr;
     QToolButton* connect_butt = nullptr;

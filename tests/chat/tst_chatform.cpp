@@ -17,7 +17,7 @@
 #include <QListWidget>
 #include <QScrollBar>
 #include <QTabWidget>
-#include <QTextBrowser>
+#include <QPlainTextEdit>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QtTest>

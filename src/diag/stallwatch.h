@@ -1,0 +1,28 @@
+#pragma once
+// The stall watchdog: a timer on the user-interface loop that notices when the loop did
+// not come round for longer than a limit and writes "Stall of N ms" on "PerfOut".
+#include <QElapsedTimer>
+#include <QObject>
+
+class QTimer;
+
+class TStallWatch : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TStallWatch(int limitMs = 50, QObject* parent = nullptr);
+    void Start();
+    void Stop();
+    qint64 LongestStall() const { return longest_; } // ms beyond the tick interval
+    int Stalls() const { return stalls_; }           // gaps over the limit
+    void Reset();
+
+private:
+    void tick();
+    QTimer* timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = -1;
+    qint64 longest_ = 0;
+    int stalls_ = 0;
+    int limit_;
+};
