@@ -3,6 +3,7 @@
 #include "chatmodule.h"
 #include "config.h"
 #include "config_form.h"
+#include "dcc_form.h"
 #include "debuglog.h"
 #include "dialogs.h"
 #include "instance.h"
@@ -83,7 +84,10 @@ int main(int argc, char** argv)
         CreateGuarded([&] { mainWindow = std::make_unique<Tvmmp3_form>(); });
         if (!mainWindow) return 1;
         std::unique_ptr<TChatModule> chat;
-        CreateGuarded([&] { chat = std::make_unique<TChatModule>(); });
+        CreateGuarded([&] {
+            chat = std::make_unique<TChatModule>();
+            InstallDccTransfers(chat.get(), mainWindow.get());
+        });
         // The configuration dialog, made once; it opens by itself when the player set is
         // not usable (no setting means the built-in player, which is).
         CreateGuarded([&] {

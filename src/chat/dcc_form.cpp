@@ -1,0 +1,213 @@
+#include "dcc_form.h"
+#include "chat_form.h"
+#include "chatmodule.h"
+#include "dialogs.h"
+#include "ircclient.h"
+#include "skins.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QVBoxLayout>
+
+namespace {
+const char* const Filter = "All Files (*.*)|*.*";
+
+qint64 nowMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid()) clock.start();
+    return clock.elapsed() + 1;
+}
+} // namespace
+
+Tdcc_form::Tdcc_form(QWidget* owner) : QWidget(owner, Qt::Dialog | Qt::WindowStaysOnTopHint)
+{
+    setObjectName("dcc_form");
+    setWindowTitle("DCC Connection");
+    auto* lay = new QVBoxLayout(this);
+    lay->setContentsMargins(10, 10, 10, 10);
+    lay->setSpacing(6);
+    filelabel = new QLabel("File: ", this);
+    filelabel->setTextFormat(Qt::PlainText);
+    filelabel->setMinimumWidth(380);
+    lay->addWidget(filelabel);
+    auto* st = new QHBoxLayout;
+    st->addWidget(new QLabel("Status:", this));
+    status = new QLabel(" Waiting for Connection", this);
+    st->addWidget(status, 1);
+    lay->addLayout(st);
+    auto* bar = new QHBoxLayout;
+    bar->addWidget(new QLabel("0%", this));
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setRange(0, 1);
+    ProgressBar1->setValue(0);
+    bar->addWidget(ProgressBar1, 1);
+    bar->addWidget(new QLabel("100%", this));
+    lay->addLayout(bar);
+    speed = new QLabel(this);
+    time = new QLabel(this);
+    lay->addWidget(speed);
+    lay->addWidget(time);
+    auto* bottom = new QHBoxLayout;
+    close_dcc = new QCheckBox("Close DCC window when done", this);
+    close_butt = new QPushButton("Cancel", this);
+    bottom->addWidget(close_dcc, 1);
+    bottom->addWidget(close_butt);
+    lay->addLayout(bottom);
+    setFixedSize(sizeHint().expandedTo(QSize(420, 0)));
+
+    const TSkinColors& c = Skin().Colors();
+    QPalette p = palette();
+    p.setColor(QPalette::Window, c.Primary);
+    p.setColor(QPalette::WindowText, c.PrimaryFont);
+    setPalette(p);
+    setAutoFillBackground(true);
+
+    connect(close_butt, &QPushButton::clicked, this, &Tdcc_form::close_buttClick);
+    Transfer.OnStatus = [this](const QString& s) { status->setText(s); };
+    Transfer.OnProgress = [this] { UpdateProgress(); };
+    Transfer.OnDone = [this] { finished(); };
+    Transfer.OnError = [this](const QString& msg) {
+        status->setText("Error");
+        platform::MessageDlg(msg, platform::mtError, platform::mbOK, "Error", this);
+        finished();
+    };
+    Transfer.OnSenderClosed = [this] {
+        platform::MessageBox("Sender closed file transfer", "Error", platform::mbOK,
+                             platform::mtError, this);
+        close_butt->setText("Close");
+        close();
+    };
+}
+
+Tdcc_form::~Tdcc_form() = default;
+
+bool Tdcc_form::OfferFile(TIRCClient* client, const QString& nick)
+{
+    Transfer.PeerNick = nick;
+    show();
+    const QString path =
+        platform::OpenFileDialog("Send a file to " + nick, QDir::homePath(), Filter, this);
+    if (path.isEmpty()) {
+        // Nothing was offered yet: closing needs no confirmation.
+        Transfer.FileName.clear();
+        Transfer.Done = true;
+        close();
+        return false;
+    }
+    const QString announce = dcc::AnnounceAddress(
+        client ? client->Socket().GetXAddr() : QString(), LocalIPList());
+    QString error;
+    if (!Transfer.StartSending(path, announce, error)) {
+        platform::MessageDlg(error, platform::mtError, platform::mbOK, "Error", this);
+        Transfer.Done = true;
+        close();
+        return false;
+    }
+    filelabel->setText("File: " + path + " (" + nick + ")");
+    if (client) client->CTCPQuery(nick, "DCC SEND", Transfer.OfferArguments());
+    return true;
+}
+
+void Tdcc_form::ReceiveOffer(const TDccOffer& offer)
+{
+    Transfer.FileName = dcc::SafeFileName(offer.FileName);
+    Transfer.PeerAddress = offer.Address;
+    Transfer.PeerPort = offer.Port;
+    Transfer.FileSize = offer.Size;
+    Transfer.PeerNick = offer.Nick;
+    show();
+    const QString question =
+        offer.Nick + " wants to send you " + Transfer.FileName +
+        "\r\nDo you want to accept it?\r\n\r\nWARNING: Files from strangers may contain "
+        "viruses.\r\nDo NOT accept files from someone you do not trust.";
+    if (platform::MessageDlg(question, platform::mtConfirmation, platform::mbYesNo, {}, this) !=
+        platform::mrYes) {
+        Transfer.Done = true; // declined: nothing to confirm
+        close();
+        return;
+    }
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    const QString path = platform::SaveFileDialog(
+        "Save " + Transfer.FileName, QDir(folder).filePath(Transfer.FileName), Filter, this);
+    if (path.isEmpty()) {
+        Transfer.Done = true;
+        close();
+        return;
+    }
+    filelabel->setText("File: " + path + " (" + offer.Nick + ")");
+    QString error;
+    if (!Transfer.StartReceiving(path, error)) {
+        status->setText("Error");
+        platform::MessageDlg(error, platform::mtError, platform::mbOK, "Error", this);
+        Transfer.Done = true;
+        close_butt->setText("Close");
+    }
+}
+
+void Tdcc_form::UpdateProgress()
+{
+    speed->setText(dcc::SpeedText(Transfer.Transferred, Transfer.FileSize));
+    const qint64 now = nowMs();
+    if (now - LastTimeUpdate > 1000) {
+        LastTimeUpdate = now;
+        time->setText(dcc::TimeText(Transfer.Transferred, Transfer.FileSize, Transfer.ElapsedMs()));
+    }
+    // The bar counts kilobytes so that every 32-bit size fits its range.
+    ProgressBar1->setRange(0, int(std::max<qint64>(1, Transfer.FileSize / 1024)));
+    ProgressBar1->setValue(int(Transfer.Transferred / 1024));
+}
+
+void Tdcc_form::finished()
+{
+    close_butt->setText("Close");
+    if (Transfer.Transferred == Transfer.FileSize) UpdateProgress();
+    if (close_dcc->isChecked()) close();
+}
+
+void Tdcc_form::close_buttClick()
+{
+    close();
+}
+
+void Tdcc_form::closeEvent(QCloseEvent* e)
+{
+    if (!Transfer.Done) {
+        if (platform::MessageDlg("Are you sure you want to close this DCC connection?",
+                                 platform::mtConfirmation, platform::mbYesNo, {},
+                                 this) != platform::mrYes) {
+            e->ignore();
+            return;
+        }
+        Transfer.Done = true;
+    }
+    // Hidden, not destroyed: the owner frees it.
+    e->ignore();
+    hide();
+    Transfer.Cancel();
+}
+
+void InstallDccTransfers(TChatModule* module, QWidget* owner)
+{
+    QPointer<QWidget> own(owner);
+    module->OnDccOffer = [own](const TDccOffer& offer) {
+        auto* w = new Tdcc_form(own);
+        w->setAttribute(Qt::WA_DeleteOnClose, false);
+        w->ReceiveOffer(offer);
+    };
+    Tchat_form::SendFileHook() = [](Tchat_form* chat, const QString& nick) {
+        auto* w = new Tdcc_form(chat);
+        w->OfferFile(chat->Client, nick);
+    };
+}
