@@ -38,7 +38,7 @@ struct AtomGuard
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    TDialwiseApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     // SIGTERM and SIGINT are taken from the message loop, so a signal that comes early
     // still ends the program in order.
@@ -52,17 +52,31 @@ int main(int argc, char** argv)
             return 0;
     }
 
-    // 2. Single instance: a running one is brought to the front and this one ends.
-    if (platform::TInstanceAtom::Exists(kAtom)) {
-        if (platform::TInstanceServer::Send(kWindowClass, platform::InstanceRequest::BringToFront))
-            return 0;
-        // A stale marker: its owner is gone. Go on without adding it again.
-    } else {
-        platform::TInstanceAtom::Add(kAtom);
-    }
+    // 2. Single instance: the marker is taken in one step (a stale one is taken over). A
+    // running instance, also one that is still starting, is brought to the front and this
+    // one ends; a live one is never displaced.
+    if (!platform::TInstanceAtom::Add(kAtom) && !HandOverOrTakeOver(kAtom, [] {
+            return platform::TInstanceServer::Send(kWindowClass,
+                                                   platform::InstanceRequest::BringToFront);
+        }))
+        return 0;
 
     // 3. From here on the marker goes when the program ends.
     AtomGuard guard;
+    // Later starts are heard from now on; what they ask waits for the main window.
+    std::unique_ptr<Tvmmp3_form> mainWindow;
+    platform::TInstanceServer instance;
+    instance.OnBringToFront = [&mainWindow] {
+        Tvmmp3_form* w = mainWindow.get();
+        if (!w) return;
+        DebugLog("Second start: bringing the window to the front");
+        if (w->isMinimized()) w->showNormal();
+        w->show();
+        w->raise();
+        w->activateWindow();
+    };
+    instance.HoldRequests(true);
+    instance.Listen(kWindowClass);
     int exitCode = 0;
     try {
         // 4. Application title.
@@ -78,7 +92,6 @@ int main(int argc, char** argv)
         if (console || qEnvironmentVariableIsSet("DIALWISE_DEBUGLOG")) stallWatch.Start();
 
         // 6. The windows, in their order.
-        std::unique_ptr<Tvmmp3_form> mainWindow;
         QElapsedTimer running; // for the usage report
         running.start();
         CreateGuarded([&] { mainWindow = std::make_unique<Tvmmp3_form>(); });
@@ -125,15 +138,6 @@ int main(int argc, char** argv)
         });
 
         // 7-8. The message loop; the program ends when the main window closes.
-        platform::TInstanceServer instance;
-        instance.OnBringToFront = [w = mainWindow.get()] {
-            DebugLog("Second start: bringing the window to the front");
-            if (w->isMinimized()) w->showNormal();
-            w->show();
-            w->raise();
-            w->activateWindow();
-        };
-        instance.Listen(kWindowClass);
         mainWindow->show();
         // The news window, docked as the news page, asks for the message at once and sends
         // the usage report when the main window closes.
@@ -145,6 +149,7 @@ int main(int argc, char** argv)
                 news->SendUsageReport(running.elapsed(), w->ActiveMilliseconds());
             };
         });
+        instance.HoldRequests(false);
         // The program ends when the main window has closed.
         struct CloseWatcher : QObject
         {

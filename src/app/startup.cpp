@@ -1,12 +1,17 @@
 #include "startup.h"
 #include "debuglog.h"
 #include "dialogs.h"
+#include "instance.h"
 #include "platform.h"
 #include "vm_main.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
+
+#include <cstdio>
 
 #include <csignal>
 #include <fcntl.h>
@@ -59,6 +64,46 @@ void StartMessageLoop()
         g_loopRunning = true;
         if (g_quitPending) QApplication::quit();
     });
+}
+
+TDialwiseApplication::TDialwiseApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TDialwiseApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const Tvm_form::TProgramExit& e) {
+        // The library check ends the program with its code, from the loop.
+        QCoreApplication::exit(e.Code);
+    } catch (const std::exception& e) {
+        ReportUnhandledError(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        ReportUnhandledError(QStringLiteral("Unknown error"));
+    }
+    return true;
+}
+
+void ReportUnhandledError(const QString& message)
+{
+    DebugLog("Unhandled error: " + message, dcErrOut);
+    QString text = message;
+    if (!text.isEmpty() && !text.endsWith('.')) text += '.';
+    platform::MessageBox(text, QApplication::applicationName(), platform::mbOK, platform::mtError);
+}
+
+bool HandOverOrTakeOver(const QString& atom, const std::function<bool()>& handOver)
+{
+    // Nothing is on screen yet in this process: waiting here keeps no window from
+    // answering.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 30000) {
+        if (handOver()) return false;
+        if (platform::TInstanceAtom::Add(atom)) return true;
+        QThread::msleep(100);
+    }
+    std::fprintf(stderr, "Dialwise is running but does not answer; not starting it twice.\n");
+    return false;
 }
 
 void ReportStartupError(const QString& message)

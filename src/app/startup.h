@@ -1,8 +1,27 @@
 #pragma once
 // The program entry's steps, kept apart from main() so that each can be followed.
+#include <QApplication>
 #include <QString>
+#include <functional>
 
 class QObject;
+
+// The application object. An error that escapes an event handler once the program runs
+// is shown in the error box (caption the application title, the error's message) and on
+// ErrOut, and the program goes on, as the platform's default error handler does.
+class TDialwiseApplication : public QApplication
+{
+public:
+    TDialwiseApplication(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+// Shows an error that no handler took: ErrOut and the error box.
+void ReportUnhandledError(const QString& message);
+
+// A live instance holds the marker: hands the request to it with `handOver` (true once
+// taken). True when that instance ended meanwhile and this process took the marker over
+// (it then starts); false when this start is to end.
+bool HandOverOrTakeOver(const QString& atom, const std::function<bool()>& handOver);
 
 // Closes the main window when SIGTERM or SIGINT arrives, as its close button does.
 void InstallTerminationHandler(QObject* owner);

@@ -88,6 +88,43 @@ private slots:
         QVERIFY(!QFile::exists(lock));
     }
 
+    void racingStartsLeaveOneInstance()
+    {
+        // Three starts at once, before any has a window: one runs, the others hand their
+        // request to it and end. Its socket stays its own.
+        dwtest::TempHome home;
+        std::vector<std::unique_ptr<Program>> starts;
+        for (int i = 0; i < 3; ++i)
+            starts.push_back(
+                std::make_unique<Program>(baseEnv(home, home.file(QString("run%1.log").arg(i)))));
+        auto ended = [&] {
+            int n = 0;
+            for (auto& p : starts)
+                n += p->p.state() == QProcess::NotRunning || p->p.waitForFinished(0);
+            return n;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(ended(), 2, 90000);
+        Program* survivor = nullptr;
+        QString log;
+        for (int i = 0; i < 3; ++i) {
+            if (starts[i]->p.state() != QProcess::NotRunning) {
+                survivor = starts[i].get();
+                log = home.file(QString("run%1.log").arg(i));
+            } else {
+                QCOMPARE(starts[i]->p.exitCode(), 0);
+            }
+        }
+        QVERIFY(survivor);
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("BorderWidth"), 30000);
+        QTRY_COMPARE(readAll(log).count("bringing the window to the front"), 2);
+        QVERIFY(platform::TInstanceServer::Send("tvmmp3_form",
+                                                platform::InstanceRequest::BringToFront));
+        QTRY_COMPARE(readAll(log).count("bringing the window to the front"), 3);
+        QCOMPARE(ended(), 2);
+        QVERIFY(survivor->terminate());
+        QVERIFY(!QFile::exists(platform::TInstanceAtom::PathOf("tunelaneatom")));
+    }
+
     void staleMarkerDoesNotStopTheStart()
     {
         dwtest::TempHome home;

@@ -8,7 +8,12 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+#include <atomic>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 class TestPlatform : public QObject
 {
@@ -18,16 +23,59 @@ private slots:
     {
         dwtest::TempHome home;
         using platform::TInstanceAtom;
+        const QString path = TInstanceAtom::PathOf("tunelaneatom");
         QVERIFY(!TInstanceAtom::Exists("tunelaneatom"));
-        QVERIFY(TInstanceAtom::Add("tunelaneatom"));
-        QVERIFY(TInstanceAtom::Exists("tunelaneatom"));
-        QVERIFY(TInstanceAtom::OwnerAlive("tunelaneatom"));
-        // A marker left by a process that is gone is stale.
-        dwtest::writeFile(TInstanceAtom::PathOf("tunelaneatom"), "999999999");
+        QVERIFY(!TInstanceAtom::OwnerAlive("tunelaneatom"));
+        // A marker left by a process that is gone is stale and taken over.
+        dwtest::writeFile(path, "999999999");
         QVERIFY(TInstanceAtom::Exists("tunelaneatom"));
         QVERIFY(!TInstanceAtom::OwnerAlive("tunelaneatom"));
+        QVERIFY(TInstanceAtom::Add("tunelaneatom"));
+        QVERIFY(TInstanceAtom::OwnerAlive("tunelaneatom"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray::number(qint64(getpid())));
+        f.close();
         TInstanceAtom::Delete("tunelaneatom");
         QVERIFY(!TInstanceAtom::Exists("tunelaneatom"));
+
+        // A live owner (here: a lock on the file from another open of it) is never
+        // displaced, and its marker is not deleted by others.
+        dwtest::writeFile(path, "1");
+        const int other = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+        QVERIFY(TInstanceAtom::OwnerAlive("tunelaneatom"));
+        QVERIFY(!TInstanceAtom::Add("tunelaneatom"));
+        TInstanceAtom::Delete("tunelaneatom");
+        QVERIFY(TInstanceAtom::Exists("tunelaneatom"));
+        ::close(other); // the owner ends
+        QVERIFY(TInstanceAtom::Add("tunelaneatom"));
+        TInstanceAtom::Delete("tunelaneatom");
+        QVERIFY(!TInstanceAtom::Exists("tunelaneatom"));
+    }
+
+    void heldRequestsWaitForTheWindow()
+    {
+        dwtest::TempHome home;
+        using namespace platform;
+        TInstanceServer server;
+        QStringList seen;
+        server.OnBringToFront = [&] { seen << "front"; };
+        server.OnLink = [&](const QString& l) { seen << l; };
+        server.HoldRequests(true);
+        QVERIFY(server.Listen("tvmmp3_form"));
+        std::atomic<bool> sent1 = false, sent2 = false;
+        std::thread t([&] {
+            sent1 = TInstanceServer::Send("tvmmp3_form", InstanceRequest::BringToFront);
+            sent2 = TInstanceServer::Send("tvmmp3_form", InstanceRequest::Link, "dialwise:x");
+        });
+        // Answered at once, delivered only when released, in order.
+        QTRY_VERIFY(sent1 && sent2);
+        t.join();
+        QCOMPARE(seen, QStringList{});
+        server.HoldRequests(false);
+        QCOMPARE(seen, (QStringList{"front", "dialwise:x"}));
     }
 
     void instanceRequests()
