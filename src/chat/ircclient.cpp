@@ -1,4 +1,5 @@
 #include "ircclient.h"
+#include "debuglog.h"
 #include "wsocket.h"
 
 #include <QDateTime>
@@ -402,6 +403,7 @@ void TIRCClient::beginSession()
     if (Connected()) Disconnect(true);
     ++session_;
     buffer_.clear();
+    scanFrom_ = 0;
     channels_.Clear();
     users_.Clear();
     ownUser_ = users_.Add(nick_, QString());
@@ -490,22 +492,46 @@ void TIRCClient::ReceiveData(const QByteArray& bytes)
     buffer_.append(bytes);
     if (receiving_) return; // the outer call goes on with the grown buffer
     receiving_ = true;
-    qsizetype pos = 0;
-    // Also when a handler throws: the handled lines leave the buffer and later data is
-    // still read.
-    struct Done
     {
-        TIRCClient* c;
-        const qsizetype& pos;
-        ~Done()
+        qsizetype pos = 0;
+        // Also when a handler throws: the handled lines leave the buffer and later data is
+        // still read.
+        struct Done
         {
-            c->buffer_.remove(0, std::min(pos, c->buffer_.size()));
-            c->receiving_ = false;
-        }
-    } done{this, pos};
+            TIRCClient* c;
+            const qsizetype& pos;
+            ~Done()
+            {
+                const qsizetype n = std::min(pos, c->buffer_.size());
+                c->buffer_.remove(0, n);
+                c->scanFrom_ = std::max<qsizetype>(0, c->scanFrom_ - n);
+                c->receiving_ = false;
+            }
+        } done{this, pos};
+        receiveLines(pos);
+    }
+    // What is left holds no line end. A server that never sends one would otherwise grow
+    // the buffer without end.
+    if (buffer_.size() > MaxPendingBytes) {
+        DebugLog(QStringLiteral("IRC: no line end within %1 bytes from the server: "
+                                "disconnecting")
+                     .arg(MaxPendingBytes),
+                 dcErrOut);
+        buffer_.clear();
+        scanFrom_ = 0;
+        Disconnect(true);
+    }
+}
+
+void TIRCClient::receiveLines(qsizetype& pos)
+{
     while (pos < buffer_.size()) {
-        const qsizetype lf = buffer_.indexOf('\n', pos);
-        if (lf < 0) break;
+        // Only bytes that arrived since the last look can hold the next line feed.
+        const qsizetype lf = buffer_.indexOf('\n', std::max(pos, scanFrom_));
+        if (lf < 0) {
+            scanFrom_ = buffer_.size();
+            break;
+        }
         const char* base = buffer_.constData();
         const void* crp = memchr(base + pos, '\r', size_t(lf - pos));
         const qsizetype cr = crp ? qsizetype(static_cast<const char*>(crp) - base) : -1;

@@ -269,6 +269,8 @@ public:
     // opening the socket, so that ReceiveData sees what it sees on a connection; what the
     // client answers is not sent (OnError reports "Not connected to server.").
     void StartSessionForTest();
+    // Text without a line end longer than this ends the connection (an error on ErrOut).
+    static constexpr qsizetype MaxPendingBytes = 16 * 1024;
     // Parses one line into the Prefix/Command/Params fields without dispatching it.
     void ParseLine(const QString& line);
 
@@ -350,6 +352,7 @@ private:
     void sessionConnected();
     void sessionClosed();
     void dataAvailable();
+    void receiveLines(qsizetype& pos);
     void handleLine(const QString& line);
     void dispatch();
     void handleCommand(TUser* user);
@@ -387,6 +390,7 @@ private:
     QString prefixNick_, prefixAddress_, command_, paramText_;
     std::array<QString, ParamCount> params_;
     QByteArray buffer_;
+    qsizetype scanFrom_ = 0; // buffer_ holds no line feed before this offset
     bool receiving_ = false;
     quint64 session_ = 0; // changes on every Connect; stale line handling stops
 };

@@ -148,7 +148,9 @@ TConfig::TConfig(QObject* parent) : QObject(parent)
     const QString interval = ReadValue("bannerinterval");
     bool ok = false;
     const int ms = interval.toInt(&ok);
-    bannerInterval_ = ok ? ms : Profile().BannerInterval;
+    // The message of the day may push any value; a tiny one would ask for banners back to
+    // back.
+    bannerInterval_ = ok ? qMax(ms, MinBannerInterval) : Profile().BannerInterval;
     distCode_ = ReadValue("distcode");
     if (distCode_.isEmpty()) distCode_ = "N";
     LoadSettings();
@@ -236,7 +238,10 @@ void TConfig::LoadSettings()
 
 void TConfig::migrateOldKey()
 {
+    // Only an earlier version's key has anything to give; without it the fields a user
+    // filled in (with the name left blank) stay as they are.
     const QString old = ProductKey() + "\\mp3";
+    if (!TRegistry::KeyExists(old)) return;
     SetText("realname", TRegistry::ReadString(old, "realname"));
     SetText("email", TRegistry::ReadString(old, "email2"));
     SetText("age", TRegistry::ReadString(old, "age"));

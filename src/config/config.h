@@ -101,6 +101,8 @@ public:
 
     QString InstallCode() const { return code_; }
     int BannerInterval() const { return bannerInterval_; }
+    // The shortest banner interval taken from "bannerinterval", in milliseconds.
+    static constexpr int MinBannerInterval = 15000;
     QString DistCode() const { return distCode_; }
 
     // Connection types and their bitrates; buffer sizes.

@@ -1,4 +1,5 @@
 #include "registry.h"
+#include "debuglog.h"
 #include "platform.h"
 
 #include <QSettings>
@@ -41,16 +42,32 @@ QString unescape(QString n)
 {
     return n.replace("%2F", "/").replace("%5C", "\\").replace("%25", "%");
 }
+
+// Value names ignore letter case, as the registry's do: a value written as "BannerInterval"
+// is read back as "bannerinterval". The exact spelling is tried first; the scan runs only
+// when it is missing.
+QString storedKey(const QString& key, const QString& name)
+{
+    QSettings& s = store();
+    const QString exact = valueKey(key, name);
+    if (s.contains(exact)) return exact;
+    s.beginGroup(group(key));
+    const QStringList names = s.childKeys();
+    s.endGroup();
+    for (const QString& n : names)
+        if (unescape(n).compare(name, Qt::CaseInsensitive) == 0) return group(key) + "/" + n;
+    return exact;
+}
 } // namespace
 
 QString TRegistry::ReadString(const QString& key, const QString& name)
 {
-    return store().value(valueKey(key, name)).toString();
+    return store().value(storedKey(key, name)).toString();
 }
 
 bool TRegistry::ValueExists(const QString& key, const QString& name)
 {
-    return store().contains(valueKey(key, name));
+    return store().contains(storedKey(key, name));
 }
 
 bool TRegistry::KeyExists(const QString& key)
@@ -64,12 +81,12 @@ bool TRegistry::KeyExists(const QString& key)
 
 void TRegistry::WriteString(const QString& key, const QString& name, const QString& value)
 {
-    store().setValue(valueKey(key, name), value);
+    store().setValue(storedKey(key, name), value);
 }
 
 void TRegistry::DeleteValue(const QString& key, const QString& name)
 {
-    store().remove(valueKey(key, name));
+    store().remove(storedKey(key, name));
 }
 
 void TRegistry::DeleteKey(const QString& key)
@@ -88,9 +105,13 @@ QStringList TRegistry::ValueNames(const QString& key)
     return names;
 }
 
-void TRegistry::Flush()
+bool TRegistry::Flush()
 {
-    if (g_store) g_store->sync();
+    if (!g_store) return true;
+    g_store->sync();
+    if (g_store->status() == QSettings::NoError) return true;
+    DebugLog("Unable to write the settings file " + g_file, dcErrOut);
+    return false;
 }
 
 void TRegistry::Reset()

@@ -16,8 +16,9 @@ public:
     static void DeleteValue(const QString& key, const QString& name);
     static void DeleteKey(const QString& key);
     static QStringList ValueNames(const QString& key);
-    // Writes pending changes to the file.
-    static void Flush();
+    // Writes pending changes to the file (replaced whole, so a failed write keeps the old
+    // one). False when it could not be written; the reason goes to ErrOut.
+    static bool Flush();
     // Forgets the open file (tests that change DIALWISE_HOME call this).
     static void Reset();
 };

@@ -127,6 +127,9 @@ public:
     QString RequestSuffix;
     std::unique_ptr<THttpCli> HttpClient;
     QByteArray Body; // body of the last completed transfer, as received
+    // A body that grows beyond this is no station list: the transfer ends there and the
+    // kept Body stands in, as for a failed request.
+    qsizetype MaxBodyBytes = qsizetype(64) * 1024 * 1024;
 
 private:
     void DocBegin();
@@ -134,6 +137,7 @@ private:
     void DocEnd();
     void StateChange();
     std::unique_ptr<QBuffer> rcvd_;
+    bool tooLarge_ = false; // the running transfer passed MaxBodyBytes
 };
 
 // ---------------------------------------------------------------------------------------

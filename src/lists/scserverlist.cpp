@@ -75,6 +75,7 @@ void TCustomHTTPServerList::CancelFetch()
 
 void TCustomHTTPServerList::DocBegin()
 {
+    tooLarge_ = false;
     rcvd_ = std::make_unique<QBuffer>();
     rcvd_->open(QIODevice::WriteOnly);
     HttpClient->RcvdStream = rcvd_.get();
@@ -82,9 +83,24 @@ void TCustomHTTPServerList::DocBegin()
 
 void TCustomHTTPServerList::DocData(int len)
 {
+    if (tooLarge_) return;
     RestartListTimer();
     // The chunk reaches the stream after this event: count it already.
     const qint64 size = (rcvd_ ? rcvd_->size() : 0) + len;
+    if (size > MaxBodyBytes) {
+        // Endless or oversized: drop what came and end the transfer from the loop (not
+        // inside the client's own data event).
+        tooLarge_ = true;
+        HttpClient->RcvdStream = nullptr;
+        rcvd_.reset();
+        DebugLog(QStringLiteral("Server List larger than ") + QString::number(MaxBodyBytes) +
+                     QStringLiteral(" bytes: transfer ended"),
+                 dcErrOut);
+        QTimer::singleShot(0, HttpClient.get(), [this] {
+            if (tooLarge_ && State == lsFetching) HttpClient->Abort();
+        });
+        return;
+    }
     Status(-1, QStringLiteral("Server List (") + QString::number(size) + QLatin1Char(')'));
 }
 
@@ -125,6 +141,17 @@ QString TokenText(QByteArrayView v)
     }
     if ((high & 0x80) && v.isValidUtf8()) return QString::fromUtf8(v);
     return s;
+}
+
+// At most `max` bytes of a text, cut before a character rather than inside one: a cut
+// UTF-8 sequence would make the whole text read as Latin-1.
+QByteArrayView Utf8Prefix(QByteArrayView v, qsizetype max)
+{
+    if (v.size() <= max) return v;
+    qsizetype cut = max;
+    for (int back = 0; back < 3 && cut > 0 && (uchar(v[cut]) & 0xc0) == 0x80; ++back)
+        --cut;
+    return v.first(cut);
 }
 
 // A decimal number with an optional sign, within the 32-bit range.
@@ -344,7 +371,7 @@ void TSCServerList::MergeList(QByteArray text)
         index.Prefetch(hash);
 
         const QByteArrayView name = parser.Value(fHost);
-        QString nameText = TokenText(name.first(qMin<qsizetype>(name.size(), 200 * 4)));
+        QString nameText = TokenText(Utf8Prefix(name, 200 * 4));
         if (nameText.size() > 200) nameText.truncate(200);
         QString genre = Shared(genres, parser.Value(fGenre));
         QString chatIp = TokenText(parser.Value(fChat));

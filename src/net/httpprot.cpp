@@ -200,6 +200,7 @@ void THttpCli::doRequestAsync(THttpRequest kind)
     rcvdCount_ = 0;
     sentCount_ = 0;
     headerLines_ = 0;
+    headerBytes_ = 0;
     bodyChunks_ = 0;
     contentLength_ = -1;
     location_ = URL;
@@ -382,12 +383,22 @@ void THttpCli::discardInput()
 
 void THttpCli::failResponse(const QString& reason)
 {
-    // Interpreting stops; the request ends as a failure when the server closes.
+    // Interpreting stops and the connection ends (from the loop, outside the socket's own
+    // event): the request completes as a failure without waiting for a server that may
+    // never close.
     DebugLog("THttpCli: " + reason, dcErrOut);
     statusCode_ = 404;
     reasonPhrase_ = reason;
     discarding_ = true;
     rcvLen_ = 0;
+    const quint64 gen = generation_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, gen] {
+            if (gen == generation_ && discarding_ && !completing_ && socket_->State() != wsClosed)
+                socket_->Abort();
+        },
+        Qt::QueuedConnection);
 }
 
 void THttpCli::processBuffer()
@@ -444,6 +455,12 @@ void THttpCli::processLine(const QByteArray& raw, const QByteArray& terminator)
         if (!self || state_ != httpWaitingHeader) return;
     }
     ++headerLines_;
+    headerBytes_ += raw.size() + terminator.size();
+    if (headerBytes_ > MaxHeaderBytes) {
+        // Header lines that never end in a blank line: a broken or hostile server.
+        failResponse(QStringLiteral("HTTP header too long"));
+        return;
+    }
     if (raw.left(6).toUpper() == "<HTML>") {
         // No header at all: the document starts here.
         if (contentType_.isEmpty()) contentType_ = QStringLiteral("text/html");
@@ -531,6 +548,7 @@ void THttpCli::headerEnd()
         if (!self || state_ != httpWaitingHeader) return;
         rcvLen_ = 0;
         headerLines_ = 0;
+        headerBytes_ = 0;
         bodyChunks_ = 0;
         rcvdHeader_.clear();
         if (++redirects_ > MaxRedirects) {
@@ -679,6 +697,7 @@ void THttpCli::BeginResponseForTest()
     contentLength_ = -1;
     rcvdCount_ = 0;
     headerLines_ = bodyChunks_ = redirects_ = 0;
+    headerBytes_ = 0;
     rcvLen_ = 0;
     docName_ = QStringLiteral("setup.exe");
     hostName_ = connectHost_ = QStringLiteral("127.0.0.1");

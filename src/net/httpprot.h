@@ -68,6 +68,8 @@ public:
     // Redirects followed for one request before it fails.
     static constexpr int MaxRedirects = 20;
     static constexpr int BufferSize = 8192;
+    // A response header larger than this (all its lines) fails the request.
+    static constexpr int MaxHeaderBytes = 64 * 1024;
 
     explicit THttpCli(QObject* parent = nullptr);
     ~THttpCli() override;
@@ -178,6 +180,7 @@ private:
     bool completing_ = false; // completion ran; Ready is on its way
     bool discarding_ = false; // the response could not be interpreted: drain to the close
     int headerLines_ = 0;
+    qint64 headerBytes_ = 0; // bytes of the response header so far
     int bodyChunks_ = 0;
     int redirects_ = 0;
     quint64 generation_ = 0;

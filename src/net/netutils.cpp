@@ -109,12 +109,18 @@ void OpenBrowser(const QString& url)
 {
     QString u = url;
     u.replace(' ', '+');
-    if (platform::OpenUrl(u)) return;
-    const QString text = "Unable to launch web browser - " + u;
-    if (auto& h = failureHandler())
-        h(QStringLiteral("Error"), text);
-    else
-        DebugLog(text, dcErrOut);
+    const auto fail = [u] {
+        const QString text = "Unable to launch web browser - " + u;
+        if (auto& h = failureHandler())
+            h(QStringLiteral("Error"), text);
+        else
+            DebugLog(text, dcErrOut);
+    };
+    // The opener runs on its own; its outcome arrives from the loop.
+    if (!platform::OpenUrl(u, [fail](bool ok) {
+            if (!ok) fail();
+        }))
+        fail();
 }
 
 qint64 ExecuteProgram(const QString& application, const QString& commandLine, int show, bool wait,

@@ -45,8 +45,9 @@ QByteArray UrlDecode(const QByteArray& bytes);
 QString RedirectUrl(const QString& target, int product, int area);
 // Opens RedirectUrl(...) in the web browser.
 void OpenRedirect(const QString& target, int product, int area);
-// Opens a URL in the web browser (spaces become "+"); on failure the failure handler
-// gets the caption "Error" and "Unable to launch web browser - " + the URL.
+// Opens a URL in the web browser (spaces become "+"); when the opener cannot be started
+// or reports failure (later, from the loop), the failure handler gets the caption "Error"
+// and "Unable to launch web browser - " + the URL.
 void OpenBrowser(const QString& url);
 // Shows the failure of OpenBrowser (the user interface installs a message box here; by
 // default the text goes to the error channel of the debug console).

@@ -2,14 +2,21 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QProcess>
+#include <QSaveFile>
+#include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -176,14 +183,94 @@ void SetLaunchRecorder(LaunchRecorder r)
     g_recorder = r;
 }
 
-bool OpenUrl(const QString& url)
+bool WriteFileAtomic(const QString& path, const QByteArray& data, QString* error)
+{
+    QSaveFile f(path);
+    // Unbuffered, so that a failing write is seen here and not lost in the closing flush.
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        if (error) *error = f.errorString();
+        return false;
+    }
+    if (f.write(data) != data.size()) {
+        if (error) *error = f.errorString();
+        f.cancelWriting();
+        return false;
+    }
+    if (!f.commit()) {
+        if (error) *error = f.errorString();
+        return false;
+    }
+    return true;
+}
+
+namespace {
+// Watches a started opener until it ends and tells whether it succeeded. Only an end
+// within the first half minute counts: an opener that runs the browser itself (and waits
+// for it) has done its work by then, and a browser closed hours later is no failure to
+// launch.
+class TOpenerWatch : public QObject
+{
+public:
+    TOpenerWatch(pid_t pid, std::function<void(bool)> done)
+        : QObject(QCoreApplication::instance()), pid_(pid), done_(std::move(done))
+    {
+        clock_.start();
+        pidfd_ = int(::syscall(SYS_pidfd_open, pid, 0));
+        if (pidfd_ >= 0) {
+            auto* n = new QSocketNotifier(pidfd_, QSocketNotifier::Read, this);
+            connect(n, &QSocketNotifier::activated, this, [this] { check(); });
+        } else {
+            // Kernels without process descriptors: look now and then.
+            auto* t = new QTimer(this);
+            connect(t, &QTimer::timeout, this, [this] { check(); });
+            t->start(250);
+        }
+    }
+    ~TOpenerWatch() override
+    {
+        if (pidfd_ >= 0) ::close(pidfd_);
+    }
+
+private:
+    void check()
+    {
+        int status = 0;
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == 0) return; // still running
+        const bool ok = r == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (done_ && clock_.elapsed() < 30000) done_(ok);
+        done_ = nullptr;
+        deleteLater();
+    }
+    pid_t pid_;
+    int pidfd_ = -1;
+    std::function<void(bool)> done_;
+    QElapsedTimer clock_;
+};
+} // namespace
+
+bool OpenUrl(const QString& url, std::function<void(bool ok)> done)
 {
     if (g_recorder) {
         g_recorder(url, {});
+        if (done) done(true);
         return true;
     }
     const QUrl u = QUrl::fromUserInput(url);
-    return QProcess::startDetached("xdg-open", {u.isLocalFile() ? u.toLocalFile() : u.toString()});
+    const QByteArray arg = (u.isLocalFile() ? u.toLocalFile() : u.toString()).toLocal8Bit();
+    char prog[] = "xdg-open";
+    char* argv[] = {prog, const_cast<char*>(arg.constData()), nullptr};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // The browser is the user's, not part of this program: it keeps running whatever
+    // happens to this program's session and process group.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    pid_t pid = 0;
+    const int rc = ::posix_spawnp(&pid, prog, nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) return false;
+    if (QCoreApplication::instance()) new TOpenerWatch(pid, std::move(done));
+    return true;
 }
 
 qint64 StartProcess(const QString& program, const QStringList& args, const QString& workDir)

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 namespace platform {
 
@@ -66,8 +67,15 @@ bool VersionNewer(const FileVersionInfo& a, const FileVersionInfo& b);
 void SetLibraryOverride(const QString& name, bool loadable, FileVersionInfo version);
 void ClearLibraryOverrides();
 
-// Opens a URL or file with its default handler. Test hook: a recorder replaces the launch.
-bool OpenUrl(const QString& url);
+// Replaces a file's content as a whole: the new content goes to a temporary file beside
+// it, which takes the file's place only when everything was written. On failure the old
+// file stays as it was and `error` (when given) tells why.
+bool WriteFileAtomic(const QString& path, const QByteArray& data, QString* error = nullptr);
+
+// Opens a URL or file with its default handler (xdg-open). False when the opener could
+// not be started; otherwise `done` (when given) learns from the loop whether the opener
+// succeeded. Test hook: a recorder replaces the launch.
+bool OpenUrl(const QString& url, std::function<void(bool ok)> done = {});
 // Starts a program detached; returns its process id (0 on failure).
 qint64 StartProcess(const QString& program, const QStringList& args = {},
                     const QString& workDir = {});

@@ -2,6 +2,7 @@
 
 #include "asyncping.h"
 #include "config.h"
+#include "debuglog.h"
 #include "netutils.h"
 #include "productprofile.h"
 #include "wsockets.h"
@@ -255,6 +256,8 @@ void TSCServer::Query(TQueryDoneEvent onDone)
     int mode = ProgramValues().PingMode;
     if (mode == 0 && !StartPinger()) {
         // No raw pinger here: the echo thread serves for the rest of the run.
+        DebugLog(QStringLiteral("No ICMP socket for the pinger: pinging on threads (") +
+                 PingMethodName(CurrentPingMethod()) + QLatin1Char(')'));
         ProgramValues().PingMode = 1;
         mode = 1;
     }
@@ -320,10 +323,11 @@ void TSCServer::StopQuery()
 
 bool TSCServer::StartPinger()
 {
+    // The pinger needs an ICMP socket. Where the system refuses both kinds (no ping group
+    // for the user, no raw-socket privilege) the echo thread takes over, whose TCP round
+    // trip still measures the station.
+    if (CurrentPingMethod() == TPingMethod::TcpConnect) return false;
     auto pinger = std::make_unique<TPinger>();
-    // The raw pinger needs a socket layer of version 2 or later (minor number in the high
-    // byte of the version word).
-    if (((pinger->HighVersion() >> 8) & 0xff) < 2) return false;
     pinger->OnReply = [this](TPinger* sender) { PingDone(sender); };
     pinger->Host = Address;
     pinger->NPings = 2;

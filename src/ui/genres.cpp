@@ -1,7 +1,10 @@
 #include "genres.h"
+#include "netutils.h"
 #include "platform.h"
 
 #include <QFile>
+#include <QKeyEvent>
+#include <QUrl>
 
 namespace genres {
 
@@ -34,19 +37,17 @@ QStringList LoadFile(const QString& path)
     return lines;
 }
 
-bool SaveFile(const QString& path, QStringList entries)
+bool SaveFile(const QString& path, QStringList entries, QString* error)
 {
     for (int i = 0; i < entries.size(); ++i)
         if (entries[i].compare(AllServers, Qt::CaseInsensitive) == 0) {
             entries.removeAt(i);
             break;
         }
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
     QByteArray out;
     for (const QString& e : entries)
         out += e.toUtf8() + "\r\n";
-    return f.write(out) == out.size();
+    return platform::WriteFileAtomic(path, out, error);
 }
 
 QString AsciiLower(const QString& s)
@@ -68,7 +69,13 @@ QString AsciiUpper(const QString& s)
 QString RequestSuffix(const QString& entry)
 {
     const QString g = AsciiLower(entry);
-    return g == "(all servers)" ? QString() : "&genre=" + g;
+    // Unencoded, a blank would end the request line and a "&" start another parameter.
+    return g == "(all servers)" ? QString() : "&genre=" + UrlEncode(g);
+}
+
+QString BannerArea(const QString& entry)
+{
+    return "M_" + QString::fromLatin1(QUrl::toPercentEncoding(AsciiUpper(entry)));
 }
 
 QString ChatChannel(const QString& entry, const QString& homeChannel)
@@ -131,6 +138,17 @@ void TGenreBox::SelectIndex(int i)
 {
     setCurrentRow(i);
     if (QListWidgetItem* it = item(i)) it->setSelected(true);
+}
+
+void TGenreBox::keyPressEvent(QKeyEvent* e)
+{
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && currentItem()) {
+        emit keyboardActivated();
+        return;
+    }
+    const int before = currentRow();
+    QListWidget::keyPressEvent(e);
+    if (currentRow() != before && currentItem()) emit keyboardChose();
 }
 
 bool TGenreBox::ContainsNoCase(const QString& text) const

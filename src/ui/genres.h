@@ -17,11 +17,16 @@ QString GenreFile();
 // Lines of the file (CR LF or LF separated, no trimming); empty when missing.
 QStringList LoadFile(const QString& path);
 // Removes the first entry equal to "(All Servers)" without regard to case, then writes
-// the entries one per line with CR LF.
-bool SaveFile(const QString& path, QStringList entries);
-// The list request's suffix: "&genre=" + the genre with ASCII letters lower-cased, or
-// empty for "(All Servers)". Not URL-encoded.
+// the entries one per line with CR LF. The file is replaced whole or not at all; false
+// (with the reason in `error`) keeps the old file.
+bool SaveFile(const QString& path, QStringList entries, QString* error = nullptr);
+// The list request's suffix: "&genre=" + the genre with ASCII letters lower-cased and
+// form-encoded (a blank as "+", backslashes and other signs as "%XX"), or empty for
+// "(All Servers)".
 QString RequestSuffix(const QString& entry);
+// The banner area of a genre: "M_" + the genre with ASCII letters upper-cased and
+// percent-encoded, so that it stays one path segment ("80s" gives "M_80S").
+QString BannerArea(const QString& entry);
 // The genre's chat channel: "#Dialwise" for "(All Servers)", else "#" + the entry.
 QString ChatChannel(const QString& entry, const QString& homeChannel);
 // ASCII-only case changes, as the list server and the banner areas expect.
@@ -44,4 +49,13 @@ public:
     int SelectedIndex() const { return currentRow(); }
     void SelectIndex(int i);
     bool ContainsNoCase(const QString& text) const;
+
+signals:
+    // The user moved to another entry with the keyboard.
+    void keyboardChose();
+    // Enter or Return on an entry.
+    void keyboardActivated();
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
 };

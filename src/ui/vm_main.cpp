@@ -21,6 +21,7 @@
 #include <QBuffer>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -93,7 +94,10 @@ Tvm_form::~Tvm_form()
     serverList_.reset();
     saveFavorites();
     if (serverview) serverview->SaveState();
-    if (g_mainForm == this) g_mainForm = nullptr;
+    if (g_mainForm == this) {
+        g_mainForm = nullptr;
+        SetBrowserFailureHandler(nullptr);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -112,6 +116,10 @@ void Tvm_form::FormCreate()
         SetLinkButton(company_butt, "company");
         SetLinkButton(velmora_butt, "velmora");
     };
+    // A web page that cannot be opened is reported in an error box.
+    SetBrowserFailureHandler([](const QString& caption, const QString& text) {
+        platform::MessageBox(text, caption, platform::mbOK, platform::mtError);
+    });
     // 3. Library check.
     checkLibraries();
     // 4. Skin, without re-skinning other windows. A first start installs the default.
@@ -847,10 +855,21 @@ void Tvm_form::AddLinkFavorite(const QString& address, const QString& port)
 void Tvm_form::saveFavorites()
 {
     if (FavoritesFile.isEmpty()) return;
-    QFile f(FavoritesFile);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return;
+    QByteArray out;
     for (const QString& k : Favorites)
-        f.write(k.toUtf8() + "\n");
+        out += k.toUtf8() + "\n";
+    QString error;
+    if (!platform::WriteFileAtomic(FavoritesFile, out, &error))
+        reportSaveFailure(FavoritesFile, error);
+}
+
+void Tvm_form::reportSaveFailure(const QString& path, const QString& error)
+{
+    const QString text = "Unable to save " + QDir::toNativeSeparators(path) + " - " + error +
+                         "\r\nThe previous copy of the file is kept.";
+    DebugLog(QString(text).replace("\r\n", " "), dcErrOut);
+    // Also at shutdown, when this window is on its way out: the box has no owner.
+    platform::MessageDlg(text, platform::mtError, platform::mbOK);
 }
 
 void Tvm_form::fav_buttClick()
@@ -1134,6 +1153,8 @@ void Tvm_form::FormShowFirst()
     showResourceWarning();
     bannertimer->start(5000);
     SetupColumns();
+    if (config_->Checked("use_taskbar") && !QSystemTrayIcon::isSystemTrayAvailable())
+        DebugLog("No system tray on this desktop: the window keeps its task-bar button");
     if (config_->Checked("use_taskbar")) {
         RxTrayIcon1->setIcon(windowIcon().isNull() ? QIcon(Skin().Picture(skinpic::TopLeft))
                                                    : windowIcon());
@@ -1172,8 +1193,11 @@ void Tvm_form::AppEvents1Minimize()
 {
     if (RestoreTick >= 0) ActiveTime += clock_.elapsed() - RestoreTick;
     RestoreTick = -1;
-    if (config_ && config_->Checked("use_taskbar"))
-        hide(); // the tray icon brings it back; no task-bar button meanwhile
+    // The tray icon brings it back; no task-bar button meanwhile. Without a tray on this
+    // desktop the window stays minimised where the user can reach it.
+    if (config_ && config_->Checked("use_taskbar") && RxTrayIcon1->isVisible() &&
+        QSystemTrayIcon::isSystemTrayAvailable())
+        hide();
 }
 
 void Tvm_form::AppEvents1Restore()
@@ -1295,7 +1319,8 @@ void Tvm_form::savePlacement()
     p.Valid = true;
     const QSize screenSize = screen() ? screen()->size() : QSize();
     TConfig::SavePlacement(config_->MainformKey(), p, screenSize);
-    TRegistry::Flush();
+    if (!TRegistry::Flush())
+        reportSaveFailure(platform::RegistryFile(), "the settings could not be written");
 }
 
 void Tvm_form::restorePlacement()
@@ -1305,5 +1330,25 @@ void Tvm_form::restorePlacement()
     const TWindowPlacement p = TConfig::LoadPlacement(config_->MainformKey(), screenSize);
     // Only the position is restored, not the window state.
     if (p.Valid && p.NormPos.width() >= minimumWidth() && p.NormPos.height() >= minimumHeight())
-        setGeometry(p.NormPos);
+        setGeometry(ReachablePlacement(p.NormPos));
+}
+
+QRect Tvm_form::ReachablePlacement(const QRect& saved)
+{
+    // The window has no system caption: its own title area (the top strip) is what the
+    // user drags it by, so enough of that strip must lie on a present screen. A screen
+    // that has gone since the placement was saved puts the window on the primary one.
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    const QRect title(saved.left(), saved.top(), saved.width(), qMin(saved.height(), 30));
+    for (const QScreen* s : screens) {
+        const QRect seen = title.intersected(s->availableGeometry());
+        if (seen.width() >= qMin(100, saved.width()) && seen.height() >= qMin(10, title.height()))
+            return saved;
+    }
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (!primary) return saved;
+    const QRect area = primary->availableGeometry();
+    QRect r(QPoint(0, 0), saved.size().boundedTo(area.size()));
+    r.moveCenter(area.center());
+    return r;
 }

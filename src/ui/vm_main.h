@@ -67,6 +67,9 @@ public:
         int Code;
     };
 
+    // A saved placement moved onto a present screen when its title area lies on none.
+    static QRect ReachablePlacement(const QRect& saved);
+
     // Virtual operations, in slot order.
     virtual void SetLinkButton(QToolButton* control, const QString& record);
     virtual void ApplySkin(bool reskinOthers);
@@ -216,6 +219,8 @@ protected:
     void rearmBanner();
     void startRefreshOf(const QList<TCustomServer*>& stations, bool selectedMode);
     void saveFavorites();
+    // A user file that could not be written: ErrOut and an error box (the old file stays).
+    void reportSaveFailure(const QString& path, const QString& error);
     void applyWindowShape();
 
     std::unique_ptr<TConfig> config_;

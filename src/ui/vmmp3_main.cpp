@@ -160,6 +160,14 @@ void Tvmmp3_form::buildGenreControls()
     connect(joingenre_butt, &QToolButton::clicked, this, &Tvmmp3_form::Joinchatchannel1Click);
     connect(genrebox, &QListWidget::itemClicked, this, [this] { genreboxClick(); });
     connect(genrebox, &QListWidget::itemDoubleClicked, this, &Tvmmp3_form::genreboxDblClick);
+    // Choosing with the keyboard acts as a click on the entry the user stops at (not on
+    // every entry passed on the way); Enter refreshes it at once.
+    genreKeyTimer_ = new QTimer(this);
+    genreKeyTimer_->setSingleShot(true);
+    genreKeyTimer_->setInterval(300);
+    connect(genreKeyTimer_, &QTimer::timeout, this, [this] { genreboxClick(); });
+    connect(genrebox, &TGenreBox::keyboardChose, genreKeyTimer_, qOverload<>(&QTimer::start));
+    connect(genrebox, &TGenreBox::keyboardActivated, this, &Tvmmp3_form::Refresh1Click);
     // A right click selects the entry under the pointer and opens the genre menu.
     genrebox->viewport()->installEventFilter(this);
 }
@@ -199,7 +207,9 @@ void Tvmmp3_form::LoadGenres()
 void Tvmmp3_form::SaveGenres()
 {
     if (genreFile_.isEmpty() || !genrebox) return;
-    genres::SaveFile(genreFile_, genrebox->Entries());
+    QString error;
+    if (!genres::SaveFile(genreFile_, genrebox->Entries(), &error))
+        reportSaveFailure(genreFile_, error);
 }
 
 QString Tvmmp3_form::GenreEntry() const
@@ -209,6 +219,7 @@ QString Tvmmp3_form::GenreEntry() const
 
 void Tvmmp3_form::genreboxClick(QObject* sender)
 {
+    if (genreKeyTimer_) genreKeyTimer_->stop();
     const QString entry = genrebox->SelectedText();
     if (entry == genres::FavoritesEntry) {
         if (FavoritesList().isEmpty()) {
@@ -321,11 +332,9 @@ void Tvmmp3_form::RequestBanner()
 {
     const QString g = genrebox->SelectedText();
     if (!g.isEmpty() && g != genres::AllServers) {
-        QString area;
-        for (QChar c : genres::AsciiUpper(g))
-            if ((c >= 'A' && c <= 'Z')) area += c;
-        BannerBase = adServerBase_ + "AREA=M_" + area + "/";
-        BannerClickBase = adClickBase_ + "AREA=M_" + area + "/";
+        const QString area = genres::BannerArea(g);
+        BannerBase = adServerBase_ + "AREA=" + area + "/";
+        BannerClickBase = adClickBase_ + "AREA=" + area + "/";
     }
     Tvm_form::RequestBanner();
 }

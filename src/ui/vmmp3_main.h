@@ -7,6 +7,7 @@
 #include <QPixmap>
 
 class QMenu;
+class QTimer;
 class TGenreBox;
 class Tchat_form;
 
@@ -70,6 +71,8 @@ protected:
 private:
     void buildGenreControls();
     QString genreFile_;
+    // Moving through the genres with the keyboard refreshes the one the user stops at.
+    QTimer* genreKeyTimer_ = nullptr;
     QHash<QString, QPixmap> logos_; // station logos drawn so far, by their name
     QString adServerBase_;          // the banner bases for "(All Servers)"
     QString adClickBase_;

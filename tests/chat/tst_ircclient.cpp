@@ -1,5 +1,6 @@
 // The IRC client against an in-test scripted server on loopback: lines in, events out,
 // lines sent back.
+#include "debuglog.h"
 #include "ircclient.h"
 #include "ircrecorder.h"
 #include "testsupport.h"
@@ -133,6 +134,36 @@ private slots:
         QCOMPARE(rec.log.mid(rec.log.size() - 2), (QStringList{"State|0", "Disconnect"}));
         QCOMPARE(cl.OwnUser(), nullptr);
         QCOMPARE(cl.Users().Find("me"), nullptr);
+    }
+
+    void serverWithoutLineEnds()
+    {
+        // A long line split over many reads still arrives whole; text that never ends in
+        // a line feed ends the connection instead of growing the buffer without end.
+        ScriptServer s;
+        TIRCClient cl;
+        IrcRecorder rec(cl);
+        cl.SetNick("me");
+        CHECKED(open(cl, s));
+        const QByteArray text(400, 'a');
+        QByteArray line = ":alice!a@h PRIVMSG me :" + text + "\r\n";
+        while (!line.isEmpty()) {
+            CHECKED(feed(cl, s, line.left(20)));
+            line.remove(0, 20);
+        }
+        QCOMPARE(rec.log.count("Message|alice|-|" + QString(text)), 1);
+        QStringList errors;
+        SetDebugSink([&](const QString& t, int ch) {
+            if (ch == dcErrOut) errors << t;
+        });
+        for (int i = 0; i < 64 && cl.State() != isDisconnected; ++i) {
+            s.send(QByteArray(16 * 1024, 'x'));
+            QTest::qWait(10);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(cl.State(), isDisconnected, 30000);
+        SetDebugSink(nullptr);
+        QVERIFY(rec.log.contains("Disconnect"));
+        QCOMPARE(errors.filter("no line end within").size(), 1);
     }
 
     void failedConnect()

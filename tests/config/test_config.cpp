@@ -100,6 +100,62 @@ private slots:
         QCOMPARE(c.Text("zip"), QString("12345"));
     }
 
+    void blankNameWithoutAnOldKeyKeepsTheFields()
+    {
+        // Only an earlier version's key is migrated: a user who leaves the name blank
+        // keeps what was filled in, start after start.
+        dwtest::TempHome home;
+        {
+            TConfig c;
+            c.SetText("email", "bo@example.org");
+            c.SetText("age", "41");
+            c.SetText("zip", "54321");
+            c.SaveSettings();
+        }
+        for (int start = 0; start < 2; ++start) {
+            TRegistry::Reset();
+            TConfig c;
+            QCOMPARE(c.Text("realname"), QString());
+            QCOMPARE(c.Text("email"), QString("bo@example.org"));
+            QCOMPARE(c.Text("age"), QString("41"));
+            QCOMPARE(c.Text("zip"), QString("54321"));
+            c.SaveSettings();
+        }
+    }
+
+    void pushedValues_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("interval");
+        QTest::newRow("zero gets the floor") << "bannerinterval"
+                                             << "0" << 15000;
+        QTest::newRow("negative gets the floor") << "bannerinterval"
+                                                 << "-5" << 15000;
+        QTest::newRow("a minute") << "bannerinterval"
+                                  << "60000" << 60000;
+        QTest::newRow("name in other case") << "BannerInterval"
+                                            << "90000" << 90000;
+    }
+    void pushedValues()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, value);
+        QFETCH(int, interval);
+        dwtest::TempHome home;
+        TRegistry::WriteString(key, name, value);
+        TConfig c;
+        QCOMPARE(c.BannerInterval(), interval);
+        // Value names ignore letter case for reading, writing and deleting alike.
+        QCOMPARE(c.ReadValue("BANNERINTERVAL"), value);
+        c.WriteValue("bannerINTERVAL", "70000");
+        QCOMPARE(TRegistry::ReadString(key, name), QString("70000"));
+        QCOMPARE(TRegistry::ValueNames(key).filter("bannerinterval", Qt::CaseInsensitive).size(),
+                 1);
+        TRegistry::DeleteValue(key, "BannerInterval");
+        QVERIFY(!TRegistry::ValueExists(key, name));
+    }
+
     void proxyAndSocksFollowTheirSwitches()
     {
         dwtest::TempHome home;

@@ -182,6 +182,7 @@ private slots:
     void refreshByAddress();
     void failedRequestKeepsBody();
     void stalledTransferTimesOut();
+    void endlessBodyEndsAtTheCap();
     void abortDuringTransfer();
     void busyClient();
     void throughProxy();
@@ -240,8 +241,11 @@ void TestSCServerList::fields()
     TListServer server;
     TReply r;
     const QByteArray longName(300, 'N');
+    // 300 three-byte characters: the cut to the name's length falls inside one.
+    const QString euros(300, QChar(0x20ac));
     r.Chunks = {Zlib(kHead + Record("127.0.0.4:8004", longName, 9) +
-                     Record("127.0.0.5:x", "Bnum", 2, "jazz", "50\\64\\90\\0\\\\\\\\7\\2\\XY"))};
+                     Record("127.0.0.5:x", "Bnum", 2, "jazz", "50\\64\\90\\0\\\\\\\\7\\2\\XY") +
+                     Record("127.0.0.6:8006", euros.toUtf8(), 1))};
     server.replies << r;
     TRun run;
     TSCServerList list;
@@ -249,7 +253,7 @@ void TestSCServerList::fields()
     list.ListURL = QString("http://127.0.0.1:%1/?compress=1").arg(server.port());
     list.RefreshAll();
     QTRY_COMPARE_WITH_TIMEOUT(run.complete, 1, 10000);
-    QCOMPARE(run.done.size(), 2);
+    QCOMPARE(run.done.size(), 3);
 
     auto* a = static_cast<TSCServer*>(run.done[0]);
     QCOMPARE(a->Name, QString(200, 'N'));
@@ -276,6 +280,11 @@ void TestSCServerList::fields()
     QCOMPARE(b->Ping, 7);
     QCOMPARE(b->PlayerKind, quint8(2));
     QCOMPARE(b->BNum, QString("XY"));
+
+    // Cut to 200 characters on a character boundary, still read as UTF-8.
+    auto* c = static_cast<TSCServer*>(run.done[2]);
+    QCOMPARE(c->Address, QString("127.0.0.6"));
+    QCOMPARE(c->Name, euros.left(200));
 }
 
 void TestSCServerList::mergeRules()
@@ -402,6 +411,42 @@ void TestSCServerList::stalledTransferTimesOut()
     QTRY_COMPARE(list.HttpClient->State(), httpReady);
     QTest::qWait(200);
     QCOMPARE(run.complete, 1);
+}
+
+void TestSCServerList::endlessBodyEndsAtTheCap()
+{
+    // A body that keeps trickling in (each piece well within the inactivity time) ends at
+    // the size cap; the last list received stands in, as for a failed request.
+    TListServer server;
+    TReply ok;
+    ok.Chunks = {Zlib(ThreeStations())};
+    TReply endless;
+    for (int i = 0; i < 400; ++i)
+        endless.Chunks << QByteArray(1000, 'x');
+    endless.Stall = true;
+    server.replies << ok << endless;
+    QStringList errors;
+    SetDebugSink([&](const QString& t, int ch) {
+        if (ch == dcErrOut) errors << t;
+    });
+    TSCServerList list;
+    list.MaxBodyBytes = 4096;
+    list.ListTimeoutMs = 5000;
+    list.ListURL = QString("http://127.0.0.1:%1/?compress=1").arg(server.port());
+    for (int round = 0; round < 2; ++round) {
+        TRun run;
+        run.Bind(list);
+        list.RefreshAll();
+        QTRY_COMPARE_WITH_TIMEOUT(run.complete, 1, 60000);
+        QVERIFY(!run.status.contains("0 List Timed Out"));
+        QCOMPARE(run.done.size(), 3);
+        for (const QString& st : std::as_const(run.status))
+            if (st.startsWith("-1 Server List ("))
+                QVERIFY2(st.mid(16).chopped(1).toInt() <= 4096, qPrintable(st));
+    }
+    initTestCase(); // the sink of the other cases
+    QVERIFY(!errors.filter("Server List larger than 4096 bytes").isEmpty());
+    QTRY_COMPARE(list.HttpClient->State(), httpReady);
 }
 
 void TestSCServerList::abortDuringTransfer()

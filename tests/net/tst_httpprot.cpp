@@ -53,6 +53,8 @@ private slots:
     void requestLines();
     void responses_data();
     void responses();
+    void endlessHeader_data();
+    void endlessHeader();
     void redirects_data();
     void redirects();
     void aborts();
@@ -265,6 +267,40 @@ void TestHttpProt::responses()
     if (extra.startsWith("len=")) QCOMPARE(h.ContentLength(), extra.mid(4).toLongLong());
     if (extra.startsWith("doc=")) QCOMPARE(h.DocName(), extra.mid(4));
     if (!extra.startsWith("len=")) QCOMPARE(h.ContentLength(), qint64(-1));
+}
+
+void TestHttpProt::endlessHeader_data()
+{
+    // The server never closes: the client ends the request itself, as a failure.
+    QTest::addColumn<QByteArrayList>("chunks");
+    QTest::addColumn<QString>("reason");
+    QByteArrayList line{"HTTP/1.0 200 OK\r\nX-Long: "};
+    QByteArrayList lines{"HTTP/1.0 200 OK\r\n"};
+    for (int i = 0; i < 100; ++i) {
+        line << QByteArray(1000, 'x');
+        lines << QByteArray("X-Filler: " + QByteArray(988, 'y') + "\r\n");
+    }
+    QTest::newRow("a line without end") << line << "HTTP line too long";
+    QTest::newRow("lines without a blank one") << lines << "HTTP header too long";
+}
+
+void TestHttpProt::endlessHeader()
+{
+    QFETCH(QByteArrayList, chunks);
+    QFETCH(QString, reason);
+    ScriptedServer srv;
+    srv.answerHttp(chunks, false, 5);
+    THttpCli h;
+    HttpLog log;
+    log.attach(h);
+    h.URL = srv.url("/f");
+    h.GetAsync();
+    QTRY_VERIFY_WITH_TIMEOUT(log.done, 30000);
+    QCOMPARE(h.StatusCode(), 404);
+    QCOMPARE(h.ReasonPhrase(), reason);
+    QCOMPARE(h.State(), httpReady);
+    QVERIFY(h.RcvdHeader().size() <= THttpCli::MaxHeaderBytes / 1000 + 1);
+    QVERIFY(!log.events.contains("docbegin"));
 }
 
 void TestHttpProt::redirects_data()

@@ -24,6 +24,8 @@ private slots:
     void urlCoding_data();
     void urlCoding();
     void redirectAndBrowser();
+    void browserOutcome_data();
+    void browserOutcome();
     void executeProgram();
     void tokensAndKeys();
     void hostsAndPorts_data();
@@ -75,6 +77,57 @@ void TestNetUtils::redirectAndBrowser()
     platform::SetLaunchRecorder(nullptr);
     qunsetenv("DIALWISE_REDIRECT_HOST");
     ReloadProfile();
+}
+
+void TestNetUtils::browserOutcome_data()
+{
+    QTest::addColumn<int>("exitCode"); // of the opener; -1: there is no opener
+    QTest::newRow("opened") << 0;
+    QTest::newRow("opener failed") << 4;
+    QTest::newRow("no opener") << -1;
+}
+
+void TestNetUtils::browserOutcome()
+{
+    // A stand-in for the desktop's opener, first on the search path.
+    QFETCH(int, exitCode);
+    QTemporaryDir bin;
+    const QString seen = bin.filePath("seen");
+    const auto opened = [&seen] {
+        QFile f(seen);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    if (exitCode >= 0) {
+        const QString opener = dwtest::writeFile(
+            bin.filePath("xdg-open"),
+            QString("#!/bin/sh\necho \"$1\" >> '%1'\nexit %2\n").arg(seen).arg(exitCode).toUtf8());
+        QFile::setPermissions(opener, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", bin.path().toLocal8Bit());
+    int outcome = -1;
+    const bool started = platform::OpenUrl("http://127.0.0.1:9/x", [&](bool ok) { outcome = ok; });
+    QStringList failures;
+    SetBrowserFailureHandler(
+        [&](const QString& caption, const QString& text) { failures << caption + ": " + text; });
+    OpenBrowser("http://127.0.0.1:9/a b");
+    qputenv("PATH", oldPath);
+    QCOMPARE(started, exitCode >= 0);
+    if (exitCode >= 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(outcome != -1, 20000);
+        QCOMPARE(outcome, int(exitCode == 0));
+        QTRY_VERIFY(opened().contains("http://127.0.0.1:9/a+b\n"));
+        QVERIFY(opened().contains("http://127.0.0.1:9/x\n"));
+    }
+    const QStringList expected{"Error: Unable to launch web browser - http://127.0.0.1:9/a+b"};
+    if (exitCode == 0) {
+        // Give the second opener's end time to arrive: it must not count as a failure.
+        QTest::qWait(300);
+        QCOMPARE(failures, QStringList{});
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(failures, expected, 20000);
+    }
+    SetBrowserFailureHandler(nullptr);
 }
 
 void TestNetUtils::executeProgram()

@@ -60,6 +60,9 @@ void TstDirectoryCore::requestLine_data()
                                         << QByteArray("r&b") << false << QByteArray();
     QTest::newRow("encoded genre") << "GET /?genre=classic%20rock&compress=1" + h << 200 << true
                                    << QByteArray("classic rock") << false << QByteArray();
+    QTest::newRow("form-encoded genre")
+        << "GET /?compress=1&genre=hip+hop%5Cr%26b" + h << 200 << true << QByteArray("hip hop|r&b")
+        << false << QByteArray();
     QTest::newRow("broken escape in genre kept")
         << "GET /?genre=100%" + h << 200 << false << QByteArray("100%") << false << QByteArray();
     QTest::newRow("addresses")

@@ -18,10 +18,14 @@
 #include <QClipboard>
 #include <QFile>
 #include <QImage>
+#include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QToolButton>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 // A list server that records the request lines it is sent and answers with nothing.
@@ -57,6 +61,12 @@ std::unique_ptr<TSCServer> station(const QString& name, const QString& addr, con
 }
 
 QStringList answered; // captions of the dialogs answered
+
+QByteArray readBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 } // namespace
 
 class TestMainWindow : public QObject
@@ -136,9 +146,15 @@ private slots:
 
     void genreTexts()
     {
+        // Encoded, so that a blank or an "&" cannot break the request.
         QCOMPARE(genres::RequestSuffix("Rock"), QString("&genre=rock"));
-        QCOMPARE(genres::RequestSuffix("Acid Jazz\\Funk"), QString("&genre=acid jazz\\funk"));
+        QCOMPARE(genres::RequestSuffix("Acid Jazz\\Funk"), QString("&genre=acid+jazz%5Cfunk"));
+        QCOMPARE(genres::RequestSuffix("R&B"), QString("&genre=r%26b"));
         QCOMPARE(genres::RequestSuffix("(All Servers)"), QString());
+        // Banner areas keep every character of the name, as one path segment.
+        QCOMPARE(genres::BannerArea("Rock"), QString("M_ROCK"));
+        QCOMPARE(genres::BannerArea("80s"), QString("M_80S"));
+        QCOMPARE(genres::BannerArea("Hip Hop/Rap"), QString("M_HIP%20HOP%2FRAP"));
         QCOMPARE(genres::ChatChannel("(All Servers)", "#Dialwise"), QString("#Dialwise"));
         QCOMPARE(genres::ChatChannel("Rock", "#Dialwise"), QString("#Rock"));
     }
@@ -162,6 +178,30 @@ private slots:
         QCOMPARE(joined, QString("#Dialwise"));
         QTRY_COMPARE(list->requests.size(), 2);
         QCOMPARE(list->requests[1], QString("GET /?compress=1 HTTP/1.0"));
+    }
+
+    void genreByKeyboardAndWithBlanks()
+    {
+        auto w = makeWindow("Hip Hop\r\nRock\r\nSka\r\n");
+        w->show();
+        // The first showing fetches the selected genre; then the keys take over.
+        QTRY_COMPARE(list->requests.size(), 1);
+        QTRY_VERIFY(!w->IsUpdating());
+        list->requests.clear();
+        // Moving with the keyboard refreshes the genre the user stops at.
+        w->genrebox->SelectIndex(w->genrebox->Entries().indexOf("Hip Hop"));
+        w->genrebox->setFocus();
+        QTest::keyClick(w->genrebox, Qt::Key_Down);
+        QTest::keyClick(w->genrebox, Qt::Key_Down);
+        QTRY_COMPARE(list->requests.size(), 1);
+        QCOMPARE(list->requests[0], QString("GET /?compress=1&genre=ska HTTP/1.0"));
+        QTRY_VERIFY(!w->IsUpdating());
+        // A name with a blank stays one request line; Enter refreshes it.
+        QTest::keyClick(w->genrebox, Qt::Key_Up);
+        QTest::keyClick(w->genrebox, Qt::Key_Up);
+        QTest::keyClick(w->genrebox, Qt::Key_Return);
+        QTRY_VERIFY(!list->requests.isEmpty() &&
+                    list->requests.last() == "GET /?compress=1&genre=hip+hop HTTP/1.0");
     }
 
     void genreEditing()
@@ -278,6 +318,83 @@ private slots:
         w->fav_butt->setChecked(false);
         w->fav_buttClick();
         QCOMPARE(w->serverview->topLevelItemCount(), 4);
+    }
+
+    void userFilesSurviveAFailedWrite()
+    {
+        // Favorites and genres saved once, then a save that cannot write (the file size
+        // limit stands in for a full disk): both files keep their last good content and
+        // the failure is reported.
+        {
+            auto w = makeWindow();
+            for (int i = 1; i <= 40; ++i)
+                w->AddFavoriteKey(QString("127.0.0.%1:8000").arg(i));
+        }
+        const QString favorites = platform::ProgramFolder() + "/tunelanefavors.txt";
+        const QByteArray favBefore = readBytes(favorites);
+        const QByteArray genresBefore = readBytes(genres::GenreFile());
+        QCOMPARE(favBefore.count('\n'), 40);
+        QVERIFY(genresBefore.contains("Jazz"));
+        {
+            auto w = makeWindow();
+            w->AddFavoriteKey("127.0.1.1:8000");
+            w->genrebox->AddEntry("Zydeco");
+            answered.clear();
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit old{};
+            getrlimit(RLIMIT_FSIZE, &old);
+            rlimit small = old;
+            small.rlim_cur = 64;
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+            w.reset();
+            setrlimit(RLIMIT_FSIZE, &old);
+        }
+        QCOMPARE(readBytes(favorites), favBefore);
+        QCOMPARE(readBytes(genres::GenreFile()), genresBefore);
+        QVERIFY2(answered.filter("Error: Unable to save").size() >= 2,
+                 qPrintable(answered.join(" | ")));
+        // The next save that can write does.
+        {
+            auto w = makeWindow();
+            w->AddFavoriteKey("127.0.1.1:8000");
+        }
+        QVERIFY(readBytes(favorites).contains("127.0.1.1:8000"));
+    }
+
+    void placementsStayReachable_data()
+    {
+        QTest::addColumn<QRect>("saved");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("on screen") << QRect(10, 20, 600, 400) << true;
+        QTest::newRow("partly off, title reachable") << QRect(-300, 50, 600, 400) << true;
+        QTest::newRow("on a screen gone") << QRect(5000, 3000, 600, 400) << false;
+        QTest::newRow("title above the screen") << QRect(100, -390, 600, 400) << false;
+    }
+    void placementsStayReachable()
+    {
+        QFETCH(QRect, saved);
+        QFETCH(bool, kept);
+        const QRect r = Tvm_form::ReachablePlacement(saved);
+        if (kept) {
+            QCOMPARE(r, saved);
+        } else {
+            const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+            QVERIFY(area.contains(QRect(r.topLeft(), QSize(100, 10))));
+            QCOMPARE(r.size(), saved.size().boundedTo(area.size()));
+        }
+    }
+
+    void minimiseWithoutATrayKeepsTheWindow()
+    {
+        // The offscreen desktop has no system tray: hiding the window would lose it.
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        auto w = makeWindow();
+        w->Configuration()->SetChecked("use_taskbar", true);
+        w->show();
+        w->min_buttClick();
+        QTRY_VERIFY(w->isMinimized());
+        QTest::qWait(50);
+        QVERIFY(w->isVisible());
     }
 
     void bannerBodies_data()

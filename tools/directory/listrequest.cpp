@@ -206,9 +206,10 @@ ListRequest parseListRequest(QByteArrayView head)
             if (!ok || v < 0) return fail(400, "Bad compress value");
             r.compress = v != 0;
         } else if (p.name == "genre") {
-            // Decoded leniently: "%XX" when well formed, everything else as sent.
+            // Form-encoded ("+" for a blank, "%XX"), decoded leniently: a broken escape
+            // leaves the value as sent.
             QByteArray text;
-            if (!percentDecode(p.value, text, false)) text = p.value;
+            if (!percentDecode(p.value, text, true)) text = p.value;
             for (const QByteArray& alt : text.split('\\')) {
                 const QByteArray a = foldCase(alt.trimmed());
                 if (!a.isEmpty()) r.genres << a;
