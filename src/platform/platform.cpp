@@ -237,8 +237,9 @@ private:
         int status = 0;
         const pid_t r = ::waitpid(pid_, &status, WNOHANG);
         if (r == 0) return; // still running
+        // Reaped by someone else (r < 0): the outcome is unknown, so nothing is reported.
         const bool ok = r == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (done_ && clock_.elapsed() < 30000) done_(ok);
+        if (done_ && r == pid_ && clock_.elapsed() < 30000) done_(ok);
         done_ = nullptr;
         deleteLater();
     }
