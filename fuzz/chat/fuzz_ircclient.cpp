@@ -5,14 +5,9 @@
 // fuzz_ircclient_socket does the same over a real connection.
 #include "ircfuzz.h"
 
-#include <QCoreApplication>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static int argc = 1;
-    static char arg0[] = "fuzz_ircclient";
-    static char* argv[] = {arg0, nullptr};
-    static QCoreApplication app(argc, argv);
+    ircfuzz::ensureApp();
     static TIRCClient* cl = nullptr;
     if (!cl) {
         cl = new TIRCClient;

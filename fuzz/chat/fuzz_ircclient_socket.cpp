@@ -54,10 +54,7 @@ void dropAccepted(std::vector<int>& fds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static int argc = 1;
-    static char arg0[] = "fuzz_ircclient_socket";
-    static char* argv[] = {arg0, nullptr};
-    static QCoreApplication app(argc, argv);
+    ircfuzz::ensureApp();
     static TIRCClient* cl = nullptr;
     static std::vector<int> accepted;
     if (!cl) {

@@ -6,11 +6,21 @@
 #include "ircclient.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 namespace ircfuzz {
+
+// The application object the sockets and timers need, made once.
+inline void ensureApp()
+{
+    static int argc = 1;
+    static char arg0[] = "fuzz_ircclient";
+    static char* argv[] = {arg0, nullptr};
+    static QCoreApplication app(argc, argv);
+}
 
 // reconnect: what a kick of the user "again" does (a new session in the middle of a line).
 inline void wire(TIRCClient& cl, void (*reconnect)(TIRCClient*))
