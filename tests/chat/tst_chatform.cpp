@@ -315,7 +315,7 @@ private slots:
     }
     void commands()
     {
-        if (!irc.port) QSKIP("ngircd is not installed");
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
         QFETCH(QString, typed);
         QFETCH(QString, wire);
         QFETCH(QString, echo);
@@ -343,7 +343,7 @@ private slots:
     }
     void buttons()
     {
-        if (!irc.port) QSKIP("ngircd is not installed");
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
         QFETCH(QString, button);
         QFETCH(QStringList, wire);
         CHECKED(connectAndJoin("btnr", "#btns"));
@@ -383,7 +383,7 @@ private slots:
     // A second channel docks as a second page; a floating window closed docks back.
     void docking()
     {
-        if (!irc.port) QSKIP("ngircd is not installed");
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
         CHECKED(connectAndJoin("docker", "#dock1"));
         const int pagesBefore = pages->count();
         form->SetChannelLocked(true);
@@ -421,7 +421,7 @@ private slots:
     // The channel list: LIST from the window's button, totals, sorting, joining.
     void channelList()
     {
-        if (!irc.port) QSKIP("ngircd is not installed");
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
         CHECKED(connectAndJoin("lister", "#home"));
         TIRCClient b;
         IrcRecorder rb(b);

@@ -41,7 +41,7 @@ private slots:
     void initTestCase()
     {
         const QString prog = dwtest::findProgram("ngircd");
-        if (prog.isEmpty()) QSKIP("ngircd is not installed");
+        if (prog.isEmpty()) DW_PEER_MISSING("ngircd", "ngircd is not installed");
         QVERIFY(dir.isValid());
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ExeOwner | QFileDevice::ReadOther |
@@ -191,7 +191,7 @@ private slots:
     void throughSocks()
     {
         const QString prog = dwtest::findProgram("danted");
-        if (prog.isEmpty()) QSKIP("danted is not installed");
+        if (prog.isEmpty()) DW_PEER_MISSING("dante-server", "danted is not installed");
         const quint16 socksPort = dwtest::freePort();
         const QByteArray conf = "logoutput: stderr\n"
                                 "internal: 127.0.0.1 port = " +

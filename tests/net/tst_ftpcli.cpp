@@ -83,7 +83,8 @@ class TestFtpClient : public QObject
 private slots:
     void initTestCase()
     {
-        if (dwtest::findProgram("vsftpd").isEmpty()) QSKIP("vsftpd is not installed");
+        if (dwtest::findProgram("vsftpd").isEmpty())
+            DW_PEER_MISSING("vsftpd", "vsftpd is not installed");
         QVERIFY(tmp.isValid());
         const QString root = tmp.filePath("root");
         big.resize(3 * 1024 * 1024 + 17);

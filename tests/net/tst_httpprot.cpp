@@ -550,7 +550,7 @@ void TestHttpProt::postAndHead()
 void TestHttpProt::throughTinyproxy()
 {
     QString exe = dwtest::findProgram("tinyproxy");
-    if (exe.isEmpty()) QSKIP("tinyproxy is not installed");
+    if (exe.isEmpty()) DW_PEER_MISSING("tinyproxy", "tinyproxy is not installed");
     QTemporaryDir dir;
     quint16 port = dwtest::freePort();
     QString conf = dwtest::writeFile(
@@ -594,7 +594,7 @@ void TestHttpProt::throughTinyproxy()
 void TestHttpProt::throughSocks()
 {
     QString exe = dwtest::findProgram("danted");
-    if (exe.isEmpty()) QSKIP("danted is not installed");
+    if (exe.isEmpty()) DW_PEER_MISSING("dante-server", "danted is not installed");
     QTemporaryDir dir;
     quint16 port = dwtest::freePort();
     QString conf = dwtest::writeFile(

@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 namespace dwtest {
@@ -48,6 +49,12 @@ QString findProgram(const QString& name)
     QString p = QStandardPaths::findExecutable(name);
     if (p.isEmpty()) p = QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin", "/usr/bin"});
     return p;
+}
+
+bool underCI()
+{
+    const QByteArray ci = qgetenv("CI").trimmed().toLower();
+    return !ci.isEmpty() && ci != "0" && ci != "false";
 }
 
 bool waitForTcpPort(quint16 port, int timeoutMs)
@@ -106,6 +113,30 @@ void Peer::stop()
         }
     }
     pid_ = 0;
+}
+
+void inOwnProcessGroup(QProcess& p)
+{
+    p.setChildProcessModifier([] { ::setpgid(0, 0); });
+}
+
+ProcessGroupGuard::ProcessGroupGuard(QProcess& leader) : leader_(leader)
+{
+    group_ = leader.processId();
+}
+
+ProcessGroupGuard::~ProcessGroupGuard()
+{
+    if (group_ <= 0) return;
+    const pid_t g = pid_t(group_);
+    if (::kill(-g, SIGTERM) != 0) return; // nothing of the group is left
+    if (leader_.state() != QProcess::NotRunning) leader_.waitForFinished(10000);
+    QElapsedTimer t;
+    t.start();
+    while (::kill(-g, 0) == 0 && t.elapsed() < 10000)
+        QThread::msleep(100);
+    if (::kill(-g, SIGKILL) == 0 && leader_.state() != QProcess::NotRunning)
+        leader_.waitForFinished(5000);
 }
 
 bool startVsftpd(Peer& peer, const QString& root, quint16 port, const QString& workDir,

@@ -30,6 +30,9 @@ quint16 freePort(bool udp = false);
 // Path of a program, or empty when it is not installed.
 QString findProgram(const QString& name);
 
+// True when the tests run under CI (the variable CI set, and not to "0" or "false").
+bool underCI();
+
 // Waits until something accepts TCP connections on 127.0.0.1:port.
 bool waitForTcpPort(quint16 port, int timeoutMs = 10000);
 
@@ -55,6 +58,25 @@ private:
     qint64 pid_ = 0;
 };
 
+// Makes what `p` starts next the leader of a process group of its own, so that it and
+// everything it starts can be ended together by a ProcessGroupGuard.
+void inOwnProcessGroup(QProcess& p);
+
+// Ends the process group led by a started process when the guard goes, also after a
+// failed check: SIGTERM to the whole group, time to go, then SIGKILL to what is left.
+class ProcessGroupGuard
+{
+public:
+    explicit ProcessGroupGuard(QProcess& leader);
+    ~ProcessGroupGuard();
+    ProcessGroupGuard(const ProcessGroupGuard&) = delete;
+    ProcessGroupGuard& operator=(const ProcessGroupGuard&) = delete;
+
+private:
+    QProcess& leader_;
+    qint64 group_ = 0;
+};
+
 // Starts vsftpd serving `root` (made world-readable) to anonymous users on
 // 127.0.0.1:port, with active and passive transfers, SIZE and REST; its configuration
 // goes to workDir. With `passwords`, an anonymous login must give one of them. Returns
@@ -66,3 +88,15 @@ bool startVsftpd(Peer& peer, const QString& root, quint16 port, const QString& w
 QString writeFile(const QString& path, const QByteArray& content);
 
 } // namespace dwtest
+
+// A real peer (or another program the test needs) is missing or would not start: under CI
+// the test fails and names the Debian package that brings it, elsewhere it is skipped. For
+// test functions only (it returns from the caller). Only what the machine cannot offer
+// (network namespaces, ICMP sockets) may skip under CI too, with a plain QSKIP.
+#define DW_PEER_MISSING(package, why)                                                       \
+    do {                                                                                    \
+        const QString dwWhy_ = QString(why) + QStringLiteral(" (Debian package ") +       \
+                               QString(package) + QStringLiteral(")");                     \
+        if (dwtest::underCI()) QFAIL(qPrintable(dwWhy_));                                   \
+        QSKIP(qPrintable(dwWhy_));                                                          \
+    } while (false)

@@ -47,9 +47,9 @@ void TstDemoWorld::initTestCase()
 {
     for (const char* p : {"icecast2", "ffmpeg", "ngircd", "curl"})
         if (findProgram(p).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(p)));
+            DW_PEER_MISSING(p, QStringLiteral("%1 is not installed").arg(p));
     if (qEnvironmentVariableIsEmpty("DISPLAY") && findProgram("Xvfb").isEmpty())
-        QSKIP("no display and no Xvfb");
+        DW_PEER_MISSING("xvfb", "no display and no Xvfb");
 }
 
 void TstDemoWorld::startWorld(QProcess& world, const QString& client)
@@ -59,6 +59,7 @@ void TstDemoWorld::startWorld(QProcess& world, const QString& client)
     env.insert("DEMO_WORLD_CLIENT", client);
     world.setProcessEnvironment(env);
     world.setProcessChannelMode(QProcess::MergedChannels);
+    inOwnProcessGroup(world);
     world.start("bash", {kScript, QStringLiteral(DW_BINARY_DIR), "--first", "second"});
     QVERIFY(world.waitForStarted(5000));
 }
@@ -94,6 +95,7 @@ void TstDemoWorld::runsTheProgramInTheWorld()
 
     QProcess world;
     startWorld(world, client);
+    const ProcessGroupGuard group(world);
     QVERIFY(world.waitForFinished(90000));
     const QString log = QString::fromUtf8(world.readAll());
     QVERIFY2(world.exitCode() == 3, qPrintable(log)); // the program's exit code
@@ -154,6 +156,7 @@ void TstDemoWorld::stopsWhenStopped()
 
     QProcess world;
     startWorld(world, client);
+    const ProcessGroupGuard group(world);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 90000);
     ::kill(pid_t(world.processId()), SIGTERM);
     QVERIFY(world.waitForFinished(20000));

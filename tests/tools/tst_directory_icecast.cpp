@@ -45,7 +45,7 @@ void TstDirectoryIcecast::initTestCase()
 {
     const QString icecast = findProgram("icecast2");
     if (icecast.isEmpty() || findProgram("ffmpeg").isEmpty())
-        QSKIP("icecast2 or ffmpeg is not installed");
+        DW_PEER_MISSING("icecast2 ffmpeg", "icecast2 or ffmpeg is not installed");
     QVERIFY(QFile::exists(kServer));
 
     // icecast2 will not keep running as root: it drops to nobody, who must own the logs.

@@ -245,7 +245,8 @@ private slots:
 
     void ftpDownloadAndResume()
     {
-        if (dwtest::findProgram("vsftpd").isEmpty()) QSKIP("vsftpd is not installed");
+        if (dwtest::findProgram("vsftpd").isEmpty())
+            DW_PEER_MISSING("vsftpd", "vsftpd is not installed");
         dwtest::TempHome home;
         QTemporaryDir tmp;
         const QByteArray body = payload();
