@@ -242,13 +242,16 @@ void TestUdpQuery::freedByReceiver()
     game.datagrams = {"\\hostname\\Gone\\final\\", "\\late\\1"};
     auto* server = new TZelkServer("127.0.0.1", game.port());
     QString name;
+    int completions = 0;
     server->Query([&](TCustomServer* s) {
+        ++completions;
         name = s->Name;
         delete s;
     });
     QTRY_COMPARE_WITH_TIMEOUT(name, QString("Gone"), 5000);
     QTRY_COMPARE(game.sent, 2);
     QCoreApplication::processEvents();
+    QCOMPARE(completions, 1);
 
     // Freed in the middle of an attempt: its socket goes with it.
     TFakeGameServer silent;

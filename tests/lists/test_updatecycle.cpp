@@ -251,14 +251,25 @@ void TestUpdateCycle::listFreedWithQueriesInFlight()
     // The window aborts and frees the list while two queries are still out: their ends
     // reach nobody.
     TScriptedServer a(1), b(2);
+    TRecorder rec;
+    int completeBefore = 0;
+    qsizetype doneBefore = 0;
     {
         TScriptedList list;
+        rec.Bind(list);
         list.UpdateServers({&a, &b});
+        QVERIFY(a.Querying && b.Querying);
         list.Abort();
+        completeBefore = rec.complete;
+        doneBefore = rec.done.size();
     }
+    // The freed list took its completion event off both queries.
+    QVERIFY(!a.OnQueryDone && !b.OnQueryDone);
     a.Answer();
     b.Answer();
     QVERIFY(!a.Querying && !b.Querying);
+    QCOMPARE(rec.done.size(), doneBefore);
+    QCOMPARE(rec.complete, completeBefore);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateCycle)

@@ -144,7 +144,7 @@ void TestWSockets::authorizedPortWalk()
 {
     // With 1024 taken, an authorized client binds the next lower free port.
     QTcpServer blocker;
-    const bool blocked = blocker.listen(QHostAddress::AnyIPv4, 1024);
+    const bool blocked = blocker.listen(QHostAddress::LocalHost, 1024);
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     TTCPClient client;
