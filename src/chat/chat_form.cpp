@@ -246,7 +246,8 @@ Tchat_form::Tchat_form(QWidget* parent, const QString& caption) : QWidget(parent
 
 Tchat_form::~Tchat_form()
 {
-    if (dockSite_) dockSite_->tabBar()->removeEventFilter(this);
+    // Nothing to undo on the dock site: Qt drops the tab bar's event filter with this
+    // object, and the site may itself be half destroyed (this window is its child then).
 }
 
 QString Tchat_form::ownNick() const
@@ -403,6 +404,14 @@ void Tchat_form::FormActivate()
     if (caption_.startsWith("* ")) SetCaption(caption_.mid(2));
 }
 
+namespace {
+bool isMouseEvent(QEvent::Type t)
+{
+    return t == QEvent::MouseButtonPress || t == QEvent::MouseButtonRelease ||
+           t == QEvent::MouseButtonDblClick || t == QEvent::MouseMove;
+}
+} // namespace
+
 bool Tchat_form::eventFilter(QObject* o, QEvent* e)
 {
     if (o == name_box->viewport() && e->type() == QEvent::MouseButtonPress) {
@@ -411,7 +420,9 @@ bool Tchat_form::eventFilter(QObject* o, QEvent* e)
             if (QListWidgetItem* it = name_box->itemAt(me->position().toPoint()))
                 name_box->setCurrentItem(it);
         }
-    } else if (dockSite_ && o == dockSite_->tabBar()) {
+    } else if (isMouseEvent(e->type()) && dockSite_ && o == dockSite_->tabBar()) {
+        // Only mouse events: others (focus, hiding) also come while the tab widget is
+        // being destroyed, when it may no longer be asked for its tab bar.
         QTabBar* bar = dockSite_->tabBar();
         auto onThisTab = [&](QEvent* ev) {
             const int i = bar->tabAt(static_cast<QMouseEvent*>(ev)->position().toPoint());

@@ -34,9 +34,11 @@ TCustomServerList::TCustomServerList()
 TCustomServerList::~TCustomServerList()
 {
     ListTimer->stop();
-    // Queries still in flight (after an abort) end without telling this list.
-    for (qsizetype i = 0; i < qMin<qsizetype>(NextIndex, Servers.size()); ++i)
-        if (Servers[i]->Querying) Servers[i]->OnQueryDone = nullptr;
+    // Queries still in flight (after an abort) end without telling this list. Servers
+    // that have reported back are not touched: their owner may have freed them already.
+    for (TCustomServer* s : inFlight_)
+        s->OnQueryDone = nullptr;
+    inFlight_.clear();
     Servers.clear();
     for (TCustomServer* s : unclaimed_)
         delete s;
@@ -170,12 +172,14 @@ void TCustomServerList::Pump()
         TCustomServer* server = Servers[NextIndex];
         ++Active;
         ++NextIndex;
+        inFlight_.push_back(server);
         server->Query([this](TCustomServer* s) { ServerDone(s); });
     }
 }
 
 void TCustomServerList::ServerDone(TCustomServer* server)
 {
+    std::erase(inFlight_, server);
     if (ApplicationTerminating()) return;
     if (!Aborted) {
         Claim(server);

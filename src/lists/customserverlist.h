@@ -107,6 +107,9 @@ private:
 
     void Claim(TCustomServer* server);
 
+    // Servers whose query this list started and that have not reported back: the only
+    // ones the list may still touch when it goes (the others may be freed by their owner).
+    std::vector<TCustomServer*> inFlight_;
     // Servers created and not yet handed out; a slot is emptied when its server is.
     std::vector<TCustomServer*> unclaimed_;
     int unclaimedCount_ = 0;
