@@ -1,14 +1,46 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: scripts/test.sh [ctest args...]
+#
+# Stages, each timed (the times are printed at the end):
+#   1. the normal build (build/) and all its tests;
+#   2. the sanitizer build (build-asan/: clang, AddressSanitizer and
+#      UndefinedBehaviorSanitizer, halting; also the fuzz targets) and all its tests
+#      (unit, gui, peer and the whole-program e2e ones);
+#   3. the corpus replay: every fuzz target runs each input of its committed corpus once.
+# The ctest arguments given apply to every ctest run. DIALWISE_TEST_SANITIZE=0 runs only
+# the first stage.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/install-deps.sh"
-bash "$root/scripts/build.sh" "$root/build"
+
+stages=()
+run_stage() {
+  local name=$1
+  shift
+  local t0=$SECONDS rc=0
+  echo "=== $name" >&2
+  "$@" || rc=$?
+  stages+=("$(printf '%-32s %5d s%s' "$name" $((SECONDS - t0)) "$([ $rc -eq 0 ] || echo "  FAILED ($rc)")")")
+  return $rc
+}
+
+xvfb_pid=""
+failed=0
+summary() {
+  local rc=$?
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
+  echo "=== stage times" >&2
+  local s
+  for s in "${stages[@]}"; do echo "  $s" >&2; done
+  exit "$rc"
+}
+trap summary EXIT
+
+run_stage "install packages" bash "$root/scripts/install-deps.sh"
 
 # Whole-program tests need an X display; start a private Xvfb when there is none.
-xvfb_pid=""
-cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; wait 2>/dev/null || true; }
-trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
   for n in $(seq 91 120); do
     [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
@@ -20,5 +52,16 @@ if [ -z "${DISPLAY:-}" ]; then
   done
 fi
 
-cd "$root/build"
-ctest --output-on-failure -j 2 "$@"
+run_stage "build" bash "$root/scripts/build.sh" "$root/build"
+run_stage "tests" ctest --test-dir "$root/build" --output-on-failure -j 2 "$@" || failed=1
+
+if [ "${DIALWISE_TEST_SANITIZE:-1}" != 0 ]; then
+  export CC=clang CXX=clang++
+  run_stage "sanitizer build" bash "$root/scripts/build.sh" "$root/build-asan" \
+    -DDIALWISE_SANITIZE=ON -DDIALWISE_FUZZ=ON
+  run_stage "tests (sanitizers)" ctest --test-dir "$root/build-asan" --output-on-failure -j 2 \
+    -LE fuzz "$@" || failed=1
+  run_stage "corpus replay (sanitizers)" ctest --test-dir "$root/build-asan" \
+    --output-on-failure -j 2 -L fuzz "$@" || failed=1
+fi
+exit "$failed"
