@@ -165,7 +165,7 @@ private slots:
     // Sending: blocks of 512, 512 and 276, each only after the acknowledgement.
     void send()
     {
-        if (!irc.port) QSKIP("ngircd is not installed");
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
         TChatModule module;
         module.activetimer->setInterval(3600 * 1000);
         module.ConnectChat();
@@ -220,7 +220,7 @@ private slots:
     }
     void receive()
     {
-        if (!irc.port) QSKIP("ngircd is not installed");
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
         QFETCH(bool, vanish);
         TChatModule module;
         module.activetimer->setInterval(3600 * 1000);
@@ -288,7 +288,7 @@ private slots:
     // is an error, not a wait; a declined offer opens nothing more.
     void failures()
     {
-        if (!irc.port) QSKIP("ngircd is not installed");
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
         TChatModule module;
         module.activetimer->setInterval(3600 * 1000);
         module.ConnectChat();
