@@ -10,7 +10,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 target=${1:?usage: fuzz/run.sh TARGET [SECONDS] [BUILD_DIR] [libFuzzer flags...]}
 seconds=${2:-300}
-build=${3:-$root/build-fuzz}
+build=$(realpath -m "${3:-$root/build-fuzz}")
 shift $(($# < 3 ? $# : 3))
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
