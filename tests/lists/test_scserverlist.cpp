@@ -429,12 +429,14 @@ void TestSCServerList::endlessBodyEndsAtTheCap()
     SetDebugSink([&](const QString& t, int ch) {
         if (ch == dcErrOut) errors << t;
     });
+    // The stations outlive the list, which may look at them while it goes.
+    TRun runs[2];
     TSCServerList list;
     list.MaxBodyBytes = 4096;
     list.ListTimeoutMs = 5000;
     list.ListURL = QString("http://127.0.0.1:%1/?compress=1").arg(server.port());
     for (int round = 0; round < 2; ++round) {
-        TRun run;
+        TRun& run = runs[round];
         run.Bind(list);
         list.RefreshAll();
         QTRY_COMPARE_WITH_TIMEOUT(run.complete, 1, 60000);
