@@ -2,6 +2,7 @@
 
 #include "ads.h"
 #include "livestatus.h"
+#include "webpages.h"
 
 #include <QDateTime>
 #include <QNetworkAccessManager>
@@ -18,6 +19,21 @@ namespace {
 constexpr int kMaxConnections = 256;
 constexpr int kRequestTimeoutMs = 15000;
 constexpr qsizetype kMaxStreamHead = 16 * 1024;
+constexpr qsizetype kMaxPostBody = 16 * 1024;
+
+// The "Content-Length" of a request head; -1 when absent or not a number.
+qsizetype contentLength(QByteArrayView head)
+{
+    for (const QByteArray& raw : head.toByteArray().split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.size() > 15 && line.left(15).toLower() == "content-length:") {
+            bool ok = false;
+            const qsizetype n = line.mid(15).trimmed().toLongLong(&ok);
+            return ok && n >= 0 ? n : -1;
+        }
+    }
+    return -1;
+}
 
 QByteArray reasonOf(int status)
 {
@@ -26,6 +42,8 @@ QByteArray reasonOf(int status)
         return "OK";
     case 302:
         return "Found";
+    case 303:
+        return "See Other";
     case 400:
         return "Bad Request";
     case 404:
@@ -103,12 +121,20 @@ QByteArray requestHost(QByteArrayView head)
 
 DirectoryServer::DirectoryServer(QList<Station> catalog, Packing compressed, QObject* parent)
     : QObject(parent), server_(new QTcpServer(this)), catalog_(std::move(catalog)),
-      compressed_(compressed)
+      compressed_(compressed), forums_(std::make_unique<ForumStore>())
 {
     connect(server_, &QTcpServer::newConnection, this, &DirectoryServer::onNewConnection);
 }
 
 DirectoryServer::~DirectoryServer() = default;
+
+void DirectoryServer::setForumFile(const QString& file)
+{
+    forums_ = std::make_unique<ForumStore>(file);
+    if (!forums_->error().isEmpty())
+        std::fprintf(stderr, "dialwise-directory: forum file %s: %s\n", qPrintable(file),
+                     qPrintable(forums_->error()));
+}
 
 bool DirectoryServer::listen(const QHostAddress& address, quint16 port)
 {
@@ -133,7 +159,7 @@ void DirectoryServer::setLiveStations(int source, QList<Station> stations)
     live_[source] = std::move(stations);
 }
 
-QByteArray DirectoryServer::answer(QByteArrayView head) const
+QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body) const
 {
     QByteArray motdRequest;
     switch (motdPage(head, motdRequest)) {
@@ -148,7 +174,10 @@ QByteArray DirectoryServer::answer(QByteArrayView head) const
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
         return response(req.status, "text/plain; charset=utf-8", req.error + '\n', req.head);
-    if (req.page != ListRequest::List && req.page != ListRequest::CatalogView)
+    const bool webPage = req.page == ListRequest::News || req.page == ListRequest::ServerInfo ||
+                         req.page == ListRequest::TitleSearch ||
+                         req.page == ListRequest::Forums || req.page == ListRequest::Button;
+    if (req.page != ListRequest::List && req.page != ListRequest::CatalogView && !webPage)
         return adAnswer(req, head);
 
     // Live stations first: they are the ones that really play.
@@ -156,6 +185,10 @@ QByteArray DirectoryServer::answer(QByteArrayView head) const
     for (const QList<Station>& l : live_)
         lists << &l;
     lists << &catalog_;
+    if (webPage) {
+        ListRequest every;
+        return pageAnswer(req, head, body, selectStations(every, lists));
+    }
     const QList<const Station*> chosen = selectStations(req, lists);
 
     if (req.page == ListRequest::CatalogView)
@@ -164,11 +197,49 @@ QByteArray DirectoryServer::answer(QByteArrayView head) const
 
     const QByteArray text = listText(chosen);
     if (!req.compress) return response(200, "text/plain; charset=utf-8", text, req.head);
-    const QByteArray body = pack(text, compressed_);
-    if (body.isEmpty())
+    const QByteArray packed = pack(text, compressed_);
+    if (packed.isEmpty())
         return response(500, "text/plain; charset=utf-8", "Compression failed\n", req.head);
     return response(200, compressed_ == Packing::Gzip ? "application/gzip" : "application/zlib",
-                    body, req.head);
+                    packed, req.head);
+}
+
+QByteArray DirectoryServer::pageAnswer(const ListRequest& req, QByteArrayView head,
+                                       QByteArrayView body,
+                                       const QList<const Station*>& all) const
+{
+    const QByteArray html = "text/html; charset=utf-8";
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    switch (req.page) {
+    case ListRequest::News:
+        return response(200, html, newsPage(all, now), req.head);
+    case ListRequest::ServerInfo:
+        return response(200, html, serverInfoPage(findByKey(all, req.key), req.key, now),
+                        req.head);
+    case ListRequest::TitleSearch:
+        return response(200, html, titleSearchPage(all, QString::fromUtf8(req.key)), req.head);
+    case ListRequest::Forums: {
+        const QString key = QString::fromUtf8(req.key);
+        if (req.post) {
+            QString author, text;
+            readForumForm(body, author, text);
+            forums_->post(key, author, text, now);
+            // Back to the page by GET, so that reloading it does not post again.
+            return response(303, html, {}, false,
+                            selfAddress(head) + "/program/forums.asp?ip=" +
+                                QUrl::toPercentEncoding(key));
+        }
+        return response(200, html, forumsPage(findByKey(all, req.key), key, forums_->posts(key)),
+                        req.head);
+    }
+    case ListRequest::Button: {
+        const QByteArray bytes = buttonPicture(req.name);
+        if (bytes.isEmpty()) return response(404, "text/plain; charset=utf-8", "Not found\n", req.head);
+        return response(200, "image/bmp", bytes, req.head);
+    }
+    default:
+        return response(404, "text/plain; charset=utf-8", "Not found\n", req.head);
+    }
 }
 
 bool DirectoryServer::isSelf(const QByteArray& host, quint16 port) const
@@ -284,9 +355,19 @@ void DirectoryServer::onReadyRead(QTcpSocket* socket)
         return;
     }
     if (end < 0) end = buf.size();
+    // A POST waits for its body (a form: small).
+    QByteArrayView body;
+    if (buf.startsWith("POST ")) {
+        const qsizetype len = contentLength(QByteArrayView(buf).first(end));
+        if (len >= 0 && len <= kMaxPostBody && buf.size() - end < len) {
+            socket->setProperty("buf", buf);
+            return;
+        }
+        if (len > 0 && len <= kMaxPostBody) body = QByteArrayView(buf).sliced(end, len);
+    }
     socket->setProperty("buf", QVariant());
     socket->setProperty("answered", true);
-    const QByteArray reply = answer(QByteArrayView(buf).first(end));
+    const QByteArray reply = answer(QByteArrayView(buf).first(end), body);
     const QByteArray line =
         buf.left(qMin<qsizetype>(buf.indexOf('\n') < 0 ? buf.size() : buf.indexOf('\n'), 200))
             .trimmed();

@@ -4,6 +4,8 @@
 #include "motd.h"
 #include "station.h"
 
+#include <memory>
+
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
@@ -33,8 +35,12 @@ public:
     void setMotd(MotdSettings settings) { motd_ = std::move(settings); }
     const MotdSettings& motd() const { return motd_; }
 
-    // The whole answer (status line, header, body) to a request head.
-    QByteArray answer(QByteArrayView head) const;
+    // Keeps the forum posts in `file` (read now, appended to at every post).
+    void setForumFile(const QString& file);
+
+    // The whole answer (status line, header, body) to a request head (and the body of a
+    // POST).
+    QByteArray answer(QByteArrayView head, QByteArrayView body = {}) const;
 
     // True when an address (host, port) names this server: its port, and its listening
     // address, or any loopback name while it listens on loopback or on every address.
@@ -42,6 +48,8 @@ public:
 
 private:
     QByteArray adAnswer(const ListRequest& req, QByteArrayView head) const;
+    QByteArray pageAnswer(const ListRequest& req, QByteArrayView head, QByteArrayView body,
+                          const QList<const Station*>& all) const;
     // "http://host:port" of this server as the client of `head` reaches it.
     QByteArray selfAddress(QByteArrayView head) const;
     void onNewConnection();
@@ -53,6 +61,7 @@ private:
     QList<QList<Station>> live_;
     Packing compressed_;
     MotdSettings motd_;
+    std::unique_ptr<class ForumStore> forums_;
     int open_ = 0;
 };
 

@@ -66,6 +66,40 @@ ListRequest otherPage(ListRequest r, QByteArrayView path, QByteArrayView query)
     static constexpr QByteArrayView kBanners = "/banners/";
     static constexpr QByteArrayView kLogos = "/logos/buttons/";
 
+    // The program's web pages.
+    struct PageDef
+    {
+        QByteArrayView path;
+        ListRequest::Page page;
+        const char* param;
+    };
+    for (const PageDef& d : {PageDef{"/mini2.shtml", ListRequest::News, nullptr},
+                             PageDef{"/program/serverinfo.asp", ListRequest::ServerInfo, "ip"},
+                             PageDef{"/program/titlesearch.asp", ListRequest::TitleSearch, "q"},
+                             PageDef{"/program/forums.asp", ListRequest::Forums, "ip"}}) {
+        if (path.compare(d.path, Qt::CaseInsensitive) != 0) continue;
+        if (r.post && d.page != ListRequest::Forums) return fail(405, "Only GET is served here");
+        r.page = d.page;
+        if (!d.param) return r;
+        for (const QByteArray& piece : query.toByteArray().split('&')) {
+            const qsizetype eq = piece.indexOf('=');
+            if (eq <= 0 || piece.left(eq).compare(d.param, Qt::CaseInsensitive) != 0) continue;
+            if (!percentDecode(QByteArrayView(piece).sliced(eq + 1), r.key, true))
+                return fail(400, "Bad escape in query");
+            break;
+        }
+        r.key = r.key.trimmed();
+        return r;
+    }
+    if (r.post) return fail(405, "Only GET is served here");
+    if (path.startsWith("/buttons/")) {
+        const QByteArrayView name = path.sliced(9);
+        if (!pictureName(name)) return fail(404, "Not found");
+        r.page = ListRequest::Button;
+        r.name = name.toByteArray();
+        return r;
+    }
+
     if (path == "/redirect.asp") {
         r.page = ListRequest::Redirect;
         bool given = false;
@@ -165,12 +199,15 @@ ListRequest parseListRequest(QByteArrayView head)
     if (!target.startsWith('/')) return fail(400, "Bad request target");
     if (method == "HEAD")
         r.head = true;
+    else if (method == "POST")
+        r.post = true;
     else if (method != "GET")
         return fail(405, "Only GET is served here");
 
     const qsizetype q = target.indexOf('?');
     const QByteArrayView path = q < 0 ? target : target.first(q);
     const QByteArrayView query = q < 0 ? QByteArrayView() : target.sliced(q + 1);
+    if (r.post && (path == "/" || path == "/catalog")) return fail(405, "Only GET is served here");
     if (path == "/")
         r.page = ListRequest::List;
     else if (path == "/catalog")

@@ -17,13 +17,19 @@ struct ListRequest
         BannerClick,   // [/ads]/cgi-bin/accipiter/adclick.exe/SITE=.../[AREA=.../]
         BannerPicture, // [/ads]/banners/NAME
         Logo,          // /logos/buttons/NAME
-        Redirect       // /redirect.asp?product=N&area=N&url=ADDRESS
+        Redirect,      // /redirect.asp?product=N&area=N&url=ADDRESS
+        News,          // /mini2.shtml
+        ServerInfo,    // /program/serverinfo.asp?ip=KEY
+        TitleSearch,   // /program/titlesearch.asp[?q=TEXT]
+        Forums,        // /program/forums.asp?ip=KEY (GET reads, POST adds a post)
+        Button         // /buttons/NAME
     };
 
     int status = 200; // 200, or the error status to answer with
     QByteArray error; // short text for an error answer
     Page page = List;
     bool head = false; // HEAD: headers only
+    bool post = false; // POST (the forums only)
     bool compress = false;
     QList<QByteArray> genres;    // alternatives, case-folded; none means every genre
     bool byAddress = false;      // "ip=" was given
@@ -32,6 +38,7 @@ struct ListRequest
     QByteArray query;            // Banner, BannerClick: the text after "?"
     QByteArray name;             // BannerPicture, Logo: the file name asked for, decoded
     QByteArray target;           // Redirect: the "url=" address, decoded
+    QByteArray key;              // ServerInfo, Forums: the "ip=" key; TitleSearch: "q=", decoded
 };
 
 // The bytes the directory accepts before the end of a request head.

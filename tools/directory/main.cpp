@@ -50,8 +50,10 @@ int main(int argc, char** argv)
         "demo world's banner server (\"/ads/cgi-bin/accipiter/adserver.exe/...\", clicks at "
         "\"adclick.exe\"), station logo folder (\"/logos/buttons/BNUM.bmp\" for the bnums of "
         "the listed stations) and redirect service (\"/redirect.asp?url=...\", followed when "
-        "the address is this server's). Its message server answers the message-of-the-day "
-        "requests."));
+        "the address is this server's), and the program's web pages: \"/mini2.shtml\" (news), "
+        "\"/program/serverinfo.asp?ip=KEY\", \"/program/titlesearch.asp?q=TEXT\", "
+        "\"/program/forums.asp?ip=KEY\" (read, and post by POST) and \"/buttons/NAME.bmp\". "
+        "Its message server answers the message-of-the-day requests."));
     cl.addHelpOption();
     QCommandLineOption listenOpt(
         QStringLiteral("listen"),
@@ -94,8 +96,12 @@ int main(int argc, char** argv)
         QStringLiteral("A further download address of the update, such as an FTP copy "
                        "(repeatable)."),
         QStringLiteral("URL"));
+    QCommandLineOption forumsOpt(
+        QStringLiteral("forums"),
+        QStringLiteral("File that keeps the forum posts (default: kept in memory only)."),
+        QStringLiteral("FILE"));
     cl.addOptions({listenOpt, catalogOpt, gzipOpt, icecastOpt, streamOpt, pollOpt, motdPortOpt,
-                   motdNewsOpt, motdSettingsOpt, updateOpt, updateLocationOpt});
+                   motdNewsOpt, motdSettingsOpt, updateOpt, updateLocationOpt, forumsOpt});
     cl.process(app);
     if (!cl.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument %1").arg(cl.positionalArguments().first()));
@@ -121,6 +127,7 @@ int main(int argc, char** argv)
     const qsizetype catalogSize = cat.stations.size();
     DirectoryServer server(std::move(cat.stations),
                            cl.isSet(gzipOpt) ? Packing::Gzip : Packing::Zlib);
+    if (cl.isSet(forumsOpt)) server.setForumFile(cl.value(forumsOpt));
     if (!server.listen(address, port))
         return fail(QStringLiteral("cannot listen on %1: %2")
                         .arg(cl.value(listenOpt), server.errorString()));
