@@ -1,9 +1,11 @@
 // A request head as a client may send it, answered from a small catalog in every way the
-// server answers: station lists, the catalog page, banners, clicks, logos and redirects.
+// server answers: station lists, the catalog page, banners, clicks, logos, redirects and
+// the program's pages (for a forum post, the bytes after the head are the form).
 #include "ads.h"
 #include "catalog.h"
 #include "listanswer.h"
 #include "listrequest.h"
+#include "webpages.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +52,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             req.target.contains('\n'))
             __builtin_trap();
         outsidePage(req.target);
+        return 0;
+    case ListRequest::News:
+    case ListRequest::ServerInfo:
+    case ListRequest::TitleSearch:
+    case ListRequest::Forums: {
+        QList<const Station*> all;
+        for (const Station& s : stations)
+            all << &s;
+        QByteArray page;
+        if (req.page == ListRequest::News) page = newsPage(all, 0);
+        if (req.page == ListRequest::ServerInfo)
+            page = serverInfoPage(findByKey(all, req.key), req.key, 0);
+        if (req.page == ListRequest::TitleSearch)
+            page = titleSearchPage(all, QString::fromUtf8(req.key));
+        if (req.page == ListRequest::Forums) {
+            static ForumStore store;
+            const qsizetype end = head.indexOf("\r\n\r\n");
+            QString author, text;
+            if (end >= 0) readForumForm(head.sliced(end + 4), author, text);
+            const QString key = QString::fromUtf8(req.key);
+            if (store.post(key, author, text, 1)) {
+                // What the file keeps reads back as it was posted.
+                const ForumPost p = store.posts(key).last();
+                QString k;
+                ForumPost q;
+                if (!ForumStore::readLine(ForumStore::line(key.trimmed().left(ForumStore::MaxKey), p), k, q) ||
+                    q.text != p.text || q.author != p.author)
+                    __builtin_trap();
+            }
+            page = forumsPage(findByKey(all, req.key), key, store.posts(key));
+        }
+        if (page.contains("<script")) __builtin_trap();
+        return 0;
+    }
+    case ListRequest::Button:
+        buttonPicture(req.name);
         return 0;
     default:
         break;
