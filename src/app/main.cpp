@@ -14,16 +14,20 @@
 #include "splash.h"
 #include "stallwatch.h"
 #include "startup.h"
+#include "tbasewebform.h"
 #include "tip_form.h"
 #include "titleimage.h"
 #include "update_form.h"
+#include "urlprotocol.h"
 #include "vmmp3_main.h"
+#include "vmmp3_pages.h"
 #include "winconsole.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QSystemTrayIcon>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 const char* const kAtom = "tunelaneatom";
@@ -38,7 +42,17 @@ struct AtomGuard
 
 int main(int argc, char** argv)
 {
+    // The embedded browser shares its drawing contexts, knows the "dialwise:" links, and
+    // cannot sandbox itself as root.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    if (geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    RegisterLinkScheme();
     TDialwiseApplication app(argc, argv);
+    // A "dialwise:" link the desktop started us with.
+    QString link;
+    for (const QString& a : QApplication::arguments().mid(1))
+        if (a.startsWith("dialwise:")) link = a;
     QApplication::setQuitOnLastWindowClosed(false);
     // SIGTERM and SIGINT are taken from the message loop, so a signal that comes early
     // still ends the program in order.
@@ -55,9 +69,13 @@ int main(int argc, char** argv)
     // 2. Single instance: the marker is taken in one step (a stale one is taken over). A
     // running instance, also one that is still starting, is brought to the front and this
     // one ends; a live one is never displaced.
-    if (!platform::TInstanceAtom::Add(kAtom) && !HandOverOrTakeOver(kAtom, [] {
-            return platform::TInstanceServer::Send(kWindowClass,
-                                                   platform::InstanceRequest::BringToFront);
+    // A link goes to the running instance, as the desktop's link hand-over would.
+    if (!platform::TInstanceAtom::Add(kAtom) && !HandOverOrTakeOver(kAtom, [&link] {
+            return link.isEmpty()
+                       ? platform::TInstanceServer::Send(kWindowClass,
+                                                         platform::InstanceRequest::BringToFront)
+                       : platform::TInstanceServer::Send(
+                             kWindowClass, platform::InstanceRequest::Link, link);
         }))
         return 0;
 
@@ -74,6 +92,9 @@ int main(int argc, char** argv)
         w->show();
         w->raise();
         w->activateWindow();
+    };
+    instance.OnLink = [&mainWindow](const QString& text) {
+        if (Tvmmp3_form* w = mainWindow.get()) w->Pages->NewLocationExecuteMacro({text});
     };
     instance.HoldRequests(true);
     instance.Listen(kWindowClass);
@@ -139,12 +160,18 @@ int main(int argc, char** argv)
 
         // 7-8. The message loop; the program ends when the main window closes.
         mainWindow->show();
+        // The program registers itself as the handler of "dialwise:" links; a link given
+        // to this start is delivered as one from a later start would be.
+        urlprotocol::RegisterUrlProtocol(QApplication::applicationFilePath());
+        if (!link.isEmpty()) mainWindow->Pages->NewLocationExecuteMacro({link});
         // The news window, docked as the news page, asks for the message at once and sends
         // the usage report when the main window closes.
         CreateGuarded([&] {
             auto* news = new Tmotd_form(mainWindow->Configuration(), mainWindow.get());
             news->hide();
-            news->DockInto(mainWindow->pages, "Dialwise News");
+            // With the browser the news web page has the "Dialwise News" tab.
+            news->DockInto(mainWindow->pages,
+                           mainWindow->HaveBrowser ? "News" : "Dialwise News");
             mainWindow->Hooks.SendUsageReport = [news, &running, w = mainWindow.get()] {
                 news->SendUsageReport(running.elapsed(), w->ActiveMilliseconds());
             };

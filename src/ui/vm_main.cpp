@@ -959,6 +959,8 @@ void Tvm_form::ServerListPopupPopup()
 void Tvm_form::LaunchExecute()
 {
     TCustomServer* s = serverview->CurrentStation();
+    // The station's chat first, as the Join Chat command does.
+    if (s && Hooks.JoinServerChat) Hooks.JoinServerChat(s);
     if (!s) {
         platform::MessageDlg("You must select a server to launch", platform::mtInformation,
                              platform::mbOK, {}, this);

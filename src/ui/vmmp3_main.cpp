@@ -10,6 +10,7 @@
 #include "netconfig.h"
 #include "platform.h"
 #include "serverview.h"
+#include "vmmp3_pages.h"
 #include "winconsole.h"
 
 #include <QAction>
@@ -60,8 +61,9 @@ Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
     };
     // 11. Not maximised.
     Maximized = false;
-    // 12. The embedded browser (pages arrive with their own step).
-    HaveBrowser = false;
+    // 12. The embedded browser, the station pages and links, the small dialogs.
+    Pages = new Tvmmp3_pages(this);
+    HaveBrowser = Pages->HaveBrowser;
     // The first chat window; it docks and joins the chat module on the first showing.
     chat_form = new Tchat_form(pages);
     chat_form->hide();
@@ -380,6 +382,12 @@ void Tvmmp3_form::OnRefreshComplete()
     if (RefreshAgain) refresh_buttClick();
 }
 
+void Tvmmp3_form::ExecuteCommand(const QStringList& words)
+{
+    Tvm_form::ExecuteCommand(words);
+    Pages->ExecuteCommand(words);
+}
+
 void Tvmmp3_form::FormShowFirst()
 {
     Tvm_form::FormShowFirst();
@@ -395,6 +403,7 @@ void Tvmmp3_form::FormShowFirst()
             m->ConnectChat();
         }
     }
+    Pages->FormShowFirst();
     // The web tabs show once their pages exist; the docked windows bring their own tabs.
     // A user expects the stations of the selected genre when the program opens.
     QTimer::singleShot(0, this, [this] {

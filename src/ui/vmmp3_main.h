@@ -10,6 +10,7 @@ class QMenu;
 class QTimer;
 class TGenreBox;
 class Tchat_form;
+class Tvmmp3_pages;
 
 class Tvmmp3_form : public Tvm_form
 {
@@ -38,6 +39,9 @@ public:
     void SaveGenres();
 
     bool HaveBrowser = false;
+    // Station pages, links, dialogs and console commands.
+    Tvmmp3_pages* Pages = nullptr;
+    void ExecuteCommand(const QStringList& words) override;
     bool RefreshAgain = false;
     QString BannerStation;
     QString DefaultChatChannel; // the chat joins it when it connects

@@ -1,0 +1,175 @@
+#include "tbasewebform.h"
+
+#include "debuglog.h"
+#include "netutils.h"
+#include "platform.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QTimer>
+#include <QUrl>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+
+namespace {
+
+// The page asks its window about every navigation before it happens.
+class TWebPage : public QWebEnginePage
+{
+public:
+    TWebPage(TBaseIEForm* form, QObject* parent) : QWebEnginePage(parent), form_(form) {}
+
+protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override
+    {
+        return form_->AcceptNavigation(QString::fromLatin1(url.toEncoded()));
+    }
+    // Links that ask for a new window open nowhere but through the same checks.
+    QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
+
+private:
+    TBaseIEForm* form_;
+};
+
+bool sameSite(const QUrl& a, const QUrl& b)
+{
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
+           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
+           a.port(80) == b.port(80);
+}
+
+} // namespace
+
+TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent), site_(site)
+{
+    setWindowTitle("Default");
+    setWindowFlag(Qt::FramelessWindowHint, true);
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    setPalette(pal);
+
+    webControl = new QWebEngineView(this);
+    webControl->setObjectName("webControl");
+    auto* page = new TWebPage(this, webControl);
+    // Pages reach nothing but their own site and the program's handlers.
+    page->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
+    page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
+    webControl->setPage(page);
+    // The page's own menu stays closed; the main window opens it again on request.
+    webControl->setContextMenuPolicy(Qt::NoContextMenu);
+    connect(webControl, &QWebEngineView::loadFinished, this,
+            [this](bool) { webControlNavigateComplete(); });
+
+    // 1. Creation: the cover and its blinking label; the timer runs.
+    Hider = new QWidget(this);
+    Hider->setObjectName("Hider");
+    Hider->setAutoFillBackground(true);
+    Hider->setPalette(pal);
+    Mess = new QLabel("Loading...", Hider);
+    Mess->setObjectName("Mess");
+    Mess->setStyleSheet("QLabel { color: white; background: black; font-family: Arial; }");
+    Mess->move(8, 8);
+    Mess->adjustSize();
+    Counter = 0;
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &TBaseIEForm::Timer1Timer);
+    Timer1->start();
+    Hider->raise();
+}
+
+TBaseIEForm::~TBaseIEForm() = default;
+
+void TBaseIEForm::resizeEvent(QResizeEvent* e)
+{
+    QWidget::resizeEvent(e);
+    webControl->setGeometry(rect());
+    Hider->setGeometry(rect());
+}
+
+void TBaseIEForm::Timer1Timer()
+{
+    // 2. The label blinks; the page shows after eleven ticks even if it never loads.
+    Mess->setVisible(Counter % 2 == 0);
+    ++Counter;
+    if (Counter > 10) {
+        Hider->hide();
+        Timer1->stop();
+    }
+}
+
+void TBaseIEForm::webControlNavigateComplete()
+{
+    webControl->setGeometry(rect());
+    Hider->hide();
+    DebugLog("navcomplete");
+}
+
+void TBaseIEForm::Navigate(const QString& address)
+{
+    webControl->load(QUrl(address));
+}
+
+QString TBaseIEForm::Location() const
+{
+    return webControl->url().toString();
+}
+
+QWidget* TBaseIEForm::BrowserWindow() const
+{
+    return webControl;
+}
+
+void TBaseIEForm::SaveLocation()
+{
+    SavedURL = Location();
+}
+
+void TBaseIEForm::RestoreLocation()
+{
+    Navigate(SavedURL);
+}
+
+void TBaseIEForm::closeEvent(QCloseEvent* e)
+{
+    // A page window is never closed by the user: it stays where it is.
+    SaveLocation();
+    e->ignore();
+    RestoreLocation();
+}
+
+bool TBaseIEForm::AcceptNavigation(const QString& url)
+{
+    if (url.startsWith(QLatin1String("dialwise:"))) {
+        // Every page hands its station links to the main window, after the callback has
+        // returned; a link never starts another program.
+        DebugLog("Using Before Navigate");
+        const QString link = UrlDecode(url);
+        if (OnLocation)
+            QTimer::singleShot(0, this, [this, link] {
+                if (OnLocation) OnLocation(link);
+            });
+        return false;
+    }
+    const QUrl target(url);
+    const QString scheme = target.scheme().toLower();
+    if (scheme == QLatin1String("about") || scheme == QLatin1String("data")) return false;
+    if (sameSite(target, QUrl(site_))) return true;
+    if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+        DebugLog("Page link to the system browser: " + url);
+        platform::OpenUrl(url);
+        return false;
+    }
+    DebugLog("Page link refused: " + url, dcErrOut);
+    return false;
+}
+
+TSongSearch::TSongSearch(const QString& site, QWidget* parent) : TBaseIEForm(site, parent)
+{
+    setWindowTitle("Song Search");
+}

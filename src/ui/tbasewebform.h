@@ -1,0 +1,65 @@
+#pragma once
+// The page windows that host the embedded web browser: a black window that covers its
+// page with a blinking "Loading..." until the first page has loaded (or eleven seconds
+// have passed), and its link-catching variant for the song search and station pages.
+// Pages may only navigate within the program's web site: "dialwise:" links go to the
+// main window, other web addresses to the system browser, anything else nowhere.
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <functional>
+
+class QLabel;
+class QTimer;
+class QWebEngineView;
+
+// True when the program was built with the embedded browser and DIALWISE_NO_BROWSER is
+// not "1"; writes the result to the debug console.
+bool CheckBrowser();
+
+class TBaseIEForm : public QWidget
+{
+    Q_OBJECT
+public:
+    // `site` is the program's web site ("http://host:port"): addresses on it stay in the
+    // page. Only built with the embedded browser; see CheckBrowser.
+    explicit TBaseIEForm(const QString& site, QWidget* parent = nullptr);
+    ~TBaseIEForm() override;
+
+    void Navigate(const QString& address);
+    virtual void SaveLocation();
+    virtual void RestoreLocation();
+    QString Location() const;
+    // The browser control as a window (for the right-button suppression).
+    QWidget* BrowserWindow() const;
+
+    // A "dialwise:" link the page hands over (already percent-decoded).
+    std::function<void(const QString& link)> OnLocation;
+
+    QWebEngineView* webControl = nullptr;
+    QWidget* Hider = nullptr;
+    QLabel* Mess = nullptr;
+    QTimer* Timer1 = nullptr;
+    int Counter = 0;
+    QString SavedURL;
+
+    // Decides what happens to a navigation: true lets the page follow it.
+    bool AcceptNavigation(const QString& url);
+
+protected:
+    void Timer1Timer();
+    void webControlNavigateComplete();
+    void closeEvent(QCloseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+
+private:
+    QString site_;
+};
+
+// The song search and station info pages, whose "dialwise:" links are their point.
+class TSongSearch : public TBaseIEForm
+{
+    Q_OBJECT
+public:
+    explicit TSongSearch(const QString& site, QWidget* parent = nullptr);
+};

@@ -1,0 +1,541 @@
+#include "vmmp3_pages.h"
+
+#include "bitmapcache.h"
+#include "config.h"
+#include "customserver.h"
+#include "debuglog.h"
+#include "dialogs.h"
+#include "httpprot.h"
+#include "location.h"
+#include "netutils.h"
+#include "platform.h"
+#include "productprofile.h"
+#include "serverview.h"
+#include "skins.h"
+#include "smalldialogs.h"
+#include "stationpages.h"
+#include "vmmp3_main.h"
+#include "tbasewebform.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QRadioButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+using namespace stationpages;
+
+namespace {
+
+// The fixed tabs, in the order the window made them.
+const char* const kTabCaptions[] = {"Song and Artist Search", "Station Info", "Forums",
+                                    "Dialwise News"};
+const char* const kPageNames[] = {"Song Search", "Station Info", "Forums", "News"};
+
+// What a tab shows when there is no embedded browser.
+const char* const kNoBrowserTexts[] = {
+    "This cool feature is not available without Internet explorer 3.0 or above.  \r\n\r\nIf "
+    "you HAD IE3.0, you'd be able to locate servers playing your favorite song or "
+    "artist.\r\n\r\nNow don't you think its time to upgrade?",
+    "This cool feature is not available without Internet explorer 3.0 or above.\r\n  \r\nIf "
+    "you HAD IE3.0, you'd see an interactive information page with details about the current "
+    "station.  \r\n\r\nNow don't you think its time to upgrade?",
+    "This cool feature is not available without Internet explorer 3.0 or above.  \r\n\r\nIf "
+    "you HAD IE3.0, you'd be able to interact with a community of listeners with your same "
+    "musical interests.\r\n\r\nNow don't you think its time to upgrade?",
+    "This cool feature is not available without Internet explorer 3.0 or above.  \r\n\r\nIf "
+    "you HAD IE3.0, you'd see a fully interactive news page with links to the latest in "
+    "industry news.  \r\n\r\nNow don't you think its time to upgrade?"};
+
+bool isChatWindow(const QWidget* w)
+{
+    if (!w) return false;
+    if (w->inherits("Tchat_form")) return true;
+    for (const QObject* c : w->children())
+        if (c->inherits("Tchat_form")) return true;
+    return false;
+}
+
+bool sameWord(const QString& a, const char* b)
+{
+    return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+Tvmmp3_pages::Tvmmp3_pages(Tvmmp3_form* form) : QObject(form), form_(form)
+{
+    setObjectName("pages_part");
+    HaveBrowser = CheckBrowser();
+    addgenre_form = new Taddgenre_form(form);
+    manualconnect_form = new Tmanualconnect_form(form);
+    info_form = new Tinfo_form(form->pages);
+    info_form->ApplyColors(Skin().Colors().AltLine, Skin().Colors().AltLineFont);
+    buildFixedTabs();
+    buildSearchBox();
+    if (!HaveBrowser) {
+        // Without pages the information window shows the selected station's details.
+        const int at = form->pages->addTab(info_form, "Server Info");
+        form->pages->widget(at)->setProperty("tag", 0);
+    } else {
+        info_form->hide();
+    }
+
+    TWindowHooks& h = form->Hooks;
+    h.JoinServerChat = [this](TCustomServer* s) { JoinStationChat(s); };
+    h.ConnectStationLink = [this](const QString& t) { ConnectStationLink(t); };
+    h.StationSelected = [this](TCustomServer* s) { StationSelected(s); };
+    h.TabChanged = [this](const QString& caption) { pagesChange(caption); };
+    h.BuyCD = [this](TCustomServer* s) { BuyCDExecute(s); };
+    h.JoinForums = [this] { JoinFromsExecute(); };
+    h.AddGenreDialog = [this](QString& text) {
+        if (addgenre_form->exec() != QDialog::Accepted) return false;
+        text = addgenre_form->genre->text();
+        return true;
+    };
+    // A double click (and Enter) launches through the window, then the forum follows.
+    auto launch = form->serverview->OnLaunch;
+    form->serverview->OnLaunch = [this, launch] {
+        if (launch) launch();
+        serverviewDblClick();
+    };
+    form_->manualconnect_butt->show();
+    connect(form_->manualconnect_butt, &QToolButton::clicked, this,
+            &Tvmmp3_pages::manualconnect_buttClick);
+}
+
+Tvmmp3_pages::~Tvmmp3_pages()
+{
+    for (const QPointer<TBaseIEForm>& p : pages_)
+        if (p) p->OnLocation = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// Building
+
+void Tvmmp3_pages::buildFixedTabs()
+{
+    for (int i = 0; i < 4; ++i) {
+        QWidget* tab = TabOf(TPage(i));
+        if (!tab) continue;
+        auto* lay = new QVBoxLayout(tab);
+        lay->setContentsMargins(0, 0, 0, 0);
+        if (HaveBrowser) {
+            tab->setStyleSheet("background: black;");
+        } else {
+            // A black panel with the explanation.
+            auto* panel = new QLabel(QString::fromLatin1(kNoBrowserTexts[i]), tab);
+            panel->setObjectName("nobrowser");
+            panel->setWordWrap(true);
+            panel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            panel->setMargin(10);
+            panel->setStyleSheet("QLabel { background: black; color: white; }");
+            lay->addWidget(panel);
+        }
+        // Without the browser the news window takes the news tab's place.
+        setTabVisible(TPage(i), HaveBrowser || i != pgNews);
+    }
+}
+
+void Tvmmp3_pages::buildSearchBox()
+{
+    QWidget* bar = form_->buttonbar;
+    auto* lay = static_cast<QHBoxLayout*>(bar->layout());
+    int at = lay->indexOf(form_->linklabel);
+    if (at < 0) at = lay->count();
+    search_box = new QLineEdit(bar);
+    search_box->setObjectName("search_box");
+    search_box->setPlaceholderText("Search");
+    search_box->setFixedWidth(150);
+    search_box->installEventFilter(this);
+    searchmp3_butt = new QRadioButton(" MP3", bar);
+    searchmp3_butt->setObjectName("searchmp3_butt");
+    searchweb_butt = new QRadioButton("The Web", bar);
+    searchweb_butt->setObjectName("searchweb_butt");
+    searchmp3_butt->setChecked(true);
+    search_butt = new QToolButton(bar);
+    search_butt->setObjectName("search_butt");
+    search_butt->setText("Go");
+    search_butt->setToolTip("Search");
+    search_butt->setAutoRaise(true);
+    hb_image = new QLabel(bar);
+    hb_image->setObjectName("hb_image");
+    hb_image->setCursor(Qt::PointingHandCursor);
+    hb_image->installEventFilter(this);
+    int i = at;
+    for (QWidget* w : std::initializer_list<QWidget*>{search_box, searchmp3_butt, searchweb_butt,
+                                                      search_butt, hb_image})
+        lay->insertWidget(i++, w);
+    connect(search_butt, &QToolButton::clicked, this, &Tvmmp3_pages::search_buttClick);
+}
+
+void Tvmmp3_pages::FormShowFirst()
+{
+    TConfig* cfg = form_->Configuration();
+    const TLinkRecord mp3 = cfg->Link("searchlink1");
+    const TLinkRecord web = cfg->Link("searchlink2");
+    if (!mp3.Text.isEmpty()) searchmp3_butt->setText(mp3.Text);
+    if (!web.Text.isEmpty()) searchweb_butt->setText(web.Text);
+    const TLinkRecord img = cfg->Link("searchimg");
+    if (form_->BitmapCache && !img.Text.isEmpty()) {
+        QPointer<QLabel> target = hb_image;
+        form_->BitmapCache->GetInto(
+            img.Text, 2,
+            [target](const QImage& pic) {
+                if (target && !pic.isNull())
+                    target->setPixmap(QPixmap::fromImage(pic.scaledToHeight(
+                        qMin(pic.height(), 22), Qt::SmoothTransformation)));
+            },
+            Profile().WebSite + ButtonsPath + img.Text);
+        hb_image->setToolTip(img.Hint);
+    }
+    if (HaveBrowser) platform::PostMessage(this, kOpenNewsPage);
+}
+
+// ---------------------------------------------------------------------------------------
+// Tabs and pages
+
+QWidget* Tvmmp3_pages::TabOf(TPage page) const
+{
+    QTabWidget* tabs = form_->pages;
+    const QString name = QString(kTabCaptions[page]).remove(' ');
+    for (int i = 0; i < tabs->count(); ++i)
+        if (tabs->widget(i)->objectName() == name) return tabs->widget(i);
+    return nullptr;
+}
+
+void Tvmmp3_pages::setTabVisible(TPage page, bool visible)
+{
+    if (QWidget* w = TabOf(page)) form_->pages->setTabVisible(form_->pages->indexOf(w), visible);
+}
+
+bool Tvmmp3_pages::tabVisible(TPage page) const
+{
+    QWidget* w = TabOf(page);
+    return w && form_->pages->isTabVisible(form_->pages->indexOf(w));
+}
+
+void Tvmmp3_pages::activateTab(TPage page)
+{
+    if (QWidget* w = TabOf(page)) {
+        setTabVisible(page, true);
+        form_->pages->setCurrentWidget(w);
+    }
+}
+
+QString Tvmmp3_pages::PageAddress(TPage page) const
+{
+    const char* paths[] = {SongSearchPath, ServerInfoPath, ForumsPath, NewsPath};
+    return Profile().WebSite + paths[page];
+}
+
+void Tvmmp3_pages::pagesChange(const QString& caption)
+{
+    if (caption == kTabCaptions[pgSongSearch])
+        CreateWebPage(pgSongSearch, PageAddress(pgSongSearch));
+    else if (caption == kTabCaptions[pgNews])
+        CreateWebPage(pgNews, PageAddress(pgNews));
+    else if (caption == kTabCaptions[pgForums])
+        ShowWebPage(pgForums, true, PageAddress(pgForums) + ForumQuery);
+    else if (caption == kTabCaptions[pgStationInfo])
+        ShowWebPage(pgStationInfo, true, PageAddress(pgStationInfo) + ServerInfoQuery);
+}
+
+void Tvmmp3_pages::ShowWebPage(TPage page, bool navigate, const QString& address)
+{
+#ifdef DIALWISE_HAVE_WEBENGINE
+    if (!pages_[page])
+        CreateWebPage(page, address);
+    else if (navigate)
+        pages_[page]->Navigate(address);
+#else
+    Q_UNUSED(page);
+    Q_UNUSED(navigate);
+    Q_UNUSED(address);
+#endif
+}
+
+void Tvmmp3_pages::CreateWebPage(TPage page, const QString& address)
+{
+#ifdef DIALWISE_HAVE_WEBENGINE
+    if (pages_[page] || !HaveBrowser) return;
+    QWidget* tab = TabOf(page);
+    if (!tab) return;
+    const QString site = Profile().WebSite;
+    TBaseIEForm* p = (page == pgSongSearch || page == pgStationInfo)
+                         ? new TSongSearch(site, tab)
+                         : new TBaseIEForm(site, tab);
+    p->setObjectName(QString(kPageNames[page]).remove(' ') + "_page");
+    p->OnLocation = [this](const QString& link) { ReceiveLocation(link); };
+    tab->layout()->addWidget(p);
+    p->show();
+    pages_[page] = p;
+    p->Navigate(address);
+    WebWindows << QPointer<QWidget>(p->BrowserWindow());
+    applySuppression();
+    DebugLog(QString("Tried to show ") + kPageNames[page] + " at url: " + address);
+#else
+    Q_UNUSED(page);
+    Q_UNUSED(address);
+#endif
+}
+
+void Tvmmp3_pages::OpenNewsPage()
+{
+    CreateWebPage(pgNews, PageAddress(pgNews));
+}
+
+void Tvmmp3_pages::applySuppression()
+{
+    for (const QPointer<QWidget>& w : std::as_const(WebWindows))
+        if (w)
+            w->setContextMenuPolicy(SuppressRightClick ? Qt::NoContextMenu
+                                                       : Qt::DefaultContextMenu);
+}
+
+// ---------------------------------------------------------------------------------------
+// Launching, chat, station links
+
+void Tvmmp3_pages::JoinStationChat(const TCustomServer* station)
+{
+    if (!station) return;
+    const QString channel = StationChannel(station);
+    if (form_->Hooks.AutoJoinChannel) form_->Hooks.AutoJoinChannel(channel);
+    // The chat's tab comes to the front.
+    QTabWidget* tabs = form_->pages;
+    for (int i = 0; i < tabs->count(); ++i)
+        if (isChatWindow(tabs->widget(i))) {
+            tabs->setCurrentIndex(i);
+            break;
+        }
+}
+
+void Tvmmp3_pages::ConnectStationLink(const QString& text)
+{
+    const TParsedURL u = ParseURL(text.mid(1));
+    auto s = std::make_unique<TSCServer>(u.Host, u.Port);
+    s->HostPort = u.Port;
+    s->PlayerKind = text.startsWith('w') ? 1 : 0;
+    s->Bitrate = 0;
+    s->Name = u.Host;
+    linkStation_ = std::move(s);
+    DebugLog("Station link: " + text);
+    if (form_->Hooks.LaunchStation) form_->Hooks.LaunchStation(linkStation_.get());
+    JoinStationChat(linkStation_.get());
+}
+
+void Tvmmp3_pages::serverviewDblClick()
+{
+    TCustomServer* s = form_->serverview->CurrentStation();
+    if (!s) return;
+    ForumQuery = PageQuery(s);
+    if (HaveBrowser && pages_[pgForums] && form_->pages->currentWidget() == TabOf(pgForums)) {
+        DebugLog("forumsURL all together: " + PageAddress(pgForums) + ForumQuery);
+        pages_[pgForums]->Navigate(PageAddress(pgForums) + ForumQuery);
+    }
+}
+
+void Tvmmp3_pages::StationSelected(TCustomServer* station)
+{
+    if (!station) return;
+    if (!HaveBrowser) {
+        // The details go to the information window; the search box takes the song.
+        info_form->ShowServer(station);
+        if (const auto* sc = dynamic_cast<const TSCServer*>(station))
+            search_box->setText(FixSongName(sc->SongTitle));
+        return;
+    }
+    ServerInfoQuery = PageQuery(station);
+    if (pages_[pgStationInfo] && form_->pages->currentWidget() == TabOf(pgStationInfo)) {
+        DebugLog("Server Info all together: " + PageAddress(pgStationInfo) + ServerInfoQuery);
+        pages_[pgStationInfo]->Navigate(PageAddress(pgStationInfo) + ServerInfoQuery);
+    }
+}
+
+void Tvmmp3_pages::JoinFromsExecute()
+{
+    if (!HaveBrowser) {
+        if (platform::MessageBox("Forums, and many other cool features, are not available "
+                                 "without Internet Explorer 3.0 or above.\r\nWould you like "
+                                 "to go to the Microsoft site now?",
+                                 "Dialwise", platform::mbYesNo, platform::mtConfirmation,
+                                 form_) == platform::mrYes)
+            OpenRedirect(Profile().WebSite + "/browser.html", Profile().ProductNumber,
+                         raDownloadPage);
+        return;
+    }
+    TCustomServer* s = form_->serverview->CurrentStation();
+    if (!s) return;
+    // Encoded like every other page query: a stream address may hold "&" or "#".
+    ForumQuery = PageQuery(s);
+    DebugLog("Generated URL " + ForumQuery);
+    if (form_->pages->currentWidget() != TabOf(pgForums))
+        activateTab(pgForums); // the tab change shows the page
+    else
+        ShowWebPage(pgForums, true, PageAddress(pgForums) + ForumQuery);
+}
+
+void Tvmmp3_pages::BuyCDExecute(TCustomServer* station)
+{
+    const auto* sc = dynamic_cast<const TSCServer*>(station);
+    if (!sc) return;
+    const QString t = FillTemplate(form_->Configuration()->Link("buycd").Url, "%CD%",
+                                   FixSongName(sc->SongTitle));
+    OpenRedirect(t, Profile().ProductNumber, raBuyCD);
+}
+
+void Tvmmp3_pages::search_buttClick()
+{
+    const QString record = searchmp3_butt->isChecked() ? "searchlink1" : "searchlink2";
+    const QString t = FillTemplate(form_->Configuration()->Link(record).Url, "%ST%",
+                                   search_box->text());
+    OpenRedirect(t, Profile().ProductNumber, raSongSearch);
+}
+
+void Tvmmp3_pages::hb_imageClick()
+{
+    OpenRedirect(form_->Configuration()->Link("searchimg").Url, Profile().ProductNumber,
+                 raSearchLogo);
+}
+
+void Tvmmp3_pages::manualconnect_buttClick()
+{
+    if (manualconnect_form->exec() != QDialog::Accepted) return;
+    ConnectStationLink(manualconnect_form->StationLink());
+}
+
+bool Tvmmp3_pages::eventFilter(QObject* o, QEvent* e)
+{
+    if (o == search_box && e->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(e)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            search_butt->click();
+            return true;
+        }
+    } else if (o == hb_image && e->type() == QEvent::MouseButtonRelease) {
+        hb_imageClick();
+        return true;
+    }
+    return QObject::eventFilter(o, e);
+}
+
+// ---------------------------------------------------------------------------------------
+// Location links
+
+void Tvmmp3_pages::NewLocationExecuteMacro(const QStringList& lines)
+{
+    if (lines.isEmpty()) return;
+    const QString line = lines.first();
+    DebugLog("Using DDE Macro" + line);
+    const int at = line.indexOf(QLatin1String(location::Scheme));
+    if (at != 0 && at != 1) return;
+    PendingLocation = line;
+    platform::PostMessage(this, kProcessLocation);
+}
+
+void Tvmmp3_pages::ReceiveLocation(const QString& link)
+{
+    PendingLocation = link;
+    platform::PostMessage(this, kProcessLocation);
+}
+
+void Tvmmp3_pages::ProcessLocation()
+{
+    const QString r = PendingLocation.mid(9);
+    DebugLog("Launching the following " + r);
+    QString action;
+    std::unique_ptr<TSCServer> s = location::ParseLocation(r, action);
+    if (!s) {
+        DebugLog("Server Object is not working");
+        return;
+    }
+    if (sameWord(action, "play")) {
+        linkStation_ = std::move(s);
+        TSCServer* st = linkStation_.get();
+        DebugLog("Link: play " + st->Name + " at " + st->Address + ":" + st->Port);
+        if (form_->Hooks.LaunchStation) form_->Hooks.LaunchStation(st);
+        JoinStationChat(st);
+        ServerInfoQuery = PageQuery(st);
+    } else if (sameWord(action, "add")) {
+        form_->AddLinkFavorite(s->Address, s->Port);
+        DebugLog("Adding to favorites");
+        platform::MessageDlg(QString::asprintf("The following station has been added to your "
+                                               "favorites menu.\r\n%s",
+                                               s->Name.toLocal8Bit().constData()),
+                             platform::mtInformation, platform::mbOK, {}, form_);
+    } else if (sameWord(action, "showinfo")) {
+        ServerInfoQuery = PageQuery(s.get());
+        if (form_->pages->currentWidget() != TabOf(pgStationInfo))
+            activateTab(pgStationInfo);
+        else
+            ShowWebPage(pgStationInfo, true, PageAddress(pgStationInfo) + ServerInfoQuery);
+    } else {
+        DebugLog("Link action not known: " + action);
+    }
+}
+
+bool Tvmmp3_pages::event(QEvent* e)
+{
+    if (e->type() == platform::MessageType(kProcessLocation)) {
+        ProcessLocation();
+        return true;
+    }
+    if (e->type() == platform::MessageType(kOpenNewsPage)) {
+        OpenNewsPage();
+        return true;
+    }
+    return QObject::event(e);
+}
+
+// ---------------------------------------------------------------------------------------
+// Console commands
+
+void Tvmmp3_pages::ExecuteCommand(const QStringList& words)
+{
+    if (words.size() == 2) {
+        const QString& verb = words[0];
+        const QString& what = words[1];
+        const bool forums = sameWord(what, "Forums");
+        const bool news = sameWord(what, "News");
+        const TPage page = forums ? pgForums : pgNews;
+        if (sameWord(verb, "Show") && (forums || news)) {
+            setTabVisible(page, true);
+        } else if (sameWord(verb, "Hide") && (forums || news)) {
+            setTabVisible(page, false);
+        } else if (sameWord(verb, "ActiveTab") && forums) {
+            activateTab(pgForums);
+        } else if (sameWord(verb, "ActiveTab") && sameWord(what, "Search")) {
+            activateTab(pgSongSearch);
+        } else if (sameWord(verb, "toggle") && (forums || news)) {
+            setTabVisible(page, !tabVisible(page));
+        } else if (sameWord(verb, "toggle") && sameWord(what, "RightClick")) {
+            SuppressRightClick = !SuppressRightClick;
+            applySuppression();
+        } else if (sameWord(verb, "toggle") && sameWord(what, "Player")) {
+            form_->playerbox->setHidden(!form_->playerbox->isHidden());
+            DebugLog(QString::number(form_->playerbox->y()));
+        }
+    } else if (words.size() == 3) {
+        if (sameWord(words[0], "top") && sameWord(words[1], "Player")) {
+            bool ok = false;
+            const int top = words[2].trimmed().toInt(&ok);
+            if (!ok) {
+                const QString msg = QString("'%1' is not a valid integer value").arg(words[2]);
+                DebugLog(msg, dcErrOut);
+                platform::MessageDlg(msg, platform::mtError, platform::mbOK, {}, form_);
+                return;
+            }
+            form_->playerbox->move(form_->playerbox->x(), top);
+        } else if (sameWord(words[0], "link") && sameWord(words[1], "search")) {
+#ifdef DIALWISE_HAVE_WEBENGINE
+            if (pages_[pgSongSearch]) pages_[pgSongSearch]->Navigate(words[2]);
+#endif
+        }
+    }
+}
