@@ -12,6 +12,8 @@
 #   DEMO_WORLD_UPDATE=1 the message of the day announces an update, downloadable from the
 #                       directory and from an FTP server (vsftpd) started for it
 #   DEMO_WORLD_MOTD_SETTINGS=FILE  "name=value" lines pushed with the message of the day
+#   DEMO_WORLD_DATA     folder kept between runs (the forum posts); default
+#                       $XDG_STATE_HOME/dialwise-demo-world
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -279,8 +281,11 @@ fi
 [ -n "${DEMO_WORLD_MOTD_SETTINGS:-}" ] && motd_args+=(--motd-settings "$DEMO_WORLD_MOTD_SETTINGS")
 
 # --- The station directory -------------------------------------------------------------
+data=${DEMO_WORLD_DATA:-${XDG_STATE_HOME:-$HOME/.local/state}/dialwise-demo-world}
+mkdir -p "$data"
 "$directory" --listen 127.0.0.1:0 --icecast "http://127.0.0.1:$ice_port" --poll 3 \
-    --motd-port 0 "${motd_args[@]}" >"$tmp/directory.out" 2>"$tmp/directory.log" &
+    --motd-port 0 "${motd_args[@]}" --forums "$data/forums.txt" \
+    >"$tmp/directory.out" 2>"$tmp/directory.log" &
 started dialwise-directory $!
 dir_port=""
 for _ in $(seq 300); do
@@ -313,6 +318,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
         Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
         started Xvfb $!
         export DISPLAY=":$n"
+        # No graphics card on a virtual display: the web pages draw in software.
+        export QTWEBENGINE_CHROMIUM_FLAGS=${QTWEBENGINE_CHROMIUM_FLAGS:---disable-gpu}
         for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
         say "no display was set: Dialwise runs on a private Xvfb at DISPLAY=$DISPLAY"
         break

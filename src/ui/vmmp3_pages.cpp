@@ -24,6 +24,8 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QRadioButton>
+#include <QSignalBlocker>
+#include <QSplitter>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
@@ -105,9 +107,6 @@ Tvmmp3_pages::Tvmmp3_pages(Tvmmp3_form* form) : QObject(form), form_(form)
         if (launch) launch();
         serverviewDblClick();
     };
-    form_->manualconnect_butt->show();
-    connect(form_->manualconnect_butt, &QToolButton::clicked, this,
-            &Tvmmp3_pages::manualconnect_buttClick);
 }
 
 Tvmmp3_pages::~Tvmmp3_pages()
@@ -145,34 +144,40 @@ void Tvmmp3_pages::buildFixedTabs()
 
 void Tvmmp3_pages::buildSearchBox()
 {
-    QWidget* bar = form_->buttonbar;
-    auto* lay = static_cast<QHBoxLayout*>(bar->layout());
-    int at = lay->indexOf(form_->linklabel);
-    if (at < 0) at = lay->count();
-    search_box = new QLineEdit(bar);
+    // The web search sits at the right end of the page area's tabs.
+    auto* corner = new QWidget(form_->pages);
+    corner->setObjectName("searchpanel");
+    auto* lay = new QHBoxLayout(corner);
+    lay->setContentsMargins(4, 1, 4, 1);
+    lay->setSpacing(4);
+    search_box = new QLineEdit(corner);
     search_box->setObjectName("search_box");
     search_box->setPlaceholderText("Search");
-    search_box->setFixedWidth(150);
+    search_box->setFixedWidth(110);
     search_box->installEventFilter(this);
-    searchmp3_butt = new QRadioButton(" MP3", bar);
+    searchmp3_butt = new QRadioButton(" MP3", corner);
     searchmp3_butt->setObjectName("searchmp3_butt");
-    searchweb_butt = new QRadioButton("The Web", bar);
+    searchweb_butt = new QRadioButton("The Web", corner);
     searchweb_butt->setObjectName("searchweb_butt");
     searchmp3_butt->setChecked(true);
-    search_butt = new QToolButton(bar);
+    search_butt = new QToolButton(corner);
     search_butt->setObjectName("search_butt");
     search_butt->setText("Go");
     search_butt->setToolTip("Search");
-    search_butt->setAutoRaise(true);
-    hb_image = new QLabel(bar);
+    hb_image = new QLabel(corner);
     hb_image->setObjectName("hb_image");
     hb_image->setCursor(Qt::PointingHandCursor);
     hb_image->installEventFilter(this);
-    int i = at;
     for (QWidget* w : std::initializer_list<QWidget*>{search_box, searchmp3_butt, searchweb_butt,
                                                       search_butt, hb_image})
-        lay->insertWidget(i++, w);
+        lay->addWidget(w);
+    form_->pages->setCornerWidget(corner, Qt::TopRightCorner);
+    corner->show();
     connect(search_butt, &QToolButton::clicked, this, &Tvmmp3_pages::search_buttClick);
+    // Manual connect has its button in the button bar.
+    form_->manualconnect_butt->show();
+    connect(form_->manualconnect_butt, &QToolButton::clicked, this,
+            &Tvmmp3_pages::manualconnect_buttClick);
 }
 
 void Tvmmp3_pages::FormShowFirst()
@@ -190,12 +195,25 @@ void Tvmmp3_pages::FormShowFirst()
             [target](const QImage& pic) {
                 if (target && !pic.isNull())
                     target->setPixmap(QPixmap::fromImage(pic.scaledToHeight(
-                        qMin(pic.height(), 22), Qt::SmoothTransformation)));
+                        qMin(pic.height(), 18), Qt::SmoothTransformation)));
             },
             Profile().WebSite + ButtonsPath + img.Text);
         hb_image->setToolTip(img.Hint);
     }
-    if (HaveBrowser) platform::PostMessage(this, kOpenNewsPage);
+    // The page area gets room for a page; the user can drag its tabs to change it.
+    QList<int> sizes = form_->splitter->sizes();
+    if (sizes.size() == 2 && sizes[1] < 220 && sizes[0] > 440) {
+        sizes[0] -= 220 - sizes[1];
+        sizes[1] = 220;
+        form_->splitter->setSizes(sizes);
+    }
+    if (HaveBrowser) {
+        if (QWidget* news = TabOf(pgNews)) {
+            const QSignalBlocker quiet(form_->pages); // the posted message opens it
+            form_->pages->setCurrentWidget(news);
+        }
+        platform::PostMessage(this, kOpenNewsPage);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
