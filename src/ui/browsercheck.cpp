@@ -12,3 +12,7 @@ bool CheckBrowser()
     DebugLog("WebBrowser V1 Control missing");
     return false;
 }
+
+#ifndef DIALWISE_HAVE_WEBENGINE
+void RegisterLinkScheme() {}
+#endif

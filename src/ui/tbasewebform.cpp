@@ -11,6 +11,9 @@
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
+#include <QWebEngineUrlRequestJob>
+#include <QWebEngineUrlScheme>
+#include <QWebEngineUrlSchemeHandler>
 #include <QWebEngineView>
 
 
@@ -34,6 +37,25 @@ private:
     TBaseIEForm* form_;
 };
 
+// Station links that get past a page's navigation check load nothing.
+class TLinkSchemeHandler : public QWebEngineUrlSchemeHandler
+{
+public:
+    using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
+    void requestStarted(QWebEngineUrlRequestJob* job) override
+    {
+        job->fail(QWebEngineUrlRequestJob::RequestDenied);
+    }
+};
+
+bool g_schemeRegistered = false;
+
+void installLinkHandler(QWebEngineProfile* profile)
+{
+    if (!g_schemeRegistered || profile->urlSchemeHandler("dialwise")) return;
+    profile->installUrlSchemeHandler("dialwise", new TLinkSchemeHandler(profile));
+}
+
 bool sameSite(const QUrl& a, const QUrl& b)
 {
     return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
@@ -42,6 +64,15 @@ bool sameSite(const QUrl& a, const QUrl& b)
 }
 
 } // namespace
+
+void RegisterLinkScheme()
+{
+    if (g_schemeRegistered) return;
+    QWebEngineUrlScheme scheme("dialwise");
+    scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
+    QWebEngineUrlScheme::registerScheme(scheme);
+    g_schemeRegistered = true;
+}
 
 TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent), site_(site)
 {
@@ -59,6 +90,7 @@ TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent)
     page->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
     page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
     webControl->setPage(page);
+    installLinkHandler(page->profile());
     // The page's own menu stays closed; the main window opens it again on request.
     webControl->setContextMenuPolicy(Qt::NoContextMenu);
     connect(webControl, &QWebEngineView::loadFinished, this,

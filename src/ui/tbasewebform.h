@@ -16,6 +16,9 @@ class QWebEngineView;
 // True when the program was built with the embedded browser and DIALWISE_NO_BROWSER is
 // not "1"; writes the result to the debug console.
 bool CheckBrowser();
+// Makes "dialwise:" a scheme the pages know, so that its links reach the page windows
+// instead of the desktop. Call before the application object exists.
+void RegisterLinkScheme();
 
 class TBaseIEForm : public QWidget
 {

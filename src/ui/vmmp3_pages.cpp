@@ -167,6 +167,8 @@ void Tvmmp3_pages::buildSearchBox()
     hb_image = new QLabel(corner);
     hb_image->setObjectName("hb_image");
     hb_image->setCursor(Qt::PointingHandCursor);
+    hb_image->setFixedSize(32, 18);
+    hb_image->setAlignment(Qt::AlignCenter);
     hb_image->installEventFilter(this);
     for (QWidget* w : std::initializer_list<QWidget*>{search_box, searchmp3_butt, searchweb_butt,
                                                       search_butt, hb_image})
@@ -194,8 +196,8 @@ void Tvmmp3_pages::FormShowFirst()
             img.Text, 2,
             [target](const QImage& pic) {
                 if (target && !pic.isNull())
-                    target->setPixmap(QPixmap::fromImage(pic.scaledToHeight(
-                        qMin(pic.height(), 18), Qt::SmoothTransformation)));
+                    target->setPixmap(QPixmap::fromImage(
+                        pic.scaled(target->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
             },
             Profile().WebSite + ButtonsPath + img.Text);
         hb_image->setToolTip(img.Hint);
