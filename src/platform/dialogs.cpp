@@ -79,6 +79,11 @@ QString defaultCaption(TMsgDlgType t)
 }
 } // namespace
 
+bool DialogsScripted()
+{
+    return bool(g_script) || autoAnswer();
+}
+
 void SetDialogScript(DialogScript script)
 {
     g_script = std::move(script);

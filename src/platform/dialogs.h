@@ -72,6 +72,9 @@ struct DialogAnswer
 // When set, every dialog is answered by this function instead of being shown.
 using DialogScript = std::function<DialogAnswer(const DialogRequest&)>;
 void SetDialogScript(DialogScript script);
+// True when dialogs are answered without being shown (a script, or DIALWISE_DIALOGS): the
+// program's own modal dialogs then ask through InputQuery so that nothing blocks.
+bool DialogsScripted();
 // Without a script, DIALWISE_DIALOGS=auto answers each message with its first button of
 // OK, Yes, Retry, Ignore (DIALWISE_DIALOGS=cancel: with Cancel or No), file dialogs with
 // Cancel, and prints "dialog: [caption] text -> result" on standard error.

@@ -97,6 +97,12 @@ Tvmmp3_pages::Tvmmp3_pages(Tvmmp3_form* form) : QObject(form), form_(form)
     h.BuyCD = [this](TCustomServer* s) { BuyCDExecute(s); };
     h.JoinForums = [this] { JoinFromsExecute(); };
     h.AddGenreDialog = [this](QString& text) {
+        if (platform::DialogsScripted()) {
+            bool ok = false;
+            text = platform::InputQuery("Add a Genre", " Genre Name ", addgenre_form->genre->text(),
+                                        &ok, form_);
+            return ok;
+        }
         if (addgenre_form->exec() != QDialog::Accepted) return false;
         text = addgenre_form->genre->text();
         return true;
@@ -426,7 +432,16 @@ void Tvmmp3_pages::hb_imageClick()
 
 void Tvmmp3_pages::manualconnect_buttClick()
 {
-    if (manualconnect_form->exec() != QDialog::Accepted) return;
+    if (platform::DialogsScripted()) {
+        bool ok = false;
+        const QString url =
+            platform::InputQuery("Manually Connect to a Server", " Server URL ",
+                                 manualconnect_form->serverurl->text(), &ok, form_);
+        if (!ok) return;
+        manualconnect_form->serverurl->setText(url);
+    } else if (manualconnect_form->exec() != QDialog::Accepted) {
+        return;
+    }
     ConnectStationLink(manualconnect_form->StationLink());
 }
 

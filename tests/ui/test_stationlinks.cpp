@@ -78,15 +78,15 @@ private slots:
         qputenv("DIALWISE_WEB_SITE", "http://127.0.0.1:9");
         ReloadProfile();
         platform::SetLaunchRecorder([](const QString& what, const QStringList&) { opened << what; });
+    }
+    void init()
+    {
         platform::SetDialogScript([](const platform::DialogRequest& r) {
             dialogs << r.text;
             return platform::DialogAnswer{(r.buttons & platform::mbYes) ? platform::mrYes
                                                                         : platform::mrOk,
                                           {}};
         });
-    }
-    void init()
-    {
         home = std::make_unique<dwtest::TempHome>();
         rec = {};
         opened.clear();
@@ -166,6 +166,8 @@ private slots:
         w->Pages->ConnectStationLink("whttp://127.0.0.4:8080/x");
         QCOMPARE(rec.launched, (QStringList{"127.0.0.3@127.0.0.3:8002/0", "127.0.0.4@127.0.0.4:8080/1"}));
         QCOMPARE(rec.joined.size(), 2);
+        // The dialog itself, not a scripted answer.
+        platform::SetDialogScript(nullptr);
         // The dialog keeps its texts; Windows Audio makes a "w" link.
         Tmanualconnect_form* d = w->Pages->manualconnect_form;
         QCOMPARE(d->windowTitle(), QString("Manually Connect to a Server"));
@@ -187,6 +189,7 @@ private slots:
     void addGenreDialog()
     {
         auto w = makeWindow();
+        platform::SetDialogScript(nullptr); // the dialog itself, not a scripted answer
         Taddgenre_form* d = w->Pages->addgenre_form;
         QCOMPARE(d->windowTitle(), QString("Add a Genre"));
         const int before = w->genrebox->count();
