@@ -27,7 +27,6 @@
 #include <QElapsedTimer>
 #include <QSystemTrayIcon>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 const char* const kAtom = "tunelaneatom";
@@ -42,11 +41,8 @@ struct AtomGuard
 
 int main(int argc, char** argv)
 {
-    // The embedded browser shares its drawing contexts, knows the "dialwise:" links, and
-    // cannot sandbox itself as root.
+    // The embedded browser shares its drawing contexts and knows the "dialwise:" links.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    if (geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     RegisterLinkScheme();
     TDialwiseApplication app(argc, argv);
     // A "dialwise:" link the desktop started us with.
@@ -93,7 +89,9 @@ int main(int argc, char** argv)
         w->raise();
         w->activateWindow();
     };
-    instance.OnLink = [&mainWindow](const QString& text) {
+    // A link from a later start comes to the front with its window, as a plain start does.
+    instance.OnLink = [&mainWindow, &instance](const QString& text) {
+        if (instance.OnBringToFront) instance.OnBringToFront();
         if (Tvmmp3_form* w = mainWindow.get()) w->Pages->NewLocationExecuteMacro({text});
     };
     instance.HoldRequests(true);
