@@ -35,20 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } flush;
     TSCServerList list;
     list.MaxActive = 0; // no queries
-    std::vector<std::unique_ptr<TCustomServer>> mine;
+    list.OffThreadParseBytes = qsizetype(1) << 62; // the whole path on this thread
     if (mode == 1) {
-        QList<TCustomServer*> given;
-        for (const char* ip : {"127.0.0.1", "127.0.0.2"}) {
-            mine.push_back(TSCServer::Class().Create(ip, "8000"));
-            given << mine.back().get();
-        }
+        QList<TServerRef> given;
+        for (const char* ip : {"127.0.0.1", "127.0.0.2"})
+            given << TServerRef(TSCServer::Class().Create(ip, "8000"));
         list.Servers = given;
     }
     list.Body = body;
     list.State = TCustomServerList::lsFetching;
     list.ListReceived();
     QStringList cols;
-    for (TCustomServer* s : list.Servers)
+    for (const TServerRef& s : list.Servers)
         s->GetColumns(cols);
     list.Servers.clear();
     return 0;

@@ -42,6 +42,6 @@ void TStallWatch::tick()
     if (late > longest_) longest_ = late;
     if (late > limit_) {
         ++stalls_;
-        DebugLog("Stall of " + QString::number(late) + " ms", dcPerfOut);
+        DebugLog("Event loop stalled " + QString::number(late) + " ms", dcPerfOut);
     }
 }

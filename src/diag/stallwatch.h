@@ -1,6 +1,6 @@
 #pragma once
 // The stall watchdog: a timer on the user-interface loop that notices when the loop did
-// not come round for longer than a limit and writes "Stall of N ms" on "PerfOut".
+// not come round for longer than a limit and writes "Event loop stalled N ms" on "PerfOut".
 #include <QElapsedTimer>
 #include <QObject>
 

@@ -34,16 +34,8 @@ TCustomServerList::TCustomServerList()
 TCustomServerList::~TCustomServerList()
 {
     ListTimer->stop();
-    // Queries still in flight (after an abort) end without telling this list. Servers
-    // that have reported back are not touched: their owner may have freed them already.
-    for (TCustomServer* s : inFlight_)
-        s->OnQueryDone = nullptr;
-    inFlight_.clear();
-    Servers.clear();
-    for (TCustomServer* s : unclaimed_)
-        delete s;
-    unclaimed_.clear();
-    unclaimedCount_ = 0;
+    // Queries still in flight (after an abort) end without telling this list.
+    DropCycle();
 }
 
 void TCustomServerList::Status(int percent, const QString& text)
@@ -57,62 +49,31 @@ void TCustomServerList::RestartListTimer()
     ListTimer->start();
 }
 
-TCustomServer* TCustomServerList::Adopt(std::unique_ptr<TCustomServer> server)
+void TCustomServerList::DropCycle()
 {
-    TCustomServer* s = server.release();
-    s->ListOwner = this;
-    s->ListSlot = int(unclaimed_.size());
-    unclaimed_.push_back(s);
-    ++unclaimedCount_;
-    return s;
+    for (qsizetype i = 0; i < qMin<qsizetype>(NextIndex, Servers.size()); ++i)
+        if (Servers[i]->Querying) Servers[i]->CancelQuery();
+    Active = 0;
+    NextIndex = 0;
+    Servers.clear();
+    ++cycle_;
 }
 
-void TCustomServerList::Claim(TCustomServer* server)
+TServerRef TCustomServerList::CreateServer(const QString& address, const QString& port)
 {
-    if (server->ListOwner != this) return;
-    unclaimed_[size_t(server->ListSlot)] = nullptr;
-    server->ListOwner = nullptr;
-    server->ListSlot = -1;
-    --unclaimedCount_;
-}
-
-void TCustomServerList::ReleaseUnclaimed()
-{
-    // One still in a query is freed on a later occasion.
-    const auto freeable = [this](TCustomServer* s) {
-        return s && s->ListOwner == this && !s->Querying;
-    };
-    Servers.removeIf(freeable);
-    size_t kept = 0;
-    for (TCustomServer* s : unclaimed_) {
-        if (!s) continue;
-        if (freeable(s)) {
-            delete s;
-            --unclaimedCount_;
-            continue;
-        }
-        s->ListSlot = int(kept);
-        unclaimed_[kept++] = s;
-    }
-    unclaimed_.resize(kept);
-}
-
-std::unique_ptr<TCustomServer> TCustomServerList::CreateServer(const QString& address,
-                                                               const QString& port)
-{
-    return ServerClass().Create(address, port);
+    return TServerRef(ServerClass().Create(address, port));
 }
 
 void TCustomServerList::RefreshAll()
 {
-    Servers.clear();
-    ReleaseUnclaimed();
+    DropCycle();
     FetchList();
 }
 
-void TCustomServerList::UpdateServers(const QList<TCustomServer*>& list)
+void TCustomServerList::UpdateServers(const QList<TServerRef>& list)
 {
     Aborted = false;
+    DropCycle();
     Servers = list;
     NextIndex = 0;
     State = lsUpdating;
@@ -169,21 +130,20 @@ void TCustomServerList::Pump()
         const int percent =
             int(qint64(NextIndex - Active) * 100 / qMax<qsizetype>(1, Servers.size()));
         Status(percent, QStringLiteral("Updating Servers"));
-        TCustomServer* server = Servers[NextIndex];
+        TCustomServer* server = Servers[NextIndex].get();
         ++Active;
         ++NextIndex;
-        inFlight_.push_back(server);
-        server->Query([this](TCustomServer* s) { ServerDone(s); });
+        server->Query([this, cycle = cycle_](TCustomServer* s) { ServerDone(s, cycle); });
     }
 }
 
-void TCustomServerList::ServerDone(TCustomServer* server)
+void TCustomServerList::ServerDone(TCustomServer* server, quint32 cycle)
 {
-    std::erase(inFlight_, server);
-    if (ApplicationTerminating()) return;
-    if (!Aborted) {
-        Claim(server);
-        if (OnServerDone) OnServerDone(this, server);
+    if (ApplicationTerminating() || cycle != cycle_) return;
+    if (!Aborted && OnServerDone) {
+        OnServerDone(this, server);
+        // The receiver started another cycle: this one is gone.
+        if (cycle != cycle_) return;
     }
     --Active;
     Pump();
@@ -193,6 +153,9 @@ void TCustomServerList::Complete()
 {
     ListTimer->stop();
     State = lsIdle;
+    // The cycle's servers go now: those nobody else keeps (an aborted list) are freed.
+    NextIndex = 0;
+    Servers.clear();
     if (ApplicationTerminating()) return;
     Status(0, QStringLiteral("Updates Complete"));
     if (OnComplete) OnComplete(this);

@@ -13,17 +13,24 @@
 //   OnStatus(list, percent, text)  status text; percent < 0 means no percentage
 //   OnComplete(list)            the cycle has ended
 //
-// Ownership: servers reported through OnServerDone belong to the receiver from then on.
-// The list holds plain references while it updates servers; stations it created that
-// were never reported (an aborted cycle) are freed by the list itself on the next
-// refresh or when it is destroyed.
+// Ownership: a list holds shared references (TServerRef) to the servers of its cycle,
+// from the start of the cycle (UpdateServers, or the list as parsed) until the cycle
+// completes, and drops them then; a server is therefore never freed while its query runs,
+// whoever else lets go of it, and every cycle reaches OnComplete. A receiver that keeps a
+// server reported through OnServerDone takes its own reference (shared_from_this()).
+// Servers parsed in a cycle that was aborted are never reported and go with the cycle.
+// Starting a new cycle while queries of the last one are out cancels those queries.
 #include "customserver.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
 #include <QList>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 class QTimer;
@@ -61,7 +68,7 @@ public:
     // Forgets the current servers and fetches a new list.
     virtual void RefreshAll();
     // Re-queries the given servers, in their order.
-    virtual void UpdateServers(const QList<TCustomServer*>& list);
+    virtual void UpdateServers(const QList<TServerRef>& list);
     // Starts fetching the list (subclasses add the transfer).
     virtual void FetchList();
     // The list is in Servers: starts the queries (subclasses parse first).
@@ -71,8 +78,7 @@ public:
     // Starts queries until MaxActive are in flight.
     virtual void Pump();
     // A new server of ServerClass.
-    virtual std::unique_ptr<TCustomServer> CreateServer(const QString& address,
-                                                        const QString& port);
+    virtual TServerRef CreateServer(const QString& address, const QString& port);
 
     quint8 State = lsIdle;
     int MaxActive = 15;
@@ -84,35 +90,24 @@ public:
     int Active = 0;
     int NextIndex = 0;
     bool Aborted = false;
-    QList<TCustomServer*> Servers;
+    QList<TServerRef> Servers; // the servers of the running cycle
     std::unique_ptr<QTimer> ListTimer;
     // Inactivity time-out of the list transfer (tests shorten it).
     int ListTimeoutMs = 30000;
-
-    // Frees the servers this list created and nobody was given (see above).
-    void ReleaseUnclaimed();
-    int UnclaimedCount() const { return unclaimedCount_; }
 
 protected:
     void Status(int percent, const QString& text);
     // Restarts the inactivity timer: the time-out counts from the last data received.
     void RestartListTimer();
-    // Takes ownership of a server the list created.
-    TCustomServer* Adopt(std::unique_ptr<TCustomServer> server);
+    // Cancels the queries of the last cycle still out and forgets its servers.
+    void DropCycle();
 
 private:
     void ListTimedOut();
-    void ServerDone(TCustomServer* server);
+    void ServerDone(TCustomServer* server, quint32 cycle);
     void Complete();
 
-    void Claim(TCustomServer* server);
-
-    // Servers whose query this list started and that have not reported back: the only
-    // ones the list may still touch when it goes (the others may be freed by their owner).
-    std::vector<TCustomServer*> inFlight_;
-    // Servers created and not yet handed out; a slot is emptied when its server is.
-    std::vector<TCustomServer*> unclaimed_;
-    int unclaimedCount_ = 0;
+    quint32 cycle_ = 0; // counts DropCycle: a query's end belongs to the cycle it began in
 };
 
 // ---------------------------------------------------------------------------------------
@@ -135,12 +130,14 @@ public:
     qsizetype MaxBodyBytes = qsizetype(64) * 1024 * 1024;
 
 private:
+    void StartGet();
     void DocBegin();
     void DocData(int len);
     void DocEnd();
     void StateChange();
     std::unique_ptr<QBuffer> rcvd_;
     bool tooLarge_ = false; // the running transfer passed MaxBodyBytes
+    bool startWhenReady_ = false; // FetchList came while an aborted transfer was ending
 };
 
 // ---------------------------------------------------------------------------------------
@@ -160,6 +157,21 @@ struct TStationAddress
 };
 TStationAddress MapStationIp(QByteArrayView ip);
 
+// The stations of one parsed list: duplicates of an address and port merged into the
+// first station with them, holding the values of the later record.
+struct TParsedStations
+{
+    QList<TServerRef> Stations;
+    int TotalListeners = 0;
+    int StationCount = 0;
+};
+// Inflates and parses a list body into new stations of `cls`. Safe on any thread; stops
+// early when *cancel becomes true.
+TParsedStations ParseStationList(QByteArray body, const TServerClass& cls,
+                                 const std::atomic<bool>* cancel = nullptr);
+
+// A list body of OffThreadParseBytes or more is inflated and parsed on a worker thread
+// that hands the finished stations over; the cycle stays in lsFetching meanwhile.
 class TSCServerList : public TCustomHTTPServerList
 {
 public:
@@ -167,15 +179,25 @@ public:
     ~TSCServerList() override;
 
     const TServerClass& ServerClass() const override { return TSCServer::Class(); }
+    void RefreshAll() override;
     void ListReceived() override;
-    void UpdateServers(const QList<TCustomServer*>& list) override;
+    void UpdateServers(const QList<TServerRef>& list) override;
 
     // The first server in Servers with exactly this address and port, or nullptr.
     TSCServer* FindStation(const QString& address, const QString& port) const;
 
     int TotalListeners = 0;
     int StationCount = 0;
+    qsizetype OffThreadParseBytes = 32 * 1024;
 
 private:
-    void MergeList(QByteArray text);
+    struct TParseJob;
+    void StopParse();
+    void ParseFinished(const std::shared_ptr<TParseJob>& job);
+    void FinishParse(TParsedStations parsed);
+
+    std::shared_ptr<TParseJob> parseJob_;
+    std::thread parseThread_;
+    std::unique_ptr<QObject> parseContext_; // receives the worker's result
+    QElapsedTimer parseClock_;
 };

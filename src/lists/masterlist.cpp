@@ -187,7 +187,7 @@ void TCustomZelkServerList::ListReceived()
     const QList<TMasterListEntry> entries = ParseMasterList(Received);
     Received.clear();
     for (const TMasterListEntry& e : entries)
-        Servers.append(Adopt(CreateServer(e.Host, e.Port)));
+        Servers.append(CreateServer(e.Host, e.Port));
     TCustomServerList::ListReceived();
 }
 

@@ -53,6 +53,17 @@ void TCustomHTTPServerList::FetchList()
         HttpClient->ProxyUsername.clear();
         HttpClient->ProxyPassword.clear();
     }
+    // The last transfer is still winding down after an abort: start once it has ended,
+    // rather than fail as busy or take that transfer's end for this one's.
+    if (HttpClient->State() == httpAborting) {
+        startWhenReady_ = true;
+        return;
+    }
+    StartGet();
+}
+
+void TCustomHTTPServerList::StartGet()
+{
     try {
         HttpClient->GetAsync();
     } catch (const EHttpException& e) {
@@ -67,6 +78,7 @@ void TCustomHTTPServerList::FetchList()
 
 void TCustomHTTPServerList::CancelFetch()
 {
+    startWhenReady_ = false;
     HttpClient->Abort();
     // Aborting may end the transfer at once with what arrived so far; the list then has
     // been received already and the cycle has completed.
@@ -84,6 +96,7 @@ void TCustomHTTPServerList::DocBegin()
 void TCustomHTTPServerList::DocData(int len)
 {
     if (tooLarge_) return;
+    if (startWhenReady_) return; // the aborted transfer's tail
     RestartListTimer();
     // The chunk reaches the stream after this event: count it already.
     const qint64 size = (rcvd_ ? rcvd_->size() : 0) + len;
@@ -106,6 +119,12 @@ void TCustomHTTPServerList::DocData(int len)
 
 void TCustomHTTPServerList::DocEnd()
 {
+    if (startWhenReady_) {
+        // The aborted transfer's end: not this cycle's list.
+        HttpClient->RcvdStream = nullptr;
+        rcvd_.reset();
+        return;
+    }
     if (rcvd_) {
         Body = std::move(rcvd_->buffer());
         HttpClient->RcvdStream = nullptr;
@@ -116,8 +135,14 @@ void TCustomHTTPServerList::DocEnd()
 
 void TCustomHTTPServerList::StateChange()
 {
+    if (HttpClient->State() != httpReady) return;
+    if (startWhenReady_) {
+        startWhenReady_ = false;
+        if (State == lsFetching) StartGet();
+        return;
+    }
     // A request that ended without a body: the kept body stands in.
-    if (HttpClient->State() == httpReady && State == lsFetching) ListReceived();
+    if (State == lsFetching) ListReceived();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -303,41 +328,45 @@ TStationAddress MapStationIp(QByteArrayView ip, TTextCache* ports)
 }
 } // namespace
 
-TSCServerList::TSCServerList() = default;
-TSCServerList::~TSCServerList() = default;
+// ---------------------------------------------------------------------------------------
+// Parsing, on a worker thread for a big list
 
-TSCServer* TSCServerList::FindStation(const QString& address, const QString& port) const
+namespace {
+
+// Copies what a list record says about a station onto another station object.
+void TakeListFields(TSCServer& to, TSCServer& from)
 {
-    for (TCustomServer* s : Servers)
-        if (s->Address == address && s->Port == port) return static_cast<TSCServer*>(s);
-    return nullptr;
+    to.HostPort = std::move(from.HostPort);
+    to.StreamURL = std::move(from.StreamURL);
+    to.Name = std::move(from.Name);
+    to.Genre = std::move(from.Genre);
+    to.NumPlayers = from.NumPlayers;
+    to.MaxPlayers = from.MaxPlayers;
+    to.Bitrate = from.Bitrate;
+    to.AvgTime = from.AvgTime;
+    to.UpSince = from.UpSince;
+    to.ChatIP = std::move(from.ChatIP);
+    to.URL = std::move(from.URL);
+    to.SongTitle = std::move(from.SongTitle);
+    to.Ping = from.Ping;
+    to.PlayerKind = from.PlayerKind;
+    to.BNum = std::move(from.BNum);
+    to.Answered = from.Answered;
 }
 
-void TSCServerList::ListReceived()
-{
-    QElapsedTimer clock;
-    clock.start();
-    // Body stays as it came (for a later refresh whose request fails); the inflated text
-    // is split in place by the parser and dropped afterwards.
-    QByteArray text = Body;
-    DecompressListBody(text);
-    MergeList(std::move(text));
-    TCustomServerList::ListReceived();
-    DebugLog(QStringLiteral("Parse List took ") + QString::number(clock.elapsed()) +
-                 QStringLiteral(" ms"),
-             dcPerfOut);
-}
+} // namespace
 
-void TSCServerList::MergeList(QByteArray text)
+TParsedStations ParseStationList(QByteArray body, const TServerClass& cls,
+                                 const std::atomic<bool>* cancel)
 {
-    TotalListeners = 0;
-    StationCount = 0;
-    const qsizetype textSize = text.size();
-    TServerListParser parser(std::move(text));
-    // Genres repeat across the list: one shared text per genre.
+    TParsedStations out;
+    DecompressListBody(body);
+    const qsizetype textSize = body.size();
+    TServerListParser parser(std::move(body));
+    // Genres and ports repeat across the list: one shared text each.
     TTextCache genres;
     TTextCache ports;
-    Servers.reserve(Servers.size() + textSize / 160);
+    out.Stations.reserve(textSize / 160);
 
     const int fIp = parser.FieldIndex("ip");
     const int fHost = parser.FieldIndex("hostname");
@@ -354,16 +383,12 @@ void TSCServerList::MergeList(QByteArray text)
     const int fType = parser.FieldIndex("type");
     const int fBnum = parser.FieldIndex("bnum");
 
-    // Address and port to the first station with them, among those already listed. A
+    // Address and port to the first station with them among those parsed so far. A
     // station record takes some 200 bytes: size the index for the text at hand.
-    TStationIndex index(size_t(Servers.size()) + size_t(textSize / 160));
-    for (TCustomServer* s : std::as_const(Servers)) {
-        if (!s->InheritsFrom(TSCServer::Class())) continue;
-        const size_t h = TStationIndex::Hash(s->Address, s->Port);
-        if (!index.Find(s->Address, s->Port, h)) index.Add(static_cast<TSCServer*>(s), h);
-    }
-
+    TStationIndex index(size_t(textSize / 160));
     while (parser.NextRecord()) {
+        if (cancel && (out.StationCount & 1023) == 0 && cancel->load(std::memory_order_relaxed))
+            break;
         TStationAddress a = MapStationIp(parser.Value(fIp), &ports);
         const size_t hash = TStationIndex::Hash(a.Address, a.Port);
         // The index slot is most likely not in the cache: fetch it while the record's
@@ -381,16 +406,19 @@ void TSCServerList::MergeList(QByteArray text)
         const QByteArrayView bnum = parser.Value(fBnum);
         QString bnumText = TokenText(bnum.isEmpty() ? type : bnum);
 
-        TSCServer* station = Servers.isEmpty() ? nullptr : index.Find(a.Address, a.Port, hash);
+        TSCServer* station = index.Find(a.Address, a.Port, hash);
         const bool isNew = !station;
-        if (isNew) station = static_cast<TSCServer*>(Adopt(CreateServer(a.Address, a.Port)));
+        if (isNew) {
+            out.Stations.append(TServerRef(cls.Create(a.Address, a.Port)));
+            station = static_cast<TSCServer*>(out.Stations.last().get());
+        }
         station->HostPort = station->Port;
         station->StreamURL = std::move(a.StreamURL);
         station->Name = std::move(nameText);
         station->Genre = std::move(genre);
         station->NumPlayers = TokenInt(parser.Value(fNum));
         // A 32-bit sum that wraps rather than overflows.
-        TotalListeners = int(quint32(TotalListeners) + quint32(station->NumPlayers));
+        out.TotalListeners = int(quint32(out.TotalListeners) + quint32(station->NumPlayers));
         station->MaxPlayers = TokenInt(parser.Value(fMax));
         station->Bitrate = TokenInt(parser.Value(fBitrate));
         station->AvgTime = qMax(0, TokenInt(parser.Value(fAvg)));
@@ -402,25 +430,138 @@ void TSCServerList::MergeList(QByteArray text)
         station->PlayerKind = quint8(TokenInt(type) & 0xff);
         station->BNum = std::move(bnumText);
         station->Answered = true;
-        ++StationCount;
-        if (isNew) {
-            Servers.append(station);
-            index.Add(station, hash);
-        }
+        ++out.StationCount;
+        if (isNew) index.Add(station, hash);
     }
+    return out;
 }
 
-void TSCServerList::UpdateServers(const QList<TCustomServer*>& list)
+// One parse handed to the worker thread; the result comes back through the list's
+// context object, which drops it when the list has gone.
+struct TSCServerList::TParseJob
+{
+    QByteArray Body;
+    std::atomic<bool> Cancel{false};
+    TParsedStations Result;
+};
+
+TSCServerList::TSCServerList() : parseContext_(std::make_unique<QObject>()) {}
+
+TSCServerList::~TSCServerList()
+{
+    StopParse();
+}
+
+TSCServer* TSCServerList::FindStation(const QString& address, const QString& port) const
+{
+    for (const TServerRef& s : Servers)
+        if (s->Address == address && s->Port == port) return static_cast<TSCServer*>(s.get());
+    return nullptr;
+}
+
+void TSCServerList::StopParse()
+{
+    if (parseJob_) parseJob_->Cancel = true;
+    if (parseThread_.joinable()) parseThread_.join();
+    parseJob_.reset();
+}
+
+void TSCServerList::RefreshAll()
+{
+    StopParse();
+    TCustomHTTPServerList::RefreshAll();
+}
+
+void TSCServerList::ListReceived()
+{
+    if (parseJob_) {
+        // The end of the transfer told twice while its list is parsed: nothing new. An
+        // abort drops the parse and ends the cycle at once.
+        if (!Aborted) return;
+        StopParse();
+        TCustomServerList::ListReceived();
+        return;
+    }
+    parseClock_.start();
+    if (Aborted) {
+        // Stations of an aborted cycle would never be queried or shown.
+        TotalListeners = 0;
+        StationCount = 0;
+        TCustomServerList::ListReceived();
+        return;
+    }
+    if (Body.size() < OffThreadParseBytes) {
+        FinishParse(ParseStationList(Body, ServerClass(), nullptr));
+        return;
+    }
+    // A big list: inflate and parse on a worker thread, so that the window answers.
+    auto job = std::make_shared<TParseJob>();
+    job->Body = Body;
+    parseJob_ = job;
+    const TServerClass* cls = &ServerClass();
+    QObject* context = parseContext_.get();
+    parseThread_ = std::thread([this, job, cls, context] {
+        job->Result = ParseStationList(job->Body, *cls, &job->Cancel);
+        if (job->Cancel) return;
+        QMetaObject::invokeMethod(context, [this, job] { ParseFinished(job); },
+                                  Qt::QueuedConnection);
+    });
+}
+
+void TSCServerList::ParseFinished(const std::shared_ptr<TParseJob>& job)
+{
+    if (job != parseJob_) return; // a parse given up meanwhile
+    if (parseThread_.joinable()) parseThread_.join();
+    parseJob_.reset();
+    if (State != lsFetching) return;
+    FinishParse(std::move(job->Result));
+}
+
+void TSCServerList::FinishParse(TParsedStations parsed)
+{
+    TotalListeners = parsed.TotalListeners;
+    StationCount = parsed.StationCount;
+    if (Servers.isEmpty()) {
+        Servers = std::move(parsed.Stations);
+    } else {
+        // An address refresh: the answer updates the stations asked for, in place; the
+        // first station with an address and port takes its record.
+        TStationIndex index(size_t(Servers.size()) + size_t(parsed.Stations.size()));
+        for (const TServerRef& s : std::as_const(Servers)) {
+            if (!s->InheritsFrom(TSCServer::Class())) continue;
+            const size_t h = TStationIndex::Hash(s->Address, s->Port);
+            if (!index.Find(s->Address, s->Port, h))
+                index.Add(static_cast<TSCServer*>(s.get()), h);
+        }
+        for (TServerRef& p : parsed.Stations) {
+            auto* from = static_cast<TSCServer*>(p.get());
+            const size_t h = TStationIndex::Hash(from->Address, from->Port);
+            if (TSCServer* known = index.Find(from->Address, from->Port, h)) {
+                TakeListFields(*known, *from);
+            } else {
+                index.Add(from, h);
+                Servers.append(std::move(p));
+            }
+        }
+    }
+    TCustomServerList::ListReceived();
+    DebugLog(QStringLiteral("Parse List took ") + QString::number(parseClock_.elapsed()) +
+                 QStringLiteral(" ms"),
+             dcPerfOut);
+}
+
+void TSCServerList::UpdateServers(const QList<TServerRef>& list)
 {
     RequestSuffix = QStringLiteral("&ip=");
-    ReleaseUnclaimed();
+    StopParse();
+    DropCycle();
     Servers = list;
     bool first = true;
-    for (TCustomServer* s : list) {
+    for (const TServerRef& s : list) {
         if (!first) RequestSuffix += QLatin1Char('\\');
         first = false;
         const QString key = s->InheritsFrom(TSCServer::Class())
-                                ? static_cast<TSCServer*>(s)->Key()
+                                ? static_cast<TSCServer*>(s.get())->Key()
                                 : s->Address + QLatin1Char(':') + s->Port;
         RequestSuffix += UrlEncode(key);
         s->Name = TSCServer::NotResponding();

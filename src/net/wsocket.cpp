@@ -9,7 +9,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -171,6 +170,7 @@ TWSocket::TWSocket(QObject* parent) : QObject(parent) {}
 TWSocket::~TWSocket()
 {
     if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
+    if (connectLookupId_ >= 0) QHostInfo::abortHostLookup(connectLookupId_);
     deleteNotifiers();
     if (fd_ >= 0) ::close(fd_);
 }
@@ -360,6 +360,78 @@ void TWSocket::Connect()
         raise("Connect: No Protocol Specified", WSAEPROTONOSUPPORT);
         return;
     }
+    // A host name is looked up first, without blocking this thread; the connect goes on
+    // with the answer. Addresses (and names looked up before) connect at once.
+    const bool socks = !socksServer_.isEmpty();
+    QString name;
+    if (socks ? needsLookup(socksServer_) : needsLookup(addr_))
+        name = (socks ? socksServer_ : addr_).trimmed();
+    else if (socks && socksLevel_ == "4" && needsLookup(addr_))
+        name = addr_.trimmed(); // SOCKS 4 sends the peer's address itself
+    if (!name.isEmpty()) {
+        closeNotified_ = false;
+        changeState(wsConnecting);
+        connectLookupId_ = QHostInfo::lookupHost(
+            name, this, [this, name](const QHostInfo& info) { connectLookupDone(name, info); });
+        return;
+    }
+    connectNow();
+}
+
+bool TWSocket::needsLookup(const QString& host) const
+{
+    // Addresses, and texts the resolver would refuse anyway, take the direct way.
+    const QString t = host.trimmed();
+    return !t.isEmpty() && t.size() <= 256 && !t.at(0).isDigit() && !names_.contains(t);
+}
+
+quint32 TWSocket::resolveHost(const QString& host) const
+{
+    const auto it = names_.constFind(host.trimmed());
+    return it != names_.constEnd() ? it.value() : WSocketResolveHost(host);
+}
+
+void TWSocket::cancelConnectLookup()
+{
+    if (connectLookupId_ < 0) return;
+    QHostInfo::abortHostLookup(connectLookupId_);
+    connectLookupId_ = -1;
+}
+
+void TWSocket::connectLookupDone(const QString& name, const QHostInfo& info)
+{
+    if (info.lookupId() != connectLookupId_) return; // cancelled meanwhile
+    connectLookupId_ = -1;
+    guarded(this, OnBgException, [&] {
+        for (const QHostAddress& a : info.addresses())
+            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                names_.insert(name, a.toIPv4Address());
+                // A connect that fails before it has a socket (its error is raised) leaves
+                // the socket closed again.
+                struct TAfter
+                {
+                    TWSocket* s;
+                    ~TAfter()
+                    {
+                        if (s->fd_ >= 0 || s->state_ != wsConnecting) return;
+                        s->closeNotified_ = true;
+                        s->changeState(wsClosed);
+                    }
+                } after{this};
+                connectNow();
+                return;
+            }
+        // No address: the connect fails as a refused one does.
+        const int error = info.error() == QHostInfo::NoError ? WSANO_DATA : WSAHOST_NOT_FOUND;
+        closeNotified_ = true;
+        changeState(wsClosed);
+        lastError_ = error;
+        if (auto f = OnSessionConnected) f(this, quint16(error));
+    });
+}
+
+void TWSocket::connectNow()
+{
     bool viaSocks = !socksServer_.isEmpty();
     quint32 addr = 0;
     quint16 port = 0;
@@ -377,13 +449,13 @@ void TWSocket::Connect()
     try {
         const QString protoName = proto == IPPROTO_UDP ? "udp" : "tcp";
         if (viaSocks) {
-            addr = WSocketResolveHost(socksServer_);
+            addr = resolveHost(socksServer_);
             port = WSocketResolvePort(socksPort_, "tcp");
             resolvedPort_ = WSocketResolvePort(port_, "tcp"); // the peer's, for the request
             resolvedPortText_ = port_;
         } else {
             if (addr_ != resolvedAddrText_) {
-                resolvedAddr_ = WSocketResolveHost(addr_);
+                resolvedAddr_ = resolveHost(addr_);
                 resolvedAddrText_ = addr_;
             }
             if (port_ != resolvedPortText_) {
@@ -899,31 +971,81 @@ void TWSocket::closeSocket(bool shutdownFirst, bool notify, int error)
     }
 }
 
+namespace {
+
+// Sends what a closed connection still had queued, then ends it: through the write
+// notifier, never waiting, and for CloseDrainMs at most (the peer may be stuck). It
+// belongs to the socket it came from, which may meanwhile open another connection.
+class TCloseDrain : public QObject
+{
+public:
+    static constexpr int CloseDrainMs = 2000;
+    TCloseDrain(int fd, QByteArray rest, QObject* parent)
+        : QObject(parent), fd_(fd), rest_(std::move(rest)),
+          notifier_(fd, QSocketNotifier::Write)
+    {
+        connect(&notifier_, &QSocketNotifier::activated, this, [this] { send(); });
+        timer_.setSingleShot(true);
+        connect(&timer_, &QTimer::timeout, this, [this] { finish(); });
+        timer_.start(CloseDrainMs);
+    }
+    ~TCloseDrain() override
+    {
+        notifier_.setEnabled(false);
+        ::shutdown(fd_, SHUT_WR);
+        ::close(fd_);
+    }
+
+private:
+    void send()
+    {
+        while (sent_ < rest_.size()) {
+            const ssize_t n = ::send(fd_, rest_.constData() + sent_, size_t(rest_.size() - sent_),
+                                     MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (n <= 0) break; // the connection failed: nothing more can go
+            sent_ += n;
+        }
+        finish();
+    }
+    void finish()
+    {
+        notifier_.setEnabled(false);
+        timer_.stop();
+        deleteLater();
+    }
+    int fd_;
+    QByteArray rest_;
+    qsizetype sent_ = 0;
+    QSocketNotifier notifier_;
+    QTimer timer_;
+};
+
+} // namespace
+
 void TWSocket::Close()
 {
+    cancelConnectLookup();
     if (fd_ < 0) {
         if (state_ != wsClosed) changeState(wsClosed);
         return;
     }
     if (state_ == wsConnected && !udp_ && sendHead_ < sendQueue_.size()) {
-        // Graceful: what is still queued goes out first (bounded, the peer may be stuck).
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (fd_ >= 0 && sendHead_ < sendQueue_.size() &&
-               std::chrono::steady_clock::now() < until) {
-            pollfd p{fd_, POLLOUT, 0};
-            if (::poll(&p, 1, 50) > 0) {
-                ssize_t n = ::send(fd_, sendQueue_.constData() + sendHead_,
-                                   size_t(sendQueue_.size() - sendHead_), MSG_NOSIGNAL);
-                if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-                if (n > 0) sendHead_ += n;
-            }
-        }
+        // Graceful: what is still queued goes out first, without waiting for it here. The
+        // connection is handed to a drain and the socket is closed for its user at once.
+        deleteNotifiers();
+        new TCloseDrain(fd_, sendQueue_.mid(sendHead_), this);
+        fd_ = -1;
+        closeSocket(false, true, 0);
+        return;
     }
     closeSocket(state_ == wsConnected && !udp_, true, 0);
 }
 
 void TWSocket::Abort()
 {
+    cancelConnectLookup();
     CancelDnsLookup();
     sendQueue_.clear();
     sendHead_ = 0;
@@ -984,7 +1106,7 @@ void TWSocket::socksConnected()
     r.Authentication = socksAuthentication_;
     if (socksLevel_ == "4") {
         try {
-            r.AddrIPv4 = WSocketResolveHost(addr_);
+            r.AddrIPv4 = resolveHost(addr_);
         } catch (const ESocketException&) {
             socksFailed(socksHostResolutionFailed, "can't resolve host name: " + addr_);
             return;

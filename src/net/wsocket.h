@@ -7,12 +7,14 @@
 #include "socks.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <stdexcept>
 
+class QHostInfo;
 class QSocketNotifier;
 class QTimer;
 
@@ -184,6 +186,12 @@ private:
     void socksFailed(int error, const QString& message);
     void bgException(const QString& message);
     void lookupDone(int id, const QStringList& addrs, int error);
+    // Connect in two steps: host names are looked up first, off this thread.
+    void connectNow();
+    void connectLookupDone(const QString& name, const QHostInfo& info);
+    bool needsLookup(const QString& host) const;
+    quint32 resolveHost(const QString& host) const;
+    void cancelConnectLookup();
 
     int fd_ = -1;
     bool udp_ = false;
@@ -208,6 +216,8 @@ private:
     bool inReceiveLoop_ = false;
 
     // Resolution cache.
+    int connectLookupId_ = -1;
+    QHash<QString, quint32> names_; // host names looked up for Connect
     QString resolvedAddrText_, resolvedPortText_;
     quint32 resolvedAddr_ = 0;
     quint16 resolvedPort_ = 0;

@@ -13,6 +13,12 @@
 // order, Rules the info lines of a station (rebuilt at every query) or a game server's
 // rules. Ping is in milliseconds, 9999 when not measured or not answering; a server that
 // ends its query with Answered false is shown with 9999.
+//
+// Ownership: servers are held by shared references (TServerRef). The list model of the
+// window that shows a station holds one; a server list holds the servers of its cycle
+// from the start of the cycle until it completes, so that a server is never freed while
+// its query runs. Anyone holding a plain pointer may take a reference with
+// shared_from_this(); a server is freed when its last reference goes.
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -102,7 +108,7 @@ int StrToIntDef0(QStringView text);
 
 // ---------------------------------------------------------------------------------------
 
-class TCustomServer
+class TCustomServer : public std::enable_shared_from_this<TCustomServer>
 {
 public:
     using TQueryDoneEvent = std::function<void(TCustomServer* server)>;
@@ -125,6 +131,12 @@ public:
     // Slot 4: starts a status query. `onDone` is called once, when the query has ended
     // (after at most MaxRetries + 1 attempts); the receiver may then free the server.
     virtual void Query(TQueryDoneEvent onDone);
+    // Ends a running query at once, without retry and without calling its event.
+    void CancelQuery()
+    {
+        OnQueryDone = nullptr;
+        if (Querying || QueryTimer) StopQuery();
+    }
     // Slot 5: appends one display text per column, in column order.
     virtual void GetColumns(QStringList& strings) const;
     // Slot 6: ends the current attempt as unanswered.
@@ -155,11 +167,6 @@ public:
     std::unique_ptr<QTimer> QueryTimer; // only while an attempt runs
     TQueryDoneEvent OnQueryDone;
 
-    // The server list that created this server and keeps it until it is handed out, and
-    // its place there (kept by the list).
-    const void* ListOwner = nullptr;
-    int ListSlot = -1;
-
 protected:
     // Stops, detaches and frees QueryTimer (it may be the timer whose signal is running).
     void ReleaseQueryTimer();
@@ -169,6 +176,9 @@ protected:
 private:
     void QueryTimerFired(QTimer* timer);
 };
+
+// A shared reference to a server (see Ownership above).
+using TServerRef = std::shared_ptr<TCustomServer>;
 
 // ---------------------------------------------------------------------------------------
 // One radio station. Its status comes from the station list; its query measures the

@@ -68,34 +68,188 @@ QString ConfigKey()
 } // namespace
 
 // ---------------------------------------------------------------------------------------
+// The model
 
-TServerItem::TServerItem(TServerView* view) : QTreeWidgetItem(ItemType), view_(view) {}
-
-TServerItem::~TServerItem()
+TServerModel::TServerModel(QObject* parent) : QAbstractTableModel(parent)
 {
-    if (view_) view_->forget(this);
+    batch_.setSingleShot(true);
+    batch_.setInterval(BatchMs);
+    connect(&batch_, &QTimer::timeout, this, &TServerModel::Flush);
 }
 
-bool TServerItem::operator<(const QTreeWidgetItem& other) const
+int TServerModel::rowCount(const QModelIndex& parent) const
 {
-    const TServerView* v = view_;
-    if (!v || other.type() != ItemType) return QTreeWidgetItem::operator<(other);
-    const auto& o = static_cast<const TServerItem&>(other);
-    if (!Station || !o.Station) return QTreeWidgetItem::operator<(other);
-    const int column = v->sortColumn();
-    for (const TServerItem* it : {this, &o})
-        if (it->KeyColumn != column) {
-            it->Key = v->SortValue(*it->Station, it->text(column), column);
-            it->KeyColumn = column;
-        }
-    return TServerView::CompareKeys(Key, o.Key) < 0;
+    return parent.isValid() ? 0 : announced_;
+}
+
+int TServerModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : int(captions_.size());
+}
+
+const QStringList& TServerModel::texts(int row) const
+{
+    // Cells are drawn row by row: one GetColumns serves the whole row.
+    if (textsRow_ != row) {
+        texts_.clear();
+        rows_[size_t(row)].Station->GetColumns(texts_);
+        textsRow_ = row;
+    }
+    return texts_;
+}
+
+QVariant TServerModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= announced_) return {};
+    if (role == Qt::DisplayRole) return texts(index.row()).value(index.column());
+    return {};
+}
+
+QVariant TServerModel::headerData(int section, Qt::Orientation o, int role) const
+{
+    if (o == Qt::Horizontal && role == Qt::DisplayRole) return captions_.value(section);
+    return {};
+}
+
+void TServerModel::SetCaptions(const QStringList& captions)
+{
+    if (captions.size() != captions_.size()) {
+        beginResetModel();
+        Flush();
+        captions_ = captions;
+        textsRow_ = -1;
+        endResetModel();
+        return;
+    }
+    captions_ = captions;
+    if (!captions_.isEmpty()) emit headerDataChanged(Qt::Horizontal, 0, int(captions_.size()) - 1);
+}
+
+TCustomServer* TServerModel::Station(int row) const
+{
+    return row >= 0 && row < Count() ? rows_[size_t(row)].Station.get() : nullptr;
+}
+
+int TServerModel::RowOf(const TCustomServer* station) const
+{
+    if (!station) return -1;
+    if (!rowOfValid_) {
+        rowOf_.clear();
+        rowOf_.reserve(Count());
+        for (int i = 0; i < Count(); ++i)
+            rowOf_.insert(rows_[size_t(i)].Station.get(), i);
+        rowOfValid_ = true;
+    }
+    return rowOf_.value(station, -1);
+}
+
+void TServerModel::count(TRow& row)
+{
+    const bool answered = row.Station->Ping < 9999;
+    answered_ += int(answered) - int(row.Answered);
+    row.Answered = answered;
+}
+
+int TServerModel::Append(TServerRef station)
+{
+    const int row = Count();
+    rows_.push_back(TRow{std::move(station), false});
+    count(rows_.back());
+    if (rowOfValid_) rowOf_.insert(rows_.back().Station.get(), row);
+    if (!batch_.isActive()) batch_.start();
+    return row;
+}
+
+void TServerModel::RowChanged(int row)
+{
+    if (row < 0 || row >= Count()) return;
+    count(rows_[size_t(row)]);
+    if (row == textsRow_) textsRow_ = -1;
+    if (row >= announced_) return; // announced with its insertion
+    changedFirst_ = changedFirst_ < 0 ? row : std::min(changedFirst_, row);
+    changedLast_ = std::max(changedLast_, row);
+    if (!batch_.isActive()) batch_.start();
+}
+
+void TServerModel::Flush()
+{
+    batch_.stop();
+    if (changedFirst_ >= 0) {
+        const int first = changedFirst_, last = changedLast_;
+        changedFirst_ = changedLast_ = -1;
+        emit dataChanged(index(first, 0), index(last, columnCount() - 1));
+    }
+    if (announced_ < Count()) {
+        beginInsertRows({}, announced_, Count() - 1);
+        announced_ = Count();
+        endInsertRows();
+    }
+}
+
+void TServerModel::Clear()
+{
+    beginResetModel();
+    batch_.stop();
+    // The rows go first, their stations after: a station freed here finds no row of it.
+    std::vector<TRow> gone = std::move(rows_);
+    rows_.clear();
+    announced_ = 0;
+    changedFirst_ = changedLast_ = -1;
+    answered_ = 0;
+    rowOf_.clear();
+    rowOfValid_ = true;
+    textsRow_ = -1;
+    endResetModel();
+}
+
+std::vector<TServerRef> TServerModel::Take()
+{
+    std::vector<TServerRef> out;
+    out.reserve(rows_.size());
+    for (TRow& r : rows_)
+        out.push_back(std::move(r.Station));
+    Clear();
+    return out;
+}
+
+void TServerModel::SortByKeys(const std::vector<TServerSortKey>& keys, bool ascending)
+{
+    Flush();
+    const int n = Count();
+    std::vector<int> order(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+        order[size_t(i)] = i;
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        const int c = TServerView::CompareKeys(keys[size_t(a)], keys[size_t(b)]);
+        return ascending ? c < 0 : c > 0;
+    });
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<int> newRow(static_cast<size_t>(n));
+    std::vector<TRow> sorted;
+    sorted.reserve(size_t(n));
+    for (int i = 0; i < n; ++i) {
+        newRow[size_t(order[size_t(i)])] = i;
+        sorted.push_back(std::move(rows_[size_t(order[size_t(i)])]));
+    }
+    rows_ = std::move(sorted);
+    rowOfValid_ = false;
+    textsRow_ = -1;
+    // The selection and the current row follow their stations.
+    const QModelIndexList from = persistentIndexList();
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex& i : from)
+        to << index(newRow[size_t(i.row())], i.column());
+    changePersistentIndexList(from, to);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 // ---------------------------------------------------------------------------------------
 
-TServerView::TServerView(QWidget* parent) : QTreeWidget(parent)
+TServerView::TServerView(QWidget* parent) : QTreeView(parent), model_(new TServerModel(this))
 {
     setObjectName(QStringLiteral("serverview"));
+    setModel(model_);
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setUniformRowHeights(true);
@@ -123,8 +277,8 @@ TServerView::TServerView(QWidget* parent) : QTreeWidget(parent)
     connect(h, &QHeaderView::sectionResized, this, &TServerView::sectionResizedHandler);
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TServerView::selectionChangedHandler);
-    connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int) {
-        if (OnLaunch && Station(item)) OnLaunch();
+    connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (OnLaunch && Station(index.row())) OnLaunch();
     });
 
     LoadState();
@@ -146,8 +300,7 @@ void TServerView::SetupColumns(const TServerClass& cls, int interfaceStyle)
     const TColumnNames names = cls.ColumnNames();
     InterfaceStyle = interfaceStyle;
     PingColumn = PlayersColumn = BitrateColumn = UptimeColumn = AvgTimeColumn = -1;
-    if (columnCount() != names.size()) setColumnCount(int(names.size()));
-    QTreeWidgetItem* h = headerItem();
+    QStringList h;
     for (int i = 0; i < names.size(); ++i) {
         switch (names[i].Kind) {
         case ckPing:
@@ -168,32 +321,31 @@ void TServerView::SetupColumns(const TServerClass& cls, int interfaceStyle)
         default:
             break;
         }
-        h->setText(i, names[i].Caption);
+        h << names[i].Caption;
     }
+    if (h.size() != model_->columnCount()) model_->SetCaptions(h);
 
     QHeaderView* hv = header();
     if (interfaceStyle == 1) {
-        if (PingColumn >= 0) h->setText(PingColumn, QStringLiteral("Ping"));
-        if (BitrateColumn >= 0) h->setText(BitrateColumn, QStringLiteral("Bit Rate"));
+        if (PingColumn >= 0) h[PingColumn] = QStringLiteral("Ping");
+        if (BitrateColumn >= 0) h[BitrateColumn] = QStringLiteral("Bit Rate");
         if (UptimeColumn >= 0) {
             if (hv->sectionSize(UptimeColumn) == 0) hv->resizeSection(UptimeColumn, 60);
-            h->setText(UptimeColumn, QStringLiteral("Uptime"));
+            h[UptimeColumn] = QStringLiteral("Uptime");
         }
         hv->setStretchLastSection(true);
     } else {
         // The last column must be able to keep width 0.
         hv->setStretchLastSection(false);
-        if (PingColumn >= 0) h->setText(PingColumn, QStringLiteral("Speed"));
-        if (BitrateColumn >= 0) h->setText(BitrateColumn, QStringLiteral("Quality"));
+        if (PingColumn >= 0) h[PingColumn] = QStringLiteral("Speed");
+        if (BitrateColumn >= 0) h[BitrateColumn] = QStringLiteral("Quality");
         for (int c : {UptimeColumn, AvgTimeColumn})
             if (c >= 0) {
                 hv->resizeSection(c, 0);
-                h->setText(c, QString());
+                h[c] = QString();
             }
     }
-    for (int i = 0; i < topLevelItemCount(); ++i)
-        if (auto* it = topLevelItem(i); it->type() == TServerItem::ItemType)
-            static_cast<TServerItem*>(it)->KeyColumn = -1;
+    model_->SetCaptions(h);
     viewport()->update();
     hv->viewport()->update();
 }
@@ -203,45 +355,31 @@ void TServerView::SetupColumns(const TServerClass& cls, int interfaceStyle)
 
 void TServerView::ClearList()
 {
-    const bool wasEnabled = updatesEnabled();
-    setUpdatesEnabled(false);
-    rows_.clear(); // the items free their stations as they go
-    clear();
-    setUpdatesEnabled(wasEnabled);
+    model_->Clear();
 }
 
-std::vector<std::unique_ptr<TCustomServer>> TServerView::TakeStations()
+std::vector<TServerRef> TServerView::TakeStations()
 {
-    std::vector<std::unique_ptr<TCustomServer>> out;
-    out.reserve(size_t(topLevelItemCount()));
-    for (int i = 0; i < topLevelItemCount(); ++i)
-        if (auto* it = topLevelItem(i); it->type() == TServerItem::ItemType) {
-            auto* row = static_cast<TServerItem*>(it);
-            if (row->Station) out.push_back(std::move(row->Station));
-        }
-    ClearList();
-    return out;
+    return model_->Take();
 }
 
-void TServerView::forget(TServerItem* item)
+int TServerView::RowCount() const
 {
-    if (!item->Station) return;
-    auto it = rows_.find(item->Station.get());
-    if (it != rows_.end() && it.value() == item) rows_.erase(it);
+    model_->Flush();
+    return model_->Count();
 }
 
-TCustomServer* TServerView::Station(const QTreeWidgetItem* item) const
+TCustomServer* TServerView::Station(int row) const
 {
-    if (!item || item->type() != TServerItem::ItemType) return nullptr;
-    return static_cast<const TServerItem*>(item)->Station.get();
+    return model_->Station(row);
 }
 
-QTreeWidgetItem* TServerView::ItemOf(const TCustomServer* station) const
+int TServerView::RowOf(const TCustomServer* station) const
 {
-    return rows_.value(station, nullptr);
+    return model_->RowOf(station);
 }
 
-QList<QTreeWidgetItem*> TServerView::SelectedRows() const
+QList<int> TServerView::SelectedRows() const
 {
     QList<int> rows;
     for (const QItemSelectionRange& range : selectionModel()->selection())
@@ -250,69 +388,91 @@ QList<QTreeWidgetItem*> TServerView::SelectedRows() const
                 rows << r;
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
-    QList<QTreeWidgetItem*> out;
-    out.reserve(rows.size());
-    for (int r : rows)
-        if (QTreeWidgetItem* it = topLevelItem(r)) out << it;
-    return out;
+    return rows;
 }
 
 QList<TCustomServer*> TServerView::SelectedStations() const
 {
     QList<TCustomServer*> out;
-    for (QTreeWidgetItem* it : SelectedRows())
-        if (TCustomServer* s = Station(it)) out << s;
+    for (int r : SelectedRows())
+        if (TCustomServer* s = Station(r)) out << s;
     return out;
+}
+
+int TServerView::CurrentRow() const
+{
+    const QModelIndex cur = currentIndex();
+    return cur.isValid() ? cur.row() : -1;
 }
 
 TCustomServer* TServerView::CurrentStation() const
 {
-    QTreeWidgetItem* cur = currentItem();
-    if (cur && cur->isSelected() && Station(cur)) return Station(cur);
+    const QModelIndex cur = currentIndex();
+    if (cur.isValid() && selectionModel()->isRowSelected(cur.row(), {}) && Station(cur.row()))
+        return Station(cur.row());
     const QList<TCustomServer*> sel = SelectedStations();
     return sel.isEmpty() ? nullptr : sel.first();
 }
 
-QTreeWidgetItem* TServerView::AddServerItem(TCustomServer* station)
+void TServerView::SetCurrentRow(int row)
 {
-    if (!station) return nullptr;
-    if (TServerItem* existing = rows_.value(station, nullptr)) return existing;
-    auto* item = new TServerItem(this);
-    item->Station.reset(station);
-    rows_.insert(station, item);
-    UpdateItem(item); // filled before it is shown: no change notifications per cell
-    addTopLevelItem(item);
-    return item;
+    model_->Flush();
+    if (row < 0 || row >= model_->Count()) return;
+    selectionModel()->setCurrentIndex(model_->index(row, 0), QItemSelectionModel::ClearAndSelect |
+                                                                 QItemSelectionModel::Rows);
 }
 
-void TServerView::UpdateItem(QTreeWidgetItem* item)
+void TServerView::SetRowSelected(int row, bool selected)
 {
-    TCustomServer* s = Station(item);
-    if (!s) return;
-    QStringList texts;
-    texts.reserve(columnCount());
-    s->GetColumns(texts);
-    for (int i = 0; i < columnCount(); ++i) {
-        const QString t = texts.value(i);
-        if (item->text(i) != t) item->setText(i, t);
-    }
-    static_cast<TServerItem*>(item)->KeyColumn = -1;
+    model_->Flush();
+    if (row < 0 || row >= model_->Count()) return;
+    selectionModel()->select(model_->index(row, 0),
+                             (selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect) |
+                                 QItemSelectionModel::Rows);
 }
 
-QTreeWidgetItem* TServerView::StationDone(TCustomServer* station)
+void TServerView::selectAll()
 {
-    if (!station) return nullptr;
+    model_->Flush();
+    QTreeView::selectAll();
+}
+
+QRect TServerView::RowRect(int row) const
+{
+    model_->Flush();
+    const QRect first = visualRect(model_->index(row, 0));
+    const QRect last = visualRect(model_->index(row, model_->columnCount() - 1));
+    return first.united(last);
+}
+
+int TServerView::AddServerItem(TCustomServer* station)
+{
+    if (!station) return -1;
+    const int existing = model_->RowOf(station);
+    if (existing >= 0) return existing;
+    return model_->Append(station->shared_from_this());
+}
+
+void TServerView::UpdateRow(int row)
+{
+    model_->RowChanged(row);
+}
+
+int TServerView::StationDone(TCustomServer* station)
+{
+    if (!station) return -1;
     if (!station->Answered) station->Ping = 9999;
-    if (TServerItem* row = rows_.value(station, nullptr)) {
-        UpdateItem(row);
+    const int row = model_->RowOf(station);
+    if (row >= 0) {
+        model_->RowChanged(row);
         return row;
     }
     return AddServerItem(station);
 }
 
-QTreeWidgetItem* TServerView::StationDone(std::unique_ptr<TCustomServer> station)
+int TServerView::StationDone(TServerRef station)
 {
-    return StationDone(station.release());
+    return StationDone(station.get());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -344,6 +504,33 @@ TServerSortKey TServerView::SortValue(const TCustomServer& s, const QString& cel
     return k;
 }
 
+TServerSortKey TServerView::RowSortValue(const TCustomServer& s, int column) const
+{
+    // A station's cells are made from its fields: read those, without the texts.
+    if (const auto* sc = dynamic_cast<const TSCServer*>(&s)) {
+        TServerSortKey k;
+        if (column == PingColumn) {
+            k.N1 = sc->Ping;
+            return k;
+        }
+        if (column == PlayersColumn) {
+            k.N1 = sc->NumPlayers;
+            k.N2 = sc->MaxPlayers;
+            return k;
+        }
+        if (column == 0) {
+            k.IsText = true;
+            k.Text = LowerAsciiBytes(sc->Name);
+            return k;
+        }
+        if (column == BitrateColumn || column == AvgTimeColumn || column == UptimeColumn)
+            return SortValue(s, QString(), column);
+    }
+    QStringList texts;
+    s.GetColumns(texts);
+    return SortValue(s, texts.value(column), column);
+}
+
 int TServerView::CompareKeys(const TServerSortKey& a, const TServerSortKey& b)
 {
     if (a.IsText || b.IsText) {
@@ -358,11 +545,7 @@ int TServerView::CompareKeys(const TServerSortKey& a, const TServerSortKey& b)
 int TServerView::SortCompare(const TCustomServer& a, const TCustomServer& b, int listColumn,
                              const TServerView& cols)
 {
-    QStringList ta, tb;
-    a.GetColumns(ta);
-    b.GetColumns(tb);
-    return CompareKeys(cols.SortValue(a, ta.value(listColumn), listColumn),
-                       cols.SortValue(b, tb.value(listColumn), listColumn));
+    return CompareKeys(cols.RowSortValue(a, listColumn), cols.RowSortValue(b, listColumn));
 }
 
 void TServerView::SortBy(int column, bool ascending)
@@ -370,16 +553,14 @@ void TServerView::SortBy(int column, bool ascending)
     if (column < 0 || column >= columnCount()) return;
     sortColumn_ = column;
     ascending_ = ascending;
+    header()->setSortIndicator(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     // Every key once, so that the comparisons of the sort only compare.
-    for (int i = 0; i < topLevelItemCount(); ++i) {
-        QTreeWidgetItem* it = topLevelItem(i);
-        if (it->type() != TServerItem::ItemType) continue;
-        auto* row = static_cast<TServerItem*>(it);
-        if (!row->Station) continue;
-        row->Key = SortValue(*row->Station, row->text(column), column);
-        row->KeyColumn = column;
-    }
-    sortItems(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    model_->Flush();
+    const int n = model_->Count();
+    std::vector<TServerSortKey> keys(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+        keys[size_t(i)] = RowSortValue(*model_->Station(i), column);
+    model_->SortByKeys(keys, ascending);
 }
 
 void TServerView::Resort()
@@ -395,24 +576,19 @@ void TServerView::ColumnClick(int column)
     platform::PostMessage(ScrollTarget ? ScrollTarget : this, platform::WM_USER + ScrollMessage);
 }
 
-static QTreeWidgetItem* FirstSelected(const TServerView* v)
-{
-    const QList<QTreeWidgetItem*> rows = v->SelectedRows();
-    return rows.isEmpty() ? nullptr : rows.first();
-}
-
 void TServerView::ScrollToSelection()
 {
-    if (QTreeWidgetItem* it = FirstSelected(this))
-        scrollToItem(it, QAbstractItemView::PositionAtTop);
+    const QList<int> rows = SelectedRows();
+    if (!rows.isEmpty()) scrollTo(model_->index(rows.first(), 0), QAbstractItemView::PositionAtTop);
 }
 
 void TServerView::ScrollSelectedIntoView()
 {
-    QTreeWidgetItem* it = FirstSelected(this);
-    if (!it) return;
-    if (visualItemRect(it).intersects(viewport()->rect())) return;
-    scrollToItem(it, QAbstractItemView::EnsureVisible);
+    const QList<int> rows = SelectedRows();
+    if (rows.isEmpty()) return;
+    const QModelIndex first = model_->index(rows.first(), 0);
+    if (visualRect(first).intersects(viewport()->rect())) return;
+    scrollTo(first, QAbstractItemView::EnsureVisible);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -473,12 +649,13 @@ void TServerView::sectionResizedHandler(int logical, int, int newSize)
 
 void TServerView::selectionChangedHandler(const QItemSelection& selected, const QItemSelection&)
 {
+    emit itemSelectionChanged();
     if (!OnSelect) return;
-    QTreeWidgetItem* cur = currentItem();
-    if (cur && selected.contains(indexFromItem(cur))) {
-        OnSelect(cur);
+    const QModelIndex cur = currentIndex();
+    if (cur.isValid() && selected.contains(cur)) {
+        OnSelect(Station(cur.row()));
     } else if (!selected.isEmpty()) {
-        OnSelect(topLevelItem(selected.last().bottom()));
+        OnSelect(Station(selected.last().bottom()));
     } else if (!selectionModel()->hasSelection()) {
         OnSelect(nullptr);
     }
@@ -490,7 +667,7 @@ bool TServerView::event(QEvent* e)
         ScrollToSelection();
         return true;
     }
-    return QTreeWidget::event(e);
+    return QTreeView::event(e);
 }
 
 void TServerView::keyPressEvent(QKeyEvent* e)
@@ -501,12 +678,12 @@ void TServerView::keyPressEvent(QKeyEvent* e)
         e->accept();
         return;
     }
-    QTreeWidget::keyPressEvent(e);
+    QTreeView::keyPressEvent(e);
 }
 
 void TServerView::changeEvent(QEvent* e)
 {
-    QTreeWidget::changeEvent(e);
+    QTreeView::changeEvent(e);
     if (e->type() == QEvent::FontChange) {
         // Rows have one height: make the view measure the new one.
         setUniformRowHeights(false);
@@ -518,11 +695,11 @@ void TServerView::changeEvent(QEvent* e)
 void TServerView::drawRow(QPainter* painter, const QStyleOptionViewItem& option,
                           const QModelIndex& index) const
 {
-    QTreeWidget::drawRow(painter, option, index);
+    QTreeView::drawRow(painter, option, index);
     const QHeaderView* h = header();
     const int last = h->logicalIndex(h->count() - 1);
     const int end = h->sectionViewportPosition(last) + h->sectionSize(last);
-    if (end < viewport()->width() && Station(itemFromIndex(index))) {
+    if (end < viewport()->width() && Station(index.row())) {
         const QRect rest(end, option.rect.top(), viewport()->width() - end, option.rect.height());
         if (selectionModel()->isSelected(index))
             painter->fillRect(rest, option.palette.brush(QPalette::Highlight));
@@ -535,7 +712,7 @@ void TServerView::drawRow(QPainter* painter, const QStyleOptionViewItem& option,
 void TServerView::paintEvent(QPaintEvent* e)
 {
     maxBitrate_ = MaxBitrate();
-    QTreeWidget::paintEvent(e);
+    QTreeView::paintEvent(e);
 }
 
 QPixmap TServerView::transparentLogo(const QPixmap& logo)
@@ -620,8 +797,7 @@ QSize TServerViewDelegate::sizeHint(const QStyleOptionViewItem& option,
 void TServerViewDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const
 {
-    const QTreeWidgetItem* item = view_->itemFromIndex(index);
-    const TCustomServer* s = view_->Station(item);
+    const TCustomServer* s = view_->Station(index.row());
     QRect r = option.rect;
     if (!s) {
         QStyledItemDelegate::paint(p, option, index);
@@ -650,7 +826,7 @@ void TServerViewDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
 
     const int base =
         view_->BaseItemHeight > 0 ? view_->BaseItemHeight : option.fontMetrics.height();
-    const QString text = item->text(column);
+    const QString text = index.data(Qt::DisplayRole).toString();
     p->setFont(option.font);
 
     if (column == 0) {

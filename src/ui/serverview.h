@@ -1,14 +1,19 @@
 #pragma once
-// The station list: an owner-drawn report view with two-line rows, one row per station.
+// The station list: an owner-drawn report view with two-line rows, one row per station,
+// on a table model over the station objects (no item object per row).
 //
-// Ownership: the rows own the stations they show. ClearList() frees them with the rows;
-// TakeStations() removes every row and hands the stations back (the favorites view keeps
-// them aside). A station handed to StationDone() belongs to the list from then on unless
-// it already is on a row.
+// Ownership: the model holds a shared reference (TServerRef) to the station of every
+// row. ClearList() drops them with the rows; TakeStations() removes every row and hands
+// the references back (the favorites view keeps them aside). A station lives as long as a
+// row, a list source in its cycle, or anyone else holds a reference to it.
 //
 // Columns come from the station class (SetupColumns); the special columns are found by
 // their kind, never assumed. Drawing follows the interface style: Basic shows a speed bar
 // and quality bars, Advanced shows numbers with ping and listener pictures.
+//
+// Rows arrive one station at a time during an update; the model announces them to the
+// view in batches (one insertion notice and one change notice per batch), at the latest
+// BatchMs after the first one. Every call of the view's own interface sees all rows.
 //
 // Sorting: a column click sorts (the same column again reverses), then posts
 // WM_USER+2002 to ScrollTarget (the view itself when unset), whose handler calls
@@ -16,23 +21,22 @@
 // an update is complete. Sort column, direction and column widths are kept in the
 // registry under the configuration key, subkeys "Sort" and "Columns" (LoadState() at
 // creation, SaveState() at destruction and after each column click).
-#include <QByteArray>
+#include "customserver.h"
+
+#include <QAbstractTableModel>
 #include <QColor>
 #include <QFont>
 #include <QFontMetrics>
 #include <QHash>
 #include <QPixmap>
-#include <QPointer>
 #include <QRect>
 #include <QStyledItemDelegate>
-#include <QTreeWidget>
+#include <QTimer>
+#include <QTreeView>
 #include <functional>
 #include <memory>
 #include <vector>
 
-class TCustomServer;
-class TSCServer;
-struct TServerClass;
 class TServerView;
 
 // Sort value of one cell: two numbers (the listener column compares the second when the
@@ -45,21 +49,66 @@ struct TServerSortKey
     bool IsText = false;
 };
 
-// One row: owns its station and caches the sort value of the current sort column.
-class TServerItem : public QTreeWidgetItem
+// The rows of the station list.
+class TServerModel : public QAbstractTableModel
 {
+    Q_OBJECT
 public:
-    static constexpr int ItemType = QTreeWidgetItem::UserType + 1;
-    explicit TServerItem(TServerView* view);
-    ~TServerItem() override;
-    bool operator<(const QTreeWidgetItem& other) const override;
+    explicit TServerModel(QObject* parent = nullptr);
 
-    std::unique_ptr<TCustomServer> Station;
-    mutable TServerSortKey Key;
-    mutable int KeyColumn = -1; // column Key belongs to; -1 when stale
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation o, int role) const override;
+
+    void SetCaptions(const QStringList& captions);
+    QString Caption(int column) const { return captions_.value(column); }
+
+    // All rows, announced or not.
+    int Count() const { return int(rows_.size()); }
+    TCustomServer* Station(int row) const;
+    const TServerRef& Ref(int row) const { return rows_[size_t(row)].Station; }
+    // The row showing this station, or -1.
+    int RowOf(const TCustomServer* station) const;
+    // Appends a row (announced with the next batch); its index.
+    int Append(TServerRef station);
+    // A row's station has changed (announced with the next batch).
+    void RowChanged(int row);
+    // Announces the rows and changes of the batch now.
+    void Flush();
+    void Clear();
+    std::vector<TServerRef> Take();
+    // Reorders the rows by a key per row; stable, equal rows keep their order. Selection
+    // and current row follow their stations.
+    void SortByKeys(const std::vector<TServerSortKey>& keys, bool ascending);
+
+    // Rows whose station answered its last query (Ping below 9999), kept as rows come and
+    // change.
+    int AnsweredCount() const { return answered_; }
+
+    // Longest wait before a batch is announced.
+    static constexpr int BatchMs = 100;
 
 private:
-    QPointer<TServerView> view_;
+    struct TRow
+    {
+        TServerRef Station;
+        bool Answered = false; // counted in answered_
+    };
+    void count(TRow& row);
+    const QStringList& texts(int row) const;
+
+    std::vector<TRow> rows_;
+    int announced_ = 0; // rows the view knows of
+    int changedFirst_ = -1;
+    int changedLast_ = -1;
+    int answered_ = 0;
+    QStringList captions_;
+    mutable QHash<const TCustomServer*, int> rowOf_; // rebuilt when the order changes
+    mutable bool rowOfValid_ = true;
+    mutable int textsRow_ = -1; // the row texts_ belong to
+    mutable QStringList texts_;
+    QTimer batch_;
 };
 
 // The Basic style's speed bar of one cell.
@@ -71,15 +120,19 @@ struct TSpeedBar
     QColor Color;  // ramp colour at S
 };
 
-class TServerView : public QTreeWidget
+class TServerView : public QTreeView
 {
     Q_OBJECT
 public:
     explicit TServerView(QWidget* parent = nullptr);
     ~TServerView() override;
 
+    TServerModel* Model() const { return model_; }
+
     // Column setup for a server class and an interface style (0 Basic, 1 Advanced).
     void SetupColumns(const TServerClass& cls, int interfaceStyle);
+    int columnCount() const { return model_->columnCount(); }
+    QString HeaderText(int column) const { return model_->Caption(column); }
     int InterfaceStyle = 0;
     int PingColumn = -1;
     int PlayersColumn = -1;
@@ -89,31 +142,38 @@ public:
     // Height of one text line; rows are twice as high. Learnt from the font.
     int BaseItemHeight = 0;
 
-    // Frees every row's station and removes the rows.
+    // Drops every row and its reference to the station.
     void ClearList();
-    // Removes every row without freeing; the stations in list order.
-    std::vector<std::unique_ptr<TCustomServer>> TakeStations();
+    // Removes every row; the stations in list order.
+    std::vector<TServerRef> TakeStations();
 
-    TCustomServer* Station(const QTreeWidgetItem* item) const;
-    // The row showing this station, or nullptr.
-    QTreeWidgetItem* ItemOf(const TCustomServer* station) const;
-    // Stations of the selected rows, in list order.
+    // Rows, in list order.
+    int RowCount() const;
+    TCustomServer* Station(int row) const;
+    // The row showing this station, or -1.
+    int RowOf(const TCustomServer* station) const;
+    // Selected rows and their stations, in list order.
+    QList<int> SelectedRows() const;
     QList<TCustomServer*> SelectedStations() const;
-    // Selected rows, in list order.
-    QList<QTreeWidgetItem*> SelectedRows() const;
     // The current row's station when that row is selected, else the first selected one.
     TCustomServer* CurrentStation() const;
+    int CurrentRow() const;
+    // Makes a row current and the only selected one.
+    void SetCurrentRow(int row);
+    void SetRowSelected(int row, bool selected);
+    QRect RowRect(int row) const;
+    void selectAll() override;
 
     // A station's status has arrived: a station that did not answer gets Ping 9999; the
-    // row showing it is updated, or a new row is appended (the list then owns the
-    // station). Works for both refresh modes: a refreshed station is found on its row.
-    QTreeWidgetItem* StationDone(TCustomServer* station);
-    QTreeWidgetItem* StationDone(std::unique_ptr<TCustomServer> station);
-    // Appends a row for a station, filled from it; the row takes ownership (a station
-    // already on a row keeps that row). An override must create the row through this one.
-    virtual QTreeWidgetItem* AddServerItem(TCustomServer* station);
-    // Refills a row's texts from its station.
-    void UpdateItem(QTreeWidgetItem* item);
+    // row showing it is updated, or a new row is appended (the list then holds a
+    // reference). The row.
+    int StationDone(TCustomServer* station);
+    int StationDone(TServerRef station);
+    // Appends a row for a station (a station already on a row keeps that row). An
+    // override must create the row through this one.
+    virtual int AddServerItem(TCustomServer* station);
+    // Redraws a row from its station.
+    void UpdateRow(int row);
 
     // Sorting. Column click: the current column reverses, another sorts ascending.
     void ColumnClick(int column);
@@ -140,15 +200,17 @@ public:
     // A station logo by the station's BNum, or a null pixmap while it is not available
     // (nullptr: no logos). Magenta is drawn transparent.
     std::function<QPixmap(const QString& bnum)> Logo;
-    // A row became selected (the current row when it is among the new ones); nullptr
-    // when the selection became empty.
-    std::function<void(QTreeWidgetItem* item)> OnSelect;
+    // A row became selected (the current row when it is among the new ones): its station;
+    // nullptr when the selection became empty.
+    std::function<void(TCustomServer* station)> OnSelect;
     // Double click on a row, or Enter.
     std::function<void()> OnLaunch;
 
     // The rules of the list, without a widget.
     // Sort value of a cell of list column `column` holding `cellText`.
     TServerSortKey SortValue(const TCustomServer& s, const QString& cellText, int column) const;
+    // The same for a station's own cell in that column.
+    TServerSortKey RowSortValue(const TCustomServer& s, int column) const;
     static int CompareKeys(const TServerSortKey& a, const TServerSortKey& b);
     // Result for ascending order (-1, 0, 1) of two stations by list column, with the
     // cell texts their GetColumns produce.
@@ -169,6 +231,10 @@ public:
     // The bar of a cell spanning left..right (right exclusive) whose bar row starts at top.
     static TSpeedBar SpeedBar(int ping, int left, int right, int top);
 
+signals:
+    // The set of selected rows changed.
+    void itemSelectionChanged();
+
 protected:
     bool event(QEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
@@ -180,14 +246,12 @@ protected:
 
 private:
     friend class TServerViewDelegate;
-    friend class TServerItem;
-    void forget(TServerItem* item);
     void selectionChangedHandler(const QItemSelection& selected, const QItemSelection&);
     void sectionResizedHandler(int logical, int oldSize, int newSize);
     // A logo with magenta made transparent, kept per source picture.
     QPixmap transparentLogo(const QPixmap& logo);
 
-    QHash<const TCustomServer*, TServerItem*> rows_;
+    TServerModel* model_ = nullptr;
     QHash<qint64, QPixmap> logos_;
     int sortColumn_ = 1;
     bool ascending_ = true;

@@ -87,12 +87,13 @@ Tvm_form::~Tvm_form()
         serverview->Logo = nullptr;
         serverview->IsFavorite = nullptr;
     }
+    // The user's favorites first, before anything that could go wrong on the way out.
+    saveFavorites();
     // The placement component saves the position when the window is destroyed.
     savePlacement();
-    // Base part: the configuration object, the list source, the favorites.
+    // Base part: the configuration object, the list source.
     if (serverList_) serverList_->Abort();
     serverList_.reset();
-    saveFavorites();
     if (serverview) serverview->SaveState();
     if (g_mainForm == this) {
         g_mainForm = nullptr;
@@ -411,7 +412,7 @@ void Tvm_form::buildControls()
             RxTrayIcon1Click();
     });
 
-    connect(serverview, &QTreeWidget::itemSelectionChanged, this, [this] {
+    connect(serverview, &TServerView::itemSelectionChanged, this, [this] {
         UpdateActions();
         if (Hooks.StationSelected) Hooks.StationSelected(serverview->CurrentStation());
     });
@@ -716,7 +717,6 @@ void Tvm_form::refresh_buttClick()
         return;
     }
     serverview->ClearList();
-    pending_.clear();
     if (fav_butt->isChecked() && !Favorites.isEmpty()) {
         RefreshFavorites();
         return;
@@ -728,20 +728,22 @@ void Tvm_form::refresh_buttClick()
     serverList_->RefreshAll();
 }
 
-void Tvm_form::startRefreshOf(const QList<TCustomServer*>& stations, bool selectedMode)
+void Tvm_form::startRefreshOf(bool selectedMode)
 {
     Updating = true;
     pressRefresh(true);
     RefreshSelectedMode = selectedMode;
+    // The list source holds the stations for its cycle; this list lets go of them.
+    const QList<TServerRef> stations = std::move(RefreshList);
+    RefreshList.clear();
     serverList_->UpdateServers(stations);
 }
 
 void Tvm_form::RefreshFavorites()
 {
     RefreshList.clear();
-    pending_.clear();
     for (const QString& key : Favorites) {
-        std::unique_ptr<TCustomServer> s;
+        TServerRef s;
         if (key.contains("://")) {
             const TParsedURL u = ParseURL(key);
             s = serverList_->CreateServer(u.Host, u.Port + u.Path);
@@ -751,18 +753,19 @@ void Tvm_form::RefreshFavorites()
             s = serverList_->CreateServer(colon < 0 ? key : key.left(colon),
                                           colon < 0 ? QString("1400") : key.mid(colon + 1));
         }
-        RefreshList << s.get();
-        pending_.push_back(std::move(s));
+        RefreshList << std::move(s);
     }
-    startRefreshOf(RefreshList, false);
+    startRefreshOf(false);
 }
 
 void Tvm_form::RefreshSelectedExecute()
 {
     if (Updating) return;
-    RefreshList = serverview->SelectedStations();
+    RefreshList.clear();
+    for (TCustomServer* s : serverview->SelectedStations())
+        RefreshList << s->shared_from_this();
     if (RefreshList.isEmpty()) return;
-    startRefreshOf(RefreshList, true);
+    startRefreshOf(true);
 }
 
 void Tvm_form::ShowStatus(int percent, const QString& text)
@@ -779,26 +782,18 @@ void Tvm_form::ShowStatus(int percent, const QString& text)
 void Tvm_form::StationDone(TCustomServer* station)
 {
     if (!station) return;
-    if (RefreshSelectedMode && serverview->ItemOf(station)) {
-        serverview->StationDone(station);
+    if (!station->Answered) station->Ping = 9999;
+    // Selected rows are refreshed in place; a station whose row has gone meanwhile (the
+    // list was cleared) does not come back.
+    if (RefreshSelectedMode) {
+        const int row = serverview->RowOf(station);
+        if (row >= 0) serverview->UpdateRow(row);
         return;
     }
-    // A new row takes the station: one created for the favorites, or one the list made.
-    std::unique_ptr<TCustomServer> owned;
-    for (auto it = pending_.begin(); it != pending_.end(); ++it)
-        if (it->get() == station) {
-            owned = std::move(*it);
-            pending_.erase(it);
-            break;
-        }
-    if (!owned) {
-        if (RefreshSelectedMode) return; // a row's station that has no row any more
-        owned.reset(station);
-    }
-    serverview->StationDone(std::move(owned));
+    AddServerItem(station);
 }
 
-QTreeWidgetItem* Tvm_form::AddServerItem(TCustomServer* station)
+int Tvm_form::AddServerItem(TCustomServer* station)
 {
     return serverview->AddServerItem(station);
 }
@@ -885,8 +880,7 @@ void Tvm_form::fav_buttClick()
             fav_butt->setChecked(false);
             return;
         }
-        SavedStations = std::make_unique<std::vector<std::unique_ptr<TCustomServer>>>(
-            serverview->TakeStations());
+        SavedStations = std::make_unique<std::vector<TServerRef>>(serverview->TakeStations());
         RefreshFavorites();
         return;
     }
@@ -997,17 +991,17 @@ void Tvm_form::FindDialog1Find()
     const int step = FindDialog1->Down() ? 1 : -1;
     for (;;) {
         FindIndex += step;
-        if (FindIndex < 0 || FindIndex >= serverview->topLevelItemCount()) {
+        if (FindIndex < 0 || FindIndex >= serverview->RowCount()) {
             platform::MessageDlg("No more found", platform::mtInformation, platform::mbOK, {},
                                  this);
             FindDialog1->CloseDialog();
             return;
         }
-        QTreeWidgetItem* it = serverview->topLevelItem(FindIndex);
-        if (it->text(0).toLower().contains(text)) {
-            serverview->setCurrentItem(it);
-            it->setSelected(true);
-            serverview->scrollToItem(it, QAbstractItemView::EnsureVisible);
+        const QModelIndex caption = serverview->model()->index(FindIndex, 0);
+        if (caption.data().toString().toLower().contains(text)) {
+            serverview->SetCurrentRow(FindIndex);
+            serverview->scrollTo(serverview->model()->index(FindIndex, 0),
+                                 QAbstractItemView::EnsureVisible);
             return;
         }
     }

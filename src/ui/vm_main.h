@@ -1,6 +1,7 @@
 #pragma once
 // The browser main window shared by both products. The radio product's window,
 // Tvmmp3_form, derives from it and overrides some of its virtual operations.
+#include "customserver.h"
 #include "winconsole.h"
 
 #include <QElapsedTimer>
@@ -25,10 +26,8 @@ class QSystemTrayIcon;
 class QTabWidget;
 class QTimer;
 class QToolButton;
-class QTreeWidgetItem;
 class TBitmapCache;
 class TConfig;
-class TCustomServer;
 class TCustomServerList;
 class TFindDialog;
 class THttpCli;
@@ -78,7 +77,7 @@ public:
     virtual void RequestBanner();
     virtual void UpdatesComplete();
     virtual void UpdateActions();
-    virtual QTreeWidgetItem* AddServerItem(TCustomServer* station);
+    virtual int AddServerItem(TCustomServer* station);
 
     // Console commands typed into the debug console.
     void ExecuteCommand(const QStringList& words) override;
@@ -217,7 +216,7 @@ protected:
     void showResourceWarning();
     void pressRefresh(bool down);
     void rearmBanner();
-    void startRefreshOf(const QList<TCustomServer*>& stations, bool selectedMode);
+    void startRefreshOf(bool selectedMode);
     void saveFavorites();
     // A user file that could not be written: ErrOut and an error box (the old file stays).
     void reportSaveFailure(const QString& path, const QString& error);
@@ -227,11 +226,11 @@ protected:
     std::unique_ptr<TCustomServerList> serverList_;
     std::unique_ptr<THttpCli> bannerclient;
     std::unique_ptr<QBuffer> bannerStream_;
-    // Stations created for a favorites update, until their rows take them.
-    std::vector<std::unique_ptr<TCustomServer>> pending_;
     // The rows of the list while the favorites view is shown.
-    std::unique_ptr<std::vector<std::unique_ptr<TCustomServer>>> SavedStations;
-    QList<TCustomServer*> RefreshList;
+    std::unique_ptr<std::vector<TServerRef>> SavedStations;
+    // The stations of a favorites or selected-rows update (the list source keeps them
+    // for its cycle; this list is emptied once the update has started).
+    QList<TServerRef> RefreshList;
     bool shown_ = false;
     bool Maximized = false;
     QRect RestoreRect;

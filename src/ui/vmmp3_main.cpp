@@ -370,14 +370,10 @@ void Tvmmp3_form::OnRefreshComplete()
 {
     if (auto* sc = dynamic_cast<TSCServerList*>(ServerList())) {
         statuspanel[3]->setText(ListenersText(sc->TotalListeners, sc->StationCount));
-        int answered = 0;
-        for (int i = 0; i < serverview->topLevelItemCount(); ++i)
-            if (const TCustomServer* s = serverview->Station(serverview->topLevelItem(i)))
-                answered += s->Ping < 9999;
         DebugLog(QString("Updates complete: %1, %2 rows, %3 answered")
                      .arg(ListenersText(sc->TotalListeners, sc->StationCount))
-                     .arg(serverview->topLevelItemCount())
-                     .arg(answered));
+                     .arg(serverview->RowCount())
+                     .arg(serverview->Model()->AnsweredCount()));
     }
     if (RefreshAgain) refresh_buttClick();
 }
@@ -407,6 +403,6 @@ void Tvmmp3_form::FormShowFirst()
     // The web tabs show once their pages exist; the docked windows bring their own tabs.
     // A user expects the stations of the selected genre when the program opens.
     QTimer::singleShot(0, this, [this] {
-        if (!IsUpdating() && serverview->topLevelItemCount() == 0) refresh_buttClick();
+        if (!IsUpdating() && serverview->RowCount() == 0) refresh_buttClick();
     });
 }

@@ -135,8 +135,7 @@ private:
 template <class TList> class TQuickList : public TList
 {
 public:
-    std::unique_ptr<TCustomServer> CreateServer(const QString& address,
-                                                const QString& port) override
+    TServerRef CreateServer(const QString& address, const QString& port) override
     {
         auto s = TList::CreateServer(address, port);
         s->Timeout = 150;
@@ -149,22 +148,23 @@ struct TRecorder
     QStringList status;
     QStringList done; // "address:port name answered"
     int complete = 0;
-    std::vector<std::unique_ptr<TCustomServer>> owned; // the reported servers are ours
+    std::vector<TServerRef> owned; // the reported servers are ours
     void Bind(TCustomServerList& l)
     {
         l.OnStatus = [this](TCustomServerList*, int, const QString& t) { status << t; };
         l.OnServerDone = [this](TCustomServerList*, TCustomServer* s) {
             done << s->Address + ':' + s->Port + ' ' + s->Name + ' ' + (s->Answered ? "yes" : "no");
-            owned.emplace_back(s);
+            owned.push_back(s->shared_from_this());
         };
         l.OnComplete = [this](TCustomServerList*) { ++complete; };
     }
 };
 
-QStringList ServerKeys(const TCustomServerList& l)
+// The servers reported, in the order they were.
+QStringList ServerKeys(const TRecorder& rec)
 {
     QStringList out;
-    for (TCustomServer* s : l.Servers)
+    for (const TServerRef& s : rec.owned)
         out << s->Address + ':' + s->Port;
     return out;
 }
@@ -281,8 +281,9 @@ void TestMasterList::fetchAndQuery()
     QVERIFY(master.validated);
     QVERIFY(master.requestSeen);
     QTRY_VERIFY(master.clientClosed);
-    QCOMPARE(ServerKeys(*list), (QStringList{"127.0.0.1:" + game.port(), "127.0.0.2:1025"}));
-    for (TCustomServer* s : list->Servers)
+    QCOMPARE(ServerKeys(rec), (QStringList{"127.0.0.1:" + game.port(), "127.0.0.2:1025"}));
+    QVERIFY(list->Servers.isEmpty()); // dropped with the cycle
+    for (const TServerRef& s : rec.owned)
         QVERIFY(s->InheritsFrom(bgate ? TBGateServer::Class() : TZelkServer::Class()));
     QCOMPARE(rec.done,
              (QStringList{"127.0.0.1:" + game.port() + " Found It yes", "127.0.0.2:1025  no"}));
@@ -317,7 +318,7 @@ void TestMasterList::finalSplitAcrossArrivals()
 
     master.Close();
     QTRY_COMPARE_WITH_TIMEOUT(rec.complete, 1, 5000);
-    QCOMPARE(ServerKeys(list), QStringList{"127.0.0.5:7005"});
+    QCOMPARE(ServerKeys(rec), QStringList{"127.0.0.5:7005"});
 }
 
 void TestMasterList::silentMasterTimesOut()

@@ -131,7 +131,7 @@ struct TRun
 {
     QStringList status;
     QList<TCustomServer*> done;
-    std::vector<std::unique_ptr<TCustomServer>> owned;
+    std::vector<TServerRef> owned;
     int complete = 0;
     void Bind(TSCServerList& l, bool own = true)
     {
@@ -140,7 +140,7 @@ struct TRun
         };
         l.OnServerDone = [this, own](TCustomServerList*, TCustomServer* s) {
             done << s;
-            if (own) owned.emplace_back(s);
+            if (own) owned.push_back(s->shared_from_this());
         };
         l.OnComplete = [this](TCustomServerList*) { ++complete; };
     }
@@ -221,7 +221,8 @@ void TestSCServerList::packings()
     QCOMPARE(run.done.size(), 3);
     QCOMPARE(list.StationCount, 3);
     QCOMPARE(list.TotalListeners, 13);
-    QCOMPARE(list.UnclaimedCount(), 0);
+    // The cycle is over: the list keeps no station.
+    QVERIFY(list.Servers.isEmpty());
 
     // Status: the list, a growing byte count per piece up to the whole body, the
     // updates, done.
@@ -308,8 +309,8 @@ void TestSCServerList::mergeRules()
     QCOMPARE(run.done[0]->Name, QString("Second"));
     QCOMPARE(static_cast<TSCServer*>(run.done[0])->Genre, QString("pop"));
     QCOMPARE(static_cast<TSCServer*>(run.done[0])->BNum, QString("12"));
-    QCOMPARE(list.FindStation("127.0.0.7", "8000"), run.done[1]);
-    QVERIFY(!list.FindStation("127.0.0.7", "8001"));
+    QCOMPARE(run.done[1]->Address, QString("127.0.0.7"));
+    QCOMPARE(run.done[1]->Port, QString("8000"));
 }
 
 void TestSCServerList::refreshByAddress()
@@ -322,18 +323,20 @@ void TestSCServerList::refreshByAddress()
                      Record("127.0.0.8:8000", "Extra", 1))};
     server.replies << r;
 
-    TSCServer fav1("127.0.0.2", "8010");
+    auto favRef1 = std::make_shared<TSCServer>("127.0.0.2", "8010");
+    auto favRef2 = std::make_shared<TSCServer>("127.0.0.3", "9000/live");
+    TSCServer& fav1 = *favRef1;
+    TSCServer& fav2 = *favRef2;
     fav1.Name = "Radio Two";
-    TSCServer fav2("127.0.0.3", "9000/live");
     fav2.StreamURL = "http://127.0.0.3:9000/live";
     fav2.Name = "Live";
     fav2.Ping = 20;
 
     TRun run;
     TSCServerList list;
-    run.Bind(list, false);
+    run.Bind(list);
     list.ListURL = QString("http://127.0.0.1:%1/?compress=1").arg(server.port());
-    list.UpdateServers({&fav1, &fav2});
+    list.UpdateServers({favRef1, favRef2});
     QCOMPARE(fav1.Name, TSCServer::NotResponding());
     QCOMPARE(fav2.Name, TSCServer::NotResponding());
     QCOMPARE(list.RequestSuffix,
@@ -350,8 +353,8 @@ void TestSCServerList::refreshByAddress()
     TSCServer* extra = run.Named("Extra");
     QVERIFY(extra);
     QVERIFY(extra != &fav1 && extra != &fav2);
-    delete extra; // reported: it is ours now
-    QCOMPARE(list.UnclaimedCount(), 0);
+    // Only the list held the extra station, and only for its cycle.
+    QVERIFY(list.Servers.isEmpty());
 }
 
 void TestSCServerList::failedRequestKeepsBody()

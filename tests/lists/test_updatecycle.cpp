@@ -41,7 +41,7 @@ public:
         ++cancels;
         TCustomServerList::CancelFetch();
     }
-    void Deliver(const QList<TCustomServer*>& list)
+    void Deliver(const QList<TServerRef>& list)
     {
         Servers = list;
         ListReceived();
@@ -65,7 +65,7 @@ struct TRecorder
     }
 };
 
-int InFlight(const std::vector<std::unique_ptr<TScriptedServer>>& servers)
+int InFlight(const std::vector<std::shared_ptr<TScriptedServer>>& servers)
 {
     int n = 0;
     for (const auto& s : servers)
@@ -90,15 +90,16 @@ private slots:
     void listTimesOut();
     void terminatingRaisesNothing();
     void listFreedWithQueriesInFlight();
+    void stationsDroppedMidQuery();
 };
 
 void TestUpdateCycle::boundedAndInOrder()
 {
-    std::vector<std::unique_ptr<TScriptedServer>> servers;
-    QList<TCustomServer*> refs;
+    std::vector<std::shared_ptr<TScriptedServer>> servers;
+    QList<TServerRef> refs;
     for (int i = 0; i < 40; ++i) {
-        servers.push_back(std::make_unique<TScriptedServer>(i));
-        refs << servers.back().get();
+        servers.push_back(std::make_shared<TScriptedServer>(i));
+        refs << servers.back();
     }
     TScriptedList list;
     TRecorder rec;
@@ -173,11 +174,11 @@ void TestUpdateCycle::abortDuringTransfer()
 
 void TestUpdateCycle::abortDuringUpdates()
 {
-    std::vector<std::unique_ptr<TScriptedServer>> servers;
-    QList<TCustomServer*> refs;
+    std::vector<std::shared_ptr<TScriptedServer>> servers;
+    QList<TServerRef> refs;
     for (int i = 0; i < 20; ++i) {
-        servers.push_back(std::make_unique<TScriptedServer>(i));
-        refs << servers.back().get();
+        servers.push_back(std::make_shared<TScriptedServer>(i));
+        refs << servers.back();
     }
     TScriptedList list;
     list.MaxActive = 5;
@@ -233,13 +234,13 @@ void TestUpdateCycle::listTimesOut()
 
 void TestUpdateCycle::terminatingRaisesNothing()
 {
-    TScriptedServer s(1);
+    auto s = std::make_shared<TScriptedServer>(1);
     TScriptedList list;
     TRecorder rec;
     rec.Bind(list);
-    list.UpdateServers({&s});
+    list.UpdateServers({s});
     SetApplicationTerminating(true);
-    s.Answer();
+    s->Answer();
     list.Abort();
     QCOMPARE(rec.done.size(), 0);
     QCOMPARE(rec.complete, 0);
@@ -250,26 +251,70 @@ void TestUpdateCycle::listFreedWithQueriesInFlight()
 {
     // The window aborts and frees the list while two queries are still out: their ends
     // reach nobody.
-    TScriptedServer a(1), b(2);
+    auto a = std::make_shared<TScriptedServer>(1), b = std::make_shared<TScriptedServer>(2);
     TRecorder rec;
     int completeBefore = 0;
     qsizetype doneBefore = 0;
     {
         TScriptedList list;
         rec.Bind(list);
-        list.UpdateServers({&a, &b});
-        QVERIFY(a.Querying && b.Querying);
+        list.UpdateServers({a, b});
+        QVERIFY(a->Querying && b->Querying);
         list.Abort();
         completeBefore = rec.complete;
         doneBefore = rec.done.size();
     }
     // The freed list took its completion event off both queries.
-    QVERIFY(!a.OnQueryDone && !b.OnQueryDone);
-    a.Answer();
-    b.Answer();
-    QVERIFY(!a.Querying && !b.Querying);
+    QVERIFY(!a->OnQueryDone && !b->OnQueryDone);
+    a->Answer();
+    b->Answer();
+    QVERIFY(!a->Querying && !b->Querying);
     QCOMPARE(rec.done.size(), doneBefore);
     QCOMPARE(rec.complete, completeBefore);
+}
+
+void TestUpdateCycle::stationsDroppedMidQuery()
+{
+    // Everyone else lets go of the stations while they are queried (the window cleared
+    // its rows): the list keeps them to the end of its cycle, which completes, and frees
+    // them then.
+    std::vector<std::weak_ptr<TScriptedServer>> watch;
+    TScriptedList list;
+    list.MaxActive = 2;
+    TRecorder rec;
+    rec.Bind(list);
+    {
+        QList<TServerRef> refs;
+        for (int i = 0; i < 4; ++i) {
+            auto s = std::make_shared<TScriptedServer>(i);
+            watch.push_back(s);
+            refs << s;
+        }
+        list.UpdateServers(refs);
+    }
+    list.Abort();
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(!watch[size_t(i)].expired());
+        watch[size_t(i)].lock()->Answer();
+    }
+    QCOMPARE(rec.complete, 1);
+    QVERIFY(list.Servers.isEmpty());
+    for (const auto& w : watch)
+        QVERIFY(w.expired());
+
+    // A cycle started over one with queries out: those end unheard, the new one completes.
+    auto old = std::make_shared<TScriptedServer>(7);
+    auto fresh = std::make_shared<TScriptedServer>(8);
+    list.UpdateServers({old});
+    QVERIFY(old->Querying);
+    list.UpdateServers({fresh});
+    QVERIFY(!old->Querying);
+    old->Answer();
+    fresh->Answer();
+    QCOMPARE(rec.complete, 2);
+    QCOMPARE(list.Active, 0);
+    QCOMPARE(rec.done.size(), 1);
+    QCOMPARE(rec.done.last(), fresh.get());
 }
 
 QTEST_GUILESS_MAIN(TestUpdateCycle)

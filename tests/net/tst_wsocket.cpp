@@ -71,6 +71,7 @@ private slots:
     void resolveErrors();
     void dnsLookup();
     void connectSendReceiveClose();
+    void closeWithBacklog();
     void connectFailures();
     void listenAcceptDup();
     void handlerThatDoesNotReadStillSeesClose();
@@ -294,6 +295,37 @@ void TestWSocket::connectSendReceiveClose()
         QCOMPARE(r.events, (QStringList{"connected 0", "closed 0"}));
         QCOMPARE(s.State(), wsClosed);
     }
+}
+
+// Closing while much is still queued: Close returns at once with the session closed,
+// the socket can open again, and the backlog still reaches the peer in full, then the
+// end of the connection. The peer runs on this thread, so nothing of it could arrive
+// while Close waited.
+void TestWSocket::closeWithBacklog()
+{
+    ScriptedServer srv;
+    bool peerSawEnd = false;
+    srv.onAccept = [&](QTcpSocket* c, int) {
+        QObject::connect(c, &QTcpSocket::disconnected, [&] { peerSawEnd = true; });
+    };
+    TWSocket s;
+    Recorder r;
+    r.attach(s);
+    s.SetAddr("127.0.0.1");
+    s.SetPort(QString::number(srv.port()));
+    s.Connect();
+    QTRY_COMPARE(r.events, QStringList{"connected 0"});
+    const QByteArray big(48 * 1024 * 1024, 'y');
+    s.Send(big.constData(), int(big.size()));
+    s.Close();
+    QCOMPARE(s.State(), wsClosed);
+    QCOMPARE(r.events, (QStringList{"connected 0", "closed 0"}));
+    QVERIFY(srv.received.value(0).size() < big.size());
+    s.Connect(); // the socket is free for another connection meanwhile
+    QTRY_COMPARE(r.events.count("connected 0"), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(srv.received.value(0).size(), big.size(), 20000);
+    QTRY_VERIFY(peerSawEnd);
+    s.Abort();
 }
 
 void TestWSocket::connectFailures()

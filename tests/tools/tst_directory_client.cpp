@@ -17,8 +17,7 @@ struct Run
 {
     QList<TSCServer*> done;
     bool complete = false;
-    ~Run() { qDeleteAll(owned); }
-    QList<TCustomServer*> owned; // stations the list handed over
+    QList<TServerRef> owned; // stations the list reported
 };
 
 QStringList sortedNames(const QList<TSCServer*>& stations)
@@ -43,7 +42,7 @@ private slots:
 
 private:
     void cycle(TSCServerList& list, Run& run, bool byAddress,
-               const QList<TCustomServer*>& stations = {});
+               const QList<TServerRef>& stations = {});
 
     QTemporaryDir dir_;
     TempHome home_;
@@ -75,11 +74,11 @@ void TstDirectoryClient::initTestCase()
 }
 
 void TstDirectoryClient::cycle(TSCServerList& list, Run& run, bool byAddress,
-                               const QList<TCustomServer*>& stations)
+                               const QList<TServerRef>& stations)
 {
     list.OnServerDone = [&run, byAddress](TCustomServerList*, TCustomServer* s) {
         run.done << static_cast<TSCServer*>(s);
-        if (!byAddress) run.owned << s;
+        run.owned << s->shared_from_this();
     };
     list.OnComplete = [&run](TCustomServerList*) { run.complete = true; };
     if (byAddress)
@@ -153,13 +152,11 @@ void TstDirectoryClient::refreshByAddress()
     TSCServerList list;
     list.ListURL = QStringLiteral("http://127.0.0.1:%1/?compress=1").arg(zlibPort_);
     cycle(list, whole, false);
-    QList<TCustomServer*> favorites;
+    QList<TServerRef> favorites;
     for (TSCServer* s : whole.done)
-        if (s->Name == "Jazz Two" || s->Name == "Live Three") favorites << s;
+        if (s->Name == "Jazz Two" || s->Name == "Live Three") favorites << s->shared_from_this();
     QCOMPARE(favorites.size(), 2);
-    auto unknown =
-        std::make_unique<TSCServer>(QStringLiteral("127.0.0.99"), QStringLiteral("8000"));
-    favorites << unknown.get();
+    favorites << std::make_shared<TSCServer>(QStringLiteral("127.0.0.99"), QStringLiteral("8000"));
 
     TSCServerList again;
     again.ListURL = list.ListURL;

@@ -60,8 +60,8 @@ std::unique_ptr<TSCServer> makeStation(const StationFields& fields, int n = 1)
 QStringList rowNames(const TServerView& v)
 {
     QStringList out;
-    for (int i = 0; i < v.topLevelItemCount(); ++i)
-        out << v.topLevelItem(i)->text(0);
+    for (int i = 0; i < v.RowCount(); ++i)
+        out << v.model()->index(i, 0).data().toString();
     return out;
 }
 
@@ -107,6 +107,7 @@ private slots:
     void savedState_data();
     void savedState();
     void rowsOwnStations();
+    void batchedRows();
     void selectAndLaunch();
     void fontChangeRowHeight();
     void drawnList();
@@ -196,6 +197,13 @@ void TestServerView::sortRules()
     auto sa = makeStation(a), sb = makeStation(b);
     QCOMPARE(TServerView::SortCompare(*sa, *sb, column, v), expected);
     QCOMPARE(TServerView::SortCompare(*sb, *sa, column, v), -expected);
+    // The rows are sorted from the stations' fields; the cell texts give the same order.
+    QStringList ta, tb;
+    sa->GetColumns(ta);
+    sb->GetColumns(tb);
+    QCOMPARE(TServerView::CompareKeys(v.SortValue(*sa, ta.value(column), column),
+                                      v.SortValue(*sb, tb.value(column), column)),
+             expected);
 }
 
 // The rows themselves follow the rules, both directions, keeping equal rows in place.
@@ -226,10 +234,10 @@ void TestServerView::sortingRows()
     QCOMPARE(rowNames(v), QStringList({"charlie", "Alpha", "delta", "bravo"}));
 
     // A refreshed station's new values count at the next sort.
-    auto* alpha = v.Station(v.topLevelItem(1));
+    auto* alpha = v.Station(1);
     alpha->Ping = 1;
     v.StationDone(alpha);
-    QCOMPARE(v.topLevelItemCount(), 4);
+    QCOMPARE(v.RowCount(), 4);
     v.SortBy(v.PingColumn, true);
     QCOMPARE(rowNames(v).first(), QString("Alpha"));
 }
@@ -247,18 +255,19 @@ void TestServerView::columnClickScrollsSelectionToTop()
     QCOMPARE(v.SortColumn(), 1);
     QVERIFY(v.SortAscending());
 
-    QTreeWidgetItem* target = v.topLevelItem(150);
-    v.setCurrentItem(target);
+    TCustomServer* target = v.Station(150);
+    v.SetCurrentRow(150);
     v.ColumnClick(1); // the current column: reverses
     QVERIFY(!v.SortAscending());
-    QTRY_COMPARE(v.visualItemRect(target).top(), 0);
+    QCOMPARE(v.CurrentStation(), target); // the selection follows its station
+    QTRY_COMPARE(v.RowRect(v.RowOf(target)).top(), 0);
 
     v.verticalScrollBar()->setValue(0);
     v.ColumnClick(0); // another column: ascending
     QCOMPARE(v.SortColumn(), 0);
     QVERIFY(v.SortAscending());
-    QCOMPARE(v.indexOfTopLevelItem(target), 150); // names were in order already
-    QTRY_COMPARE(v.visualItemRect(target).top(), 0);
+    QCOMPARE(v.RowOf(target), 150); // names were in order already
+    QTRY_COMPARE(v.RowRect(v.RowOf(target)).top(), 0);
 
     // Without a selection nothing moves.
     v.clearSelection();
@@ -369,7 +378,7 @@ void TestServerView::columnSetup()
     auto captions = [&v] {
         QStringList c;
         for (int i = 0; i < v.columnCount(); ++i)
-            c << v.headerItem()->text(i);
+            c << v.HeaderText(i);
         return c;
     };
     QCOMPARE(captions(), QStringList({"Station Name", "Speed", "Listeners", "Quality", "", ""}));
@@ -450,44 +459,67 @@ void TestServerView::rowsOwnStations()
     auto v = std::make_unique<TServerView>();
     for (int i = 0; i < 3; ++i)
         v->StationDone(makeStation({QStringLiteral("s%1").arg(i)}, i + 1));
-    QCOMPARE(v->topLevelItemCount(), 3);
+    QCOMPARE(v->RowCount(), 3);
 
     // A station that did not answer shows 9999; a known station is updated in place.
-    TCustomServer* second = v->Station(v->topLevelItem(1));
+    TCustomServer* second = v->Station(1);
     second->Answered = false;
     second->Ping = 42;
-    QCOMPARE(v->StationDone(second), v->topLevelItem(1));
-    QCOMPARE(v->topLevelItemCount(), 3);
+    QCOMPARE(v->StationDone(second), 1);
+    QCOMPARE(v->RowCount(), 3);
     QCOMPARE(second->Ping, 9999);
-    QCOMPARE(v->topLevelItem(1)->text(v->PingColumn), QString("9999"));
-    QCOMPARE(v->ItemOf(second), v->topLevelItem(1));
+    QCOMPARE(v->model()->index(1, v->PingColumn).data().toString(), QString("9999"));
+    QCOMPARE(v->RowOf(second), 1);
+    QCOMPARE(v->Model()->AnsweredCount(), 2);
     QCOMPARE(g_destroyed, 0);
 
     // Taking the stations keeps them alive, in list order.
     auto taken = v->TakeStations();
-    QCOMPARE(v->topLevelItemCount(), 0);
+    QCOMPARE(v->RowCount(), 0);
     QCOMPARE(taken.size(), size_t(3));
     QCOMPARE(taken[1].get(), second);
     QCOMPARE(g_destroyed, 0);
-    QVERIFY(!v->ItemOf(second));
+    QCOMPARE(v->RowOf(second), -1);
 
-    // Given back, then cleared: freed.
+    // Given back, then cleared: freed unless someone else holds them.
     for (auto& s : taken)
         v->StationDone(std::move(s));
-    QCOMPARE(v->topLevelItemCount(), 3);
+    QCOMPARE(v->RowCount(), 3);
+    const TServerRef kept = second->shared_from_this();
     v->ClearList();
-    QCOMPARE(g_destroyed, 3);
-    QVERIFY(!v->ItemOf(second));
+    QCOMPARE(g_destroyed, 2);
+    QCOMPARE(v->RowOf(second), -1);
+    QCOMPARE(kept->Ping, 9999); // still whole
 
-    // A row deleted on its own frees its station; the rest go with the view.
+    // The rest go with the view.
     for (int i = 0; i < 2; ++i)
         v->StationDone(makeStation({QStringLiteral("t%1").arg(i)}, i + 1));
-    TCustomServer* first = v->Station(v->topLevelItem(0));
-    delete v->topLevelItem(0);
-    QCOMPARE(g_destroyed, 4);
-    QVERIFY(!v->ItemOf(first));
     v.reset();
-    QCOMPARE(g_destroyed, 5);
+    QCOMPARE(g_destroyed, 4);
+}
+
+// Rows reach the view in batches: one insertion notice for many stations, and all of
+// them visible to the view's own calls at once.
+void TestServerView::batchedRows()
+{
+    TServerView v;
+    QSignalSpy inserted(v.model(), &QAbstractItemModel::rowsInserted);
+    QSignalSpy changed(v.model(), &QAbstractItemModel::dataChanged);
+    for (int i = 0; i < 500; ++i)
+        v.Model()->Append(TServerRef(makeStation({QStringLiteral("s%1").arg(i)}, i % 250 + 1)));
+    QCOMPARE(inserted.count(), 0);
+    QTRY_COMPARE(inserted.count(), 1);
+    QCOMPARE(v.model()->rowCount(), 500);
+    for (int row : {3, 400, 7})
+        v.StationDone(v.Station(row));
+    v.Model()->Append(TServerRef(makeStation({"late"}, 1)));
+    QCOMPARE(v.RowCount(), 501); // the view's own interface flushes
+    QCOMPARE(inserted.count(), 2);
+    QCOMPARE(changed.count(), 1);
+    const QModelIndex first = changed.last().at(0).value<QModelIndex>();
+    const QModelIndex last = changed.last().at(1).value<QModelIndex>();
+    QCOMPARE(first.row(), 3);
+    QCOMPARE(last.row(), 400);
 }
 
 void TestServerView::selectAndLaunch()
@@ -500,21 +532,20 @@ void TestServerView::selectAndLaunch()
     for (int i = 0; i < 5; ++i)
         v.StationDone(makeStation({QStringLiteral("s%1").arg(i)}, i + 1));
 
-    QList<QTreeWidgetItem*> selected;
+    QList<TCustomServer*> selected;
     int launches = 0;
-    v.OnSelect = [&](QTreeWidgetItem* it) { selected << it; };
+    v.OnSelect = [&](TCustomServer* s) { selected << s; };
     v.OnLaunch = [&] { ++launches; };
 
-    const QPoint row2 = v.visualItemRect(v.topLevelItem(2)).center();
+    const QPoint row2 = v.RowRect(2).center();
     QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, row2);
     QCOMPARE(selected.size(), 1);
-    QCOMPARE(selected.last(), v.topLevelItem(2));
-    const QPoint row4 = v.visualItemRect(v.topLevelItem(4)).center();
+    QCOMPARE(selected.last(), v.Station(2));
+    const QPoint row4 = v.RowRect(4).center();
     QTest::mouseClick(v.viewport(), Qt::LeftButton, Qt::ControlModifier, row4);
-    QCOMPARE(selected.last(), v.topLevelItem(4));
-    QCOMPARE(v.SelectedStations(),
-             QList<TCustomServer*>({v.Station(v.topLevelItem(2)), v.Station(v.topLevelItem(4))}));
-    QCOMPARE(v.CurrentStation(), v.Station(v.topLevelItem(4)));
+    QCOMPARE(selected.last(), v.Station(4));
+    QCOMPARE(v.SelectedStations(), QList<TCustomServer*>({v.Station(2), v.Station(4)}));
+    QCOMPARE(v.CurrentStation(), v.Station(4));
 
     QTest::keyClick(&v, Qt::Key_Return);
     QCOMPARE(launches, 1);
@@ -537,14 +568,14 @@ void TestServerView::fontChangeRowHeight()
     v.StationDone(makeStation({"two"}, 2));
     QTRY_VERIFY(v.BaseItemHeight > 0);
     QCOMPARE(v.BaseItemHeight, QFontMetrics(v.font()).height());
-    QCOMPARE(v.visualItemRect(v.topLevelItem(1)).height(), 2 * v.BaseItemHeight);
+    QCOMPARE(v.RowRect(1).height(), 2 * v.BaseItemHeight);
 
     QFont f = v.font();
     f.setPixelSize(QFontInfo(f).pixelSize() * 2);
     v.setFont(f);
     const int h = QFontMetrics(f).height();
     QTRY_COMPARE(v.BaseItemHeight, h);
-    QTRY_COMPARE(v.visualItemRect(v.topLevelItem(1)).height(), 2 * h);
+    QTRY_COMPARE(v.RowRect(1).height(), 2 * h);
 }
 
 // The list as users see it, in both styles; the pictures are kept for a look.
@@ -636,7 +667,7 @@ void TestServerView::drawnList()
     QCOMPARE(countPixels(advanced, cell(1, v.BitrateColumn), reddish), 0);
 
     // A selected row takes the system colours.
-    v.setCurrentItem(v.topLevelItem(2));
+    v.SetCurrentRow(2);
     v.setFocus();
     QImage sel = grab("advanced-selected");
     const QColor hl = v.palette().color(QPalette::Active, QPalette::Highlight);
@@ -655,8 +686,8 @@ void TestServerView::drawnList()
         asked << bnum;
         return bnum == "7" ? logo : QPixmap();
     };
-    v.Station(v.topLevelItem(3))->Name = "Lush Radio"; // unchanged text, new logo only
-    static_cast<TSCServer*>(v.Station(v.topLevelItem(3)))->BNum = "7";
+    v.Station(3)->Name = "Lush Radio"; // unchanged text, new logo only
+    static_cast<TSCServer*>(v.Station(3))->BNum = "7";
     v.clearSelection();
     v.clearFocus();
     QImage logos = grab("advanced-logo");
