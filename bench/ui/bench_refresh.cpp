@@ -13,6 +13,7 @@
 #include "stallwatch.h"
 #include "stationcatalog.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QTcpServer>

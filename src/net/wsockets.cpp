@@ -3,6 +3,7 @@
 #include "debuglog.h"
 #include "icmpecho.h"
 
+#include <QHostInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -467,6 +468,21 @@ void TPinger::Ping()
         error(WinsockError(icmp_->LastErrno()));
         return endSoon();
     }
+    // A host name is looked up off this thread first; the echoes go out with the answer.
+    const QString host = Host.trimmed();
+    if (!host.isEmpty() && !host.at(0).isDigit() && host.size() <= 256) {
+        QHostInfo::lookupHost(host, this, [this, batch, endSoon](const QHostInfo& info) {
+            if (batch != batch_ || !icmp_) return; // stopped or started again meanwhile
+            for (const QHostAddress& a : info.addresses())
+                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                    sendEchoes(a.toIPv4Address());
+                    return;
+                }
+            error(WSAHOST_NOT_FOUND);
+            endSoon();
+        });
+        return;
+    }
     quint32 addr = 0;
     try {
         addr = WSocketResolveHost(Host);
@@ -474,6 +490,12 @@ void TPinger::Ping()
         error(e.ErrorCode ? e.ErrorCode : WSAHOST_NOT_FOUND);
         return endSoon();
     }
+    sendEchoes(addr);
+}
+
+void TPinger::sendEchoes(quint32 addr)
+{
+    const int n = int(answered_.size());
     notifier_ = new QSocketNotifier(icmp_->Handle(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] { readReply(); });
 

@@ -175,6 +175,7 @@ public:
     static QByteArray BuildRequest(quint16 id, quint16 seq, quint32 tick);
 
 private:
+    void sendEchoes(quint32 addr);
     void readReply();
     void batchEnd();
     void closeSocket();

@@ -72,6 +72,7 @@ private slots:
     void dnsLookup();
     void connectSendReceiveClose();
     void closeWithBacklog();
+    void connectByName();
     void connectFailures();
     void listenAcceptDup();
     void handlerThatDoesNotReadStillSeesClose();
@@ -326,6 +327,32 @@ void TestWSocket::closeWithBacklog()
     QTRY_COMPARE_WITH_TIMEOUT(srv.received.value(0).size(), big.size(), 20000);
     QTRY_VERIFY(peerSawEnd);
     s.Abort();
+}
+
+// A host name is looked up without blocking: Connect returns at once, connecting, and the
+// connection follows (a name that does not resolve fails as a refused connect does).
+void TestWSocket::connectByName()
+{
+    ScriptedServer srv;
+    TWSocket s;
+    Recorder r;
+    r.attach(s);
+    s.SetAddr("localhost");
+    s.SetPort(QString::number(srv.port()));
+    s.Connect();
+    QCOMPARE(s.State(), wsConnecting);
+    QTRY_COMPARE(r.events, QStringList{"connected 0"});
+    QCOMPARE(s.GetPeerAddr(), QString("127.0.0.1"));
+    s.Close();
+
+    // Closed while the name is looked up: nothing more comes.
+    r.events.clear();
+    s.SetAddr("localhost.");
+    s.Connect();
+    s.Close();
+    QCOMPARE(s.State(), wsClosed);
+    QTest::qWait(300);
+    QCOMPARE(r.events, QStringList());
 }
 
 void TestWSocket::connectFailures()
