@@ -1,0 +1,130 @@
+// BM_DccTransfer: 100 MB sent between two of the program's transfer components (sender
+// and receiver on the program's one loop) over loopback, against a bare-socket program of
+// the same protocol (512-byte blocks, each answered by a 4-byte count) in the same run.
+//   ratio  the program's throughput over the bare program's
+#include "dcctransfer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 Size = 100ll * 1024 * 1024;
+
+// The bare program: blocking sockets, one thread a side. Returns seconds.
+double bareTransfer(qint64 size)
+{
+    const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(lfd, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    QElapsedTimer t;
+    t.start();
+    std::thread sender([lfd, size] {
+        const int fd = ::accept(lfd, nullptr, nullptr);
+        char block[512];
+        memset(block, 'x', sizeof block);
+        qint64 sent = 0;
+        while (sent < size) {
+            const int n = int(std::min<qint64>(512, size - sent));
+            if (::send(fd, block, size_t(n), 0) != n) break;
+            sent += n;
+            char ack[4];
+            size_t got = 0;
+            while (got < 4) {
+                const ssize_t r = ::recv(fd, ack + got, 4 - got, 0);
+                if (r <= 0) break;
+                got += size_t(r);
+            }
+        }
+        ::close(fd);
+    });
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    char buf[65536];
+    qint64 total = 0;
+    while (total < size) {
+        const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        const qint64 before = total;
+        total += r;
+        if (total / 512 > before / 512 || total == size) {
+            const uint32_t ack = htonl(uint32_t(total));
+            ::send(fd, &ack, 4, 0);
+        }
+    }
+    ::close(fd);
+    sender.join();
+    ::close(lfd);
+    return t.elapsed() / 1000.0;
+}
+
+// The program's components. Returns seconds, or -1 when the transfer did not complete.
+double programTransfer(const QString& path, const QString& target, qint64 size)
+{
+    TDccTransfer sender, receiver;
+    QString error;
+    if (!sender.StartSending(path, "127.0.0.1", error)) return -1;
+    receiver.PeerAddress = "127.0.0.1";
+    receiver.PeerPort = sender.PeerPort;
+    receiver.FileSize = size;
+    QElapsedTimer t;
+    t.start();
+    if (!receiver.StartReceiving(target, error)) return -1;
+    while (!(receiver.Done && sender.Done) && t.elapsed() < 600000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return receiver.Transferred == size ? t.elapsed() / 1000.0 : -1;
+}
+
+void BM_DccTransfer(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("send.bin");
+    {
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        QByteArray chunk(1 << 20, Qt::Uninitialized);
+        for (qint64 done = 0; done < Size; done += chunk.size()) {
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(chunk.data()),
+                                                  chunk.size() / 4);
+            f.write(chunk);
+        }
+    }
+    for (auto _ : state) {
+        const double bare = bareTransfer(Size);
+        const double program = programTransfer(path, dir.filePath("got.bin"), Size);
+        if (program < 0) {
+            state.SkipWithError("the program's transfer did not complete");
+            return;
+        }
+        state.counters["bare_MBps"] = Size / 1048576.0 / bare;
+        state.counters["program_MBps"] = Size / 1048576.0 / program;
+        state.counters["ratio"] = bare / program;
+        QFile a(path), b(dir.filePath("got.bin"));
+        a.open(QIODevice::ReadOnly);
+        b.open(QIODevice::ReadOnly);
+        bool same = a.size() == b.size();
+        while (same && !a.atEnd())
+            same = a.read(1 << 20) == b.read(1 << 20);
+        state.counters["identical"] = same ? 1 : 0;
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_DccTransfer)->Iterations(1)->Unit(benchmark::kSecond);
