@@ -239,6 +239,39 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 
+# --- Stations of the program's own kind (dialwise-caster) -------------------------------
+# name|genre|codec|sound (an ffmpeg aevalsrc expression)
+own=(
+    "Demo Wave Classics|Classical|mp3|0.12*sin(2*PI*(196+98*mod(floor(t/2)\,3))*t)*exp(-0.8*mod(t\,2))+0.06*sin(2*PI*392*t)"
+    "Demo Wave Lounge|Lounge|msadpcm|0.1*sin(2*PI*(220+27.5*floor(mod(t\,3)))*t)+0.05*sin(2*PI*330*t)*lt(mod(t\,1)\,0.5)"
+    "Demo Wave Tone Lab|Electronic|ima|0.15*sin(2*PI*440*t)*lt(mod(t\,2)\,1)+0.15*sin(2*PI*660*t)*gte(mod(t\,2)\,1)"
+)
+caster=$build/tools/caster/dialwise-caster
+own_urls=()
+if [ -x "$caster" ]; then
+    cast_args=()
+    k=0
+    for s in "${own[@]}"; do
+        IFS='|' read -r name genre codec sound <<<"$s"
+        base=$tmp/audio/own-$k
+        ffmpeg -nostdin -loglevel error -y -f lavfi -t 30 -i "aevalsrc=$sound:s=44100" \
+            -af "pan=stereo|c0=c0|c1=c0" "$base.wav"
+        printf '%s\n' "95|${titles[$((k * 3 % ${#titles[@]}))]}" "120|${titles[$(((k * 3 + 1) % ${#titles[@]}))]}" \
+            "80|${titles[$(((k * 3 + 2) % ${#titles[@]}))]}" >"$base.titles"
+        cast_args+=(--stream "port=0,name=$name,genre=$genre,codec=$codec,source=$base.wav,loop=30,titles=$base.titles")
+        k=$((k + 1))
+    done
+    "$caster" "${cast_args[@]}" >"$tmp/caster.out" 2>"$tmp/caster.log" &
+    started dialwise-caster $!
+    for _ in $(seq 300); do
+        [ "$(grep -c 'listening on' "$tmp/caster.out" 2>/dev/null || true)" -ge "${#own[@]}" ] && break
+        sleep 0.1
+    done
+    while read -r hostport; do
+        own_urls+=(--stream "http://$hostport")
+    done < <(sed -n 's/^listening on \([0-9.]*:[0-9]*\)\/.*/\1\//p' "$tmp/caster.out")
+fi
+
 # --- Chat -----------------------------------------------------------------------------
 irc_port=$(free_port)
 chmod 777 "$tmp/ircd"
@@ -283,7 +316,7 @@ fi
 # --- The station directory -------------------------------------------------------------
 data=${DEMO_WORLD_DATA:-${XDG_STATE_HOME:-$HOME/.local/state}/dialwise-demo-world}
 mkdir -p "$data"
-"$directory" --listen 127.0.0.1:0 --icecast "http://127.0.0.1:$ice_port" --poll 3 \
+"$directory" --listen 127.0.0.1:0 --icecast "http://127.0.0.1:$ice_port" "${own_urls[@]}" --poll 3 \
     --motd-port 0 "${motd_args[@]}" --forums "$data/forums.txt" \
     >"$tmp/directory.out" 2>"$tmp/directory.log" &
 started dialwise-directory $!

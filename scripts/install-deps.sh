@@ -12,7 +12,7 @@ PKGS=(
   qt6-webengine-dev libqt6webenginecore6-bin
   zlib1g-dev libjpeg-dev libzip-dev
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libmpv-dev
-  libpulse-dev libgtest-dev libbenchmark-dev
+  libpulse-dev libgtest-dev libbenchmark-dev libxcb1-dev
   # running the program and the demo world
   xvfb xauth x11-utils imagemagick fonts-dejavu-core fonts-liberation2 xdg-utils
   # drawing the default skin (scripts/make-default-skin.py)

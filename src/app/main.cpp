@@ -10,6 +10,7 @@
 #include "motd_form.h"
 #include "platform.h"
 #include "playersearch.h"
+#include "playerlink.h"
 #include "registry.h"
 #include "splash.h"
 #include "stallwatch.h"
@@ -155,6 +156,7 @@ int main(int argc, char** argv)
             auto* tips = new Ttip_form(mainWindow->Configuration(), mainWindow.get());
             mainWindow->Hooks.ShowTips = [tips] { tips->ShowTips(); };
         });
+        CreateGuarded([&] { CreatePlayerBar(*mainWindow); });
 
         // 7-8. The message loop; the program ends when the main window closes.
         mainWindow->show();

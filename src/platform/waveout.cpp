@@ -305,7 +305,10 @@ public:
     void start(int rate) { rate_ = rate, frames_ = 0, started_ = false; }
     void wrote(int frames)
     {
-        if (!started_) t0_ = Clock::now(), started_ = true;
+        const auto now = Clock::now();
+        const auto played = std::chrono::microseconds(frames_ * 1000000 / std::max(1, rate_));
+        // A device that ran dry starts again from now, it does not catch up.
+        if (!started_ || t0_ + played < now) t0_ = now - played, started_ = true;
         frames_ += frames;
         const auto due = t0_ + std::chrono::microseconds(frames_ * 1000000 / std::max(1, rate_)) -
                          std::chrono::milliseconds(250);

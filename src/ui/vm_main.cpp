@@ -369,13 +369,14 @@ void Tvm_form::buildControls()
     splitter->addWidget(pages);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 1);
-    right->addWidget(splitter, 1);
-
+    // The player box sits directly above the splitter.
     playerbox = new QFrame(rightside);
     playerbox->setObjectName("playerbox");
     playerbox->setFixedHeight(50);
-    playerbox->hide(); // shown when the player bar docks into it
+    playerbox->hide(); // shown while a station plays
     right->addWidget(playerbox);
+    right->addWidget(splitter, 1);
+
 
     // Status strip: gauge, status text, a wide panel, the listeners text.
     statusbar2 = new QStatusBar(this);
@@ -1151,6 +1152,7 @@ void Tvm_form::FormShowFirst()
     SetupColumns();
     if (config_->Checked("use_taskbar") && !QSystemTrayIcon::isSystemTrayAvailable())
         DebugLog("No system tray on this desktop: the window keeps its task-bar button");
+    if (Hooks.DockPlayer) Hooks.DockPlayer();
     if (config_->Checked("use_taskbar")) {
         RxTrayIcon1->setIcon(windowIcon().isNull() ? QIcon(Skin().Picture(skinpic::TopLeft))
                                                    : windowIcon());
@@ -1221,6 +1223,12 @@ bool Tvm_form::event(QEvent* e)
 {
     if (e->type() == platform::MessageType(kScrollAfterSort)) {
         ScrollToSelection();
+        return true;
+    }
+    // The sound device's open, close and done messages belong to the player bar.
+    if (e->type() >= platform::MessageType(0x3BB) && e->type() <= platform::MessageType(0x3BD)) {
+        auto* m = static_cast<platform::TWindowMessage*>(e);
+        if (Hooks.WaveMessage) Hooks.WaveMessage(m->Msg, m->WParam, m->LParam);
         return true;
     }
     return QWidget::event(e);

@@ -51,6 +51,8 @@ struct TWindowHooks
     std::function<void()> JoinForums;
     std::function<bool(QString&)> AddGenreDialog; // true with a text on OK
     std::function<void()> SendUsageReport;        // at closing
+    std::function<void()> DockPlayer;             // first showing: the player bar docks
+    std::function<void(int, qintptr, qintptr)> WaveMessage; // sound device messages
 };
 
 class Tvm_form : public QWidget, public ICommandReceiver

@@ -140,8 +140,14 @@ std::optional<Station> parseStreamHead(QByteArrayView head, const QUrl& streamUr
         const QByteArray value = cleanValue(line.mid(colon + 1).trimmed());
         if (name == "icy-name")
             s.hostname = value;
-        else if (name == "icy-genre")
-            s.genre = value;
+        else if (name == "icy-genre") {
+            // A stream of the program's own kind carries its audio format here: TAB,
+            // base64, TAB, and the genre after that.
+            const QByteArray raw = line.mid(colon + 1);
+            const qsizetype tab = raw.startsWith('\t') ? raw.indexOf('\t', 1) : -1;
+            s.genre = raw.startsWith('\t') ? (tab < 0 ? QByteArray() : cleanValue(raw.mid(tab + 1).trimmed()))
+                                           : value;
+        }
         else if (name == "icy-br")
             s.bitrate = toNumber(value);
         else if (name == "icy-url")

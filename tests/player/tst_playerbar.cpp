@@ -1,0 +1,220 @@
+// The player bar on the offscreen platform: display lines, the time display, the gauge's
+// colours, Buy CD, and the trip to the desktop edge and back.
+#include "config.h"
+#include "httpprot.h"
+#include "player_main.h"
+#include "streamproto.h"
+#include "testsupport.h"
+#include "waveout.h"
+
+#include <QCloseEvent>
+#include <QFrame>
+#include <QTest>
+#include <QVBoxLayout>
+
+using namespace platform;
+
+namespace {
+QByteArray okHead()
+{
+    TWaveFormat f;
+    f.FormatTag = 1;
+    f.Channels = 2;
+    f.SamplesPerSec = 44100;
+    f.AvgBytesPerSec = 176400;
+    f.BlockAlign = 4;
+    f.BitsPerSample = 16;
+    return "ICY 200 OK\r\nicy-genre:" + streamproto::EncodeFormat(MakeWaveFormat(f)).toLatin1() + "\r\n\r\n";
+}
+} // namespace
+
+class TstPlayerBar : public QObject
+{
+    Q_OBJECT
+    dwtest::TempHome home_;
+    std::unique_ptr<TConfig> config_;
+
+private slots:
+    void initTestCase()
+    {
+        config_ = std::make_unique<TConfig>();
+        // A device that plays as slowly as a real one, so that buffers stay queued.
+        SetSinkFactory([] { return MakeNullSink(); });
+    }
+    void cleanupTestCase()
+    {
+        SetSinkFactory(nullptr);
+        config_.reset();
+    }
+
+    void timeText_data()
+    {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("zero") << qint64(0) << " 0:00";
+        QTest::newRow("75") << qint64(75) << " 1:15";
+        QTest::newRow("-75") << qint64(-75) << "-1:15";
+        QTest::newRow("-200") << qint64(-200) << "-3:20";
+        QTest::newRow("hours dropped") << qint64(3675) << " 1:15";
+        QTest::newRow("59:59") << qint64(3599) << "59:59";
+        QTest::newRow("-9") << qint64(-9) << "-0:09";
+    }
+    void timeText()
+    {
+        QFETCH(qint64, seconds);
+        QFETCH(QString, text);
+        QCOMPARE(Tplayer_form::TimeText(seconds), text);
+        Tplayer_form bar;
+        bar.ShowTime(seconds);
+        QCOMPARE(bar.digits->value(), text);
+    }
+
+    void displayLines()
+    {
+        Tplayer_form bar;
+        bar.ShowStationLine("Demo Wave Classics");
+        QCOMPARE(bar.titles->value(), QString("Demo Wave Classics\rSONG: "));
+        bar.ShowSongLine("Kestrel - Golden Hour");
+        QCOMPARE(bar.titles->value(), QString("Demo Wave Classics\rSONG: Kestrel - Golden Hour"));
+        QCOMPARE(bar.titles->toolTip(), bar.titles->value());
+        QVERIFY(bar.buycd_butt->isEnabled());
+        bar.ShowConnecting();
+        QCOMPARE(bar.titles->value(), QString("Demo Wave Classics\rSONG: CONNECTING   "));
+        bar.ShowConnecting();
+        QCOMPARE(bar.titles->value(), QString("Demo Wave Classics\rSONG: CONNECTING.  "));
+        // After a status the same title is shown again.
+        bar.ShowSongLine("Kestrel - Golden Hour");
+        QCOMPARE(bar.titles->value(), QString("Demo Wave Classics\rSONG: Kestrel - Golden Hour"));
+        bar.ShowBuffering(40, "X");
+        QCOMPARE(bar.titles->value(), QString("Demo Wave Classics\rSONG: [BUFFERING 40%] X"));
+        bar.ShowBuffering(-1, "X");
+        QCOMPARE(bar.titles->value(), QString("Demo Wave Classics\rSONG: [BUFFERING] X"));
+        bar.ShowSongLine("");
+        QVERIFY(!bar.buycd_butt->isEnabled());
+        bar.ShowStationLine("");
+        QCOMPARE(bar.titles->value(), QString("SERVER NAME: [NONE]\rSONG: "));
+    }
+
+    // The gauge: red below 5 queued buffers, yellow to 8, lime from 9; 4 pixels each up
+    // to 60.
+    void gaugeColours()
+    {
+        QWidget host;
+        auto* box = new QFrame(&host);
+        box->setFixedHeight(50);
+        auto* lay = new QVBoxLayout(&host);
+        lay->addWidget(box);
+        Tplayer_form bar(&host);
+        bar.Host.PlayerBox = box;
+        bar.DockInto(box);
+        host.resize(800, 60);
+        host.show();
+        TStreamPlayer& s = bar.Stream();
+        s.BufferKB = 16;
+        s.View.Message = [](const QString& t) { QFAIL(qPrintable(t)); };
+        s.Client()->BeginResponseForTest();
+        const QByteArray head = okHead();
+        s.Client()->FeedResponseForTest(head.constData(), int(head.size()));
+        const QByteArray first = streamproto::MakePacket(QByteArray(4 * 44100 * 3, 0)); // 3 s
+        s.Client()->FeedResponseForTest(first.constData(), int(first.size()));
+        auto gaugeAt = [&](int dx) {
+            const QImage img = bar.grab().toImage();
+            return img.pixelColor(bar.titles->x() + dx, 0);
+        };
+        struct Step
+        {
+            int buffers;
+            QColor colour;
+        };
+        for (const Step& step : {Step{1, Qt::red}, Step{5, Qt::yellow}, Step{9, QColor(0, 255, 0)}}) {
+            while (TStreamPlayer::QueuedBuffers() < step.buffers) {
+                const QByteArray p = streamproto::MakePacket(QByteArray(400, 0));
+                s.Client()->FeedResponseForTest(p.constData(), int(p.size()));
+            }
+            QCOMPARE(bar.GaugeColor(), step.colour);
+            QCOMPARE(bar.GaugeWidth(), 4 * step.buffers);
+            QCOMPARE(gaugeAt(0), step.colour);
+            QCOMPARE(gaugeAt(4 * step.buffers + 1), bar.palette().color(QPalette::Window));
+        }
+        bar.stop_butt->click();
+        QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);
+        QVERIFY(!box->isVisible());
+    }
+
+    // Docked, to the desktop edge (the saved one) and back; stop and close dock it again.
+    void dockAndDesktop()
+    {
+        QWidget main;
+        auto* box = new QFrame(&main);
+        box->setFixedHeight(50);
+        (new QVBoxLayout(&main))->addWidget(box);
+        main.resize(800, 100);
+        main.show();
+        Tplayer_form bar(&main);
+        bool mainShown = true;
+        bar.Host.PlayerBox = box;
+        bar.Host.ShowMainWindow = [&] { mainShown = true; };
+        bar.Host.HideMainWindow = [&] { mainShown = false; };
+        bar.DockInto(box);
+        QVERIFY(bar.Docked());
+        QCOMPARE(bar.Edge(), abeUnknown);
+        QCOMPARE(bar.parentWidget(), box);
+
+        Config()->WriteValue("playeredge", "t");
+        bar.minmax_butt->click();
+        QVERIFY(!bar.Docked());
+        QVERIFY(bar.isWindow());
+        QCOMPARE(bar.Edge(), abeTop);
+        QVERIFY(!mainShown);
+        QCOMPARE(bar.height(), 30);
+        QCOMPARE(bar.y(), bar.screen()->geometry().top());
+        QCOMPARE(bar.minmax_butt->toolTip(), QString("Undock this bar from the Desktop"));
+
+        // Close docks it back and never destroys it.
+        QCloseEvent close;
+        QCoreApplication::sendEvent(&bar, &close);
+        QVERIFY(!close.isAccepted());
+        QVERIFY(bar.Docked());
+        QVERIFY(mainShown);
+        QCOMPARE(bar.parentWidget(), box);
+        QCOMPARE(bar.minmax_butt->toolTip(), QString("Dock this bar on the Desktop"));
+
+        // The bottom edge is remembered; stop from the desktop returns the bar.
+        bar.SetEdge(abeBottom);
+        QCOMPARE(Config()->ReadValue("playeredge"), QString("b"));
+        bar.minmax_butt->click();
+        QCOMPARE(bar.Edge(), abeBottom);
+        QCOMPARE(bar.geometry().bottom(), bar.screen()->geometry().bottom());
+        bar.stop_butt->click();
+        QVERIFY(bar.Docked());
+        QVERIFY(mainShown);
+        QVERIFY(!bar.minmax_butt->isChecked());
+    }
+
+    // Metadata from the stream reaches the song line and the count-down.
+    void songCountDown()
+    {
+        QWidget main;
+        auto* box = new QFrame(&main);
+        (new QVBoxLayout(&main))->addWidget(box);
+        main.show();
+        Tplayer_form bar(&main);
+        bar.Host.PlayerBox = box;
+        bar.DockInto(box);
+        box->show();
+        TStreamPlayer& s = bar.Stream();
+        s.BufferKB = 16;
+        s.Client()->BeginResponseForTest();
+        const QByteArray data = okHead() + streamproto::MakePacket(QByteArray(20000, 0)) +
+                                streamproto::MakeMetadata(200, "Artist - Title");
+        s.Client()->FeedResponseForTest(data.constData(), int(data.size()));
+        QCOMPARE(bar.SongTitle(), QString("Artist - Title"));
+        QVERIFY(bar.buycd_butt->isEnabled());
+        bar.timetimerTimer();
+        QCOMPARE(bar.digits->value(), QString("-3:20"));
+        bar.stop_butt->click();
+    }
+};
+
+QTEST_MAIN(TstPlayerBar)
+#include "tst_playerbar.moc"
