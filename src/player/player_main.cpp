@@ -492,6 +492,9 @@ void Tplayer_form::TrackBar1Change()
 {
     const quint32 v = quint32(std::lround(double(TrackBar1->position()) / TrackBar1->maximum() * 65535));
     platform::waveOutSetVolume(nullptr, v | (v << 16));
+    // The players on the embedded engine follow the same volume.
+    for (auto& [kind, player] : OtherPlayers)
+        if (player) player->SetVolume(int(v * 100 / 65535));
 }
 
 int Tplayer_form::GaugeWidth() const

@@ -118,6 +118,7 @@ public:
     // False when the player is not there (the toggle is undone).
     virtual bool PlayPause(bool pause) = 0;
     virtual void Stop() = 0;
+    virtual void SetVolume(int percent) { (void)percent; }
 };
 
 class Tplayer_form : public QWidget

@@ -1,0 +1,456 @@
+#include "launching.h"
+#include "config.h"
+#include "customserver.h"
+#include "debuglog.h"
+#include "dialogs.h"
+#include "mpvengine.h"
+#include "netutils.h"
+#include "platform.h"
+#include "productprofile.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+#include <QToolButton>
+
+#include <csignal>
+
+namespace {
+constexpr int WM_PLAYER_STOP = 1000;
+
+QString fullStreamUrl(const TCustomServer* s)
+{
+    const auto* sc = dynamic_cast<const TSCServer*>(s);
+    if (sc && !sc->StreamURL.isEmpty()) return sc->StreamURL;
+    return "http://" + s->Address + ":" + s->Port + (s->Port.contains('/') ? "" : "/");
+}
+
+const char* kRealDownload = "https://mpv.io/installation/";
+const char* kMediaDownload = "https://mpv.io/installation/";
+} // namespace
+
+// ---------------------------------------------------------------------------------------
+// A player on the session bus, found by its process id and driven over MPRIS2, without
+// ever waiting for an answer on this thread.
+
+class TMprisClient : public QObject
+{
+public:
+    explicit TMprisClient(qint64 pid) : pid_(pid) {}
+    QString Service;
+    qint64 PositionUs = -1;
+    QString Title;
+    bool Gone = false; // the service was found once and has left the bus
+
+    // One step of the search; the answer arrives later.
+    void Find()
+    {
+        if (!Service.isEmpty() || searching_) return;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected()) return;
+        searching_ = true;
+        auto* w = new QDBusPendingCallWatcher(bus.interface()->asyncCall("ListNames"), this);
+        connect(w, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+            w->deleteLater();
+            const QDBusPendingReply<QStringList> names = *w;
+            int asked = 0;
+            for (const QString& n : names.value()) {
+                if (!n.startsWith("org.mpris.MediaPlayer2.")) continue;
+                ++asked;
+                auto* p = new QDBusPendingCallWatcher(
+                    QDBusConnection::sessionBus().interface()->asyncCall("GetConnectionUnixProcessID", n), this);
+                connect(p, &QDBusPendingCallWatcher::finished, this, [this, n](QDBusPendingCallWatcher* p) {
+                    p->deleteLater();
+                    const QDBusPendingReply<uint> pid = *p;
+                    if (pid.isValid() && qint64(pid.value()) == pid_ && Service.isEmpty()) Service = n;
+                });
+            }
+            searching_ = false;
+        });
+    }
+
+    void Call(const QString& method)
+    {
+        if (Service.isEmpty()) return;
+        QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
+            Service, "/org/mpris/MediaPlayer2",
+            method == "Quit" ? "org.mpris.MediaPlayer2" : "org.mpris.MediaPlayer2.Player", method));
+    }
+
+    // Asks for the position and the metadata; the answers update the fields.
+    void Refresh()
+    {
+        if (Service.isEmpty() || refreshing_) return;
+        refreshing_ = true;
+        QDBusMessage m = QDBusMessage::createMethodCall(Service, "/org/mpris/MediaPlayer2",
+                                                        "org.freedesktop.DBus.Properties", "GetAll");
+        m << QString("org.mpris.MediaPlayer2.Player");
+        auto* w = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(m), this);
+        connect(w, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+            w->deleteLater();
+            refreshing_ = false;
+            const QDBusPendingReply<QVariantMap> r = *w;
+            if (r.isError()) {
+                if (r.error().type() == QDBusError::ServiceUnknown) Gone = true;
+                return;
+            }
+            const QVariantMap props = r.value();
+            PositionUs = props.value("Position").toLongLong();
+            const QVariant md = props.value("Metadata");
+            QVariantMap meta;
+            if (md.canConvert<QDBusArgument>()) md.value<QDBusArgument>() >> meta;
+            else meta = md.toMap();
+            Title = meta.value("xesam:title").toString();
+        });
+    }
+
+private:
+    qint64 pid_;
+    bool searching_ = false, refreshing_ = false;
+};
+
+// ---------------------------------------------------------------------------------------
+// Embedded and built-in players on libmpv
+
+TMpvPlayer::TMpvPlayer(Tplayer_form& bar, int kind) : bar_(bar), kind_(kind) {}
+TMpvPlayer::~TMpvPlayer() = default;
+
+void TMpvPlayer::offerDownload()
+{
+    const QString what = kind_ == 2 ? "Realaudio" : "WindowsMedia";
+    if (platform::MessageDlg("Could not find the " + what + " player.  You might not have the latest release.\r\n"
+                             "Download the player now?",
+                             platform::mtConfirmation, platform::mbYesNo, "Dialwise") == platform::mrYes)
+        OpenRedirect(kind_ == 2 ? kRealDownload : kMediaDownload, Profile().ProductNumber, raDownloadPage);
+}
+
+void TMpvPlayer::failed(int code, const QString& text)
+{
+    if (kind_ == 2)
+        DebugLog(QString("RAPlayer Error: %1 %2").arg(code).arg(text));
+    else if (kind_ == 3)
+        DebugLog("winPlayer : " + text + ":" + QString::number(code));
+    else
+        DebugLog("player_main: " + text, dcErrOut);
+    QString box = "Dialwise was not able to connect to that station.\r\nThe following error was reported:\r\n" + text;
+    if (kind_ == 3) box += "\r\n";
+    platform::PostMessage(&bar_, WM_PLAYER_STOP);
+    ShowBox = false;
+    platform::MessageDlg(box, platform::mtError, platform::mbOK, {}, &bar_);
+}
+
+void TMpvPlayer::Start(TCustomServer* station)
+{
+    ShowBox = true;
+    ticks_ = 0;
+    stationName_ = station->Name;
+    QString why;
+    if (!engine_) {
+        engine_ = std::make_unique<TMpvEngine>();
+        if (!engine_->Create(&why)) {
+            engine_.reset();
+            if (kind_ == 0) {
+                failed(0, why);
+            } else {
+                ShowBox = false;
+                offerDownload();
+            }
+            return;
+        }
+        engine_->OnPlayStateChange = [this](TMpvEngine::TPlayState s) {
+            if (kind_ == 2) DebugLog(QString("RAPlayer : State %1").arg(int(s)));
+            if (kind_ == 3) DebugLog(QString("WMPPlayer PlayerState:%1").arg(int(s)), dcErrOut);
+        };
+        engine_->OnBuffering = [this](int percent) {
+            if (!engine_->StationText().isEmpty() && kind_ != 3) bar_.ShowStationLine(engine_->StationText());
+            if (kind_ != 3) bar_.ShowBuffering(percent, engine_->TitleText());
+        };
+        engine_->OnTitleChange = [this](const QString& t) {
+            if (engine_->PlayState() == TMpvEngine::psPlaying) bar_.ShowSongLine(t);
+        };
+        engine_->OnError = [this](int code, const QString& text) {
+            // A stop asked for by the user ends quietly.
+            if (!bar_.Host.PlayerBox || bar_.Host.PlayerBox->isVisible()) failed(code, code == 0 ? QString("The audio server has disconnected, please try another") : text);
+        };
+        quint32 vol = 0;
+        platform::waveOutGetVolume(nullptr, &vol);
+        engine_->SetVolume(int(std::max(vol & 0xFFFF, vol >> 16) * 100 / 65535));
+    }
+    engine_->SetMute(false);
+    engine_->Open(fullStreamUrl(station));
+}
+
+void TMpvPlayer::Tick()
+{
+    if (!engine_) return;
+    ++ticks_;
+    const TMpvEngine::TPlayState s = engine_->PlayState();
+    const qint64 pos = qint64(engine_->Position() + 0.5);
+    if (kind_ == 3) {
+        if (s == TMpvEngine::psPlaying) {
+            if (!engine_->Mute()) bar_.ShowTime(pos);
+            if (pos != 0) {
+                bar_.playpause_butt->setEnabled(true);
+                if (!engine_->StationText().isEmpty()) bar_.ShowStationLine(engine_->StationText());
+                bar_.ShowSongLine(engine_->TitleText());
+            } else {
+                blink_ = !blink_;
+                if (blink_) bar_.ShowSongLine("");
+                else bar_.ShowBuffering(-1, "");
+            }
+        } else {
+            bar_.ShowConnecting();
+        }
+        return;
+    }
+    // Kind 2, and the built-in player, which names the station from the stream only when
+    // the list gave no name.
+    if (s == TMpvEngine::psPlaying || s == TMpvEngine::psPaused) {
+        bar_.playpause_butt->setEnabled(true);
+        if (!engine_->StationText().isEmpty() && (kind_ == 2 || stationName_.isEmpty()))
+            bar_.ShowStationLine(engine_->StationText());
+        bar_.ShowSongLine(engine_->TitleText());
+        bar_.ShowTime(pos);
+    } else if (s == TMpvEngine::psBuffering) {
+        bar_.ShowBuffering(engine_->BufferingPercent(), engine_->TitleText());
+    } else if (s == TMpvEngine::psConnecting) {
+        bar_.ShowConnecting();
+    }
+}
+
+bool TMpvPlayer::PlayPause(bool pause)
+{
+    if (!engine_) return false;
+    if (kind_ == 3) {
+        // Muted, the stream keeps running silently.
+        engine_->SetMute(pause);
+        return true;
+    }
+    if (pause)
+        engine_->Pause();
+    else
+        engine_->Play();
+    return true;
+}
+
+void TMpvPlayer::Stop()
+{
+    if (engine_) engine_->Stop();
+}
+
+void TMpvPlayer::SetVolume(int percent)
+{
+    if (engine_) engine_->SetVolume(percent);
+}
+
+// ---------------------------------------------------------------------------------------
+// External player
+
+TExternalPlayer::TExternalPlayer(Tplayer_form& bar) : bar_(bar) {}
+
+TExternalPlayer::~TExternalPlayer()
+{
+    if (launched_ && pid_ > 0) ::kill(pid_t(pid_), SIGTERM);
+}
+
+QString TExternalPlayer::ServiceName() const
+{
+    return mpris_ ? mpris_->Service : QString();
+}
+
+bool TExternalPlayer::Launch(const QString& program, const QString& playlist, bool byFolder)
+{
+    program_ = program;
+    byFolder_ = byFolder;
+    ticks_ = 0;
+    pid_ = platform::StartProcess(program, {playlist}, QFileInfo(program).absolutePath());
+    launched_ = pid_ > 0;
+    if (launched_ && byFolder_) {
+        mpris_ = std::make_unique<TMprisClient>(pid_);
+        mpris_->Find();
+        DebugLog("looking_: " + program);
+    }
+    return launched_;
+}
+
+void TExternalPlayer::Start(TCustomServer*) {}
+
+bool TExternalPlayer::findPlayer()
+{
+    if (!mpris_) return false;
+    if (!mpris_->Service.isEmpty()) return true;
+    mpris_->Find();
+    return false;
+}
+
+qint64 TExternalPlayer::ControlExternalPlayer(int command)
+{
+    // Only a player started by folder is controlled.
+    if (!byFolder_ || !mpris_ || mpris_->Service.isEmpty() || mpris_->Gone) {
+        if (command != 3) bar_.stop_butt->click();
+        return -1;
+    }
+    switch (command) {
+    case 1: mpris_->Call("Play"); return 0;
+    case 2: mpris_->Call("Pause"); return 0;
+    case 3: return mpris_->PositionUs < 0 ? -1 : mpris_->PositionUs / 1000;
+    default: ShutDownExternalPlayer(); return -1;
+    }
+}
+
+void TExternalPlayer::ShutDownExternalPlayer()
+{
+    if (!launched_) return;
+    if (mpris_ && !mpris_->Service.isEmpty()) mpris_->Call("Quit");
+    const qint64 pid = pid_;
+    const QString name = QFileInfo(program_).fileName();
+    launched_ = false;
+    // Asked to quit; after five seconds it is ended.
+    QTimer::singleShot(5000, [pid, name] {
+        if (pid > 0 && ::kill(pid_t(pid), 0) == 0) {
+            ::kill(pid_t(pid), SIGTERM);
+            DebugLog("Warning: " + name + " not closed correctly", dcErrOut);
+        }
+    });
+}
+
+void TExternalPlayer::Tick()
+{
+    ++ticks_;
+    if (!byFolder_) return;
+    if (!findPlayer()) {
+        // The Part's waits: about twelve seconds, then the player counts as not found.
+        if (ticks_ == 24) platform::MessageDlg(QFileInfo(program_).fileName() + " not launched correctly", platform::mtWarning, platform::mbOK);
+        return;
+    }
+    mpris_->Refresh();
+    const qint64 pos = ControlExternalPlayer(3);
+    bar_.ShowTime((pos < 0 ? 0 : pos) / 1000);
+    if ((pos < 0 ? 0 : pos) / 1000 != 0) bar_.playpause_butt->setEnabled(true);
+    if (ticks_ > 4) {
+        DebugLog(mpris_->Title);
+        bar_.ShowSongLine(mpris_->Title);
+    }
+}
+
+bool TExternalPlayer::PlayPause(bool pause)
+{
+    return ControlExternalPlayer(pause ? 2 : 1) != -1;
+}
+
+void TExternalPlayer::Stop()
+{
+    ShutDownExternalPlayer();
+}
+
+// ---------------------------------------------------------------------------------------
+// The launch
+
+TLauncher::TLauncher(Tplayer_form& bar) : bar_(bar) {}
+
+QString TLauncher::PlaylistPath()
+{
+    return platform::ProgramFolder() + "/tunelane.pls";
+}
+
+int TLauncher::MaxBitrate(int speedIndex)
+{
+    return TConfig::SpeedBitrate(speedIndex);
+}
+
+void TLauncher::writePlaylist()
+{
+    QFile f(PlaylistPath());
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return;
+    QByteArray text = "[playlist]\nNumberOfEntries=" + QByteArray::number(RecentStations.size()) + "\n";
+    for (int i = 0; i < RecentStations.size(); ++i)
+        text += "File" + QByteArray::number(i + 1) + "=http://" + RecentStations[i].toUtf8() + "/\n";
+    f.write(text);
+}
+
+bool TLauncher::startExternal(TCustomServer* station)
+{
+    const QString setting = Config() ? Config()->Text("program_dir") : QString();
+    auto* sc = dynamic_cast<TSCServer*>(station);
+    // The bit rate question.
+    const int max = MaxBitrate(Config() ? Config()->ItemIndex("speedbox") : -1);
+    if (sc && sc->Bitrate > max) {
+        if (platform::MessageDlg("The audio quality (bitrate) for the server you have selected is too high for the "
+                                 "connection type selected in the configuration window.\r\n"
+                                 "Sound may be choppy or slow as a result.",
+                                 platform::mtWarning, platform::mbOKCancel) != platform::mrOk)
+            return false;
+    }
+    // Recent stations and their playlist, latest first.
+    const QString recent = station->Address + ":" + station->Port;
+    RecentStations.removeAll(recent);
+    RecentStations.prepend(recent);
+    writePlaylist();
+    if (setting.isEmpty()) {
+        // No player program: the built-in player.
+        auto it = bar_.OtherPlayers.find(0);
+        if (it == bar_.OtherPlayers.end() || !dynamic_cast<TMpvPlayer*>(it->second.get()))
+            bar_.OtherPlayers[0] = std::make_unique<TMpvPlayer>(bar_, 0);
+        return true;
+    }
+    // A program file, or a folder holding one of the known players.
+    QString program = setting;
+    const bool byFolder = QFileInfo(setting).isDir();
+    if (byFolder) {
+        for (const char* name : {"audacious", "mpv"}) {
+            if (QFileInfo(QDir(setting).filePath(name)).isExecutable()) {
+                program = QDir(setting).filePath(name);
+                break;
+            }
+        }
+    }
+    if (!QFileInfo(program).isFile()) {
+        platform::MessageDlg("The file to launch (" + program + ") does not exist, check your configuration",
+                             platform::mtError, platform::mbOK);
+        return true; // the box is still shown; the timer finds nothing
+    }
+    auto* ext = dynamic_cast<TExternalPlayer*>(bar_.OtherPlayers[0].get());
+    if (ext && ext->Launched()) ext->ShutDownExternalPlayer();
+    if (!ext) {
+        bar_.OtherPlayers[0] = std::make_unique<TExternalPlayer>(bar_);
+        ext = static_cast<TExternalPlayer*>(bar_.OtherPlayers[0].get());
+    }
+    if (!ext->Launch(program, PlaylistPath(), byFolder))
+        throw EExecuteProgram("Failed to execute program.  Error Code 2", 2);
+    return true;
+}
+
+void TLauncher::LaunchStation(TCustomServer* station)
+{
+    bar_.stop_butt->click();
+    QCoreApplication::processEvents();
+    const auto* sc = dynamic_cast<const TSCServer*>(station);
+    const int type = sc ? sc->PlayerKind : 0;
+    const int kind = type >= 1 && type <= 3 ? type : 0;
+    bar_.PlayerKind = kind;
+    if (kind == 0 && !startExternal(station)) return;
+    if ((kind == 2 || kind == 3) && bar_.OtherPlayers.find(kind) == bar_.OtherPlayers.end())
+        bar_.OtherPlayers[kind] = std::make_unique<TMpvPlayer>(bar_, kind);
+    bar_.playpause_butt->setEnabled(false);
+    ShowBox = true;
+    if (ShowPlayerBox) ShowPlayerBox();
+    bar_.StartStation(station);
+    if (auto* p = dynamic_cast<TMpvPlayer*>(bar_.OtherPlayers.count(kind) ? bar_.OtherPlayers[kind].get() : nullptr))
+        ShowBox = p->ShowBox;
+    // The stream player's pause works from the start.
+    if (kind == 1) bar_.playpause_butt->setEnabled(true);
+    if (ShowBox) {
+        if (ShowPlayerBox) ShowPlayerBox();
+        bar_.setFocus();
+    } else if (bar_.Host.PlayerBox) {
+        bar_.Host.PlayerBox->hide();
+    }
+}

@@ -1,0 +1,243 @@
+#include "mpvengine.h"
+#include "debuglog.h"
+#include "platform.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <clocale>
+
+#include <mpv/client.h>
+
+namespace {
+// Engines by number, read on the user-interface thread only: libmpv's wake-up comes from
+// its own threads and only names the number.
+QHash<quint64, TMpvEngine*>& engines()
+{
+    static QHash<quint64, TMpvEngine*> h;
+    return h;
+}
+quint64 g_serial = 0;
+
+enum : uint64_t
+{
+    kPause = 1,
+    kPausedForCache,
+    kBuffering,
+    kTimePos,
+    kIcyTitle,
+    kIcyName,
+    kMediaTitle
+};
+} // namespace
+
+TMpvEngine::TMpvEngine(QObject* parent) : QObject(parent) {}
+
+TMpvEngine::~TMpvEngine()
+{
+    for (auto it = engines().begin(); it != engines().end();) {
+        if (it.value() == this)
+            it = engines().erase(it);
+        else
+            ++it;
+    }
+    if (mpv_) {
+        mpv_set_wakeup_callback(mpv_, nullptr, nullptr);
+        mpv_terminate_destroy(mpv_);
+    }
+}
+
+bool TMpvEngine::Create(QString* why)
+{
+    if (mpv_) return true;
+    auto fail = [&](const QString& t) {
+        if (why) *why = t;
+        DebugLog("TMpvEngine: " + t, dcErrOut);
+        return false;
+    };
+    if (!platform::LibraryLoadable("libmpv.so.2")) return fail("libmpv is not installed");
+    // libmpv reads numbers in the C locale.
+    std::setlocale(LC_NUMERIC, "C");
+    mpv_ = mpv_create();
+    if (!mpv_) return fail("libmpv could not be created");
+    mpv_set_option_string(mpv_, "vo", "null");
+    mpv_set_option_string(mpv_, "video", "no");
+    mpv_set_option_string(mpv_, "terminal", "no");
+    mpv_set_option_string(mpv_, "audio-display", "no");
+    mpv_set_option_string(mpv_, "ytdl", "no");
+    mpv_set_option_string(mpv_, "idle", "yes");
+    mpv_set_option_string(mpv_, "cache", "yes");
+    mpv_set_option_string(mpv_, "audio-client-name", "Dialwise");
+    const QString sink = qEnvironmentVariable("DIALWISE_AUDIO_SINK");
+    if (sink.startsWith("wav:")) {
+        mpv_set_option_string(mpv_, "ao", "pcm");
+        mpv_set_option_string(mpv_, "ao-pcm-file", sink.mid(4).toLocal8Bit().constData());
+        mpv_set_option_string(mpv_, "ao-pcm-waveheader", "yes");
+    } else if (sink == "null") {
+        mpv_set_option_string(mpv_, "ao", "null");
+    }
+    if (mpv_initialize(mpv_) < 0) {
+        mpv_terminate_destroy(mpv_);
+        mpv_ = nullptr;
+        return fail("libmpv did not start");
+    }
+    mpv_observe_property(mpv_, kPause, "pause", MPV_FORMAT_FLAG);
+    mpv_observe_property(mpv_, kPausedForCache, "paused-for-cache", MPV_FORMAT_FLAG);
+    mpv_observe_property(mpv_, kBuffering, "cache-buffering-state", MPV_FORMAT_INT64);
+    mpv_observe_property(mpv_, kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(mpv_, kIcyTitle, "metadata/by-key/icy-title", MPV_FORMAT_STRING);
+    mpv_observe_property(mpv_, kIcyName, "metadata/by-key/icy-name", MPV_FORMAT_STRING);
+    mpv_observe_property(mpv_, kMediaTitle, "media-title", MPV_FORMAT_STRING);
+    const quint64 id = ++g_serial;
+    engines().insert(id, this);
+    mpv_set_wakeup_callback(
+        mpv_,
+        [](void* ctx) {
+            const auto id = quint64(reinterpret_cast<quintptr>(ctx));
+            if (QCoreApplication* app = QCoreApplication::instance())
+                QMetaObject::invokeMethod(
+                    app,
+                    [id] {
+                        if (TMpvEngine* e = engines().value(id)) e->drain();
+                    },
+                    Qt::QueuedConnection);
+        },
+        reinterpret_cast<void*>(quintptr(id)));
+    return true;
+}
+
+void TMpvEngine::Open(const QString& url)
+{
+    if (!mpv_) return;
+    url_ = url;
+    loaded_ = paused_ = waiting_ = false;
+    opening_ = true;
+    position_ = 0;
+    buffering_ = -1;
+    icyName_.clear();
+    icyTitle_.clear();
+    mediaTitle_.clear();
+    mpv_set_property_string(mpv_, "pause", "no");
+    const QByteArray u = url.toUtf8();
+    const char* cmd[] = {"loadfile", u.constData(), nullptr};
+    mpv_command_async(mpv_, 0, cmd);
+    setState(psConnecting);
+}
+
+void TMpvEngine::Play()
+{
+    if (mpv_) mpv_set_property_string(mpv_, "pause", "no");
+}
+
+void TMpvEngine::Pause()
+{
+    if (mpv_) mpv_set_property_string(mpv_, "pause", "yes");
+}
+
+void TMpvEngine::Stop()
+{
+    if (!mpv_) return;
+    opening_ = false;
+    const char* cmd[] = {"stop", nullptr};
+    mpv_command_async(mpv_, 0, cmd);
+    loaded_ = false;
+    setState(psStopped);
+}
+
+void TMpvEngine::SetMute(bool mute)
+{
+    mute_ = mute;
+    if (mpv_) mpv_set_property_string(mpv_, "mute", mute ? "yes" : "no");
+}
+
+void TMpvEngine::SetVolume(int percent)
+{
+    if (!mpv_) return;
+    double v = std::clamp(percent, 0, 100);
+    mpv_set_property_async(mpv_, 0, "volume", MPV_FORMAT_DOUBLE, &v);
+}
+
+TMpvEngine::TPlayState TMpvEngine::PlayState() const
+{
+    return state_;
+}
+
+QString TMpvEngine::TitleText() const
+{
+    if (!icyTitle_.isEmpty()) return icyTitle_;
+    // Without in-band titles the media title is the address or the file name: not a song.
+    return {};
+}
+
+void TMpvEngine::setState(TPlayState s)
+{
+    if (s == state_) return;
+    state_ = s;
+    if (OnPlayStateChange) OnPlayStateChange(s);
+}
+
+void TMpvEngine::drain()
+{
+    while (mpv_) {
+        mpv_event* ev = mpv_wait_event(mpv_, 0);
+        if (!ev || ev->event_id == MPV_EVENT_NONE) break;
+        switch (ev->event_id) {
+        case MPV_EVENT_FILE_LOADED:
+            loaded_ = true;
+            opening_ = false;
+            break;
+        case MPV_EVENT_PLAYBACK_RESTART:
+            loaded_ = true;
+            break;
+        case MPV_EVENT_END_FILE: {
+            auto* end = static_cast<mpv_event_end_file*>(ev->data);
+            const bool wasPlaying = loaded_ || opening_;
+            loaded_ = false;
+            opening_ = false;
+            setState(psStopped);
+            if (end && end->reason == MPV_END_FILE_REASON_ERROR) {
+                if (OnError) OnError(end->error, QString::fromUtf8(mpv_error_string(end->error)));
+            } else if (end && end->reason == MPV_END_FILE_REASON_EOF && wasPlaying) {
+                if (OnError) OnError(0, "The stream ended");
+            }
+            break;
+        }
+        case MPV_EVENT_PROPERTY_CHANGE: {
+            auto* p = static_cast<mpv_event_property*>(ev->data);
+            switch (ev->reply_userdata) {
+            case kPause:
+                paused_ = p->format == MPV_FORMAT_FLAG && *static_cast<int*>(p->data);
+                break;
+            case kPausedForCache:
+                waiting_ = p->format == MPV_FORMAT_FLAG && *static_cast<int*>(p->data);
+                break;
+            case kBuffering:
+                buffering_ = p->format == MPV_FORMAT_INT64 ? int(*static_cast<int64_t*>(p->data)) : -1;
+                if (waiting_ && OnBuffering) OnBuffering(buffering_);
+                break;
+            case kTimePos:
+                if (p->format == MPV_FORMAT_DOUBLE) position_ = *static_cast<double*>(p->data);
+                break;
+            case kIcyTitle: {
+                const QString t = p->format == MPV_FORMAT_STRING ? QString::fromUtf8(*static_cast<char**>(p->data)) : QString();
+                if (t != icyTitle_) {
+                    icyTitle_ = t;
+                    if (OnTitleChange) OnTitleChange(t);
+                }
+                break;
+            }
+            case kIcyName:
+                icyName_ = p->format == MPV_FORMAT_STRING ? QString::fromUtf8(*static_cast<char**>(p->data)) : QString();
+                break;
+            case kMediaTitle:
+                mediaTitle_ = p->format == MPV_FORMAT_STRING ? QString::fromUtf8(*static_cast<char**>(p->data)) : QString();
+                break;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+        if (!mpv_) break;
+        if (loaded_) setState(paused_ ? psPaused : waiting_ ? psBuffering : psPlaying);
+    }
+}
