@@ -375,6 +375,15 @@ export DIALWISE_MOTD_URL="http://127.0.0.1:$dir_port/motd?q="
 say "station directory http://$DIALWISE_LIST_HOST/ (catalog page: /catalog)"
 say "icecast http://127.0.0.1:$ice_port/, chat 127.0.0.1:$irc_port"
 say "running ${client[*]} $*"
+# A session bus of the world's own when none is set (the player bar is an MPRIS player on
+# it), stopped with the rest.
+if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ] && command -v dbus-daemon >/dev/null 2>&1; then
+    dbus-daemon --session --nofork --print-address=1 >"$tmp/dbus.address" 2>"$tmp/dbus.log" &
+    started dbus-daemon $!
+    for _ in $(seq 100); do [ -s "$tmp/dbus.address" ] && break; sleep 0.1; done
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$tmp/dbus.address")
+    export DBUS_SESSION_BUS_ADDRESS
+fi
 # In the background and waited for, so that a signal to this script stops the world at once.
 "${client[@]}" "$@" &
 client_pid=$!

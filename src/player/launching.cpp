@@ -33,6 +33,15 @@ QString fullStreamUrl(const TCustomServer* s)
     return "http://" + s->Address + ":" + s->Port + (s->Port.contains('/') ? "" : "/");
 }
 
+// True while `pid` is still the program we started (process ids are reused).
+bool stillOurs(qint64 pid, const QString& program)
+{
+    if (pid <= 1) return false;
+    QFile f(QString("/proc/%1/cmdline").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return false;
+    return f.readAll().split('\0').value(0).endsWith(QFileInfo(program).fileName().toLocal8Bit());
+}
+
 const char* kRealDownload = "https://mpv.io/installation/";
 const char* kMediaDownload = "https://mpv.io/installation/";
 } // namespace
@@ -258,7 +267,7 @@ TExternalPlayer::TExternalPlayer(Tplayer_form& bar) : bar_(bar) {}
 
 TExternalPlayer::~TExternalPlayer()
 {
-    if (launched_ && pid_ > 0) ::kill(pid_t(pid_), SIGTERM);
+    if (launched_ && stillOurs(pid_, program_)) ::kill(pid_t(pid_), SIGTERM);
 }
 
 QString TExternalPlayer::ServiceName() const
@@ -314,8 +323,9 @@ void TExternalPlayer::ShutDownExternalPlayer()
     const QString name = QFileInfo(program_).fileName();
     launched_ = false;
     // Asked to quit; after five seconds it is ended.
-    QTimer::singleShot(5000, [pid, name] {
-        if (pid > 0 && ::kill(pid_t(pid), 0) == 0) {
+    const QString program = program_;
+    QTimer::singleShot(5000, [pid, name, program] {
+        if (stillOurs(pid, program)) {
             ::kill(pid_t(pid), SIGTERM);
             DebugLog("Warning: " + name + " not closed correctly", dcErrOut);
         }
