@@ -5,7 +5,7 @@
 #   1. the normal build (build/) and all its tests;
 #   2. the sanitizer build (build-asan/: clang, AddressSanitizer and
 #      UndefinedBehaviorSanitizer, halting; also the fuzz targets) and all its tests
-#      (unit, gui, peer and the whole-program e2e ones);
+#      (unit, gui, peer and the whole-program e2e ones, but the embedded-browser one);
 #   3. the corpus replay: every fuzz target runs each input of its committed corpus once.
 # The ctest arguments given apply to every ctest run. DIALWISE_TEST_SANITIZE=0 runs only
 # the first stage.
@@ -59,8 +59,10 @@ if [ "${DIALWISE_TEST_SANITIZE:-1}" != 0 ]; then
   export CC=clang CXX=clang++
   run_stage "sanitizer build" bash "$root/scripts/build.sh" "$root/build-asan" \
     -DDIALWISE_SANITIZE=ON -DDIALWISE_FUZZ=ON
+  # The embedded-browser test stays with the normal build: the browser engine's own
+  # processes do not finish a page load under the sanitizer run time within the time-out.
   run_stage "tests (sanitizers)" ctest --test-dir "$root/build-asan" --output-on-failure -j 2 \
-    -LE fuzz "$@" || failed=1
+    -LE 'fuzz|webengine' "$@" || failed=1
   run_stage "corpus replay (sanitizers)" ctest --test-dir "$root/build-asan" \
     --output-on-failure -j 2 -L fuzz "$@" || failed=1
 fi
