@@ -5,6 +5,7 @@ Each target's corpus is fuzz/<area>/corpus/<target>/; files written here are nam
 "seed-*" and rewritten on every run, other files there (inputs kept from fuzzing runs,
 regression inputs) are left alone. Every address in them is a loopback address."""
 
+import base64
 import gzip
 import io
 import os
@@ -120,7 +121,9 @@ def skin_zip(members):
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
         for name, data in members:
-            z.writestr(name, data)
+            # A fixed time stamp, so that writing the seeds again changes nothing.
+            z.writestr(zipfile.ZipInfo(name, (2024, 1, 1, 0, 0, 0)), data,
+                       compress_type=zipfile.ZIP_DEFLATED)
     return out.getvalue()
 
 
@@ -355,6 +358,83 @@ def games():
     }
 
 
+# --- The program's own stream kind and wave-format blocks ----------------------------------
+
+def wave_format(tag, channels, rate, bits, align, extra=b"", bytes_per_sec=None):
+    if bytes_per_sec is None:
+        bytes_per_sec = rate * align
+    return struct.pack("<HHIIHHH", tag, channels, rate, bytes_per_sec, align, bits,
+                       len(extra)) + extra
+
+
+def pcm16(frames, channels):
+    return b"".join(struct.pack("<h", (i * 997) % 65536 - 32768) for i in range(frames * channels))
+
+
+# Formats the stream may announce: PCM of both widths, float, A-law, mu-law, IMA and
+# Microsoft ADPCM, MPEG layer 3 (frames of silence).
+MP3_FRAME = b"\xff\xfb\x90\x64" + bytes(413)
+FORMATS = {
+    "pcm16-stereo": (wave_format(1, 2, 44100, 16, 4), pcm16(256, 2)),
+    "pcm8-mono": (wave_format(1, 1, 8000, 8, 1), bytes(range(256))),
+    "float32": (wave_format(3, 1, 22050, 32, 4), struct.pack("<64f", *[i / 64 for i in range(64)])),
+    "alaw": (wave_format(6, 1, 8000, 8, 1), bytes(range(256))),
+    "mulaw": (wave_format(7, 2, 8000, 8, 2), bytes(range(256))),
+    "ima-adpcm": (wave_format(0x11, 1, 22050, 4, 256, struct.pack("<H", 505), 11100),
+                  bytes([0, 0, 40, 0]) + bytes(range(252)) * 2),
+    "ms-adpcm": (wave_format(2, 1, 22050, 4, 256, struct.pack("<HH", 500, 7) + struct.pack(
+        "<14h", 256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232), 11155),
+        bytes([2]) + struct.pack("<hhh", 16, 0, 0) + bytes(range(249))),
+    "mp3": (wave_format(0x55, 2, 44100, 0, 1, struct.pack("<HIHHH", 1, 2, 418, 1, 0), 16000),
+            MP3_FRAME * 3),
+}
+
+
+def waveformats():
+    # Byte 0 is the length of the format block that follows; the rest is audio.
+    seeds = {}
+    for name, (block, audio) in FORMATS.items():
+        seeds[name] = bytes([len(block)]) + block + audio
+    seeds["pcm-bare-block"] = bytes([16]) + wave_format(1, 1, 8000, 16, 2)[:16] + pcm16(64, 1)
+    seeds["cbsize-too-long"] = bytes([18]) + wave_format(1, 1, 8000, 16, 2)[:16] + b"\xff\x00"
+    return seeds
+
+
+def packet(payload):
+    return struct.pack("<Ii", 0xEAF09BCC, len(payload)) + payload
+
+
+def metadata(length, title):
+    items = struct.pack("<IIBi", 0xEAF09BCD, 0, 1, length) + b"\2" + title + b"\0\0"
+    return packet(items)
+
+
+def ownstream():
+    # Byte 0 picks the read size and the buffer; then the server's whole response.
+    def head(block, status=b"ICY 200 OK", genre=b"Rock"):
+        genre_value = b"\t" + base64.b64encode(block) + b"\t" + genre
+        return (status + b"\r\nicy-name:Harbor Rock\r\nicy-genre:" + genre_value +
+                b"\r\nicy-pub:1\r\n\r\n")
+
+    block, audio = FORMATS["pcm16-stereo"]
+    body = metadata(215, "Kestrel \u2013 Golden Hour".encode()) + b"".join(
+        packet(audio[i:i + 256]) for i in range(0, len(audio), 256))
+    seeds = {
+        "pcm": b"\x07" + head(block) + body,
+        "pcm-one-read": b"\xfa" + head(block) + body,
+        "resync": b"\x10" + head(block) + b"noise" * 7 + body + b"\xcc\x9b" + body,
+        "bad-length": b"\x20" + head(block) + struct.pack("<Ii", 0xEAF09BCC, -5) + body,
+        "latin1-title": b"\x03" + head(block) + metadata(0, b"Caf\xe9") + body,
+        "unauthorised": b"\x05ICY 401 Service Unavailable\r\n\r\n",
+        "not-ours": b"\x05ICY 200 OK\r\nicy-genre:Rock\r\n\r\n" + body,
+        "http-status": b"\x40" + head(block, status=b"HTTP/1.0 200 OK") + body,
+    }
+    for name in ("mulaw", "ima-adpcm", "mp3"):
+        fblock, faudio = FORMATS[name]
+        seeds[name] = b"\x33" + head(fblock) + packet(faudio)
+    return seeds
+
+
 def main():
     corpus("lists", "fuzz_stationlist", station_lists())
     corpus("ui", "fuzz_skin", skins())
@@ -366,6 +446,8 @@ def main():
     corpus("net", "fuzz_icmp_packet", icmp_packets())
     corpus("net", "fuzz_ftp_reply", ftp())
     corpus("games", "fuzz_gamereplies", games())
+    corpus("player", "fuzz_waveformat", waveformats())
+    corpus("player", "fuzz_ownstream", ownstream())
 
 
 if __name__ == "__main__":

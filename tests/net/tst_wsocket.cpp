@@ -304,8 +304,8 @@ void TestWSocket::connectSendReceiveClose()
 // while Close waited.
 void TestWSocket::closeWithBacklog()
 {
+    bool peerSawEnd = false; // outlives the server: its connections end as it goes
     ScriptedServer srv;
-    bool peerSawEnd = false;
     srv.onAccept = [&](QTcpSocket* c, int) {
         QObject::connect(c, &QTcpSocket::disconnected, [&] { peerSawEnd = true; });
     };
