@@ -182,7 +182,7 @@ void TCustomServer::ClearRules()
 
 QString TCustomServer::RuleValue(const QString& key) const
 {
-    for (const TRule& r : Rules)
+    for (const TRule& r : InfoLines())
         if (r.Key == key) return r.Value;
     return {};
 }
@@ -229,23 +229,25 @@ void TSCServer::GetColumns(QStringList& strings) const
             << (UpSince == 0 ? QStringLiteral("0") : DurationText(UnixTimeNow() - UpSince));
 }
 
-void TSCServer::BuildInfoLines()
+QList<TRule> TSCServer::BuildInfoLines() const
 {
-    ClearRules();
-    AddRule(QStringLiteral("Server URL"), URL);
-    AddRule(QStringLiteral("Current Song"),
-            SongTitle.isEmpty() ? QStringLiteral("Unknown - See ") + Profile().WebSite +
-                                      QStringLiteral("/plugin for more info")
-                                : SongTitle);
-    AddRule(QStringLiteral("Server Address"), ChatIP);
-    AddRule(QStringLiteral("Server Name"), Name);
-    AddRule(QStringLiteral("Genre"), Genre);
-    AddRule(QStringLiteral("Average Listen Time"), DurationText(AvgTime));
-    AddRule(QStringLiteral("Bitrate"), QString::number(Bitrate));
-    AddRule(QStringLiteral("Listeners"),
-            QString::number(NumPlayers) + QLatin1Char('/') + QString::number(MaxPlayers));
+    QList<TRule> lines;
+    lines.reserve(9);
+    lines.append({QStringLiteral("Server URL"), URL});
+    lines.append({QStringLiteral("Current Song"),
+                  SongTitle.isEmpty() ? QStringLiteral("Unknown - See ") + Profile().WebSite +
+                                            QStringLiteral("/plugin for more info")
+                                      : SongTitle});
+    lines.append({QStringLiteral("Server Address"), ChatIP});
+    lines.append({QStringLiteral("Server Name"), Name});
+    lines.append({QStringLiteral("Genre"), Genre});
+    lines.append({QStringLiteral("Average Listen Time"), DurationText(AvgTime)});
+    lines.append({QStringLiteral("Bitrate"), QString::number(Bitrate)});
+    lines.append({QStringLiteral("Listeners"),
+                  QString::number(NumPlayers) + QLatin1Char('/') + QString::number(MaxPlayers)});
     if (UpSince != 0)
-        AddRule(QStringLiteral("Total up time"), DurationText(UnixTimeNow() - UpSince));
+        lines.append({QStringLiteral("Total up time"), DurationText(UnixTimeNow() - UpSince)});
+    return lines;
 }
 
 void TSCServer::Query(TQueryDoneEvent onDone)
@@ -285,7 +287,6 @@ void TSCServer::Query(TQueryDoneEvent onDone)
         });
         t->start();
     }
-    BuildInfoLines();
 }
 
 void TSCServer::PingDone(const void* sender)

@@ -10,8 +10,9 @@
 //
 // For the list view: ColumnNames() gives the captions with their kinds (the ping and the
 // player-count columns are found by kind), GetColumns() the display texts in the same
-// order, Rules the info lines of a station (rebuilt at every query) or a game server's
-// rules. Ping is in milliseconds, 9999 when not measured or not answering; a server that
+// order, InfoLines() the key/value lines of the info pane: a game server's Rules as its
+// last reply gave them, a station's info lines made from its fields when asked for (a
+// station keeps no copy of them, so a list of many thousands holds only its fields). Ping is in milliseconds, 9999 when not measured or not answering; a server that
 // ends its query with Answered false is shown with 9999.
 //
 // Ownership: servers are held by shared references (TServerRef). The list model of the
@@ -148,7 +149,9 @@ public:
 
     void AddRule(const QString& key, const QString& value);
     void ClearRules();
-    // The value of the first rule with that key (empty when none).
+    // The lines of the info pane, in order: Rules here.
+    virtual QList<TRule> InfoLines() const { return Rules; }
+    // The value of the first info line with that key (empty when none).
     QString RuleValue(const QString& key) const;
 
     QString Address;
@@ -197,8 +200,9 @@ public:
     void GetColumns(QStringList& strings) const override;
     void QueryDone() override;
 
-    // Rebuilds the info lines shown in the info pane from the fields as they stand.
-    void BuildInfoLines();
+    // The info lines made from the fields as they stand.
+    QList<TRule> BuildInfoLines() const;
+    QList<TRule> InfoLines() const override { return BuildInfoLines(); }
     // Completion of a ping request (pinger or echo thread) of this station.
     void PingDone(const void* sender);
 

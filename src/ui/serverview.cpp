@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -212,17 +213,11 @@ std::vector<TServerRef> TServerModel::Take()
     return out;
 }
 
-void TServerModel::SortByKeys(const std::vector<TServerSortKey>& keys, bool ascending)
+void TServerModel::Reorder(const std::vector<int>& order)
 {
     Flush();
     const int n = Count();
-    std::vector<int> order(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i)
-        order[size_t(i)] = i;
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-        const int c = TServerView::CompareKeys(keys[size_t(a)], keys[size_t(b)]);
-        return ascending ? c < 0 : c > 0;
-    });
+    if (int(order.size()) != n) return;
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     std::vector<int> newRow(static_cast<size_t>(n));
     std::vector<TRow> sorted;
@@ -548,19 +543,113 @@ int TServerView::SortCompare(const TCustomServer& a, const TCustomServer& b, int
     return CompareKeys(cols.RowSortValue(a, listColumn), cols.RowSortValue(b, listColumn));
 }
 
+namespace {
+
+// A row's place in the sort: its key as an unsigned number whose order is the order
+// wanted, and the row.
+struct TRowKey
+{
+    quint64 Key;
+    int Row;
+};
+
+// Stable sort by the low `bits` bits of the keys, eleven bits a pass: a list of many
+// thousands sorts in a few passes over one array, without comparisons.
+void RadixSort(std::vector<TRowKey>& v, int bits)
+{
+    constexpr int Digit = 11;
+    std::vector<TRowKey> other(v.size());
+    std::vector<size_t> count(size_t(1) << Digit);
+    for (int shift = 0; shift < bits; shift += Digit) {
+        std::fill(count.begin(), count.end(), 0);
+        for (const TRowKey& k : v)
+            ++count[(k.Key >> shift) & ((1u << Digit) - 1)];
+        size_t sum = 0;
+        for (size_t& c : count)
+            sum += std::exchange(c, sum);
+        for (const TRowKey& k : v)
+            other[count[(k.Key >> shift) & ((1u << Digit) - 1)]++] = k;
+        v.swap(other);
+    }
+}
+
+int BitWidth(quint64 v)
+{
+    return v == 0 ? 0 : 64 - __builtin_clzll(v);
+}
+
+// The first eight bytes of a text as a number, in unsigned byte order.
+quint64 TextPrefix(const QByteArray& text)
+{
+    quint64 v = 0;
+    const int n = int(std::min<qsizetype>(8, text.size()));
+    for (int i = 0; i < 8; ++i)
+        v = (v << 8) | (i < n ? uchar(text[i]) : 0u);
+    return v;
+}
+
+} // namespace
+
 void TServerView::SortBy(int column, bool ascending)
 {
     if (column < 0 || column >= columnCount()) return;
     sortColumn_ = column;
     ascending_ = ascending;
     header()->setSortIndicator(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
-    // Every key once, so that the comparisons of the sort only compare.
+    // Every key once, so that the sort itself only moves numbers: a list of many
+    // thousands is sorted in a few milliseconds.
     model_->Flush();
     const int n = model_->Count();
     std::vector<TServerSortKey> keys(static_cast<size_t>(n));
+    bool text = false;
+    qint64 min1 = 0, max1 = 0, min2 = 0, max2 = 0;
+    for (int i = 0; i < n; ++i) {
+        // The stations lie all over the heap: ask for the next ones early.
+        if (i + 8 < n) __builtin_prefetch(model_->Station(i + 8));
+        TServerSortKey& k = keys[size_t(i)];
+        k = RowSortValue(*model_->Station(i), column);
+        text |= k.IsText;
+        min1 = i == 0 ? k.N1 : std::min(min1, k.N1);
+        max1 = i == 0 ? k.N1 : std::max(max1, k.N1);
+        min2 = i == 0 ? k.N2 : std::min(min2, k.N2);
+        max2 = i == 0 ? k.N2 : std::max(max2, k.N2);
+    }
+    // Texts (a number among them counts as an empty text, as CompareKeys has it) by
+    // their first bytes, then runs alike there by the whole text; numbers by both parts.
+    const int bits2 = BitWidth(quint64(max2 - min2));
+    const int bits = text ? 64 : BitWidth(quint64(max1 - min1)) + bits2;
+    std::vector<TRowKey> order(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const TServerSortKey& k = keys[size_t(i)];
+        quint64 key = text ? TextPrefix(k.Text)
+                           : bits <= 64 ? (quint64(k.N1 - min1) << bits2) | quint64(k.N2 - min2)
+                                        : 0;
+        if (!ascending) key = bits >= 64 ? ~key : ~key & ((quint64(1) << bits) - 1);
+        order[size_t(i)] = {key, i};
+    }
+    const auto compare = [&](const TRowKey& a, const TRowKey& b) {
+        const int c = CompareKeys(keys[size_t(a.Row)], keys[size_t(b.Row)]);
+        return ascending ? c < 0 : c > 0;
+    };
+    if (bits <= 64) {
+        RadixSort(order, bits);
+        if (text) {
+            // Texts alike in their first eight bytes.
+            for (size_t i = 0; i < order.size();) {
+                size_t end = i + 1;
+                while (end < order.size() && order[end].Key == order[i].Key)
+                    ++end;
+                if (end - i > 1) std::stable_sort(order.begin() + i, order.begin() + end, compare);
+                i = end;
+            }
+        }
+    } else {
+        std::stable_sort(order.begin(), order.end(), compare); // numbers beyond 64 bits
+    }
+    std::vector<int> rows(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i)
-        keys[size_t(i)] = RowSortValue(*model_->Station(i), column);
-    model_->SortByKeys(keys, ascending);
+        rows[size_t(i)] = order[size_t(i)].Row;
+    model_->Reorder(rows);
 }
 
 void TServerView::Resort()

@@ -78,9 +78,9 @@ public:
     void Flush();
     void Clear();
     std::vector<TServerRef> Take();
-    // Reorders the rows by a key per row; stable, equal rows keep their order. Selection
-    // and current row follow their stations.
-    void SortByKeys(const std::vector<TServerSortKey>& keys, bool ascending);
+    // Reorders the rows: the row order[i] becomes row i (order holds every row once).
+    // Selection and current row follow their stations.
+    void Reorder(const std::vector<int>& order);
 
     // Rows whose station answered its last query (Ping below 9999), kept as rows come and
     // change.

@@ -188,7 +188,7 @@ void Tinfo_form::ShowServer(const TCustomServer* server)
     ruleview->clear();
     playerview->clear();
     if (!server) return;
-    for (const TRule& r : server->Rules)
+    for (const TRule& r : server->InfoLines())
         new QTreeWidgetItem(ruleview, {r.Key, r.Value});
     const auto* game = dynamic_cast<const TGameServer*>(server);
     if (!game) {

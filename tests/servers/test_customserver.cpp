@@ -179,9 +179,9 @@ void TestCustomServer::infoLines()
     s.Bitrate = 64;
     s.NumPlayers = 3;
     s.MaxPlayers = 32;
-    s.BuildInfoLines();
+    QVERIFY(s.Rules.isEmpty()); // made when asked for, not kept
     QStringList keys;
-    for (const TRule& r : s.Rules)
+    for (const TRule& r : s.InfoLines())
         keys << r.Key;
     // No up time without UpSince.
     QCOMPARE(keys, QStringList({"Server URL", "Current Song", "Server Address", "Server Name",
@@ -193,11 +193,11 @@ void TestCustomServer::infoLines()
 
     s.SongTitle = "Artist - Song";
     s.UpSince = int(UnixTimeNow() - 7200);
-    s.BuildInfoLines();
-    QCOMPARE(s.Rules.size(), 9);
+    const QList<TRule> lines = s.InfoLines();
+    QCOMPARE(lines.size(), 9);
     QCOMPARE(s.RuleValue("Current Song"), QString("Artist - Song"));
-    QCOMPARE(s.Rules.last().Key, QString("Total up time"));
-    QCOMPARE(s.Rules.last().Value, QString("2h 0m"));
+    QCOMPARE(lines.last().Key, QString("Total up time"));
+    QCOMPARE(lines.last().Value, QString("2h 0m"));
 }
 
 void TestCustomServer::players_data()
@@ -356,7 +356,7 @@ void TestCustomServer::stationWithoutPing()
     clock.start();
     s.Query([&](TCustomServer*) { ++calls; });
     QVERIFY(!s.PingThread);
-    QCOMPARE(s.Rules.size(), 8); // info lines built at the start
+    QCOMPARE(s.InfoLines().size(), 8);
     // The attempt waits on the short timer, not on the query time-out.
     QVERIFY(s.QueryTimer);
     QCOMPARE(s.QueryTimer->interval(), 100);

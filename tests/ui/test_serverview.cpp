@@ -240,6 +240,23 @@ void TestServerView::sortingRows()
     QCOMPARE(v.RowCount(), 4);
     v.SortBy(v.PingColumn, true);
     QCOMPARE(rowNames(v).first(), QString("Alpha"));
+
+    // Names alike in their first bytes, differing in case only, or one the start of
+    // another; equal ones keep their order in both directions.
+    TServerView w;
+    w.SetupColumns(TSCServer::Class(), 1);
+    const QStringList names = {"Radio Station B", "radio station a2", "Radio Station",
+                               "RADIO STATION A", "radio station b", "Radio Statio\u00e9n"};
+    for (const QString& name : names)
+        w.StationDone(makeStation({name}, n++));
+    w.SortBy(0, true);
+    QCOMPARE(rowNames(w), QStringList({"Radio Station", "RADIO STATION A", "radio station a2",
+                                       "Radio Station B", "radio station b",
+                                       "Radio Statio\u00e9n"}));
+    w.SortBy(0, false);
+    QCOMPARE(rowNames(w), QStringList({"Radio Statio\u00e9n", "Radio Station B",
+                                       "radio station b", "radio station a2",
+                                       "RADIO STATION A", "Radio Station"}));
 }
 
 void TestServerView::columnClickScrollsSelectionToTop()

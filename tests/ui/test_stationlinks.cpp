@@ -226,7 +226,6 @@ private slots:
         // A selected station fills the information window and the search box.
         auto s = station("Harbor Rock", "127.0.0.5", "8000");
         s->SongTitle = "7. Kestrel - Golden Hour";
-        s->BuildInfoLines();
         w->Pages->StationSelected(s.get());
         QCOMPARE(w->Pages->search_box->text(), QString("Golden Hour"));
         QVERIFY(w->Pages->info_form->ruleview->topLevelItemCount() > 0);
@@ -301,10 +300,9 @@ private slots:
         QCOMPARE(info.playerview->topLevelItem(1)->text(0), QString("Bo"));
         // A station has information lines and no players; none clears both.
         auto s = station("Harbor Rock", "127.0.0.5", "8000");
-        s->BuildInfoLines();
         info.ShowServer(s.get());
         QCOMPARE(info.playerview->topLevelItemCount(), 0);
-        QCOMPARE(info.ruleview->topLevelItemCount(), int(s->Rules.size()));
+        QCOMPARE(info.ruleview->topLevelItemCount(), int(s->InfoLines().size()));
         info.ShowServer(nullptr);
         QCOMPARE(info.ruleview->topLevelItemCount(), 0);
         // A close request is refused: the window stays in the page area.
