@@ -362,6 +362,10 @@ public:
 private:
     void writeHeader()
     {
+        // A pipe or a device file takes the head once, with the sizes left open.
+        const bool sequential = file_.isSequential();
+        if (sequential && headWritten_) return;
+        headWritten_ = true;
         QByteArray h("RIFF");
         wr32(h, quint32(std::min<qint64>(data_ + 36, 0xFFFFFFFFll)));
         h.append("WAVEfmt ");
@@ -374,6 +378,12 @@ private:
         wr16(h, 16);
         h.append("data");
         wr32(h, quint32(std::min<qint64>(data_, 0xFFFFFFFFll - 36)));
+        if (sequential) {
+            h.replace(4, 4, QByteArray(4, '\xff'));
+            h.replace(40, 4, QByteArray(4, '\xff'));
+            file_.write(h);
+            return;
+        }
         const qint64 at = file_.pos();
         file_.seek(0);
         file_.write(h);
@@ -385,6 +395,7 @@ private:
     int rate_ = 44100, channels_ = 2;
     qint64 data_ = 0;
     quint64 writes_ = 0;
+    bool headWritten_ = false;
     TPacer pacer_;
 };
 
