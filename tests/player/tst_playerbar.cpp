@@ -26,6 +26,36 @@ QByteArray okHead()
     f.BitsPerSample = 16;
     return "ICY 200 OK\r\nicy-genre:" + streamproto::EncodeFormat(MakeWaveFormat(f)).toLatin1() + "\r\n\r\n";
 }
+
+void feed(TStreamPlayer& s, const QByteArray& bytes)
+{
+    s.Client()->FeedResponseForTest(bytes.constData(), int(bytes.size()));
+}
+
+// Starts the bar's stream player on a response that begins with a PCM head.
+void startStream(TStreamPlayer& s, const QByteArray& after = {})
+{
+    s.BufferKB = 16;
+    s.Client()->BeginResponseForTest();
+    feed(s, okHead() + after);
+}
+
+// A main window with its player box, and the bar docked in it.
+struct DockedBar
+{
+    QWidget main;
+    QFrame* box = new QFrame(&main);
+    Tplayer_form bar{&main};
+    DockedBar()
+    {
+        box->setFixedHeight(50);
+        (new QVBoxLayout(&main))->addWidget(box);
+        main.resize(800, 100);
+        main.show();
+        bar.Host.PlayerBox = box;
+        bar.DockInto(box);
+    }
+};
 } // namespace
 
 class TstPlayerBar : public QObject
@@ -99,24 +129,11 @@ private slots:
     // to 60.
     void gaugeColours()
     {
-        QWidget host;
-        auto* box = new QFrame(&host);
-        box->setFixedHeight(50);
-        auto* lay = new QVBoxLayout(&host);
-        lay->addWidget(box);
-        Tplayer_form bar(&host);
-        bar.Host.PlayerBox = box;
-        bar.DockInto(box);
-        host.resize(800, 60);
-        host.show();
+        DockedBar w;
+        Tplayer_form& bar = w.bar;
         TStreamPlayer& s = bar.Stream();
-        s.BufferKB = 16;
         s.View.Message = [](const QString& t) { QFAIL(qPrintable(t)); };
-        s.Client()->BeginResponseForTest();
-        const QByteArray head = okHead();
-        s.Client()->FeedResponseForTest(head.constData(), int(head.size()));
-        const QByteArray first = streamproto::MakePacket(QByteArray(4 * 44100 * 3, 0)); // 3 s
-        s.Client()->FeedResponseForTest(first.constData(), int(first.size()));
+        startStream(s, streamproto::MakePacket(QByteArray(4 * 44100 * 3, 0))); // 3 s
         auto gaugeAt = [&](int dx) {
             const QImage img = bar.grab().toImage();
             return img.pixelColor(bar.titles->x() + dx, 0);
@@ -128,8 +145,7 @@ private slots:
         };
         for (const Step& step : {Step{1, Qt::red}, Step{5, Qt::yellow}, Step{9, QColor(0, 255, 0)}}) {
             while (TStreamPlayer::QueuedBuffers() < step.buffers) {
-                const QByteArray p = streamproto::MakePacket(QByteArray(400, 0));
-                s.Client()->FeedResponseForTest(p.constData(), int(p.size()));
+                feed(s, streamproto::MakePacket(QByteArray(400, 0)));
             }
             QCOMPARE(bar.GaugeColor(), step.colour);
             QCOMPARE(bar.GaugeWidth(), 4 * step.buffers);
@@ -138,27 +154,20 @@ private slots:
         }
         bar.stop_butt->click();
         QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);
-        QVERIFY(!box->isVisible());
+        QVERIFY(!w.box->isVisible());
     }
 
     // Docked, to the desktop edge (the saved one) and back; stop and close dock it again.
     void dockAndDesktop()
     {
-        QWidget main;
-        auto* box = new QFrame(&main);
-        box->setFixedHeight(50);
-        (new QVBoxLayout(&main))->addWidget(box);
-        main.resize(800, 100);
-        main.show();
-        Tplayer_form bar(&main);
+        DockedBar w;
+        Tplayer_form& bar = w.bar;
         bool mainShown = true;
-        bar.Host.PlayerBox = box;
         bar.Host.ShowMainWindow = [&] { mainShown = true; };
         bar.Host.HideMainWindow = [&] { mainShown = false; };
-        bar.DockInto(box);
         QVERIFY(bar.Docked());
         QCOMPARE(bar.Edge(), abeUnknown);
-        QCOMPARE(bar.parentWidget(), box);
+        QCOMPARE(bar.parentWidget(), w.box);
 
         Config()->WriteValue("playeredge", "t");
         bar.minmax_butt->click();
@@ -176,7 +185,7 @@ private slots:
         QVERIFY(!close.isAccepted());
         QVERIFY(bar.Docked());
         QVERIFY(mainShown);
-        QCOMPARE(bar.parentWidget(), box);
+        QCOMPARE(bar.parentWidget(), w.box);
         QCOMPARE(bar.minmax_butt->toolTip(), QString("Dock this bar on the Desktop"));
 
         // The bottom edge is remembered; stop from the desktop returns the bar.
@@ -194,20 +203,11 @@ private slots:
     // Metadata from the stream reaches the song line and the count-down.
     void songCountDown()
     {
-        QWidget main;
-        auto* box = new QFrame(&main);
-        (new QVBoxLayout(&main))->addWidget(box);
-        main.show();
-        Tplayer_form bar(&main);
-        bar.Host.PlayerBox = box;
-        bar.DockInto(box);
-        box->show();
-        TStreamPlayer& s = bar.Stream();
-        s.BufferKB = 16;
-        s.Client()->BeginResponseForTest();
-        const QByteArray data = okHead() + streamproto::MakePacket(QByteArray(20000, 0)) +
-                                streamproto::MakeMetadata(200, "Artist - Title");
-        s.Client()->FeedResponseForTest(data.constData(), int(data.size()));
+        DockedBar w;
+        Tplayer_form& bar = w.bar;
+        w.box->show();
+        startStream(bar.Stream(), streamproto::MakePacket(QByteArray(20000, 0)) +
+                                      streamproto::MakeMetadata(200, "Artist - Title"));
         QCOMPARE(bar.SongTitle(), QString("Artist - Title"));
         QVERIFY(bar.buycd_butt->isEnabled());
         bar.timetimerTimer();

@@ -2,6 +2,7 @@
 // checks, the start threshold, packets, metadata and the ways a stream goes out of step.
 #include "httpprot.h"
 #include "streamplayer.h"
+#include "streamrecorder.h"
 #include "streamproto.h"
 #include "testsupport.h"
 #include "waveout.h"
@@ -10,6 +11,7 @@
 #include <QTest>
 
 using namespace platform;
+using playertest::Recorder;
 
 namespace {
 
@@ -40,25 +42,6 @@ QByteArray audioPacket(int total, char fill = 0)
 {
     return streamproto::MakePacket(QByteArray(total - 8, fill));
 }
-
-struct Recorder
-{
-    QStringList stationLines, songLines, messages;
-    int stops = 0;
-    bool boxVisible = true;
-    void attach(TStreamPlayer& p)
-    {
-        p.View.ShowStationLine = [this](const QString& t) { stationLines << t; };
-        p.View.ShowSongLine = [this](const QString& t) { songLines << t; };
-        p.View.Message = [this](const QString& t) { messages << t; };
-        p.View.ClickStop = [this, &p] {
-            ++stops;
-            boxVisible = false;
-            p.Stop();
-        };
-        p.View.BoxVisible = [this] { return boxVisible; };
-    }
-};
 
 } // namespace
 

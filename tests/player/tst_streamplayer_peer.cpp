@@ -4,6 +4,7 @@
 // reported.
 #include "playertest.h"
 #include "streamplayer.h"
+#include "streamrecorder.h"
 #include "waveout.h"
 
 #include <QTest>
@@ -12,25 +13,6 @@ using namespace platform;
 using namespace playertest;
 
 namespace {
-struct Recorder
-{
-    QStringList stationLines, songLines, messages;
-    int stops = 0;
-    bool boxVisible = true;
-    void attach(TStreamPlayer& p)
-    {
-        p.View.ShowStationLine = [this](const QString& t) { stationLines << t; };
-        p.View.ShowSongLine = [this](const QString& t) { songLines << t; };
-        p.View.Message = [this](const QString& t) { messages << t; };
-        p.View.ClickStop = [this, &p] {
-            ++stops;
-            boxVisible = false;
-            p.Stop();
-        };
-        p.View.BoxVisible = [this] { return boxVisible; };
-    }
-};
-
 void addCodecRows()
 {
     QTest::addColumn<QString>("codec");
