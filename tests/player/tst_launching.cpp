@@ -7,8 +7,10 @@
 #include "platform.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFrame>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -185,6 +187,66 @@ private slots:
         QCOMPARE(asked_, QStringList{question});
         QVERIFY(!l.ShowBox);
         QVERIFY(!box->isVisible());
+    }
+
+    // The players' settings files: the key is set where the player reads it, everything
+    // else stays as it was.
+    void settingsEdit_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("section");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("empty file") << QByteArray() << QByteArray() << QByteArray("shuffle=no\n");
+        QTest::newRow("replaced, comments kept")
+            << QByteArray("# mine\nvolume=50\nshuffle=yes\n") << QByteArray()
+            << QByteArray("# mine\nvolume=50\nshuffle=no\n");
+        QTest::newRow("option with dashes") << QByteArray("--shuffle=yes\n") << QByteArray() << QByteArray("shuffle=no\n");
+        QTest::newRow("commented out is not the key")
+            << QByteArray("#shuffle=yes\n") << QByteArray() << QByteArray("#shuffle=yes\nshuffle=no\n");
+        QTest::newRow("before the first profile, which keeps its own")
+            << QByteArray("volume=50\n\n[loud]\nshuffle=yes\n") << QByteArray()
+            << QByteArray("volume=50\nshuffle=no\n\n[loud]\nshuffle=yes\n");
+        QTest::newRow("only a profile") << QByteArray("[loud]\nvolume=90\n") << QByteArray()
+                                        << QByteArray("shuffle=no\n[loud]\nvolume=90\n");
+        QTest::newRow("in its section")
+            << QByteArray("[audacious]\nrepeat=TRUE\nshuffle=yes\n\n[pulse]\nshuffle=yes\n") << QByteArray("audacious")
+            << QByteArray("[audacious]\nrepeat=TRUE\nshuffle=no\n\n[pulse]\nshuffle=yes\n");
+        QTest::newRow("added to its section") << QByteArray("[audacious]\nrepeat=TRUE\n\n[pulse]\nx=1\n")
+                                              << QByteArray("audacious")
+                                              << QByteArray("[audacious]\nrepeat=TRUE\nshuffle=no\n\n[pulse]\nx=1\n");
+        QTest::newRow("section added") << QByteArray("[pulse]\nx=1") << QByteArray("audacious")
+                                       << QByteArray("[pulse]\nx=1\n\n[audacious]\nshuffle=no\n");
+        QTest::newRow("CR LF lines") << QByteArray("shuffle=yes\r\nvolume=5\r\n") << QByteArray()
+                                     << QByteArray("shuffle=no\r\nvolume=5\r\n");
+    }
+    void settingsEdit()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, section);
+        QFETCH(QByteArray, after);
+        QCOMPARE(playersettings::SetValue(before, section, "shuffle", "no"), after);
+    }
+
+    // Before the start the known player's file is edited, when it has one.
+    void settingsFileOfPlayer()
+    {
+        QTemporaryDir cfgHome;
+        qputenv("XDG_CONFIG_HOME", cfgHome.path().toLocal8Bit());
+        qunsetenv("MPV_HOME");
+        QVERIFY(!playersettings::Apply("mpv", 32)); // none: nothing is created
+        QVERIFY(!QFile::exists(cfgHome.filePath("mpv/mpv.conf")));
+        QVERIFY(!playersettings::Apply("vlc", 32));
+        QDir().mkpath(cfgHome.filePath("mpv"));
+        QDir().mkpath(cfgHome.filePath("audacious"));
+        dwtest::writeFile(cfgHome.filePath("mpv/mpv.conf"), "ao=pulse\nshuffle=yes\n");
+        dwtest::writeFile(cfgHome.filePath("audacious/config"), "[audacious]\nshuffle=TRUE\n");
+        QVERIFY(playersettings::Apply("mpv", 32));
+        QVERIFY(playersettings::Apply("audacious", 48));
+        QFile mpv(cfgHome.filePath("mpv/mpv.conf")), aud(cfgHome.filePath("audacious/config"));
+        QVERIFY(mpv.open(QIODevice::ReadOnly) && aud.open(QIODevice::ReadOnly));
+        QCOMPARE(mpv.readAll(), QByteArray("ao=pulse\nshuffle=no\nstream-buffer-size=64KiB\n"));
+        QCOMPARE(aud.readAll(), QByteArray("[audacious]\nshuffle=FALSE\nnet_buffer_kb=96\n"));
+        qunsetenv("XDG_CONFIG_HOME");
     }
 };
 
