@@ -471,8 +471,11 @@ void TLauncher::writePlaylist()
     QFile f(PlaylistPath());
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return;
     QByteArray text = "[playlist]\nNumberOfEntries=" + QByteArray::number(RecentStations.size()) + "\n";
-    for (int i = 0; i < RecentStations.size(); ++i)
-        text += "File" + QByteArray::number(i + 1) + "=http://" + RecentStations[i].toUtf8() + "/\n";
+    for (int i = 0; i < RecentStations.size(); ++i) {
+        // A port that carries the mount's path ("8000/live.mp3") is a whole address already.
+        const QByteArray recent = RecentStations[i].toUtf8();
+        text += "File" + QByteArray::number(i + 1) + "=http://" + recent + (recent.contains('/') ? "" : "/") + "\n";
+    }
     f.write(text);
 }
 
