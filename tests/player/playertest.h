@@ -167,6 +167,16 @@ public:
                           {}, env_);
     }
     void stopRecording() { rec_.stop(); }
+    // Records the monitor until `bytes` are in `wav` (at most 30 s) and measures it.
+    ToneMeasure record(const QString& wav, qint64 bytes, double skipSeconds)
+    {
+        if (!startRecording(wav)) return {};
+        QElapsedTimer t;
+        t.start();
+        while (QFileInfo(wav).size() <= bytes && t.elapsed() < 30000) QTest::qWait(50);
+        stopRecording();
+        return measureWav(wav, skipSeconds);
+    }
     const QStringList& env() const { return env_; }
     ~Pulse()
     {

@@ -5,13 +5,13 @@
 #include "customserver.h"
 #include "dialogs.h"
 #include "launching.h"
+#include "launchrig.h"
 #include "mpvengine.h"
 #include "mprisservice.h"
 #include "playertest.h"
 
-#include <QFrame>
 #include <QProcess>
-#include <QVBoxLayout>
+#include <QToolButton>
 
 using namespace dwtest;
 using namespace playertest;
@@ -54,22 +54,15 @@ private slots:
     {
         Pulse pulse;
         if (!pulse.start()) QSKIP("pulseaudio could not be started here");
-        QWidget main;
-        auto* box = new QFrame(&main);
-        (new QVBoxLayout(&main))->addWidget(box);
-        main.show();
-        Tplayer_form bar;
-        bar.Host.PlayerBox = box;
-        bar.DockInto(box);
+        LaunchRig rig;
+        Tplayer_form& bar = rig.bar;
         TMprisService mpris(&bar);
         QVERIFY(mpris.Registered());
-        TLauncher launcher(bar);
-        launcher.ShowPlayerBox = [box] { box->show(); };
         TSCServer station("127.0.0.1", QString::number(ice_.port()) + "/tone.mp3");
         station.StreamURL = ice_.url();
         station.Name = ""; // the stream names the station
         station.PlayerKind = 0;
-        launcher.LaunchStation(&station);
+        rig.launcher.LaunchStation(&station);
         QCOMPARE(bar.PlayerKind, 0);
         auto* player = dynamic_cast<TMpvPlayer*>(bar.OtherPlayers[0].get());
         QVERIFY(player && player->Engine());
@@ -78,11 +71,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(bar.SongTitle(), QString("First Artist - First Song"), 10000);
 
         // Heard on the sink's monitor.
-        const QString rec = home_.file("builtin.wav");
-        QVERIFY(pulse.startRecording(rec));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(rec).size() > 2 * 176400, 30000);
-        pulse.stopRecording();
-        const ToneMeasure heard = measureWav(rec, 0.5);
+        const ToneMeasure heard = pulse.record(home_.file("builtin.wav"), 2 * 176400, 0.5);
         QVERIFY2(std::abs(heard.Frequency - 440) < 10, qPrintable(QString::number(heard.Frequency)));
         QVERIFY2(heard.Rms > 1000, qPrintable(QString::number(heard.Rms)));
 
@@ -97,16 +86,66 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(player->Engine()->PlayState(), TMpvEngine::psPaused, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", "dialwise", "status"}), QString("Paused"), 10000);
         QTest::qWait(700);
-        const QString quiet = home_.file("paused.wav");
-        QVERIFY(pulse.startRecording(quiet));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(quiet).size() > 176400, 30000);
-        pulse.stopRecording();
-        QVERIFY2(measureWav(quiet, 0.3).Rms < 100, qPrintable(QString::number(measureWav(quiet, 0.3).Rms)));
+        const double quiet = pulse.record(home_.file("paused.wav"), 176400, 0.3).Rms;
+        QVERIFY2(quiet < 100, qPrintable(QString::number(quiet)));
         run("playerctl", {"-p", "dialwise", "play"});
         QTRY_COMPARE_WITH_TIMEOUT(player->Engine()->PlayState(), TMpvEngine::psPlaying, 10000);
         run("playerctl", {"-p", "dialwise", "stop"});
-        QTRY_VERIFY_WITH_TIMEOUT(!box->isVisible(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.box->isVisible(), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(player->Engine()->PlayState(), TMpvEngine::psStopped, 10000);
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
+    }
+
+    // The embedded kinds on the same engine: the station line from the stream, pause
+    // (kind 2 pauses, kind 3 mutes while the stream runs on), the time frozen meanwhile.
+    void embeddedKinds_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::newRow("2") << 2;
+        QTest::newRow("3") << 3;
+    }
+    void embeddedKinds()
+    {
+        QFETCH(int, type);
+        Pulse pulse;
+        if (!pulse.start()) QSKIP("pulseaudio could not be started here");
+        LaunchRig rig;
+        Tplayer_form& bar = rig.bar;
+        TSCServer station("127.0.0.1", QString::number(ice_.port()) + "/tone.mp3");
+        station.StreamURL = ice_.url();
+        station.Name = "Listed Name";
+        station.PlayerKind = quint8(type);
+        rig.launcher.LaunchStation(&station);
+        QCOMPARE(bar.PlayerKind, type);
+        auto* player = dynamic_cast<TMpvPlayer*>(bar.OtherPlayers[type].get());
+        QVERIFY(player && player->Engine());
+        QVERIFY(rig.box->isVisible());
+        TMpvEngine* engine = player->Engine();
+        QTRY_COMPARE_WITH_TIMEOUT(engine->PlayState(), TMpvEngine::psPlaying, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(bar.playpause_butt->isEnabled(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(bar.FirstLine(), QString("Tone Station"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!bar.SongTitle().isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(bar.digits->value() != " 0:00", 10000);
+        QVERIFY(pulse.record(home_.file("embedded.wav"), 176400, 0.5).Rms > 1000);
+
+        bar.playpause_butt->click();
+        if (type == 3) {
+            QVERIFY(engine->Mute());
+            QCOMPARE(engine->PlayState(), TMpvEngine::psPlaying);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(engine->PlayState(), TMpvEngine::psPaused, 10000);
+        }
+        QTest::qWait(1200);
+        const QString frozen = bar.digits->value();
+        const double quiet = pulse.record(home_.file("embedded-paused.wav"), 176400, 0.3).Rms;
+        QVERIFY2(quiet < 100, qPrintable(QString::number(quiet)));
+        QCOMPARE(bar.digits->value(), frozen);
+
+        bar.playpause_butt->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->Mute() && engine->PlayState() == TMpvEngine::psPlaying, 10000);
+        bar.stop_butt->click();
+        QVERIFY(!rig.box->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(engine->PlayState(), TMpvEngine::psStopped, 10000);
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
     }
 };

@@ -6,11 +6,10 @@
 #include "customserver.h"
 #include "dialogs.h"
 #include "launching.h"
+#include "launchrig.h"
 #include "playertest.h"
 
-#include <QFrame>
 #include <QToolButton>
-#include <QVBoxLayout>
 
 #include <csignal>
 
@@ -89,19 +88,12 @@ private slots:
     {
         Pulse pulse;
         if (!pulse.start()) QSKIP("pulseaudio could not be started here");
-        QWidget main;
-        auto* box = new QFrame(&main);
-        (new QVBoxLayout(&main))->addWidget(box);
-        main.show();
-        Tplayer_form bar;
-        bar.Host.PlayerBox = box;
-        bar.DockInto(box);
-        TLauncher launcher(bar);
-        launcher.ShowPlayerBox = [box] { box->show(); };
+        LaunchRig rig;
+        Tplayer_form& bar = rig.bar;
         TSCServer station("127.0.0.1", QString::number(ice_.port()) + "/tone.mp3");
         station.Name = "Tone Station";
         station.PlayerKind = 5; // the external kind
-        launcher.LaunchStation(&station);
+        rig.launcher.LaunchStation(&station);
         QCOMPARE(bar.PlayerKind, 0);
         auto* ext = dynamic_cast<TExternalPlayer*>(bar.OtherPlayers[0].get());
         QVERIFY(ext && ext->Launched());
@@ -121,11 +113,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(bar.digits->value() != " 0:00", 10000);
 
         // Heard on the sink's monitor.
-        const QString rec = home_.file("external.wav");
-        QVERIFY(pulse.startRecording(rec));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(rec).size() > 2 * 176400, 30000);
-        pulse.stopRecording();
-        const ToneMeasure heard = measureWav(rec, 0.5);
+        const ToneMeasure heard = pulse.record(home_.file("external.wav"), 2 * 176400, 0.5);
         QVERIFY2(std::abs(heard.Frequency - 440) < 10, qPrintable(QString::number(heard.Frequency)));
         QVERIFY2(heard.Rms > 1000, qPrintable(QString::number(heard.Rms)));
 
@@ -135,11 +123,8 @@ private slots:
         QVERIFY(bar.playpause_butt->isChecked());
         QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", service, "status"}), QString("Paused"), 10000);
         QTest::qWait(700);
-        const QString quiet = home_.file("paused.wav");
-        QVERIFY(pulse.startRecording(quiet));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(quiet).size() > 176400, 30000);
-        pulse.stopRecording();
-        QVERIFY2(measureWav(quiet, 0.3).Rms < 100, qPrintable(QString::number(measureWav(quiet, 0.3).Rms)));
+        const double quiet = pulse.record(home_.file("paused.wav"), 176400, 0.3).Rms;
+        QVERIFY2(quiet < 100, qPrintable(QString::number(quiet)));
         bar.playpause_butt->click();
         QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", service, "status"}), QString("Playing"), 10000);
 
@@ -149,7 +134,7 @@ private slots:
 
         // Stop asks it to quit; it goes by itself, well before it would be ended.
         bar.stop_butt->click();
-        QVERIFY(!box->isVisible());
+        QVERIFY(!rig.box->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(!running(playerPid_), 4500);
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
     }
