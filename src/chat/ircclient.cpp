@@ -3,10 +3,14 @@
 #include "wsocket.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QLocale>
+#include <QPointer>
 #include <QStringDecoder>
+#include <QTimer>
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 
 namespace {
@@ -346,8 +350,20 @@ void TChannels::Quit(TUser* user)
 TIRCClient::TIRCClient(QObject* owner) : QObject(owner), socket_(std::make_unique<TWSocket>())
 {
     socket_->OnSessionConnected = [this](TWSocket*, int) { sessionConnected(); };
-    socket_->OnSessionClosed = [this](TWSocket*, int) { sessionClosed(); };
+    socket_->OnSessionClosed = [this](TWSocket*, int) {
+        // Lines that arrived before the server closed are handled first.
+        if (LinesPending()) {
+            closeAfterLines_ = true;
+            if (!receiving_) sliceTimer_->start();
+            return;
+        }
+        sessionClosed();
+    };
     socket_->OnDataAvailable = [this](TWSocket*, int) { dataAvailable(); };
+    sliceTimer_ = new QTimer(this);
+    sliceTimer_->setSingleShot(true);
+    sliceTimer_->setInterval(0);
+    connect(sliceTimer_, &QTimer::timeout, this, [this] { nextSlice(); });
 }
 
 TIRCClient::~TIRCClient()
@@ -403,7 +419,10 @@ void TIRCClient::beginSession()
     if (Connected()) Disconnect(true);
     ++session_;
     buffer_.clear();
+    readPos_ = 0;
     scanFrom_ = 0;
+    closeAfterLines_ = false;
+    sliceTimer_->stop();
     channels_.Clear();
     users_.Clear();
     ownUser_ = users_.Add(nick_, QString());
@@ -435,6 +454,12 @@ void TIRCClient::Connect()
 
 void TIRCClient::Disconnect(bool Force)
 {
+    // What the server sent before the user hung up and was not handled yet is dropped.
+    buffer_.clear();
+    readPos_ = 0;
+    scanFrom_ = 0;
+    closeAfterLines_ = false;
+    sliceTimer_->stop();
     if (state_ == isConnected && !Force)
         socket_->Close();
     else
@@ -446,8 +471,10 @@ void TIRCClient::Disconnect(bool Force)
 void TIRCClient::sessionConnected()
 {
     const quint64 s = session_;
+    QPointer<TIRCClient> self(this);
+    auto stale = [&] { return !self || session_ != s; };
     setState(isLoggingIn);
-    if (session_ != s) return;
+    if (stale()) return;
     if (ircx_) {
         SendRaw(QStringLiteral("MODE ISIRCX"));
         SendRaw(QStringLiteral("IRCX"));
@@ -461,11 +488,11 @@ void TIRCClient::sessionConnected()
     }
     const QString ip = ips.isEmpty() ? QStringLiteral("127.0.0.1") : ips.first();
     SendRaw(fmt("USER %s %s %s :%s", {username_, ip, server_, realName_}));
-    if (session_ != s) return;
+    if (stale()) return;
     if (OnConnect) OnConnect(this);
     // A refused attempt (or a proxy that would not open the tunnel) leaves the socket
     // closed without a closing report of its own.
-    if (session_ == s && socket_->State() != wsConnected) sessionClosed();
+    if (!stale() && socket_->State() != wsConnected) sessionClosed();
 }
 
 void TIRCClient::sessionClosed()
@@ -473,8 +500,11 @@ void TIRCClient::sessionClosed()
     if (state_ == isDisconnected) return;
     TUser* own = ownUser_;
     const quint64 gen = users_.Generation();
+    QPointer<TIRCClient> self(this);
     setState(isDisconnected);
+    if (!self) return;
     if (OnDisconnect) OnDisconnect(this);
+    if (!self) return;
     // A handler that connected again has a new own user already.
     if (ownUser_ == own && users_.Generation() == gen) {
         ownUser_ = nullptr;
@@ -484,31 +514,70 @@ void TIRCClient::sessionClosed()
 
 void TIRCClient::dataAvailable()
 {
-    ReceiveData(socket_->ReceiveStr());
+    buffer_.append(socket_->ReceiveStr());
+    // A slice already due takes these lines in their turn.
+    if (receiving_ || sliceTimer_->isActive()) return;
+    handleBuffered(SliceMs);
 }
 
 void TIRCClient::ReceiveData(const QByteArray& bytes)
 {
     buffer_.append(bytes);
     if (receiving_) return; // the outer call goes on with the grown buffer
+    handleBuffered(-1);
+}
+
+void TIRCClient::nextSlice()
+{
+    if (receiving_) return;
+    // No exception leaves through the event loop; as on the socket's own data path, a
+    // failing handler ends its line and is logged.
+    try {
+        handleBuffered(SliceMs);
+    } catch (const std::exception& e) {
+        DebugLog("IRC: line handler: " + QString::fromLocal8Bit(e.what()), dcErrOut);
+    } catch (...) {
+        DebugLog(QStringLiteral("IRC: line handler failed"), dcErrOut);
+    }
+}
+
+bool TIRCClient::LinesPending() const
+{
+    return buffer_.indexOf('\n', std::max(readPos_, scanFrom_)) >= 0;
+}
+
+void TIRCClient::handleBuffered(qint64 budgetMs)
+{
+    sliceTimer_->stop();
+    QPointer<TIRCClient> self(this);
     receiving_ = true;
+    bool more = false;
     {
-        qsizetype pos = 0;
-        // Also when a handler throws: the handled lines leave the buffer and later data is
-        // still read.
+        // Also when a handler throws: the handled lines leave the buffer, and the rest is
+        // handled in the next slice or with the next data.
         struct Done
         {
             TIRCClient* c;
-            const qsizetype& pos;
+            const QPointer<TIRCClient>& self;
             ~Done()
             {
-                const qsizetype n = std::min(pos, c->buffer_.size());
+                if (!self) return; // a handler freed the client
+                const qsizetype n = std::min(c->readPos_, c->buffer_.size());
                 c->buffer_.remove(0, n);
+                c->readPos_ = 0;
                 c->scanFrom_ = std::max<qsizetype>(0, c->scanFrom_ - n);
                 c->receiving_ = false;
+                if (std::uncaught_exceptions() > 0 &&
+                    (c->LinesPending() || c->closeAfterLines_))
+                    c->sliceTimer_->start();
             }
-        } done{this, pos};
-        receiveLines(pos);
+        } done{this, self};
+        more = receiveLines(budgetMs);
+    }
+    if (!self) return;
+    if (more) {
+        sliceTimer_->start();
+        return;
     }
     // What is left holds no line end. A server that never sends one would otherwise grow
     // the buffer without end.
@@ -517,16 +586,23 @@ void TIRCClient::ReceiveData(const QByteArray& bytes)
                                 "disconnecting")
                      .arg(MaxPendingBytes),
                  dcErrOut);
-        buffer_.clear();
-        scanFrom_ = 0;
         Disconnect(true);
+        return;
+    }
+    if (closeAfterLines_) {
+        closeAfterLines_ = false;
+        sessionClosed();
     }
 }
 
-void TIRCClient::receiveLines(qsizetype& pos)
+bool TIRCClient::receiveLines(qint64 budgetMs)
 {
-    while (pos < buffer_.size()) {
+    QPointer<TIRCClient> self(this);
+    QElapsedTimer clock;
+    if (budgetMs >= 0) clock.start();
+    while (readPos_ < buffer_.size()) {
         // Only bytes that arrived since the last look can hold the next line feed.
+        const qsizetype pos = readPos_;
         const qsizetype lf = buffer_.indexOf('\n', std::max(pos, scanFrom_));
         if (lf < 0) {
             scanFrom_ = buffer_.size();
@@ -538,20 +614,26 @@ void TIRCClient::receiveLines(qsizetype& pos)
         // A CR ends the line unless the LF follows it at once; CR LF ends at the LF.
         const qsizetype end = (cr >= 0 && lf != cr + 1) ? cr : lf;
         QByteArray raw = buffer_.mid(pos, end - pos);
-        pos = end + 1;
+        readPos_ = end + 1;
         raw.replace('\r', QByteArray());
         raw.replace('\n', QByteArray());
         if (raw.isEmpty()) continue;
-        const quint64 s = session_;
+        // A handler that connects again empties the buffer for the new session; one that
+        // disconnects drops the rest.
         handleLine(decodeLine(raw));
-        // A handler that connected again emptied the buffer for the new session.
-        if (session_ != s) pos = 0;
+        if (!self) return false;
+        if (budgetMs >= 0 && clock.elapsed() >= budgetMs) return LinesPending();
     }
+    return false;
 }
 
 void TIRCClient::handleLine(const QString& line)
 {
-    if (OnReceive) OnReceive(this, line);
+    if (OnReceive) {
+        QPointer<TIRCClient> self(this);
+        OnReceive(this, line);
+        if (!self) return;
+    }
     ParseLine(line);
     dispatch();
 }
@@ -607,8 +689,10 @@ void TIRCClient::dispatch()
 {
     const quint64 gen = users_.Generation();
     TUser* user = users_.Add(prefixNick_, prefixAddress_);
+    QPointer<TIRCClient> self(this);
     bool suppress = false;
     if (OnRaw) OnRaw(this, user, command_, paramText_, suppress);
+    if (!self) return;
     if (!suppress && users_.Generation() == gen) {
         bool digits = !command_.isEmpty();
         for (QChar c : command_)
@@ -624,6 +708,7 @@ void TIRCClient::dispatch()
             handleCommand(user);
         }
     }
+    if (!self) return; // a handler freed the client
     // A Connect from inside a handler has already destroyed the line's user.
     if (users_.Generation() == gen) users_.Release(user);
 }
@@ -631,7 +716,9 @@ void TIRCClient::dispatch()
 void TIRCClient::handleCommand(TUser* user)
 {
     const quint64 s = session_;
-    auto alive = [&] { return session_ == s; };
+    // False once a handler connected again or freed the client.
+    QPointer<TIRCClient> self(this);
+    auto alive = [&] { return self && session_ == s; };
     const QString& cmd = command_;
     const bool own = !prefixNick_.isEmpty() && prefixNick_ == currentNick_;
 
@@ -653,7 +740,7 @@ void TIRCClient::handleCommand(TUser* user)
             if (alive() && OnJoined) OnJoined(this, ch);
         } else if (TChannel* ch = channels_.Find(P(2))) {
             ch->Join(user);
-            if (OnJoin) OnJoin(this, user, ch);
+            if (alive() && OnJoin) OnJoin(this, user, ch);
         }
     } else if (cmd == u"PART") {
         user->Reason = P(3);
@@ -666,7 +753,7 @@ void TIRCClient::handleCommand(TUser* user)
             if (alive()) channels_.Remove(P(2));
         } else {
             ch->Part(user);
-            if (OnPart) OnPart(this, user, ch, P(3));
+            if (alive() && OnPart) OnPart(this, user, ch, P(3));
         }
     } else if (cmd == u"KICK") {
         user->Reason = P(4);
@@ -683,7 +770,7 @@ void TIRCClient::handleCommand(TUser* user)
             if (OnKick) OnKick(this, user, victim, ch);
             if (!alive()) return;
             ch->Kick(victim);
-            users_.Release(victim);
+            if (alive()) users_.Release(victim);
         }
     } else if (cmd == u"MODE") {
         if (P(2).startsWith(u'#') || P(2).startsWith(u'@')) {
@@ -737,7 +824,9 @@ void TIRCClient::system(TUser* user, const QString& word, const QString& content
 void TIRCClient::handleNumeric(int n, TUser* user)
 {
     const quint64 s = session_;
-    auto alive = [&] { return session_ == s; };
+    // False once a handler connected again or freed the client.
+    QPointer<TIRCClient> self(this);
+    auto alive = [&] { return self && session_ == s; };
     auto in = [n](int lo, int hi) { return n >= lo && n <= hi; };
 
     if (in(1, 4) || n == 375) {
@@ -863,6 +952,7 @@ void TIRCClient::handleNumeric(int n, TUser* user)
 void TIRCClient::nickInUse()
 {
     const quint64 s = session_;
+    QPointer<TIRCClient> self(this);
     const QString before = currentNick_;
     if (currentNick_ == nick_) {
         currentNick_ = altNick_;
@@ -870,7 +960,7 @@ void TIRCClient::nickInUse()
         QString replacement = currentNick_;
         if (OnNicksInUse) {
             OnNicksInUse(this, replacement);
-            if (session_ != s) return;
+            if (!self || session_ != s) return;
         } else {
             replacement.clear();
         }
@@ -889,6 +979,8 @@ void TIRCClient::applyChannelModes(int k)
     TChannel* ch = channels_.Find(P(k));
     if (!ch) return;
     const quint64 s = session_;
+    QPointer<TIRCClient> self(this);
+    auto stale = [&] { return !self || session_ != s; };
     TUser* setter = users_.Find(prefixNick_);
     const QString letters = P(k + 1);
     int arg = k + 2;
@@ -924,11 +1016,12 @@ void TIRCClient::applyChannelModes(int k)
                 if (plus && OnVoice) OnVoice(this, setter, ch, target);
                 if (!plus && OnDevoice) OnDevoice(this, setter, ch, target);
             }
-            if (session_ != s) return;
+            if (stale()) return;
             if (l == 'o')
                 plus ? ch->Op(target) : ch->Deop(target);
             else
                 plus ? ch->Voice(target) : ch->Devoice(target);
+            if (stale()) return;
             if (temp) users_.Release(temp);
             break;
         }
@@ -968,7 +1061,7 @@ void TIRCClient::applyChannelModes(int k)
         default:
             break;
         }
-        if (session_ != s) return;
+        if (stale()) return;
     }
     if (bits != ch->Modes) ch->SetModes(bits);
 }
@@ -1048,8 +1141,9 @@ void TIRCClient::ctcpQuery(TUser* user)
     }
     const quint64 s = session_;
     const QString to = prefixNick_;
+    QPointer<TIRCClient> self(this);
     if (OnCTCPQuery) OnCTCPQuery(this, user, ch, cmd, args, suppress);
-    if (suppress || session_ != s) return;
+    if (suppress || !self || session_ != s) return;
     if (cmd == u"PING")
         CTCPReply(to, cmd, args);
     else if (cmd == u"FINGER")

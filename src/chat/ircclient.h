@@ -261,10 +261,16 @@ public:
     void Mode(const QString& target, const QString& modes, const QString& parameters = {});
     void SetTopic(const QString& channel, const QString& text);
 
-    // Bytes as the server sent them: buffered, cut into lines and handled. The socket's
-    // data notification feeds this; it is public so that tests and fuzzing can drive the
-    // receive path without a connection.
+    // Bytes as the server sent them: buffered, cut into lines and every complete line
+    // handled before it returns. Tests and fuzzing drive the receive path through this
+    // without a connection. What the socket delivers is handled in slices instead: at most
+    // SliceMs of line handling per pass of the event loop, the rest in the next passes, in
+    // the order the lines arrived; a server that closes after a burst is reported closed
+    // once the burst is handled.
     void ReceiveData(const QByteArray& bytes);
+    int SliceMs = 10;
+    // True while received lines wait for a later slice.
+    bool LinesPending() const;
     // Starts a session as Connect does (fresh registries, the own user, logging in) without
     // opening the socket, so that ReceiveData sees what it sees on a connection; what the
     // client answers is not sent (OnError reports "Not connected to server.").
@@ -352,7 +358,9 @@ private:
     void sessionConnected();
     void sessionClosed();
     void dataAvailable();
-    void receiveLines(qsizetype& pos);
+    void handleBuffered(qint64 budgetMs);
+    bool receiveLines(qint64 budgetMs);
+    void nextSlice();
     void handleLine(const QString& line);
     void dispatch();
     void handleCommand(TUser* user);
@@ -390,7 +398,10 @@ private:
     QString prefixNick_, prefixAddress_, command_, paramText_;
     std::array<QString, ParamCount> params_;
     QByteArray buffer_;
+    qsizetype readPos_ = 0;  // the lines before this offset are handled
     qsizetype scanFrom_ = 0; // buffer_ holds no line feed before this offset
     bool receiving_ = false;
+    bool closeAfterLines_ = false; // the server closed; reported once its lines are handled
+    class QTimer* sliceTimer_ = nullptr;
     quint64 session_ = 0; // changes on every Connect; stale line handling stops
 };

@@ -61,6 +61,7 @@ class TestIrcClient : public QObject
         s.send(bytes);
         sentBytes += bytes.size();
         QTRY_COMPARE_WITH_TIMEOUT(cl.Socket().ReadCount(), sentBytes, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!cl.LinesPending(), 5000);
     }
     // A PING round trip: everything sent before it has been handled when the PONG arrives.
     void sync(TIRCClient& cl, ScriptServer& s)
@@ -542,6 +543,121 @@ private slots:
         QCOMPARE(cl.Channels().Count(), 0);
         QVERIFY(cl.OwnUser());
         QCOMPARE(cl.Users().Count(), 1);
+    }
+
+    // A burst from the socket is handled in slices with the event loop running between
+    // them, in the order it arrived; the server's closing after it is reported last.
+    void burstInSlices()
+    {
+        ScriptServer s;
+        TIRCClient cl;
+        IrcRecorder rec(cl);
+        CHECKED(openInChannel(cl, s));
+        rec.log.clear();
+        cl.SliceMs = 0; // one line a slice
+        int loopPasses = 0;
+        QTimer tick;
+        tick.setInterval(0);
+        QObject::connect(&tick, &QTimer::timeout, [&] { ++loopPasses; });
+        tick.start();
+        QByteArray burst;
+        QStringList expected;
+        for (int i = 0; i < 300; ++i) {
+            burst += ":alice!a@h PRIVMSG #c :line " + QByteArray::number(i) + "\r\n";
+            expected << "Message|alice|#c|line " + QString::number(i);
+        }
+        s.send(burst);
+        s.conn->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(cl.State(), isDisconnected, 20000);
+        tick.stop();
+        expected << "State|0" << "Disconnect";
+        QCOMPARE(rec.log, expected);
+        QVERIFY2(loopPasses >= 100, qPrintable(QString::number(loopPasses)));
+
+    }
+
+    // Hanging up with lines still waiting drops them.
+    void hangUpDropsWaitingLines()
+    {
+        ScriptServer s;
+        TIRCClient cl;
+        IrcRecorder rec(cl);
+        CHECKED(openInChannel(cl, s));
+        rec.log.clear();
+        cl.SliceMs = 0;
+        cl.OnMessage = [&](TIRCClient* c, TUser*, TChannel*, const QString& t) {
+            rec.log << t;
+            if (t == "line 1") c->Disconnect(true);
+        };
+        QByteArray burst;
+        for (int i = 0; i < 50; ++i)
+            burst += ":alice!a@h PRIVMSG #c :line " + QByteArray::number(i) + "\r\n";
+        s.send(burst);
+        QTRY_VERIFY_WITH_TIMEOUT(rec.log.contains("Disconnect"), 20000);
+        QTest::qWait(100);
+        QCOMPARE(rec.log, (QStringList{"line 0", "line 1", "State|0", "Disconnect"}));
+        QVERIFY(!cl.LinesPending());
+    }
+
+    // A handler may free the client in the middle of a sliced burst: nothing of the client
+    // is touched afterwards and no later event is raised. Each case frees it from another
+    // event; the sanitizer build proves the rest.
+    void freedByHandler()
+    {
+        using Install = std::function<void(TIRCClient&, std::function<void()>)>;
+        struct Case
+        {
+            const char* name;
+            QByteArray line;
+            Install install;
+        };
+        const QList<Case> cases = {
+            {"message", ":alice!a@h PRIVMSG #c :hi\r\n",
+             [](TIRCClient& c, auto f) { c.OnMessage = [f](auto, auto, auto, auto&) { f(); }; }},
+            {"raw line", ":alice!a@h PRIVMSG #c :hi\r\n",
+             [](TIRCClient& c, auto f) { c.OnReceive = [f](auto, auto&) { f(); }; }},
+            {"join (channel update)", ":bob!b@h JOIN #c\r\n",
+             [](TIRCClient& c, auto f) {
+                 c.Channels().Find("#c")->OnChannelUpdate = [f](auto, auto t, auto, int) {
+                     if (t == cuJoin) f();
+                 };
+             }},
+            {"kick", ":alice!a@h KICK #c carol :out\r\n",
+             [](TIRCClient& c, auto f) { c.OnKick = [f](auto, auto, auto, auto) { f(); }; }},
+            {"op", ":alice!a@h MODE #c +o carol\r\n",
+             [](TIRCClient& c, auto f) { c.OnOp = [f](auto, auto, auto, auto) { f(); }; }},
+            {"topic", ":alice!a@h TOPIC #c :new\r\n",
+             [](TIRCClient& c, auto f) { c.OnTopic = [f](auto, auto, auto) { f(); }; }},
+            {"ping", "PING :x\r\n",
+             [](TIRCClient& c, auto f) { c.OnPingPong = [f](auto) { f(); }; }},
+            {"ctcp", ":alice!a@h PRIVMSG me :" + CTCP + "VERSION" + CTCP + "\r\n",
+             [](TIRCClient& c, auto f) {
+                 c.OnCTCPQuery = [f](auto, auto, auto, auto&, auto&, bool&) { f(); };
+             }},
+            {"part", ":me!u@h PART #c :bye\r\n",
+             [](TIRCClient& c, auto f) { c.OnParted = [f](auto, auto) { f(); }; }},
+        };
+        for (const Case& k : cases) {
+            ScriptServer s;
+            QPointer<TIRCClient> cl = new TIRCClient;
+            IrcRecorder rec(*cl);
+            CHECKED(openInChannel(*cl, s));
+            cl->SliceMs = 0;
+            rec.log.clear();
+            int freed = 0;
+            k.install(*cl, [&] {
+                ++freed;
+                delete cl.data();
+            });
+            QByteArray burst = ":alice!a@h PRIVMSG #c :before\r\n" + k.line;
+            for (int i = 0; i < 20; ++i)
+                burst += ":alice!a@h PRIVMSG #c :after\r\n";
+            s.send(burst);
+            QTRY_VERIFY2_WITH_TIMEOUT(!cl, k.name, 10000);
+            QTest::qWait(50);
+            QVERIFY2(freed == 1, k.name);
+            QVERIFY2(!rec.log.contains("Message|alice|#c|after"), k.name);
+        }
     }
 
     // Destroying a connected client closes the connection without raising events.
