@@ -107,9 +107,10 @@ int main(int argc, char** argv)
         const QStringList args = QApplication::arguments();
         if (args.size() > 1 && args.at(1) == "quietBadger!!!")
             console = std::make_unique<TWinConsole>(QStringList{"GenOut", "ErrOut", "PerfOut"});
-        // Where diagnostics are read, the loop's stalls are reported on "PerfOut".
+        // The loop's stalls are reported on "PerfOut" (the console, the DIALWISE_DEBUGLOG
+        // file) for the whole run.
         TStallWatch stallWatch;
-        if (console || qEnvironmentVariableIsSet("DIALWISE_DEBUGLOG")) stallWatch.Start();
+        stallWatch.Start();
 
         // 6. The windows, in their order.
         QElapsedTimer running; // for the usage report

@@ -68,6 +68,14 @@ template <typename F> void guarded(TWSocket* s, const TWSocket::TBgExceptionEven
         DebugLog("TWSocket: " + message, dcErrOut);
 }
 
+// The first IPv4 address of a look-up (host order), 0 when it found none.
+quint32 FirstIPv4(const QHostInfo& info)
+{
+    for (const QHostAddress& a : info.addresses())
+        if (a.protocol() == QAbstractSocket::IPv4Protocol) return a.toIPv4Address();
+    return 0;
+}
+
 } // namespace
 
 quint32 WSocketResolveHost(const QString& text)
@@ -170,7 +178,7 @@ TWSocket::TWSocket(QObject* parent) : QObject(parent) {}
 TWSocket::~TWSocket()
 {
     if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
-    if (connectLookupId_ >= 0) QHostInfo::abortHostLookup(connectLookupId_);
+    if (nameLookupId_ >= 0) QHostInfo::abortHostLookup(nameLookupId_);
     deleteNotifiers();
     if (fd_ >= 0) ::close(fd_);
 }
@@ -360,22 +368,33 @@ void TWSocket::Connect()
         raise("Connect: No Protocol Specified", WSAEPROTONOSUPPORT);
         return;
     }
-    // A host name is looked up first, without blocking this thread; the connect goes on
-    // with the answer. Addresses (and names looked up before) connect at once.
-    const bool socks = !socksServer_.isEmpty();
-    QString name;
-    if (socks ? needsLookup(socksServer_) : needsLookup(addr_))
-        name = (socks ? socksServer_ : addr_).trimmed();
-    else if (socks && socksLevel_ == "4" && needsLookup(addr_))
-        name = addr_.trimmed(); // SOCKS 4 sends the peer's address itself
+    // Host names are looked up first, without blocking this thread; the connect goes on
+    // with the answers. Addresses (and names looked up before) connect at once.
+    unresolvedTarget_.clear();
+    const QString name = nextConnectName();
     if (!name.isEmpty()) {
         closeNotified_ = false;
         changeState(wsConnecting);
-        connectLookupId_ = QHostInfo::lookupHost(
-            name, this, [this, name](const QHostInfo& info) { connectLookupDone(name, info); });
+        lookUp(name, [this, name](const QHostInfo& info) { connectLookupDone(name, info); });
         return;
     }
     connectNow();
+}
+
+QString TWSocket::nextConnectName() const
+{
+    const bool socks = !socksServer_.isEmpty();
+    if (socks ? needsLookup(socksServer_) : needsLookup(addr_))
+        return (socks ? socksServer_ : addr_).trimmed();
+    // SOCKS 4 sends the peer's address itself: it is looked up here too.
+    if (socks && socksLevel_ == "4" && needsLookup(addr_) && unresolvedTarget_.isEmpty())
+        return addr_.trimmed();
+    return {};
+}
+
+void TWSocket::lookUp(const QString& name, std::function<void(const QHostInfo&)> done)
+{
+    nameLookupId_ = QHostInfo::lookupHost(name, this, std::move(done));
 }
 
 bool TWSocket::needsLookup(const QString& host) const
@@ -388,39 +407,54 @@ bool TWSocket::needsLookup(const QString& host) const
 quint32 TWSocket::resolveHost(const QString& host) const
 {
     const auto it = names_.constFind(host.trimmed());
-    return it != names_.constEnd() ? it.value() : WSocketResolveHost(host);
+    if (it != names_.constEnd()) return it.value();
+    // A name not looked up (or not found) is not asked for here: that would wait.
+    if (needsLookup(host))
+        throw ESocketException(
+            QStringLiteral("WSocketResolveHost: Cannot convert host address '%1'").arg(host),
+            WSAHOST_NOT_FOUND);
+    return WSocketResolveHost(host);
 }
 
-void TWSocket::cancelConnectLookup()
+void TWSocket::cancelNameLookup()
 {
-    if (connectLookupId_ < 0) return;
-    QHostInfo::abortHostLookup(connectLookupId_);
-    connectLookupId_ = -1;
+    if (nameLookupId_ < 0) return;
+    QHostInfo::abortHostLookup(nameLookupId_);
+    nameLookupId_ = -1;
 }
 
 void TWSocket::connectLookupDone(const QString& name, const QHostInfo& info)
 {
-    if (info.lookupId() != connectLookupId_) return; // cancelled meanwhile
-    connectLookupId_ = -1;
+    if (info.lookupId() != nameLookupId_) return; // cancelled meanwhile
+    nameLookupId_ = -1;
     guarded(this, OnBgException, [&] {
-        for (const QHostAddress& a : info.addresses())
-            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                names_.insert(name, a.toIPv4Address());
-                // A connect that fails before it has a socket (its error is raised) leaves
-                // the socket closed again.
-                struct TAfter
-                {
-                    TWSocket* s;
-                    ~TAfter()
-                    {
-                        if (s->fd_ >= 0 || s->state_ != wsConnecting) return;
-                        s->closeNotified_ = true;
-                        s->changeState(wsClosed);
-                    }
-                } after{this};
-                connectNow();
+        const quint32 addr = FirstIPv4(info);
+        const bool socksTarget = !socksServer_.isEmpty() && name != socksServer_.trimmed();
+        if (addr != 0 || socksTarget) {
+            if (addr != 0)
+                names_.insert(name, addr);
+            else
+                unresolvedTarget_ = name; // the SOCKS request reports it (error 20017)
+            const QString next = nextConnectName();
+            if (!next.isEmpty()) {
+                lookUp(next, [this, next](const QHostInfo& i) { connectLookupDone(next, i); });
                 return;
             }
+            // A connect that fails before it has a socket (its error is raised) leaves
+            // the socket closed again.
+            struct TAfter
+            {
+                TWSocket* s;
+                ~TAfter()
+                {
+                    if (s->fd_ >= 0 || s->state_ != wsConnecting) return;
+                    s->closeNotified_ = true;
+                    s->changeState(wsClosed);
+                }
+            } after{this};
+            connectNow();
+            return;
+        }
         // No address: the connect fails as a refused one does.
         const int error = info.error() == QHostInfo::NoError ? WSANO_DATA : WSAHOST_NOT_FOUND;
         closeNotified_ = true;
@@ -596,11 +630,56 @@ void TWSocket::Listen()
     try {
         proto = WSocketResolveProto(proto_);
         port = WSocketResolvePort(port_, proto == IPPROTO_UDP ? "udp" : "tcp");
-        if (!addr_.isEmpty() && addr_ != "0.0.0.0") addr = WSocketResolveHost(addr_);
+        if (!addr_.isEmpty() && addr_ != "0.0.0.0") {
+            if (needsLookup(addr_)) {
+                // A host name is looked up first, without blocking this thread; the socket
+                // is bound with the answer (wsOpened meanwhile).
+                const QString name = addr_.trimmed();
+                changeState(wsOpened);
+                lookUp(name, [this, name, proto, port](const QHostInfo& info) {
+                    listenLookupDone(name, info, proto, port);
+                });
+                return;
+            }
+            addr = resolveHost(addr_);
+        }
     } catch (const ESocketException& e) {
         raise("listen: " + e.Message, e.ErrorCode);
         return;
     }
+    listenNow(proto, addr, port);
+}
+
+void TWSocket::listenLookupDone(const QString& name, const QHostInfo& info, int proto,
+                                quint16 port)
+{
+    if (info.lookupId() != nameLookupId_) return; // cancelled meanwhile
+    nameLookupId_ = -1;
+    guarded(this, OnBgException, [&] {
+        const quint32 addr = FirstIPv4(info);
+        if (addr != 0) {
+            names_.insert(name, addr);
+            listenNow(proto, addr, port);
+            return;
+        }
+        changeState(wsClosed);
+        raise(QStringLiteral("listen: WSocketResolveHost: Cannot convert host address '%1'")
+                  .arg(name),
+              info.error() == QHostInfo::NoError ? WSANO_DATA : WSAHOST_NOT_FOUND);
+    });
+}
+
+void TWSocket::listenNow(int proto, quint32 addr, quint16 port)
+{
+    // A listen that fails after its look-up (its error is raised) leaves the socket closed.
+    struct TAfter
+    {
+        TWSocket* s;
+        ~TAfter()
+        {
+            if (s->fd_ < 0 && s->state_ == wsOpened) s->changeState(wsClosed);
+        }
+    } after{this};
     if (!openSocket(proto)) return;
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -1026,7 +1105,7 @@ private:
 
 void TWSocket::Close()
 {
-    cancelConnectLookup();
+    cancelNameLookup();
     if (fd_ < 0) {
         if (state_ != wsClosed) changeState(wsClosed);
         return;
@@ -1045,11 +1124,16 @@ void TWSocket::Close()
 
 void TWSocket::Abort()
 {
-    cancelConnectLookup();
+    cancelNameLookup();
     CancelDnsLookup();
     sendQueue_.clear();
     sendHead_ = 0;
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+        // A connect or listen still looking up its host name ends here.
+        closeNotified_ = true;
+        if (state_ != wsClosed) changeState(wsClosed);
+        return;
+    }
     if (!udp_ && state_ != wsListening) {
         linger l{1, 0}; // reset the connection, drop what the system still holds
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);

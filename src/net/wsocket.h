@@ -186,12 +186,19 @@ private:
     void socksFailed(int error, const QString& message);
     void bgException(const QString& message);
     void lookupDone(int id, const QStringList& addrs, int error);
-    // Connect in two steps: host names are looked up first, off this thread.
+    // Connect and Listen in two steps: host names are looked up first, off this thread.
+    // Only names looked up so far are resolved on it (resolveHost); addresses at once.
     void connectNow();
     void connectLookupDone(const QString& name, const QHostInfo& info);
+    // The next name Connect has to look up (the SOCKS server or the peer, and the peer of
+    // a SOCKS 4 request), or empty.
+    QString nextConnectName() const;
+    void listenNow(int proto, quint32 addr, quint16 port);
+    void listenLookupDone(const QString& name, const QHostInfo& info, int proto, quint16 port);
+    void lookUp(const QString& name, std::function<void(const QHostInfo&)> done);
     bool needsLookup(const QString& host) const;
     quint32 resolveHost(const QString& host) const;
-    void cancelConnectLookup();
+    void cancelNameLookup();
 
     int fd_ = -1;
     bool udp_ = false;
@@ -216,8 +223,9 @@ private:
     bool inReceiveLoop_ = false;
 
     // Resolution cache.
-    int connectLookupId_ = -1;
-    QHash<QString, quint32> names_; // host names looked up for Connect
+    int nameLookupId_ = -1;         // the look-up of Connect or Listen
+    QHash<QString, quint32> names_; // host names looked up for Connect and Listen
+    QString unresolvedTarget_;      // a SOCKS 4 peer name that was not found
     QString resolvedAddrText_, resolvedPortText_;
     quint32 resolvedAddr_ = 0;
     quint16 resolvedPort_ = 0;

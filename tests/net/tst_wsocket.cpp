@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <unistd.h>
 
 namespace {
 
@@ -75,6 +76,8 @@ private slots:
     void connectByName();
     void connectFailures();
     void listenAcceptDup();
+    void listenByName();
+    void socks4NamesLookedUpFirst();
     void handlerThatDoesNotReadStillSeesClose();
     void socksThroughRealProxies_data();
     void socksThroughRealProxies();
@@ -443,6 +446,114 @@ void TestWSocket::listenAcceptDup()
     QTRY_VERIFY(r.events.contains("closed 0"));
     listener.Close();
     QCOMPARE(listener.State(), wsClosed);
+}
+
+void TestWSocket::listenByName()
+{
+    // A name is looked up off this thread: Listen returns at once, without a socket yet.
+    TWSocket listener, client;
+    int accepted = 0;
+    listener.OnSessionAvailable = [&](TWSocket* l, quint16) {
+        const int h = l->Accept();
+        if (h >= 0) ++accepted, ::close(h);
+    };
+    QStringList states;
+    listener.OnChangeState = [&](TWSocket*, TSocketState, TSocketState n) {
+        states << QString::number(n);
+    };
+    const quint16 port = dwtest::freePort();
+    listener.SetAddr("localhost");
+    listener.SetPort(QString::number(port));
+    listener.Listen();
+    QCOMPARE(listener.State(), wsOpened);
+    QCOMPARE(listener.HSocket(), -1);
+    QTRY_COMPARE(listener.State(), wsListening);
+    QCOMPARE(listener.GetXAddr(), QString("127.0.0.1"));
+    QCOMPARE(states, QStringList({QString::number(wsOpened), QString::number(wsListening)}));
+    client.SetAddr("127.0.0.1");
+    client.SetPort(QString::number(port));
+    client.Connect();
+    QTRY_COMPARE(accepted, 1);
+    listener.Close();
+    QCOMPARE(listener.State(), wsClosed);
+
+    // The name again: known now, so bound at once.
+    listener.Listen();
+    QCOMPARE(listener.State(), wsListening);
+    listener.Close();
+
+    // Closed or aborted during the look-up: nothing is bound, the socket can listen again.
+    for (bool abort : {false, true}) {
+        TWSocket fresh; // knows no names yet
+        fresh.SetAddr("localhost");
+        fresh.SetPort(QString::number(port));
+        fresh.Listen();
+        QCOMPARE(fresh.State(), wsOpened);
+        abort ? fresh.Abort() : fresh.Close();
+        QCOMPARE(fresh.State(), wsClosed);
+        QTest::qWait(200);
+        QCOMPARE(fresh.State(), wsClosed);
+        QCOMPARE(fresh.HSocket(), -1);
+        fresh.Listen();
+        QTRY_COMPARE(fresh.State(), wsListening);
+    }
+
+    // A name that is not found (a label too long to ask any server for) fails through
+    // the error event.
+    const QString bad = QString(70, 'a') + ".test";
+    QStringList errors;
+    listener.OnError = [&](TWSocket* w) { errors << w->LastErrorMessage(); };
+    listener.SetAddr(bad);
+    listener.Listen();
+    QTRY_COMPARE(errors.size(), 1);
+    QCOMPARE(errors[0], "listen: WSocketResolveHost: Cannot convert host address '" + bad + "'");
+    QCOMPARE(listener.LastError(), 11001);
+    QCOMPARE(listener.State(), wsClosed);
+}
+
+void TestWSocket::socks4NamesLookedUpFirst()
+{
+    // SOCKS 4 sends the peer's address: its name is looked up before the proxy is
+    // reached, as is the proxy's own name; a peer that is not found is SOCKS error 20017.
+    struct Case
+    {
+        QString proxy, peer;
+        QByteArray request;
+        QString expect;
+    };
+    const QString bad = QString(70, 'a') + ".test";
+    const QList<Case> cases = {
+        {"localhost", "localhost", QByteArray("\x04\x01\x1f\x90\x7f\x00\x00\x01u\x00", 10),
+         "connected 0"},
+        {"127.0.0.1", bad, QByteArray(),
+         "socks error 20017 can't resolve host name: " + bad + "|connected 20017"},
+        {"localhost", bad, QByteArray(),
+         "socks error 20017 can't resolve host name: " + bad + "|connected 20017"},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer proxy;
+        QByteArray request;
+        proxy.onRead = [&](QTcpSocket* s, int, const QByteArray& all) {
+            if (!all.endsWith('\0') || !request.isEmpty()) return;
+            request = all;
+            s->write(QByteArray("\x00\x5a\x00\x00\x00\x00\x00\x00", 8));
+        };
+        TWSocket s;
+        Recorder r;
+        r.attach(s);
+        s.SetAddr(c.peer);
+        s.SetPort("8080");
+        s.SetSocksServer(c.proxy);
+        s.SetSocksPort(QString::number(proxy.port()));
+        s.SetSocksLevel("4");
+        s.SetSocksUsercode("u");
+        s.Connect();
+        QCOMPARE(s.State(), wsConnecting);
+        QCOMPARE(s.HSocket(), -1); // no connection before the names are known
+        QTRY_COMPARE(r.events.join('|'), c.expect);
+        QCOMPARE(request, c.request);
+        QCOMPARE(s.State(), c.request.isEmpty() ? wsClosed : wsConnected);
+    }
 }
 
 void TestWSocket::handlerThatDoesNotReadStillSeesClose()
