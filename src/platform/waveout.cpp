@@ -225,11 +225,17 @@ struct TWaveDecoder::Impl
         return true;
     }
 
+    std::vector<uint8_t> parserInput;
+
     void decode(const char* data, int len, const TFramesOut& out)
     {
         if (!ctx || len <= 0) return;
         if (parser) {
-            const uint8_t* in = reinterpret_cast<const uint8_t*>(data);
+            // The parser reads a little past what it is given: a zeroed tail of padding.
+            parserInput.resize(size_t(len) + AV_INPUT_BUFFER_PADDING_SIZE);
+            memcpy(parserInput.data(), data, size_t(len));
+            memset(parserInput.data() + len, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+            const uint8_t* in = parserInput.data();
             while (len > 0) {
                 uint8_t* outData = nullptr;
                 int outSize = 0;
