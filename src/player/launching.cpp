@@ -4,6 +4,7 @@
 #include "debuglog.h"
 #include "dialogs.h"
 #include "mpvengine.h"
+#include "playersettings.h"
 #include "netutils.h"
 #include "platform.h"
 #include "productprofile.h"
@@ -18,7 +19,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTimer>
 #include <QToolButton>
 
@@ -319,16 +319,20 @@ qint64 TExternalPlayer::ControlExternalPlayer(int command)
 void TExternalPlayer::ShutDownExternalPlayer()
 {
     if (!launched_) return;
-    if (mpris_ && !mpris_->Service.isEmpty()) mpris_->Call("Quit");
+    const bool asked = mpris_ && !mpris_->Service.isEmpty();
+    if (asked) mpris_->Call("Quit");
     const qint64 pid = pid_;
     const QString name = QFileInfo(program_).fileName();
     launched_ = false;
-    // Asked to quit; after five seconds it is ended.
+    // Asked to quit; after five seconds it is ended. A player that is not controlled is
+    // ended the same way, without a word.
     const QString program = program_;
-    QTimer::singleShot(5000, [pid, name, program] {
+    QTimer::singleShot(5000, [pid, name, program, asked] {
         if (stillOurs(pid, program)) {
             ::kill(pid_t(pid), SIGTERM);
             DebugLog("Warning: " + name + " not closed correctly", dcErrOut);
+            if (asked)
+                platform::MessageDlg("Warning: " + name + " not closed correctly", platform::mtWarning, platform::mbOK);
         }
     });
 }
@@ -361,95 +365,6 @@ void TExternalPlayer::Stop()
 {
     ShutDownExternalPlayer();
 }
-
-// ---------------------------------------------------------------------------------------
-// Settings files of the external players
-
-namespace playersettings {
-
-QString SettingsFile(const QString& programName)
-{
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty()) config = QDir::homePath() + "/.config";
-    if (programName == "mpv") {
-        const QString home = qEnvironmentVariable("MPV_HOME");
-        return (home.isEmpty() ? config + "/mpv" : home) + "/mpv.conf";
-    }
-    if (programName == "audacious") return config + "/audacious/config";
-    return {};
-}
-
-QByteArray SetValue(const QByteArray& text, const QByteArray& section, const QByteArray& key,
-                    const QByteArray& value)
-{
-    QList<QByteArray> lines;
-    if (!text.isEmpty()) lines = text.split('\n');
-    const bool endsWithNewline = text.isEmpty() || text.endsWith('\n');
-    if (text.endsWith('\n')) lines.removeLast();
-    // Lines ended by CR LF stay so.
-    const QByteArray entry = key + "=" + value + (text.contains("\r\n") ? "\r" : "");
-    // The section's lines: [begin, end).
-    qsizetype begin = 0, end = lines.size();
-    if (!section.isEmpty()) {
-        begin = -1;
-        for (qsizetype i = 0; i < lines.size(); ++i)
-            if (lines[i].trimmed() == "[" + section + "]") {
-                begin = i + 1;
-                break;
-            }
-        if (begin < 0) {
-            if (!lines.isEmpty() && !lines.last().trimmed().isEmpty()) lines << QByteArray();
-            lines << "[" + section + "]" << entry;
-            return lines.join('\n') + "\n";
-        }
-    }
-    for (qsizetype i = begin; i < lines.size(); ++i)
-        if (lines[i].trimmed().startsWith('[')) {
-            end = i;
-            break;
-        }
-    for (qsizetype i = begin; i < end; ++i) {
-        const QByteArray line = lines[i].trimmed();
-        if (line.startsWith('#') || line.startsWith(';')) continue;
-        QByteArray name = line.left(line.indexOf('=')).trimmed();
-        if (name.startsWith("--")) name = name.mid(2);
-        if (line.contains('=') && name == key) {
-            lines[i] = entry;
-            return lines.join('\n') + (endsWithNewline ? "\n" : "");
-        }
-    }
-    // A new key goes after the section's last entry, before the blank lines that part it
-    // from the next one.
-    qsizetype at = end;
-    while (at > begin && lines[at - 1].trimmed().isEmpty()) --at;
-    lines.insert(at, entry);
-    return lines.join('\n') + (endsWithNewline ? "\n" : "");
-}
-
-bool Apply(const QString& programName, int bufferKB)
-{
-    const QString path = SettingsFile(programName);
-    if (path.isEmpty() || !QFileInfo(path).isFile()) return false;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return false;
-    QByteArray text = f.readAll();
-    f.close();
-    const QByteArray buffer = QByteArray::number(std::max(bufferKB, 2) * 2);
-    if (programName == "mpv") {
-        text = SetValue(text, {}, "shuffle", "no");
-        text = SetValue(text, {}, "stream-buffer-size", buffer + "KiB");
-    } else {
-        text = SetValue(text, "audacious", "shuffle", "FALSE");
-        text = SetValue(text, "audacious", "net_buffer_kb", buffer);
-    }
-    // Written beside and moved over, so a failure never leaves half a file.
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly)) return false;
-    out.write(text);
-    return out.commit();
-}
-
-} // namespace playersettings
 
 // ---------------------------------------------------------------------------------------
 // The launch

@@ -5,6 +5,7 @@
 #include "dialogs.h"
 #include "launching.h"
 #include "platform.h"
+#include "playersettings.h"
 #include "testsupport.h"
 
 #include <QDir>
