@@ -3,6 +3,7 @@
 // and editing again changes nothing.
 #include "playersettings.h"
 
+#include <QList>
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

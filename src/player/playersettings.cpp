@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -28,8 +29,9 @@ QByteArray SetValue(const QByteArray& text, const QByteArray& section, const QBy
     if (!text.isEmpty()) lines = text.split('\n');
     const bool endsWithNewline = text.isEmpty() || text.endsWith('\n');
     if (text.endsWith('\n')) lines.removeLast();
-    // Lines ended by CR LF stay so.
-    const QByteArray entry = key + "=" + value + (text.contains("\r\n") ? "\r" : "");
+    // A line written ends like its neighbour: CR LF files stay so.
+    const QByteArray entry = key + "=" + value;
+    auto ending = [&](qsizetype i) { return i >= 0 && i < lines.size() && lines[i].endsWith('\r') ? "\r" : ""; };
     // The section's lines: [begin, end).
     qsizetype begin = 0, end = lines.size();
     if (!section.isEmpty()) {
@@ -40,8 +42,9 @@ QByteArray SetValue(const QByteArray& text, const QByteArray& section, const QBy
                 break;
             }
         if (begin < 0) {
-            if (!lines.isEmpty() && !lines.last().trimmed().isEmpty()) lines << QByteArray();
-            lines << "[" + section + "]" << entry;
+            const QByteArray cr = ending(lines.size() - 1);
+            if (!lines.isEmpty() && !lines.last().trimmed().isEmpty()) lines << cr;
+            lines << "[" + section + "]" + cr << entry + cr;
             return lines.join('\n') + "\n";
         }
     }
@@ -56,7 +59,7 @@ QByteArray SetValue(const QByteArray& text, const QByteArray& section, const QBy
         QByteArray name = line.left(line.indexOf('=')).trimmed();
         if (name.startsWith("--")) name = name.mid(2);
         if (line.contains('=') && name == key) {
-            lines[i] = entry;
+            lines[i] = entry + ending(i);
             return lines.join('\n') + (endsWithNewline ? "\n" : "");
         }
     }
@@ -64,7 +67,7 @@ QByteArray SetValue(const QByteArray& text, const QByteArray& section, const QBy
     // from the next one.
     qsizetype at = end;
     while (at > begin && lines[at - 1].trimmed().isEmpty()) --at;
-    lines.insert(at, entry);
+    lines.insert(at, entry + ending(at > 0 ? at - 1 : at));
     return lines.join('\n') + (endsWithNewline ? "\n" : "");
 }
 
