@@ -132,10 +132,12 @@ private slots:
         QVERIFY(ice_.setTitle("Second Artist - Second Song"));
         QTRY_COMPARE_WITH_TIMEOUT(bar.SongTitle(), QString("Second Artist - Second Song"), 30000);
 
-        // Stop asks it to quit; it goes by itself, well before it would be ended.
+        // Stop asks it to quit and it goes by itself: had it been ended after the grace
+        // time, the warning box would have come.
         bar.stop_butt->click();
         QVERIFY(!rig.box->isVisible());
-        QTRY_VERIFY_WITH_TIMEOUT(!running(playerPid_), 4500);
+        QTRY_VERIFY_WITH_TIMEOUT(!running(playerPid_), 30000);
+        QTest::qWait(5500); // past the grace time
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
     }
 };
