@@ -1,11 +1,14 @@
 // Benchmarks need a Qt event loop for the network components, and some the program's
 // windows (offscreen unless a display is chosen); the application object lives for the
 // whole run.
+#include "platform.h"
+
 #include <QApplication>
 #include <benchmark/benchmark.h>
 
 int main(int argc, char** argv)
 {
+    platform::TuneAllocator(); // as the program does
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);

@@ -14,6 +14,8 @@
 #   DEMO_WORLD_MOTD_SETTINGS=FILE  "name=value" lines pushed with the message of the day
 #   DEMO_WORLD_DATA     folder kept between runs (the forum posts); default
 #                       $XDG_STATE_HOME/dialwise-demo-world
+#   DEMO_WORLD_CATALOG=FILE  the directory's catalog instead of the demo catalog (a big
+#                       one: make-demo-catalog.py --count 100000 > FILE)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -312,12 +314,14 @@ if [ "${DEMO_WORLD_UPDATE:-}" = 1 ]; then
     motd_args+=(--update --update-location "ftp://127.0.0.1:$ftp_port/pub/$update_name")
 fi
 [ -n "${DEMO_WORLD_MOTD_SETTINGS:-}" ] && motd_args+=(--motd-settings "$DEMO_WORLD_MOTD_SETTINGS")
+catalog_args=()
+[ -n "${DEMO_WORLD_CATALOG:-}" ] && catalog_args=(--catalog "$DEMO_WORLD_CATALOG")
 
 # --- The station directory -------------------------------------------------------------
 data=${DEMO_WORLD_DATA:-${XDG_STATE_HOME:-$HOME/.local/state}/dialwise-demo-world}
 mkdir -p "$data"
 "$directory" --listen 127.0.0.1:0 --icecast "http://127.0.0.1:$ice_port" "${own_urls[@]}" --poll 3 \
-    --motd-port 0 "${motd_args[@]}" --forums "$data/forums.txt" \
+    --motd-port 0 "${motd_args[@]}" "${catalog_args[@]}" --forums "$data/forums.txt" \
     >"$tmp/directory.out" 2>"$tmp/directory.log" &
 started dialwise-directory $!
 dir_port=""

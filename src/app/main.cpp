@@ -42,6 +42,7 @@ struct AtomGuard
 
 int main(int argc, char** argv)
 {
+    platform::TuneAllocator();
     // The embedded browser shares its drawing contexts and knows the "dialwise:" links.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     RegisterLinkScheme();

@@ -20,6 +20,12 @@ QString RuntimeDir();
 // The folder the executable was started from (shipped skins are found beside it).
 QString InstallFolder();
 
+// Sets the memory allocator up for a program that holds and lets go of many small
+// objects (a station list of many thousands): freed blocks are merged as they are freed,
+// not all at once at some later allocation, which would hold up the loop that makes it.
+// Call once, first thing in main.
+void TuneAllocator();
+
 // Free percentages of the three resource figures. System = available memory,
 // User = free file-descriptor slots, GDI = 100. DIALWISE_FREE_RESOURCES="S,U,G" (or
 // SetFreeResourcesOverride) replaces them.

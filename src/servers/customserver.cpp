@@ -311,6 +311,9 @@ void TSCServer::QueryDone()
         Ping = 9999;
         Answered = false;
     }
+    // The attempt's request has served: a late answer of it finds no station, and a
+    // list of many thousands keeps no request object per station.
+    DetachPingThread();
     if (Name == NotResponding()) Ping = 9999;
     TCustomServer::QueryDone();
 }

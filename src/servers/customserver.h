@@ -226,7 +226,7 @@ public:
     QString BNum;
     std::unique_ptr<TPinger> Pinger; // mode 0, during a query
     quint32 QueryStartTick = 0;
-    std::shared_ptr<TAsyncping> PingThread; // mode 1: the current echo request
+    std::shared_ptr<TAsyncping> PingThread; // mode 1: the running attempt's echo request
 
 protected:
     void StopQuery() override;

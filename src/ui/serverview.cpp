@@ -76,6 +76,12 @@ TServerModel::TServerModel(QObject* parent) : QAbstractTableModel(parent)
     batch_.setSingleShot(true);
     batch_.setInterval(BatchMs);
     connect(&batch_, &QTimer::timeout, this, &TServerModel::Flush);
+    release_.setInterval(0);
+    connect(&release_, &QTimer::timeout, this, [this] {
+        const size_t n = std::min(released_.size(), size_t(ReleaseSlice));
+        released_.erase(released_.end() - qsizetype(n), released_.end());
+        if (released_.empty()) release_.stop();
+    });
 }
 
 int TServerModel::rowCount(const QModelIndex& parent) const
@@ -201,6 +207,12 @@ void TServerModel::Clear()
     rowOfValid_ = true;
     textsRow_ = -1;
     endResetModel();
+    if (gone.size() >= size_t(ReleaseSlice)) {
+        released_.reserve(released_.size() + gone.size());
+        for (TRow& r : gone)
+            if (r.Station) released_.push_back(std::move(r.Station));
+        release_.start();
+    }
 }
 
 std::vector<TServerRef> TServerModel::Take()

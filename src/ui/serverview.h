@@ -3,8 +3,9 @@
 // on a table model over the station objects (no item object per row).
 //
 // Ownership: the model holds a shared reference (TServerRef) to the station of every
-// row. ClearList() drops them with the rows; TakeStations() removes every row and hands
-// the references back (the favorites view keeps them aside). A station lives as long as a
+// row. ClearList() drops them with the rows (those of a big list in slices, over the next
+// passes of the event loop); TakeStations() removes every row and hands the references
+// back (the favorites view keeps them aside). A station lives as long as a
 // row, a list source in its cycle, or anyone else holds a reference to it.
 //
 // Columns come from the station class (SetupColumns); the special columns are found by
@@ -88,6 +89,11 @@ public:
 
     // Longest wait before a batch is announced.
     static constexpr int BatchMs = 100;
+    // Cleared rows of a list this long let go of their stations in slices of this many
+    // per pass of the event loop (freeing a whole big list at once would hold it up).
+    static constexpr int ReleaseSlice = 4000;
+    // Stations of cleared rows not let go of yet.
+    int PendingRelease() const { return int(released_.size()); }
 
 private:
     struct TRow
@@ -109,6 +115,8 @@ private:
     mutable int textsRow_ = -1; // the row texts_ belong to
     mutable QStringList texts_;
     QTimer batch_;
+    std::vector<TServerRef> released_;
+    QTimer release_;
 };
 
 // The Basic style's speed bar of one cell.

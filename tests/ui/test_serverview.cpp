@@ -508,11 +508,24 @@ void TestServerView::rowsOwnStations()
     QCOMPARE(v->RowOf(second), -1);
     QCOMPARE(kept->Ping, 9999); // still whole
 
-    // The rest go with the view.
+    // A big list lets go of its stations over the next passes of the loop, every one.
+    const int big = 2 * TServerModel::ReleaseSlice + 1;
+    for (int i = 0; i < big; ++i)
+        v->StationDone(makeStation({QStringLiteral("b%1").arg(i)}, i % 250 + 1));
+    v->ClearList();
+    QCOMPARE(v->RowCount(), 0);
+    QCOMPARE(g_destroyed, 2);
+    QTRY_COMPARE(g_destroyed, 2 + big);
+    QCOMPARE(v->Model()->PendingRelease(), 0);
+
+    // The rest go with the view, those still to be let go of included.
+    for (int i = 0; i < big; ++i)
+        v->StationDone(makeStation({QStringLiteral("t%1").arg(i)}, i % 250 + 1));
+    v->ClearList();
     for (int i = 0; i < 2; ++i)
         v->StationDone(makeStation({QStringLiteral("t%1").arg(i)}, i + 1));
     v.reset();
-    QCOMPARE(g_destroyed, 4);
+    QCOMPARE(g_destroyed, 2 + 2 * big + 2);
 }
 
 // Rows reach the view in batches: one insertion notice for many stations, and all of
