@@ -4,9 +4,9 @@
 #include "debuglog.h"
 #include "dialogs.h"
 #include "mpvengine.h"
-#include "playersettings.h"
 #include "netutils.h"
 #include "platform.h"
+#include "playersettings.h"
 #include "productprofile.h"
 
 #include <QCoreApplication>
