@@ -701,6 +701,16 @@ void Tchat_form::HandleCommand(const QString& line)
         }
     } else if (word == "LIST") {
         chanlist_buttClick();
+    } else if (word == "DCC") {
+        // "/dcc send NAME": the Send File button for a name typed instead of selected.
+        QString nick;
+        const QString sub = token(rest, nick).toUpper();
+        nick = nick.trimmed();
+        if (sub == "SEND" && !nick.isEmpty() && !nick.contains(' ')) {
+            if (SendFileHook()) SendFileHook()(this, nick);
+        } else {
+            hint("Type /dcc send and a name to send that person a file");
+        }
     } else {
         Client->SendRaw(raw);
     }

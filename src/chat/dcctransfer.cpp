@@ -174,7 +174,10 @@ void TDccTransfer::sendBlock()
 
 void TDccTransfer::ackData(int socket)
 {
-    ackBuffer_ += server_->ReceiveBytes(socket);
+    // One read takes whatever acknowledgements are waiting.
+    char acks[256];
+    const int got = server_->ReceiveBuffer(socket, acks, int(sizeof acks));
+    if (got > 0) ackBuffer_.append(acks, got);
     if (Done) {
         ackBuffer_.clear();
         return;
@@ -235,19 +238,21 @@ void TDccTransfer::connected()
 
 void TDccTransfer::dataArrived()
 {
-    QByteArray data = client_->ReceiveBytes();
-    if (Done || !file_.isOpen()) return;
+    // One read of the system's buffer a time: what is waiting beyond it comes in the next.
+    if (readBuffer_.isEmpty()) readBuffer_.resize(64 * 1024);
+    const int got = client_->ReceiveBuffer(readBuffer_.data(), int(readBuffer_.size()));
+    if (Done || !file_.isOpen() || got <= 0) return;
     // Never more than the offer announced.
-    data.truncate(qsizetype(std::min<qint64>(data.size(), FileSize - Transferred)));
-    if (!data.isEmpty()) {
-        if (file_.write(data) != data.size()) {
+    const qint64 n = std::min<qint64>(got, FileSize - Transferred);
+    if (n > 0) {
+        if (file_.write(readBuffer_.constData(), n) != n) {
             const QString msg = "Unable to write " + SavePath + ": " + file_.errorString();
             closeAll();
             Done = true;
             if (OnError) OnError(msg);
             return;
         }
-        Transferred += data.size();
+        Transferred += n;
         if (OnProgress) OnProgress();
     }
     // Acknowledge every multiple of 512 reached (or passed, for senders that run ahead)

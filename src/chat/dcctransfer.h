@@ -90,6 +90,7 @@ private:
     QFile file_;
     QByteArray ackBuffer_;
     QByteArray unsent_;
+    QByteArray readBuffer_;
     QElapsedTimer started_;
     qint64 lastAcked_ = 0;
 };

@@ -940,7 +940,9 @@ void TWSocket::deliverData()
         }
         if (thrown) break; // an exception ends this round; nothing reports it
         known -= readCount_ - before;
-        if (known <= 0 && fd_ >= 0) known = RcvdCount();
+        // What the system received since comes with the next readiness report; the loop
+        // goes round first. Only bytes held here would not raise one.
+        if (known <= 0 && fd_ >= 0 && !pending_.isEmpty()) known = RcvdCount();
     }
 }
 

@@ -84,6 +84,8 @@ public:
     int SendBuffer(const char* data, int len); // bytes accepted, negative on error
     QString ReceiveText();                     // Latin-1
     QByteArray ReceiveBytes();                 // what ReceiveText reads, as bytes
+    // At most size bytes with one read of the system's buffer; negative on an error.
+    int ReceiveBuffer(char* buffer, int size);
     quint16 LocalPort() const;                 // the port this end is bound to
 
     TDataEvent OnData;

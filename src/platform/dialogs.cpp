@@ -13,7 +13,8 @@ namespace platform {
 namespace {
 DialogScript g_script;
 
-// DIALWISE_DIALOGS=auto answers with the first of OK, Yes, Retry, Ignore, No, Cancel;
+// DIALWISE_DIALOGS=auto answers with the first of OK, Yes, Retry, Ignore, No, Cancel, and
+// file dialogs with the path in DIALWISE_DIALOG_FILE when that is set;
 // DIALWISE_DIALOGS=cancel prefers Cancel (then No).
 QString autoMode()
 {
@@ -40,9 +41,15 @@ DialogAnswer automatic(const DialogRequest& r)
                     a.result = res;
                     break;
                 }
+    } else if (r.kind == DialogRequest::Input) {
+        a.result = mrOk;
+        a.text = r.defaultText;
+    } else if (const QString file = qEnvironmentVariable("DIALWISE_DIALOG_FILE");
+               !file.isEmpty() && autoMode() == "auto") {
+        a.result = mrOk;
+        a.text = file;
     } else {
-        a.result = r.kind == DialogRequest::Input ? mrOk : mrCancel;
-        a.text = r.kind == DialogRequest::Input ? r.defaultText : QString();
+        a.result = mrCancel;
     }
     std::fprintf(stderr, "dialog: [%s] %s -> %d\n", qPrintable(r.caption),
                  qPrintable(QString(r.text).replace('\r', ' ')), a.result);

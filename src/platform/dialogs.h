@@ -77,7 +77,8 @@ void SetDialogScript(DialogScript script);
 bool DialogsScripted();
 // Without a script, DIALWISE_DIALOGS=auto answers each message with its first button of
 // OK, Yes, Retry, Ignore (DIALWISE_DIALOGS=cancel: with Cancel or No), file dialogs with
-// Cancel, and prints "dialog: [caption] text -> result" on standard error.
+// the path in DIALWISE_DIALOG_FILE (with auto) or Cancel, and prints
+// "dialog: [caption] text -> result" on standard error.
 
 // A modal message box. Returns the button pressed (mrCancel when closed).
 int MessageDlg(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,

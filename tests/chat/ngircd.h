@@ -1,9 +1,11 @@
 #pragma once
 // A real ngircd on a free loopback port in a temporary folder, for the chat tests.
+#include "ircclient.h"
 #include "testsupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 
 namespace dwtest {
 
@@ -37,6 +39,17 @@ public:
         return {};
     }
     void stop() { peer.stop(); }
+    // Connects a client of the test's own as `nick` (`nick`_ when taken); true once the
+    // server has registered it.
+    bool connectClient(TIRCClient& cl, const QString& nick, int waitMs = 15000) const
+    {
+        cl.SetServer("127.0.0.1");
+        cl.SetPort(QString::number(port));
+        cl.SetNick(nick);
+        cl.SetAltNick(nick + "_");
+        cl.Connect();
+        return QTest::qWaitFor([&] { return cl.State() == isConnected; }, waitMs);
+    }
     QString hostPort() const { return "127.0.0.1:" + QString::number(port); }
 
     QTemporaryDir dir;

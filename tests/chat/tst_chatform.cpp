@@ -61,15 +61,6 @@ class TestChatForm : public QObject
         module->ConnectChat();
         QTRY_VERIFY_WITH_TIMEOUT(form->Channel, Wait);
     }
-    void other(TIRCClient& cl, const QString& nick)
-    {
-        cl.SetServer("127.0.0.1");
-        cl.SetPort(QString::number(irc.port));
-        cl.SetNick(nick);
-        cl.SetAltNick(nick + "_");
-        cl.Connect();
-        QTRY_COMPARE_WITH_TIMEOUT(cl.State(), isConnected, Wait);
-    }
     void type(const QString& text)
     {
         form->mainline->setText(text);
@@ -329,6 +320,27 @@ private slots:
         QCOMPARE(form->mainline->text(), QString());
     }
 
+    // "/dcc send NAME" offers a file to a name typed instead of selected; anything else
+    // after "/dcc" only says how it goes, and nothing reaches the server.
+    void dccCommand()
+    {
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
+        CHECKED(connectAndJoin("dccr", "#dccs"));
+        QStringList offered;
+        auto old = Tchat_form::SendFileHook();
+        Tchat_form::SendFileHook() = [&](Tchat_form*, const QString& nick) { offered << nick; };
+        sent.clear();
+        type("/DCC send  bob ");
+        type("/dcc");
+        type("/dcc send two names");
+        Tchat_form::SendFileHook() = old;
+        QCOMPARE(offered, QStringList{"bob"});
+        QCOMPARE(lastLine(), QString("Type /dcc send and a name to send that person a file"));
+        QCOMPARE(form->LineText(form->LineCount() - 2), lastLine());
+        QTest::qWait(200);
+        QCOMPARE(sent, QStringList{});
+    }
+
     // The buttons and menu entries act on the selected user.
     void buttons_data()
     {
@@ -348,7 +360,7 @@ private slots:
         QFETCH(QStringList, wire);
         CHECKED(connectAndJoin("btnr", "#btns"));
         TIRCClient b;
-        CHECKED(other(b, "we[i]rd-^nick"));
+        QVERIFY(irc.connectClient(b, "we[i]rd-^nick", Wait));
         b.Join("#btns");
         module->IRCClient1->Mode("#btns", "+v", "we[i]rd-^nick");
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -425,7 +437,7 @@ private slots:
         CHECKED(connectAndJoin("lister", "#home"));
         TIRCClient b;
         IrcRecorder rb(b);
-        CHECKED(other(b, "filler"));
+        QVERIFY(irc.connectClient(b, "filler", Wait));
         for (int i = 1; i <= 36; ++i)
             b.Join("#list" + QString::number(i));
         QTRY_VERIFY_WITH_TIMEOUT(rb.log.contains("Joined|#list36"), Wait);

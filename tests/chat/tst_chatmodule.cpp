@@ -96,15 +96,6 @@ class TestChatModule : public QObject
         QTRY_COMPARE_WITH_TIMEOUT(module->IRCClient1->State(), isConnected, Wait);
     }
     FakeWindow* win(int i) const { return static_cast<FakeWindow*>(module->ChatWindows.at(size_t(i))); }
-    void other(TIRCClient& cl, const QString& nick)
-    {
-        cl.SetServer("127.0.0.1");
-        cl.SetPort(QString::number(irc.port));
-        cl.SetNick(nick);
-        cl.SetAltNick(nick + "_");
-        cl.Connect();
-        QTRY_COMPARE_WITH_TIMEOUT(cl.State(), isConnected, Wait);
-    }
 
 private slots:
     void initTestCase()
@@ -259,7 +250,7 @@ private slots:
         const QString me = module->IRCClient1->Nick();
         TIRCClient b;
         IrcRecorder rb(b);
-        CHECKED(other(b, hideJoins ? "bob1" : "bob2"));
+        QVERIFY(irc.connectClient(b, hideJoins ? "bob1" : "bob2", Wait));
         const QString bob = b.Nick();
         b.Join("#route");
         QTRY_VERIFY_WITH_TIMEOUT(first->names.contains(bob), Wait);
@@ -334,8 +325,8 @@ private slots:
     void nickCollision()
     {
         TIRCClient a, b;
-        CHECKED(other(a, "taken"));
-        CHECKED(other(b, "taken_"));
+        QVERIFY(irc.connectClient(a, "taken", Wait));
+        QVERIFY(irc.connectClient(b, "taken_", Wait));
         makeModule("taken");
         CHECKED(connectModule());
         const QString n = module->IRCClient1->Nick();

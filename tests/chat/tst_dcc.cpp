@@ -69,15 +69,6 @@ class TestDcc : public QObject
     QString openAnswer, saveAnswer;
     int confirmAnswer = platform::mrYes;
 
-    void connect(TIRCClient& cl, const QString& nick)
-    {
-        cl.SetServer("127.0.0.1");
-        cl.SetPort(QString::number(irc.port));
-        cl.SetNick(nick);
-        cl.SetAltNick(nick + "_");
-        cl.Connect();
-        QTRY_COMPARE_WITH_TIMEOUT(cl.State(), isConnected, Wait);
-    }
 
 private slots:
     void initTestCase()
@@ -172,7 +163,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(module.IRCClient1->State(), isConnected, Wait);
         TIRCClient peer;
         IrcRecorder rec(peer);
-        CHECKED(connect(peer, "getter"));
+        QVERIFY(irc.connectClient(peer, "getter", Wait));
         const QByteArray content = randomBytes(1300);
         openAnswer = dwtest::writeFile(home->file("out/song one.bin"), content);
 
@@ -232,7 +223,7 @@ private slots:
         module.ConnectChat();
         QTRY_COMPARE_WITH_TIMEOUT(module.IRCClient1->State(), isConnected, Wait);
         TIRCClient peer;
-        CHECKED(connect(peer, vanish ? "giver2" : "giver"));
+        QVERIFY(irc.connectClient(peer, vanish ? "giver2" : "giver", Wait));
 
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress::LocalHost, 0));

@@ -155,6 +155,32 @@ private slots:
         QCOMPARE(OpenFileDialog("Open", "/tmp", "*.zip"), QString("/tmp/x.zip"));
         SetDialogScript(nullptr);
     }
+
+    // Answered without a script from the environment, as a program started by a test is:
+    // file dialogs take DIALWISE_DIALOG_FILE with "auto" and are cancelled otherwise.
+    void dialogsFromTheEnvironment()
+    {
+        using namespace platform;
+        struct Row
+        {
+            const char* mode;
+            const char* file;
+            int message;
+            QString chosen;
+        };
+        const Row rows[] = {{"auto", "", mrYes, ""},
+                            {"auto", "/tmp/a b.bin", mrYes, "/tmp/a b.bin"},
+                            {"cancel", "/tmp/a b.bin", mrNo, ""}};
+        for (const Row& r : rows) {
+            qputenv("DIALWISE_DIALOGS", r.mode);
+            qputenv("DIALWISE_DIALOG_FILE", r.file);
+            QCOMPARE(MessageDlg("Accept?", mtConfirmation, mbYesNo), r.message);
+            QCOMPARE(OpenFileDialog("Open", "/tmp", "*"), r.chosen);
+            QCOMPARE(SaveFileDialog("Save", "/tmp", "*"), r.chosen);
+        }
+        qunsetenv("DIALWISE_DIALOGS");
+        qunsetenv("DIALWISE_DIALOG_FILE");
+    }
 };
 
 QTEST_MAIN(TestPlatform)
