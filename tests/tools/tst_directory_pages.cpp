@@ -83,6 +83,9 @@ private slots:
             QVERIFY(!store.post("127.0.0.5:8000", "Ann", "   ", 101)); // nothing to say
             QVERIFY(!store.post("", "Ann", "text", 102));
             QVERIFY(store.post("127.0.0.5:8000", "", QString(5000, 'x'), 103));
+            // A name cut at its cap among blanks keeps no blanks at its end.
+            QVERIFY(store.post("127.0.0.5:8000", "Bo" + QString(50, QChar(0)) + "b", "hi", 104));
+            QCOMPARE(store.posts("127.0.0.5:8000").last().author, QString("Bo"));
         }
         // A broken line in the file is skipped; the rest is read back as written.
         QFile f(file);
@@ -91,11 +94,12 @@ private slots:
         f.close();
         ForumStore again(file);
         const QList<ForumPost> posts = again.posts("127.0.0.5:8000");
-        QCOMPARE(posts.size(), 2);
+        QCOMPARE(posts.size(), 3);
         QCOMPARE(posts[0].author, QString("Ann"));
         QCOMPARE(posts[0].text, QString("Line one\nline two \\ back"));
         QCOMPARE(posts[1].author, QString("A listener"));
         QCOMPARE(posts[1].text.size(), ForumStore::MaxText);
+        QCOMPARE(posts[2].author, QString("Bo"));
 
         QString author, text;
         readForumForm("author=B%C3%B6b&text=Hi+there%21&x=1", author, text);

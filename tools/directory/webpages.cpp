@@ -108,7 +108,7 @@ QString unescapeField(const QString& s)
     return o;
 }
 
-// Control characters (but line breaks) go; the text is cut to its cap.
+// Control characters (but line breaks) become blanks; the text is cut to its cap.
 QString cleanText(QString t, int cap, bool keepBreaks)
 {
     t.remove(QLatin1Char('\r'));
@@ -121,7 +121,10 @@ QString cleanText(QString t, int cap, bool keepBreaks)
         else
             o += c;
     }
-    return o.trimmed().left(cap);
+    // Cut, then trim again: what is kept reads back from the file as it is kept here.
+    o = o.trimmed().left(cap);
+    if (!o.isEmpty() && o.back().isHighSurrogate()) o.chop(1); // no half of a pair
+    return o.trimmed();
 }
 
 } // namespace
