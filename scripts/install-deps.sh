@@ -20,7 +20,7 @@ PKGS=(
   icecast2 ffmpeg espeak-ng sox curl dbus dbus-x11
   # real peers used by the tests
   ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
-  iproute2 procps audacious mpv mpv-mpris playerctl
+  iproute2 procps audacious mpv mpv-mpris playerctl xdotool
 )
 
 missing=()

@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -158,6 +159,18 @@ void Tdcc_form::ReceiveOffer(const TDccOffer& offer)
 
 void Tdcc_form::UpdateProgress()
 {
+    if (!showTimer_) {
+        showTimer_ = new QTimer(this);
+        showTimer_->setSingleShot(true);
+        showTimer_->setInterval(ShowEveryMs);
+        connect(showTimer_, &QTimer::timeout, this, &Tdcc_form::ShowProgress);
+    }
+    if (!showTimer_->isActive()) showTimer_->start();
+}
+
+void Tdcc_form::ShowProgress()
+{
+    if (showTimer_) showTimer_->stop();
     speed->setText(dcc::SpeedText(Transfer.Transferred, Transfer.FileSize));
     const qint64 now = nowMs();
     if (now - LastTimeUpdate > 1000) {
@@ -172,7 +185,7 @@ void Tdcc_form::UpdateProgress()
 void Tdcc_form::finished()
 {
     close_butt->setText("Close");
-    if (Transfer.Transferred == Transfer.FileSize) UpdateProgress();
+    if (Transfer.Transferred == Transfer.FileSize) ShowProgress();
     if (close_dcc->isChecked()) close();
 }
 

@@ -26,7 +26,11 @@ public:
     // An offer received: asks the user, then the save dialog, then receives.
     void ReceiveOffer(const TDccOffer& offer);
 
+    // After each block: the texts and the bar follow at most every ShowEveryMs (a block
+    // takes far less than a screen refresh), and at once at the end.
     void UpdateProgress();
+    void ShowProgress();
+    static constexpr int ShowEveryMs = 100;
     void close_buttClick();
 
     TDccTransfer Transfer;
@@ -45,6 +49,7 @@ protected:
 private:
     void finished();
     bool closing_ = false;
+    class QTimer* showTimer_ = nullptr;
 };
 
 // Wires file transfers into the chat: offers from other users open a window, and the
