@@ -9,7 +9,10 @@
 #include <QMetaObject>
 #include <QThread>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -30,6 +33,51 @@ std::atomic<int> g_running{0};
 // The object on the main thread that ping results are delivered to. Never freed, so a
 // thread finishing late never posts to a dead object.
 QObject* g_receiver = nullptr;
+
+// The threads echoes run on. They are kept and reused: starting a thread per echo cost the
+// UI thread a system call per station, a good part of a big refresh. A new thread starts
+// only while every one is busy, up to a cap well above the echoes the lists keep out at
+// once (an echo waiting for a thread could run into its station's time-out). A thread is
+// free again as soon as it has posted its result. Never freed, like the receiver.
+class TPingPool
+{
+public:
+    static constexpr int MaxThreads = 64;
+
+    void Run(std::function<void()> job)
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        jobs_.push_back(std::move(job));
+        if (qsizetype(jobs_.size()) > idle_ && threads_ < MaxThreads) {
+            ++threads_;
+            std::thread([this] { Work(); }).detach();
+        }
+        wake_.notify_one();
+    }
+
+private:
+    void Work()
+    {
+        std::unique_lock<std::mutex> lock(m_);
+        for (;;) {
+            ++idle_;
+            wake_.wait(lock, [this] { return !jobs_.empty(); });
+            --idle_;
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    qsizetype idle_ = 0;
+    int threads_ = 0;
+};
+TPingPool* g_pool = new TPingPool;
 
 // Dotted IPv4 text in the strict four-part form.
 bool ParseDotted(const QString& text, quint32& netAddr)
@@ -265,11 +313,11 @@ void TAsyncping::Resume()
         DebugLog(QStringLiteral("Ping method: ") + PingMethodName(CurrentPingMethod()), dcGenOut);
     }
     ++g_running;
-    std::thread([self = shared_from_this()] {
+    g_pool->Run([self = shared_from_this()] {
         self->Execute();
         self->Finished = true;
         --g_running;
-    }).detach();
+    });
 }
 
 void TAsyncping::Execute()
@@ -294,5 +342,5 @@ void TAsyncping::Execute()
         [self] {
             if (self->station_ && self->handler_) self->handler_(self->station_, self.get());
         },
-        Qt::BlockingQueuedConnection);
+        Qt::QueuedConnection);
 }
