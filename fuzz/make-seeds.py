@@ -121,7 +121,7 @@ def skin_zip(members):
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
         for name, data in members:
-            # A fixed time stamp, so that writing the seeds again changes nothing.
+            # Fixed time stamp: the zip bytes stay the same from one run to the next.
             z.writestr(zipfile.ZipInfo(name, (2024, 1, 1, 0, 0, 0)), data,
                        compress_type=zipfile.ZIP_DEFLATED)
     return out.getvalue()

@@ -4,6 +4,7 @@
 #include "httpprot.h"
 #include "player_main.h"
 #include "streamproto.h"
+#include "streamrecorder.h"
 #include "testsupport.h"
 #include "waveout.h"
 
@@ -17,27 +18,18 @@ using namespace platform;
 namespace {
 QByteArray okHead()
 {
-    TWaveFormat f;
-    f.FormatTag = 1;
-    f.Channels = 2;
-    f.SamplesPerSec = 44100;
-    f.AvgBytesPerSec = 176400;
-    f.BlockAlign = 4;
-    f.BitsPerSample = 16;
-    return "ICY 200 OK\r\nicy-genre:" + streamproto::EncodeFormat(MakeWaveFormat(f)).toLatin1() + "\r\n\r\n";
+    return "ICY 200 OK\r\nicy-genre:" + streamproto::EncodeFormat(playertest::PcmBlock()).toLatin1() +
+           "\r\n\r\n";
 }
 
-void feed(TStreamPlayer& s, const QByteArray& bytes)
-{
-    s.Client()->FeedResponseForTest(bytes.constData(), int(bytes.size()));
-}
+using playertest::Feed;
 
 // Starts the bar's stream player on a response that begins with a PCM head.
 void startStream(TStreamPlayer& s, const QByteArray& after = {})
 {
     s.BufferKB = 16;
     s.Client()->BeginResponseForTest();
-    feed(s, okHead() + after);
+    Feed(s, okHead() + after);
 }
 
 // A main window with its player box, and the bar docked in it.
@@ -145,7 +137,7 @@ private slots:
         };
         for (const Step& step : {Step{1, Qt::red}, Step{5, Qt::yellow}, Step{9, QColor(0, 255, 0)}}) {
             while (TStreamPlayer::QueuedBuffers() < step.buffers) {
-                feed(s, streamproto::MakePacket(QByteArray(400, 0)));
+                Feed(s, streamproto::MakePacket(QByteArray(400, 0)));
             }
             QCOMPARE(bar.GaugeColor(), step.colour);
             QCOMPARE(bar.GaugeWidth(), 4 * step.buffers);

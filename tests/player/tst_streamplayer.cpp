@@ -11,21 +11,11 @@
 #include <QTest>
 
 using namespace platform;
+using playertest::Feed;
+using playertest::PcmBlock;
 using playertest::Recorder;
 
 namespace {
-
-QByteArray pcmBlock()
-{
-    TWaveFormat f;
-    f.FormatTag = 1;
-    f.Channels = 2;
-    f.SamplesPerSec = 44100;
-    f.AvgBytesPerSec = 176400;
-    f.BlockAlign = 4;
-    f.BitsPerSample = 16;
-    return MakeWaveFormat(f);
-}
 
 QByteArray head(const QByteArray& status, const QByteArray& genreLine)
 {
@@ -34,7 +24,7 @@ QByteArray head(const QByteArray& status, const QByteArray& genreLine)
 
 QByteArray okHead()
 {
-    return head("ICY 200 OK", "icy-genre:" + streamproto::EncodeFormat(pcmBlock(), "Rock").toLatin1() + "\r\n");
+    return head("ICY 200 OK", "icy-genre:" + streamproto::EncodeFormat(PcmBlock(), "Rock").toLatin1() + "\r\n");
 }
 
 // An audio packet whose whole size (header included) is `total` bytes.
@@ -51,11 +41,6 @@ class TstStreamPlayer : public QObject
     dwtest::TempHome home_;
     QString wav_;
 
-    void feed(TStreamPlayer& p, const QByteArray& bytes)
-    {
-        p.Client()->FeedResponseForTest(bytes.constData(), int(bytes.size()));
-    }
-
 private slots:
     void initTestCase()
     {
@@ -68,7 +53,7 @@ private slots:
     {
         QTest::addColumn<QString>("value");
         QTest::addColumn<int>("result");
-        const QByteArray ok = pcmBlock();
+        const QByteArray ok = PcmBlock();
         QByteArray shortBlock = ok;
         shortBlock[16] = 10; // cbSize 10 with no extra bytes behind it
         QTest::newRow("format and genre") << streamproto::EncodeFormat(ok, "Jazz") << int(streamproto::fmtOk);
@@ -86,7 +71,7 @@ private slots:
         QFETCH(int, result);
         QByteArray block;
         QCOMPARE(int(streamproto::DecodeFormat(value, block)), result);
-        if (result == streamproto::fmtOk) QCOMPARE(block, pcmBlock());
+        if (result == streamproto::fmtOk) QCOMPARE(block, PcmBlock());
     }
 
     void metadataItems_data()
@@ -125,7 +110,7 @@ private slots:
         QTest::newRow("no tab") << head("ICY 200 OK", "icy-genre: Rock\r\n") << notOurs;
         QTest::newRow("no genre") << head("ICY 200 OK", "") << notOurs;
         QTest::newRow("bad base64") << head("ICY 200 OK", "icy-genre:\t!!\t\r\n") << notOurs;
-        QByteArray shortBlock = pcmBlock();
+        QByteArray shortBlock = PcmBlock();
         shortBlock[16] = 40;
         QTest::newRow("block shorter than cbSize")
             << head("ICY 200 OK", "icy-genre:" + streamproto::EncodeFormat(shortBlock).toLatin1() + "\r\n") << notOurs;
@@ -138,7 +123,7 @@ private slots:
         Recorder r;
         r.attach(p);
         p.Client()->BeginResponseForTest();
-        feed(p, response + audioPacket(40000));
+        Feed(p, response + audioPacket(40000));
         QCOMPARE(r.messages, QStringList{message});
         QCOMPARE(r.stops, 1);
         QVERIFY(!p.DeviceOpen());
@@ -153,16 +138,16 @@ private slots:
         r.attach(p);
         p.BufferKB = 32;
         p.Client()->BeginResponseForTest();
-        feed(p, okHead());
+        Feed(p, okHead());
         QVERIFY(p.DeviceOpen());
         QCOMPARE(p.StationName(), QString(" Head Name")); // the list gave none; blanks stay
         // Half way, starting mid-packet: the bytes before the sync word are dropped.
-        feed(p, QByteArray(13, '\x11') + audioPacket(8192) + audioPacket(8192));
+        Feed(p, QByteArray(13, '\x11') + audioPacket(8192) + audioPacket(8192));
         QCOMPARE(r.stationLines.last(), QString("Buffering 16384 of 32768..."));
-        feed(p, audioPacket(16384));
+        Feed(p, audioPacket(16384));
         QCOMPARE(r.stationLines.last(), QString("Buffering 32768 of 32768..."));
         QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);
-        feed(p, audioPacket(100));
+        Feed(p, audioPacket(100));
         QCOMPARE(r.stationLines.last(), QString(" Head Name"));
         QVERIFY(p.Playing());
         // All four packets went to the device as one buffer, and it comes back.
@@ -182,10 +167,10 @@ private slots:
         r.attach(p);
         p.BufferKB = 16;
         p.Client()->BeginResponseForTest();
-        feed(p, okHead() + audioPacket(20000) + streamproto::MakeMetadata(200, "Kestrel - Golden Hour"));
+        Feed(p, okHead() + audioPacket(20000) + streamproto::MakeMetadata(200, "Kestrel - Golden Hour"));
         QCOMPARE(r.songLines, QStringList{"Kestrel - Golden Hour"});
         QCOMPARE(int(p.SongLength()), 200);
-        feed(p, streamproto::MakeMetadata(0, ""));
+        Feed(p, streamproto::MakeMetadata(0, ""));
         QCOMPARE(r.songLines.last(), QString());
         p.Stop();
     }
@@ -209,10 +194,10 @@ private slots:
         p.Client()->BeginResponseForTest();
         QByteArray bad = streamproto::MakePacket({});
         for (int i = 0; i < 4; ++i) bad[4 + i] = char((quint32(length) >> (8 * i)) & 0xFF);
-        feed(p, okHead() + audioPacket(20000) + bad + QByteArray(100, '\x22'));
+        Feed(p, okHead() + audioPacket(20000) + bad + QByteArray(100, '\x22'));
         QVERIFY(p.Resync());
         QCOMPARE(p.BufferedBytes(), 0);
-        feed(p, QByteArray(7, '\x33') + audioPacket(20000) + streamproto::MakeMetadata(10, "Back"));
+        Feed(p, QByteArray(7, '\x33') + audioPacket(20000) + streamproto::MakeMetadata(10, "Back"));
         QCOMPARE(r.songLines.last(), QString("Back"));
         QVERIFY(r.messages.isEmpty());
         p.Stop();
@@ -226,12 +211,12 @@ private slots:
         r.attach(p);
         p.BufferKB = 16;
         p.Client()->BeginResponseForTest();
-        feed(p, okHead() + audioPacket(20000) + QByteArray(50, '\x44'));
+        Feed(p, okHead() + audioPacket(20000) + QByteArray(50, '\x44'));
         QVERIFY(p.Resync());
         QCOMPARE(p.BufferedBytes(), 0);
-        feed(p, QByteArray(5, '\x44'));
+        Feed(p, QByteArray(5, '\x44'));
         QVERIFY(p.Resync()); // shorter than 8 bytes: dropped whole
-        feed(p, audioPacket(20000) + streamproto::MakeMetadata(1, "Found"));
+        Feed(p, audioPacket(20000) + streamproto::MakeMetadata(1, "Found"));
         QCOMPARE(r.songLines.last(), QString("Found"));
         p.Stop();
     }
@@ -244,16 +229,16 @@ private slots:
         r.attach(p);
         p.BufferKB = 16;
         p.Client()->BeginResponseForTest();
-        feed(p, okHead() + audioPacket(20000));
+        Feed(p, okHead() + audioPacket(20000));
         QVERIFY(p.Playing());
         p.SetPaused(true);
         QTRY_COMPARE(TStreamPlayer::QueuedBuffers(), 0);
-        feed(p, audioPacket(20000) + streamproto::MakeMetadata(5, "While paused"));
+        Feed(p, audioPacket(20000) + streamproto::MakeMetadata(5, "While paused"));
         QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);
         QCOMPARE(r.songLines.last(), QString("While paused"));
         p.SetPaused(false);
         QVERIFY(!p.Playing());
-        feed(p, audioPacket(20000));
+        Feed(p, audioPacket(20000));
         QVERIFY(p.Playing());
         p.Stop();
         QVERIFY(!p.DeviceOpen());
@@ -270,7 +255,7 @@ private slots:
         f.Channels = 1;
         f.SamplesPerSec = 8000;
         p.Client()->BeginResponseForTest();
-        feed(p, head("ICY 200 OK", "icy-genre:" + streamproto::EncodeFormat(MakeWaveFormat(f)).toLatin1() + "\r\n"));
+        Feed(p, head("ICY 200 OK", "icy-genre:" + streamproto::EncodeFormat(MakeWaveFormat(f)).toLatin1() + "\r\n"));
         QVERIFY(!p.DeviceOpen());
         QCOMPARE(r.messages.size(), 1);
         QCOMPARE(r.messages.first(), waveOutGetErrorText(WAVERR_BADFORMAT));
@@ -278,7 +263,7 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains("WOO: " + waveOutGetErrorText(WAVERR_BADFORMAT).toLocal8Bit()));
         // Data is still read, not played.
-        feed(p, audioPacket(40000));
+        Feed(p, audioPacket(40000));
         QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);
     }
 
@@ -291,7 +276,7 @@ private slots:
             r.attach(p);
             p.BufferKB = 16;
             p.Client()->BeginResponseForTest();
-            feed(p, okHead() + audioPacket(20000) + audioPacket(20000));
+            Feed(p, okHead() + audioPacket(20000) + audioPacket(20000));
             QVERIFY(TStreamPlayer::QueuedBuffers() > 0);
         }
         QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);
