@@ -1,10 +1,23 @@
 #include "dcctransfer.h"
 #include "wsockets.h"
 
+#include "socketerrors.h"
+
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <QtEndian>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace dcc {
 
@@ -25,7 +38,11 @@ quint32 AddressNumber(const QString& dotted, bool* ok)
 
 QString AddressText(quint32 n)
 {
-    return QString("%1.%2.%3.%4").arg(n >> 24).arg((n >> 16) & 255).arg((n >> 8) & 255).arg(n & 255);
+    return QString("%1.%2.%3.%4")
+        .arg(n >> 24)
+        .arg((n >> 16) & 255)
+        .arg((n >> 8) & 255)
+        .arg(n & 255);
 }
 
 QString AnnounceAddress(const QString& chatLocalAddress, const QStringList& localAddresses)
@@ -83,6 +100,172 @@ QString TimeText(qint64 transferred, qint64 size, qint64 elapsedMs)
 
 } // namespace dcc
 
+namespace {
+std::atomic<int> g_liveTransfers{0};
+} // namespace
+
+// What a transfer and its thread share; whichever lets go last frees it, and only then
+// are the handles closed, so the owner may always shut the socket down to stop the thread.
+struct TDccTransfer::TPump
+{
+    enum End
+    {
+        Running,
+        Finished,   // sent or received in full
+        PeerClosed, // the other side went away (or failed)
+        Failed,     // `error` says why
+        Cancelled   // the owner stopped it
+    };
+
+    int sock = -1;
+    int file = -1;
+    int news = -1; // eventfd: the thread tells the owner's loop that it ended
+    qint64 size = 0;
+    bool sending = false;
+    QString savePath; // for the message when the file cannot be written
+    std::atomic<qint64> transferred{0};
+    std::atomic<bool> cancelled{false};
+    std::atomic<int> end{Running};
+    QString error; // written before `end` becomes Failed
+
+    TPump() { ++g_liveTransfers; }
+    ~TPump()
+    {
+        for (int fd : {sock, file, news})
+            if (fd >= 0) ::close(fd);
+        --g_liveTransfers;
+    }
+
+    void run()
+    {
+        const int fl = ::fcntl(sock, F_GETFL);
+        ::fcntl(sock, F_SETFL, fl & ~O_NONBLOCK);
+        const int result = sending ? send() : receive();
+        ::shutdown(sock, SHUT_RDWR);
+        end.store(cancelled ? Cancelled : result, std::memory_order_release);
+        tell();
+    }
+
+private:
+    void tell()
+    {
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(news, &one, sizeof one);
+    }
+    bool sendAll(const char* data, size_t len)
+    {
+        while (len > 0) {
+            const ssize_t n = ::send(sock, data, len, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data += n;
+            len -= size_t(n);
+        }
+        return true;
+    }
+    int fail(const QString& message)
+    {
+        error = message;
+        return Failed;
+    }
+
+    // Blocks of at most 512 bytes (never past the announced size), each after a whole
+    // acknowledgement; the value acknowledged is not compared with the count. Once all
+    // went, the next acknowledgement ends it.
+    int send()
+    {
+        std::vector<char> chunk(64 * 1024);
+        size_t have = 0, at = 0;
+        qint64 sent = 0;
+        auto nextBlock = [&]() -> bool {
+            if (at == have) {
+                ssize_t n;
+                do
+                    n = ::read(file, chunk.data(), chunk.size());
+                while (n < 0 && errno == EINTR);
+                if (n <= 0) return true; // the file ended early: nothing to send
+                have = size_t(n);
+                at = 0;
+            }
+            const size_t n =
+                size_t(std::min<qint64>({qint64(dcc::BlockSize), qint64(have - at), size - sent}));
+            if (n == 0) return true;
+            if (!sendAll(chunk.data() + at, n)) return false;
+            at += n;
+            sent += qint64(n);
+            transferred.store(sent, std::memory_order_relaxed);
+            return true;
+        };
+        if (!nextBlock()) return PeerClosed;
+        char acks[256];
+        size_t partial = 0; // bytes of an acknowledgement not yet complete
+        for (;;) {
+            const ssize_t r = ::recv(sock, acks, sizeof acks, 0);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0 || cancelled) return PeerClosed;
+            partial += size_t(r);
+            for (; partial >= 4; partial -= 4) {
+                if (sent >= size) return Finished;
+                if (!nextBlock()) return PeerClosed;
+            }
+        }
+    }
+
+    // Everything waiting is read at once; never more than the announced size is written.
+    // Acknowledged at every multiple of 512 reached (or passed, for senders that run
+    // ahead) and at the end.
+    int receive()
+    {
+        std::vector<char> in(64 * 1024);
+        std::vector<char> out;
+        out.reserve(256 * 1024);
+        qint64 got = 0, acked = 0;
+        auto flush = [&]() -> bool {
+            size_t done = 0;
+            while (done < out.size()) {
+                const ssize_t n = ::write(file, out.data() + done, out.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return false;
+                done += size_t(n);
+            }
+            out.clear();
+            return true;
+        };
+        auto writeError = [&] {
+            return fail("Unable to write " + savePath + ": " +
+                        QString::fromLocal8Bit(std::strerror(errno ? errno : ENOSPC)));
+        };
+        while (got < size) {
+            const ssize_t r = ::recv(sock, in.data(), in.size(), 0);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0 || cancelled) {
+                const int err = r < 0 ? LastWinsockError() : 0;
+                if (!flush()) return writeError();
+                if (err == WSAENETDOWN && !cancelled) return fail(WSocketsErrorText(err));
+                return PeerClosed;
+            }
+            const qint64 n = std::min<qint64>(r, size - got);
+            out.insert(out.end(), in.data(), in.data() + n);
+            got += n;
+            if (out.size() >= out.capacity() / 2 && !flush()) return writeError();
+            transferred.store(got, std::memory_order_relaxed);
+            if (got / dcc::BlockSize > acked / dcc::BlockSize || got == size) {
+                uchar ack[4];
+                qToBigEndian(quint32(got), ack);
+                if (!sendAll(reinterpret_cast<const char*>(ack), 4)) {
+                    if (!flush()) return writeError();
+                    return PeerClosed;
+                }
+                acked = got;
+            }
+        }
+        if (!flush()) return writeError();
+        ::close(file);
+        file = -1;
+        return Finished;
+    }
+};
+
 TDccTransfer::TDccTransfer(QObject* parent) : QObject(parent) {}
 
 TDccTransfer::~TDccTransfer()
@@ -90,13 +273,17 @@ TDccTransfer::~TDccTransfer()
     Cancel();
 }
 
+int TDccTransfer::LiveTransfers()
+{
+    return g_liveTransfers.load();
+}
+
 quint16 TDccTransfer::ListeningPort() const
 {
     return server_ ? server_->ListeningPort() : 0;
 }
 
-bool TDccTransfer::StartSending(const QString& path, const QString& announceAddress,
-                                QString& error)
+bool TDccTransfer::StartSending(const QString& path, const QString& announceAddress, QString& error)
 {
     Sending = true;
     FileName = path;
@@ -129,8 +316,6 @@ bool TDccTransfer::StartSending(const QString& path, const QString& announceAddr
         if (OnError) OnError(msg);
     };
     server_->OnAccept = [this](TCustomWSockets*, int s) { accepted(s); };
-    server_->OnData = [this](TCustomWSockets*, int s) { ackData(s); };
-    server_->OnClose = [this](TCustomWSockets*, int s) { clientClosed(s); };
     PeerAddress = announceAddress;
     PeerPort = server_->Port;
     return true;
@@ -138,8 +323,8 @@ bool TDccTransfer::StartSending(const QString& path, const QString& announceAddr
 
 QString TDccTransfer::OfferArguments() const
 {
-    return dcc::OfferName(FileName) + " " + QString::number(dcc::AddressNumber(PeerAddress)) +
-           " " + PeerPort + " " + QString::number(FileSize);
+    return dcc::OfferName(FileName) + " " + QString::number(dcc::AddressNumber(PeerAddress)) + " " +
+           PeerPort + " " + QString::number(FileSize);
 }
 
 void TDccTransfer::accepted(int socket)
@@ -153,54 +338,7 @@ void TDccTransfer::accepted(int socket)
     Transferred = 0;
     started_.start();
     if (OnStatus) OnStatus("Connected");
-    sendBlock();
-}
-
-void TDccTransfer::sendBlock()
-{
-    if (Done || clientSocket_ < 0) return;
-    if (unsent_.isEmpty()) {
-        unsent_ = file_.read(dcc::BlockSize);
-        if (unsent_.isEmpty()) return;
-    }
-    const int n = server_->SendBuffer(clientSocket_, unsent_.constData(), int(unsent_.size()));
-    const int accepted = std::max(0, n);
-    Transferred += accepted;
-    unsent_.remove(0, accepted);
-    // What the socket did not take goes out a moment later.
-    if (!unsent_.isEmpty() && n >= 0) QTimer::singleShot(1, this, &TDccTransfer::sendBlock);
-    if (OnProgress) OnProgress();
-}
-
-void TDccTransfer::ackData(int socket)
-{
-    // One read takes whatever acknowledgements are waiting.
-    char acks[256];
-    const int got = server_->ReceiveBuffer(socket, acks, int(sizeof acks));
-    if (got > 0) ackBuffer_.append(acks, got);
-    if (Done) {
-        ackBuffer_.clear();
-        return;
-    }
-    // Each complete acknowledgement lets the next block go; a split one waits.
-    while (ackBuffer_.size() >= 4) {
-        ackBuffer_.remove(0, 4);
-        if (Transferred >= FileSize) {
-            server_->CloseClient(clientSocket_);
-            clientClosed(clientSocket_);
-            return;
-        }
-        sendBlock();
-    }
-}
-
-void TDccTransfer::clientClosed(int socket)
-{
-    if (socket != clientSocket_ || Done) return;
-    file_.close();
-    Done = true;
-    if (OnStatus) OnStatus("Done Sending");
-    if (OnDone) OnDone();
+    startPump(server_->ReleaseClient(socket));
 }
 
 bool TDccTransfer::StartReceiving(const QString& savePath, QString& error)
@@ -216,8 +354,13 @@ bool TDccTransfer::StartReceiving(const QString& savePath, QString& error)
     client_->Host = PeerAddress;
     client_->Port = PeerPort;
     client_->OnConnect = [this](TCustomWSockets*, int) { connected(); };
-    client_->OnData = [this](TCustomWSockets*, int) { dataArrived(); };
-    client_->OnClose = [this](TCustomWSockets*, int) { senderClosed(); };
+    client_->OnClose = [this](TCustomWSockets*, int) {
+        // Closed before the transfer's thread took the connection over.
+        if (Done) return;
+        closeAll();
+        Done = true;
+        if (OnSenderClosed) OnSenderClosed();
+    };
     client_->OnError = [this](TCustomWSockets*, int, const QString& msg) {
         if (Done) return;
         closeAll();
@@ -231,46 +374,84 @@ bool TDccTransfer::StartReceiving(const QString& savePath, QString& error)
 void TDccTransfer::connected()
 {
     Transferred = 0;
-    lastAcked_ = 0;
     started_.start();
     if (OnStatus) OnStatus("Connected");
+    startPump(client_->Release());
 }
 
-void TDccTransfer::dataArrived()
+void TDccTransfer::startPump(int socket)
 {
-    // One read of the system's buffer a time: what is waiting beyond it comes in the next.
-    if (readBuffer_.isEmpty()) readBuffer_.resize(64 * 1024);
-    const int got = client_->ReceiveBuffer(readBuffer_.data(), int(readBuffer_.size()));
-    if (Done || !file_.isOpen() || got <= 0) return;
-    // Never more than the offer announced.
-    const qint64 n = std::min<qint64>(got, FileSize - Transferred);
-    if (n > 0) {
-        if (file_.write(readBuffer_.constData(), n) != n) {
-            const QString msg = "Unable to write " + SavePath + ": " + file_.errorString();
-            closeAll();
-            Done = true;
-            if (OnError) OnError(msg);
-            return;
-        }
-        Transferred += n;
+    auto pump = std::make_shared<TPump>();
+    pump->sock = socket;
+    pump->news = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // The thread gets a handle of its own; the file object here is done with.
+    pump->file = file_.isOpen() ? ::fcntl(file_.handle(), F_DUPFD_CLOEXEC, 0) : -1;
+    file_.close();
+    pump->size = FileSize;
+    pump->sending = Sending;
+    pump->savePath = SavePath;
+    if (socket < 0 || pump->news < 0 || pump->file < 0) {
+        const QString msg = WSocketsErrorText(socket < 0 ? WSAENOTSOCK : LastWinsockError());
+        closeAll();
+        Done = true;
+        if (OnError) OnError(msg);
+        return;
+    }
+    pump_ = pump;
+    news_ = new QSocketNotifier(pump->news, QSocketNotifier::Read, this);
+    connect(news_, &QSocketNotifier::activated, this, &TDccTransfer::pumpNews);
+    if (!progressTimer_) {
+        progressTimer_ = new QTimer(this);
+        connect(progressTimer_, &QTimer::timeout, this, &TDccTransfer::pumpNews);
+    }
+    progressTimer_->start(ProgressMs);
+    std::thread([pump] { pump->run(); }).detach();
+}
+
+void TDccTransfer::pumpNews()
+{
+    if (!pump_) return;
+    quint64 count = 0;
+    // Clears the end's signal when there is one (the timer comes here as well).
+    [[maybe_unused]] const ssize_t n = ::read(pump_->news, &count, sizeof count);
+    // The end first: what the thread counted before it ended is then seen as well.
+    const int end = pump_->end.load(std::memory_order_acquire);
+    const qint64 now = pump_->transferred.load(std::memory_order_relaxed);
+    const QString error = end == TPump::Failed ? pump_->error : QString();
+    if (now != Transferred) {
+        Transferred = now;
         if (OnProgress) OnProgress();
     }
-    // Acknowledge every multiple of 512 reached (or passed, for senders that run ahead)
-    // and the end.
-    if (Transferred / dcc::BlockSize > lastAcked_ / dcc::BlockSize || Transferred == FileSize) {
-        if (Transferred != lastAcked_) {
-            uchar ack[4];
-            qToBigEndian(quint32(Transferred), ack);
-            client_->SendBuffer(reinterpret_cast<const char*>(ack), 4);
-            lastAcked_ = Transferred;
+    if (end == TPump::Running) return;
+    closeAll();
+    if (Done) return; // ended here already
+    switch (end) {
+    case TPump::Finished:
+    case TPump::PeerClosed:
+        if (Sending) {
+            // A receiver that went away ends the sending the same way.
+            Done = true;
+            if (OnStatus) OnStatus("Done Sending");
+            if (OnDone) OnDone();
+        } else if (end == TPump::Finished) {
+            finishReceive();
+        } else {
+            Done = true;
+            if (OnSenderClosed) OnSenderClosed();
         }
+        break;
+    case TPump::Failed:
+        Done = true;
+        if (OnError) OnError(error);
+        break;
+    default:
+        Done = true;
+        break;
     }
-    if (Transferred == FileSize) finishReceive();
 }
 
 void TDccTransfer::finishReceive()
 {
-    closeAll();
     QFile::remove(SavePath);
     const bool renamed = QFile::rename(SavePath + ".part", SavePath);
     Done = true;
@@ -279,16 +460,19 @@ void TDccTransfer::finishReceive()
     if (OnDone) OnDone();
 }
 
-void TDccTransfer::senderClosed()
-{
-    if (Done) return;
-    closeAll();
-    Done = true;
-    if (OnSenderClosed) OnSenderClosed();
-}
-
 void TDccTransfer::closeAll()
 {
+    if (pump_) {
+        // The thread wakes from any call on the socket and lets go of its part.
+        pump_->cancelled = true;
+        ::shutdown(pump_->sock, SHUT_RDWR);
+        progressTimer_->stop();
+        // Deleted later: this may run inside the notifier's own activation.
+        news_->setEnabled(false);
+        news_->deleteLater();
+        news_ = nullptr;
+        pump_.reset();
+    }
     if (server_) {
         server_->OnClose = nullptr;
         if (clientSocket_ >= 0) server_->CloseClient(clientSocket_);

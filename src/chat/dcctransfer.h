@@ -6,11 +6,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <memory>
 
+class QTimer;
 class TTCPClient;
 class TTCPServer;
 
@@ -35,10 +37,17 @@ QString SpeedText(qint64 transferred, qint64 size);
 QString TimeText(qint64 transferred, qint64 size, qint64 elapsedMs);
 } // namespace dcc
 
+// The connection is made on the loop of the thread that owns the transfer; the bytes then
+// move on a thread of the transfer's own with blocking calls, so that each block and its
+// acknowledgement cost no more than they cost any program, whatever the loop is busy
+// with. The loop looks at the progress every ProgressMs and hears of the end at once;
+// every event below runs there.
 class TDccTransfer : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int ProgressMs = 50;
+
     explicit TDccTransfer(QObject* parent = nullptr);
     ~TDccTransfer() override;
 
@@ -60,27 +69,29 @@ public:
     // Receiving: creates SavePath + ".part" and connects to the sender. False with a
     // message when the file cannot be written.
     bool StartReceiving(const QString& savePath, QString& error);
-    // Stops everything; a partial received file stays as its ".part".
+    // Stops everything without waiting; a partial received file stays as its ".part".
     void Cancel();
 
     qint64 ElapsedMs() const { return started_.isValid() ? started_.elapsed() : 0; }
     quint16 ListeningPort() const;
+    // Transfers whose thread or owner still holds them (for lifetime checks).
+    static int LiveTransfers();
 
     // Progress and state for the window.
     std::function<void(const QString& status)> OnStatus;
     std::function<void()> OnProgress;
-    std::function<void()> OnDone;           // finished (sent or received in full)
-    std::function<void()> OnSenderClosed;   // receiving: the sender went away early
+    std::function<void()> OnDone;         // finished (sent or received in full)
+    std::function<void()> OnSenderClosed; // receiving: the sender went away early
     std::function<void(const QString&)> OnError;
 
 private:
+    struct TPump;
     void accepted(int socket);
-    void sendBlock();
-    void ackData(int socket);
-    void clientClosed(int socket);
     void connected();
-    void dataArrived();
-    void senderClosed();
+    // Hands the connected socket to the transfer's thread.
+    void startPump(int socket);
+    // Progress from the thread, and its end.
+    void pumpNews();
     void finishReceive();
     void closeAll();
 
@@ -88,9 +99,8 @@ private:
     std::unique_ptr<TTCPClient> client_;
     int clientSocket_ = -1;
     QFile file_;
-    QByteArray ackBuffer_;
-    QByteArray unsent_;
-    QByteArray readBuffer_;
     QElapsedTimer started_;
-    qint64 lastAcked_ = 0;
+    std::shared_ptr<TPump> pump_;
+    QSocketNotifier* news_ = nullptr;
+    QTimer* progressTimer_ = nullptr;
 };

@@ -650,8 +650,7 @@ void TWSocket::Listen()
     listenNow(proto, addr, port);
 }
 
-void TWSocket::listenLookupDone(const QString& name, const QHostInfo& info, int proto,
-                                quint16 port)
+void TWSocket::listenLookupDone(const QString& name, const QHostInfo& info, int proto, quint16 port)
 {
     if (info.lookupId() != nameLookupId_) return; // cancelled meanwhile
     nameLookupId_ = -1;
@@ -734,6 +733,18 @@ void TWSocket::Dup(int handle)
     closeNotified_ = false;
     createNotifiers();
     changeState(wsConnected);
+}
+
+int TWSocket::Release()
+{
+    if (fd_ < 0 || udp_ || state_ != wsConnected || socksNegotiating_ || !pending_.isEmpty() ||
+        BufferedByteCount() > 0)
+        return -1;
+    const int handle = fd_;
+    fd_ = -1;
+    closeNotified_ = true;
+    closeSocket(false, false, 0);
+    return handle;
 }
 
 void TWSocket::DnsLookup(const QString& host)
@@ -1062,8 +1073,7 @@ class TCloseDrain : public QObject
 public:
     static constexpr int CloseDrainMs = 2000;
     TCloseDrain(int fd, QByteArray rest, QObject* parent)
-        : QObject(parent), fd_(fd), rest_(std::move(rest)),
-          notifier_(fd, QSocketNotifier::Write)
+        : QObject(parent), fd_(fd), rest_(std::move(rest)), notifier_(fd, QSocketNotifier::Write)
     {
         connect(&notifier_, &QSocketNotifier::activated, this, [this] { send(); });
         timer_.setSingleShot(true);
@@ -1081,8 +1091,8 @@ private:
     void send()
     {
         while (sent_ < rest_.size()) {
-            const ssize_t n = ::send(fd_, rest_.constData() + sent_, size_t(rest_.size() - sent_),
-                                     MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(fd_, rest_.constData() + sent_, size_t(rest_.size() - sent_), MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
             if (n <= 0) break; // the connection failed: nothing more can go

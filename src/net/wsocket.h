@@ -129,6 +129,10 @@ public:
     void Listen();        // binds Addr ("0.0.0.0" for any) and Port; backlog 5
     int Accept();         // handle of an accepted connection (-1 with an error), for Dup()
     void Dup(int handle); // takes over an accepted connection (state wsConnected)
+    // Hands a connected stream's handle to the caller, who closes it; this socket is
+    // closed without a close event and without touching the connection. -1 (nothing
+    // changes) when there is no such connection or bytes are still queued either way.
+    int Release();
     void DnsLookup(const QString& host);
     void CancelDnsLookup();
     int Send(const void* data, int len); // bytes queued (all of them), -1 on failure

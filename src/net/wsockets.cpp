@@ -235,6 +235,15 @@ QString TTCPClient::ReceiveText()
     return QString::fromLatin1(receiveOnce(sock_));
 }
 
+int TTCPClient::Release()
+{
+    const int h = sock_->Release();
+    if (h < 0) return -1;
+    handle_ = -1;
+    state_ = ssClosed;
+    return h;
+}
+
 quint16 TTCPClient::LocalPort() const
 {
     return sock_->GetXPort();
@@ -332,6 +341,17 @@ void TTCPServer::CloseClient(int socket)
     if (!c) return;
     resetClose(c);
     c->deleteLater();
+}
+
+int TTCPServer::ReleaseClient(int socket)
+{
+    TWSocket* c = clients_.value(socket);
+    if (!c) return -1;
+    const int h = c->Release();
+    if (h < 0) return -1;
+    clients_.remove(socket);
+    c->deleteLater();
+    return h;
 }
 
 void TTCPServer::Close()

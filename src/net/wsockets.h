@@ -86,7 +86,10 @@ public:
     QByteArray ReceiveBytes();                 // what ReceiveText reads, as bytes
     // At most size bytes with one read of the system's buffer; negative on an error.
     int ReceiveBuffer(char* buffer, int size);
-    quint16 LocalPort() const;                 // the port this end is bound to
+    quint16 LocalPort() const; // the port this end is bound to
+    // Hands the connected socket's handle to the caller, who then owns it; the client
+    // is closed without an event. -1 when there is no connection to hand over.
+    int Release();
 
     TDataEvent OnData;
     TDataEvent OnConnect;
@@ -111,6 +114,9 @@ public:
     int ReceiveBuffer(int socket, char* buffer, int size);
     QByteArray ReceiveBytes(int socket); // everything waiting on that client
     void CloseClient(int socket);
+    // Hands an accepted connection to the caller, who then owns the handle; no event
+    // follows for it. -1 when there is no such client.
+    int ReleaseClient(int socket);
     QList<int> Clients() const { return clients_.keys(); }
     quint16 ListeningPort() const;
 

@@ -69,15 +69,17 @@ class TestDcc : public QObject
     QString openAnswer, saveAnswer;
     int confirmAnswer = platform::mrYes;
 
-
 private slots:
     void initTestCase()
     {
         platform::SetDialogScript([this](const platform::DialogRequest& r) {
             dialogs << r.text;
-            if (r.kind == platform::DialogRequest::OpenFile) return platform::DialogAnswer{platform::mrOk, openAnswer};
-            if (r.kind == platform::DialogRequest::SaveFile) return platform::DialogAnswer{platform::mrOk, saveAnswer};
-            return platform::DialogAnswer{r.buttons & platform::mbYes ? confirmAnswer : platform::mrOk, {}};
+            if (r.kind == platform::DialogRequest::OpenFile)
+                return platform::DialogAnswer{platform::mrOk, openAnswer};
+            if (r.kind == platform::DialogRequest::SaveFile)
+                return platform::DialogAnswer{platform::mrOk, saveAnswer};
+            return platform::DialogAnswer{
+                r.buttons & platform::mbYes ? confirmAnswer : platform::mrOk, {}};
         });
         bool missing = false;
         const QString err = irc.start({}, &missing);
@@ -126,11 +128,11 @@ private slots:
         QTest::addColumn<bool>("opens");
         QTest::addColumn<QString>("name");
         QTest::newRow("plain") << "SEND Song.MP3 2130706433 4000 1300" << true << "Song.MP3";
-        QTest::newRow("quoted blanks") << "SEND \"my song.mp3\" 2130706433 4000 10" << true
-                                       << "my song.mp3";
+        QTest::newRow("quoted blanks")
+            << "SEND \"my song.mp3\" 2130706433 4000 10" << true << "my song.mp3";
         QTest::newRow("path") << "SEND ../../etc/passwd 2130706433 4000 10" << true << "passwd";
-        QTest::newRow("windows path") << "SEND C:\\x\\..\\evil.exe 2130706433 4000 10" << true
-                                      << "evil.exe";
+        QTest::newRow("windows path")
+            << "SEND C:\\x\\..\\evil.exe 2130706433 4000 10" << true << "evil.exe";
         QTest::newRow("dots") << "SEND .. 2130706433 4000 10" << true << "file";
         QTest::newRow("hidden") << "SEND .bashrc 2130706433 4000 10" << true << "bashrc";
         QTest::newRow("empty quoted") << "SEND \"\" 2130706433 4000 10" << true << "file";
@@ -231,8 +233,7 @@ private slots:
         saveAnswer = home->file("in/Got.Bin");
         QDir().mkpath(home->file("in"));
         peer.CTCPQuery(module.IRCClient1->Nick(), "DCC SEND",
-                       "../Got.Bin 2130706433 " + QString::number(listener.serverPort()) +
-                           " 1300");
+                       "../Got.Bin 2130706433 " + QString::number(listener.serverPort()) + " 1300");
         QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), Wait);
         QTcpSocket* s = listener.nextPendingConnection();
         QVERIFY(dialogs.first().startsWith(peer.Nick() + " wants to send you Got.Bin\r\n"));
@@ -273,6 +274,56 @@ private slots:
             QCOMPARE(window->Transfer.Transferred, 1300);
         }
         peer.Quit("x");
+    }
+
+    // A transfer freed midway, on either side: its thread lets go, the peer sees the
+    // connection end, and a partial received file stays as its ".part".
+    void freedMidway_data()
+    {
+        QTest::addColumn<bool>("sending");
+        QTest::newRow("receiving") << false;
+        QTest::newRow("sending") << true;
+    }
+    void freedMidway()
+    {
+        QFETCH(bool, sending);
+        const int before = TDccTransfer::LiveTransfers();
+        auto t = std::make_unique<TDccTransfer>();
+        bool heard = false;
+        t->OnDone = t->OnSenderClosed = [&] { heard = true; };
+        t->OnError = [&](const QString&) { heard = true; };
+        QString error;
+        QTcpServer listener;
+        QTcpSocket own;
+        QTcpSocket* s = &own;
+        const QString target = home->file("in.bin");
+        if (sending) {
+            QVERIFY(t->StartSending(dwtest::writeFile(home->file("out.bin"), randomBytes(8192)),
+                                    "127.0.0.1", error));
+            own.connectToHost("127.0.0.1", t->ListeningPort());
+            QTRY_COMPARE_WITH_TIMEOUT(own.state(), QAbstractSocket::ConnectedState, Wait);
+            QCOMPARE(readExactly(own, 512).size(), 512);
+        } else {
+            QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+            t->PeerAddress = "127.0.0.1";
+            t->PeerPort = QString::number(listener.serverPort());
+            t->FileSize = 8192;
+            QVERIFY(t->StartReceiving(target, error));
+            QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), Wait);
+            s = listener.nextPendingConnection();
+            s->write(randomBytes(512));
+            QCOMPARE(readExactly(*s, 4), ack(512));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(t->Transferred, 512, Wait);
+        QCOMPARE(TDccTransfer::LiveTransfers(), before + 1);
+        t.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(TDccTransfer::LiveTransfers(), before, Wait);
+        QTRY_COMPARE_WITH_TIMEOUT(s->state(), QAbstractSocket::UnconnectedState, Wait);
+        QVERIFY(!heard);
+        if (!sending) {
+            QCOMPARE(QFileInfo(target + ".part").size(), 512);
+            QVERIFY(!QFile::exists(target));
+        }
     }
 
     // A receiver that vanishes ends the sending side; a folder that cannot be written
