@@ -252,7 +252,16 @@ private:
             if (got / dcc::BlockSize > acked / dcc::BlockSize || got == size) {
                 uchar ack[4];
                 qToBigEndian(quint32(got), ack);
-                if (!sendAll(reinterpret_cast<const char*>(ack), 4)) {
+                // A sender that runs ahead may never read its acknowledgements: when the
+                // socket takes no more, one is left out (the next counts everything)
+                // rather than both ends waiting for each other.
+                ssize_t n;
+                do
+                    n = ::send(sock, ack, 4, MSG_NOSIGNAL | MSG_DONTWAIT);
+                while (n < 0 && errno == EINTR);
+                const bool refused = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+                if ((n < 0 && !refused) ||
+                    (n > 0 && !sendAll(reinterpret_cast<const char*>(ack) + n, size_t(4 - n)))) {
                     if (!flush()) return writeError();
                     return PeerClosed;
                 }
