@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -399,13 +400,23 @@ void TDccTransfer::startPump(int socket)
     pump->size = FileSize;
     pump->sending = Sending;
     pump->savePath = SavePath;
-    if (socket < 0 || pump->news < 0 || pump->file < 0) {
-        const QString msg = WSocketsErrorText(socket < 0 ? WSAENOTSOCK : LastWinsockError());
+    auto fail = [this](const QString& msg) {
         closeAll();
         Done = true;
         if (OnError) OnError(msg);
+    };
+    if (socket < 0 || pump->news < 0 || pump->file < 0) {
+        fail(WSocketsErrorText(socket < 0 ? WSAENOTSOCK : LastWinsockError()));
         return;
     }
+    std::thread thread;
+    try {
+        thread = std::thread([pump] { pump->run(); });
+    } catch (const std::system_error& e) {
+        fail("Unable to start the transfer: " + QString::fromLocal8Bit(e.what()));
+        return;
+    }
+    thread.detach();
     pump_ = pump;
     news_ = new QSocketNotifier(pump->news, QSocketNotifier::Read, this);
     connect(news_, &QSocketNotifier::activated, this, &TDccTransfer::pumpNews);
@@ -414,7 +425,6 @@ void TDccTransfer::startPump(int socket)
         connect(progressTimer_, &QTimer::timeout, this, &TDccTransfer::pumpNews);
     }
     progressTimer_->start(ProgressMs);
-    std::thread([pump] { pump->run(); }).detach();
 }
 
 void TDccTransfer::pumpNews()
