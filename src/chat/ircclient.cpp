@@ -332,15 +332,24 @@ void TChannels::Clear()
     list_.clear();
 }
 
+TChannels::~TChannels()
+{
+    *alive_ = false;
+}
+
+// A channel's update handler may free the client, and these lists with it: the loop
+// stops there.
 void TChannels::NickChange(TUser* user, const QString& newNick)
 {
-    for (size_t i = 0; i < list_.size(); ++i)
+    const auto alive = alive_;
+    for (size_t i = 0; *alive && i < list_.size(); ++i)
         list_[i]->Rename(user, newNick);
 }
 
 void TChannels::Quit(TUser* user)
 {
-    for (size_t i = 0; i < list_.size(); ++i)
+    const auto alive = alive_;
+    for (size_t i = 0; *alive && i < list_.size(); ++i)
         list_[i]->Quit(user);
 }
 
@@ -567,8 +576,7 @@ void TIRCClient::handleBuffered(qint64 budgetMs)
                 c->readPos_ = 0;
                 c->scanFrom_ = std::max<qsizetype>(0, c->scanFrom_ - n);
                 c->receiving_ = false;
-                if (std::uncaught_exceptions() > 0 &&
-                    (c->LinesPending() || c->closeAfterLines_))
+                if (std::uncaught_exceptions() > 0 && (c->LinesPending() || c->closeAfterLines_))
                     c->sliceTimer_->start();
             }
         } done{this, self};
@@ -792,6 +800,7 @@ void TIRCClient::handleCommand(TUser* user)
         }
         if (!alive()) return;
         channels_.NickChange(user, newNick);
+        if (!alive()) return;
         users_.Rename(user->Nick, newNick);
     } else if (cmd == u"QUIT") {
         user->Reason = P(2);

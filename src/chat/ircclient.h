@@ -164,6 +164,7 @@ class TChannels
 {
 public:
     TChannels() = default;
+    ~TChannels();
     TChannels(const TChannels&) = delete;
     TChannels& operator=(const TChannels&) = delete;
 
@@ -180,6 +181,7 @@ public:
 private:
     int indexOf(const QString& name) const;
     std::vector<std::unique_ptr<TChannel>> list_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Texts of the automatic CTCP answers.

@@ -570,10 +570,10 @@ private slots:
         s.conn->disconnectFromHost();
         QTRY_COMPARE_WITH_TIMEOUT(cl.State(), isDisconnected, 20000);
         tick.stop();
-        expected << "State|0" << "Disconnect";
+        expected << "State|0"
+                 << "Disconnect";
         QCOMPARE(rec.log, expected);
         QVERIFY2(loopPasses >= 100, qPrintable(QString::number(loopPasses)));
-
     }
 
     // Hanging up with lines still waiting drops them.
@@ -620,6 +620,18 @@ private slots:
              [](TIRCClient& c, auto f) {
                  c.Channels().Find("#c")->OnChannelUpdate = [f](auto, auto t, auto, int) {
                      if (t == cuJoin) f();
+                 };
+             }},
+            {"quit (channel update)", ":alice!a@h QUIT :gone\r\n",
+             [](TIRCClient& c, auto f) {
+                 c.Channels().Find("#c")->OnChannelUpdate = [f](auto, auto t, auto, int) {
+                     if (t == cuQuit) f();
+                 };
+             }},
+            {"nick change (channel update)", ":alice!a@h NICK alicia\r\n",
+             [](TIRCClient& c, auto f) {
+                 c.Channels().Find("#c")->OnChannelUpdate = [f](auto, auto t, auto, int) {
+                     if (t == cuNick) f();
                  };
              }},
             {"kick", ":alice!a@h KICK #c carol :out\r\n",
