@@ -1,10 +1,10 @@
 #include "dcctransfer.h"
-#include "wsockets.h"
-
 #include "socketerrors.h"
+#include "wsockets.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtEndian>
 

@@ -6,12 +6,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
-#include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <memory>
 
+class QSocketNotifier;
 class QTimer;
 class TTCPClient;
 class TTCPServer;
