@@ -4,11 +4,12 @@
 // count; one thread a side) in the same run.
 //   ratio  the program's throughput over the bare program's (medians of three rounds each,
 //          taken in turn)
+#include "benchstats.h"
 #include "dcctransfer.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -29,12 +30,6 @@ namespace {
 
 constexpr qint64 Size = 100ll * 1024 * 1024;
 constexpr int Rounds = 3;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // The bare program: blocking sockets, one thread a side. Returns seconds.
 double bareTransfer(qint64 size)
@@ -152,7 +147,7 @@ void BM_DccTransfer(benchmark::State& state)
             }
             program.push_back(t);
         }
-        const double b = median(bare), p = median(program);
+        const double b = benchstats::Median(bare), p = benchstats::Median(program);
         state.counters["bare_MBps"] = Size / 1048576.0 / b;
         state.counters["program_MBps"] = Size / 1048576.0 / p;
         state.counters["ratio"] = b / p;

@@ -3,6 +3,7 @@
 // `mpv --no-video` writing the same station's sound to a file in the same run. Both
 // clocks run from the start (Launch, or starting mpv) to the first non-silent frame
 // appearing in the file; each side is started fresh five times and the medians compared.
+#include "benchstats.h"
 #include "config.h"
 #include "customserver.h"
 #include "launchrig.h"
@@ -23,35 +24,18 @@ namespace {
 // True once the WAV file (16-bit or float samples) holds a frame clearly above silence.
 bool audibleIn(const QString& path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return false;
-    const QByteArray all = f.readAll();
-    int tag = 1, bits = 16;
-    qsizetype pos = 12;
-    while (pos + 8 <= all.size()) {
-        const QByteArray id = all.mid(pos, 4);
-        quint32 len = 0;
-        std::memcpy(&len, all.constData() + pos + 4, 4);
-        if (id == "fmt " && pos + 24 <= all.size()) {
-            tag = quint8(all[pos + 8]) | (quint8(all[pos + 9]) << 8);
-            bits = quint8(all[pos + 22]);
-            if (tag == 0xFFFE && pos + 34 <= all.size()) tag = quint8(all[pos + 32]) | (quint8(all[pos + 33]) << 8);
-        } else if (id == "data") {
-            pos += 8;
-            break;
-        }
-        pos += 8 + qsizetype(len) + (len & 1);
-    }
-    if (pos >= all.size()) return false;
-    const char* d = all.constData() + pos;
-    const qsizetype n = all.size() - pos;
-    if (tag == 3 && bits == 32) {
+    // Every sample written so far counts, whatever the head says yet.
+    const playertest::WavFile w = playertest::readWav(path);
+    if (w.DataAt < 0 || w.DataAt >= w.All.size()) return false;
+    const char* d = w.All.constData() + w.DataAt;
+    const qsizetype n = w.All.size() - w.DataAt;
+    if (w.Tag == 3 && w.Bits == 32) {
         for (qsizetype i = 0; i + 4 <= n; i += 4) {
             float v;
             std::memcpy(&v, d + i, 4);
             if (std::abs(v) > 0.01f) return true;
         }
-    } else if (bits == 16) {
+    } else if (w.Bits == 16) {
         for (qsizetype i = 0; i + 2 <= n; i += 2) {
             int16_t v;
             std::memcpy(&v, d + i, 2);
@@ -71,12 +55,6 @@ double untilAudible(const QString& path, const QElapsedTimer& clock)
         QThread::usleep(500);
     }
     return -1;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 void BM_LaunchToAudio(benchmark::State& state)
@@ -119,8 +97,8 @@ void BM_LaunchToAudio(benchmark::State& state)
                 QProcess p;
                 QElapsedTimer clock;
                 clock.start();
-                p.start(mpv, {"--no-video", "--no-config", "--terminal=no", "--ao=pcm", "--ao-pcm-file=" + wav,
-                              ice.url()});
+                p.start(mpv, {"--no-video", "--no-config", "--terminal=no", "--ao=pcm",
+                              "--ao-pcm-file=" + wav, ice.url()});
                 theirs.push_back(untilAudible(wav, clock));
                 p.terminate();
                 if (!p.waitForFinished(5000)) {
@@ -129,11 +107,12 @@ void BM_LaunchToAudio(benchmark::State& state)
                 }
             }
         }
-        if (std::count(ours.begin(), ours.end(), -1.0) || std::count(theirs.begin(), theirs.end(), -1.0)) {
+        if (std::count(ours.begin(), ours.end(), -1.0) ||
+            std::count(theirs.begin(), theirs.end(), -1.0)) {
             state.SkipWithError("no sound within 30 s");
             break;
         }
-        const double o = median(ours), t = median(theirs);
+        const double o = benchstats::Median(ours), t = benchstats::Median(theirs);
         state.counters["ours_ms"] = o;
         state.counters["mpv_ms"] = t;
         state.counters["ours_min_ms"] = *std::min_element(ours.begin(), ours.end());

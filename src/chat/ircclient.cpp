@@ -427,11 +427,7 @@ void TIRCClient::beginSession()
 {
     if (Connected()) Disconnect(true);
     ++session_;
-    buffer_.clear();
-    readPos_ = 0;
-    scanFrom_ = 0;
-    closeAfterLines_ = false;
-    sliceTimer_->stop();
+    dropReceived();
     channels_.Clear();
     users_.Clear();
     ownUser_ = users_.Add(nick_, QString());
@@ -461,14 +457,19 @@ void TIRCClient::Connect()
     }
 }
 
-void TIRCClient::Disconnect(bool Force)
+void TIRCClient::dropReceived()
 {
-    // What the server sent before the user hung up and was not handled yet is dropped.
     buffer_.clear();
     readPos_ = 0;
     scanFrom_ = 0;
     closeAfterLines_ = false;
     sliceTimer_->stop();
+}
+
+void TIRCClient::Disconnect(bool Force)
+{
+    // What the server sent before the user hung up and was not handled yet is dropped.
+    dropReceived();
     if (state_ == isConnected && !Force)
         socket_->Close();
     else
@@ -479,11 +480,9 @@ void TIRCClient::Disconnect(bool Force)
 
 void TIRCClient::sessionConnected()
 {
-    const quint64 s = session_;
-    QPointer<TIRCClient> self(this);
-    auto stale = [&] { return !self || session_ != s; };
+    const TAlive alive(this);
     setState(isLoggingIn);
-    if (stale()) return;
+    if (!alive()) return;
     if (ircx_) {
         SendRaw(QStringLiteral("MODE ISIRCX"));
         SendRaw(QStringLiteral("IRCX"));
@@ -497,11 +496,11 @@ void TIRCClient::sessionConnected()
     }
     const QString ip = ips.isEmpty() ? QStringLiteral("127.0.0.1") : ips.first();
     SendRaw(fmt("USER %s %s %s :%s", {username_, ip, server_, realName_}));
-    if (stale()) return;
+    if (!alive()) return;
     if (OnConnect) OnConnect(this);
     // A refused attempt (or a proxy that would not open the tunnel) leaves the socket
     // closed without a closing report of its own.
-    if (!stale() && socket_->State() != wsConnected) sessionClosed();
+    if (alive() && socket_->State() != wsConnected) sessionClosed();
 }
 
 void TIRCClient::sessionClosed()
@@ -723,10 +722,7 @@ void TIRCClient::dispatch()
 
 void TIRCClient::handleCommand(TUser* user)
 {
-    const quint64 s = session_;
-    // False once a handler connected again or freed the client.
-    QPointer<TIRCClient> self(this);
-    auto alive = [&] { return self && session_ == s; };
+    const TAlive alive(this);
     const QString& cmd = command_;
     const bool own = !prefixNick_.isEmpty() && prefixNick_ == currentNick_;
 
@@ -832,10 +828,7 @@ void TIRCClient::system(TUser* user, const QString& word, const QString& content
 
 void TIRCClient::handleNumeric(int n, TUser* user)
 {
-    const quint64 s = session_;
-    // False once a handler connected again or freed the client.
-    QPointer<TIRCClient> self(this);
-    auto alive = [&] { return self && session_ == s; };
+    const TAlive alive(this);
     auto in = [n](int lo, int hi) { return n >= lo && n <= hi; };
 
     if (in(1, 4) || n == 375) {
@@ -960,8 +953,7 @@ void TIRCClient::handleNumeric(int n, TUser* user)
 
 void TIRCClient::nickInUse()
 {
-    const quint64 s = session_;
-    QPointer<TIRCClient> self(this);
+    const TAlive alive(this);
     const QString before = currentNick_;
     if (currentNick_ == nick_) {
         currentNick_ = altNick_;
@@ -969,7 +961,7 @@ void TIRCClient::nickInUse()
         QString replacement = currentNick_;
         if (OnNicksInUse) {
             OnNicksInUse(this, replacement);
-            if (!self || session_ != s) return;
+            if (!alive()) return;
         } else {
             replacement.clear();
         }
@@ -987,9 +979,7 @@ void TIRCClient::applyChannelModes(int k)
 {
     TChannel* ch = channels_.Find(P(k));
     if (!ch) return;
-    const quint64 s = session_;
-    QPointer<TIRCClient> self(this);
-    auto stale = [&] { return !self || session_ != s; };
+    const TAlive alive(this);
     TUser* setter = users_.Find(prefixNick_);
     const QString letters = P(k + 1);
     int arg = k + 2;
@@ -1025,12 +1015,12 @@ void TIRCClient::applyChannelModes(int k)
                 if (plus && OnVoice) OnVoice(this, setter, ch, target);
                 if (!plus && OnDevoice) OnDevoice(this, setter, ch, target);
             }
-            if (stale()) return;
+            if (!alive()) return;
             if (l == 'o')
                 plus ? ch->Op(target) : ch->Deop(target);
             else
                 plus ? ch->Voice(target) : ch->Devoice(target);
-            if (stale()) return;
+            if (!alive()) return;
             if (temp) users_.Release(temp);
             break;
         }
@@ -1070,7 +1060,7 @@ void TIRCClient::applyChannelModes(int k)
         default:
             break;
         }
-        if (stale()) return;
+        if (!alive()) return;
     }
     if (bits != ch->Modes) ch->SetModes(bits);
 }
@@ -1148,11 +1138,10 @@ void TIRCClient::ctcpQuery(TUser* user)
         if (OnCTCPQuery) OnCTCPQuery(this, user, nullptr, cmd, args, suppress);
         return;
     }
-    const quint64 s = session_;
+    const TAlive alive(this);
     const QString to = prefixNick_;
-    QPointer<TIRCClient> self(this);
     if (OnCTCPQuery) OnCTCPQuery(this, user, ch, cmd, args, suppress);
-    if (suppress || !self || session_ != s) return;
+    if (suppress || !alive()) return;
     if (cmd == u"PING")
         CTCPReply(to, cmd, args);
     else if (cmd == u"FINGER")

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QFlags>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <array>
 #include <functional>
@@ -357,9 +358,24 @@ public:
 private:
     void setState(TIRCState s);
     void beginSession();
+    // Whether the line being handled may go on: false once a handler freed the client or
+    // connected again (a new session).
+    class TAlive
+    {
+    public:
+        explicit TAlive(TIRCClient* c) : self_(c), session_(c->session_) {}
+        bool operator()() const { return self_ && self_->session_ == session_; }
+
+    private:
+        QPointer<TIRCClient> self_;
+        quint64 session_;
+    };
+
     void sessionConnected();
     void sessionClosed();
     void dataAvailable();
+    // Forgets what was received and not handled yet.
+    void dropReceived();
     void handleBuffered(qint64 budgetMs);
     bool receiveLines(qint64 budgetMs);
     void nextSlice();

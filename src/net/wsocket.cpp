@@ -68,6 +68,12 @@ template <typename F> void guarded(TWSocket* s, const TWSocket::TBgExceptionEven
         DebugLog("TWSocket: " + message, dcErrOut);
 }
 
+// The text of a host name that gave no address.
+QString cannotConvert(const QString& host)
+{
+    return QStringLiteral("WSocketResolveHost: Cannot convert host address '%1'").arg(host);
+}
+
 // The first IPv4 address of a look-up (host order), 0 when it found none.
 quint32 FirstIPv4(const QHostInfo& info)
 {
@@ -95,10 +101,7 @@ quint32 WSocketResolveHost(const QString& text)
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
     int rc = ::getaddrinfo(t.toLatin1().constData(), nullptr, &hints, &res);
-    if (rc != 0 || !res)
-        throw ESocketException(
-            QStringLiteral("WSocketResolveHost: Cannot convert host address '%1'").arg(text),
-            WinsockResolverError(rc));
+    if (rc != 0 || !res) throw ESocketException(cannotConvert(text), WinsockResolverError(rc));
     quint32 a = ntohl(reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr);
     ::freeaddrinfo(res);
     return a;
@@ -409,10 +412,7 @@ quint32 TWSocket::resolveHost(const QString& host) const
     const auto it = names_.constFind(host.trimmed());
     if (it != names_.constEnd()) return it.value();
     // A name not looked up (or not found) is not asked for here: that would wait.
-    if (needsLookup(host))
-        throw ESocketException(
-            QStringLiteral("WSocketResolveHost: Cannot convert host address '%1'").arg(host),
-            WSAHOST_NOT_FOUND);
+    if (needsLookup(host)) throw ESocketException(cannotConvert(host), WSAHOST_NOT_FOUND);
     return WSocketResolveHost(host);
 }
 
@@ -662,8 +662,7 @@ void TWSocket::listenLookupDone(const QString& name, const QHostInfo& info, int 
             return;
         }
         changeState(wsClosed);
-        raise(QStringLiteral("listen: WSocketResolveHost: Cannot convert host address '%1'")
-                  .arg(name),
+        raise("listen: " + cannotConvert(name),
               info.error() == QHostInfo::NoError ? WSANO_DATA : WSAHOST_NOT_FOUND);
     });
 }

@@ -225,11 +225,6 @@ QByteArray TTCPClient::ReceiveBytes()
     return receiveOnce(sock_);
 }
 
-int TTCPClient::ReceiveBuffer(char* buffer, int size)
-{
-    return sock_->Receive(buffer, size);
-}
-
 QString TTCPClient::ReceiveText()
 {
     return QString::fromLatin1(receiveOnce(sock_));

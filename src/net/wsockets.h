@@ -84,9 +84,7 @@ public:
     int SendBuffer(const char* data, int len); // bytes accepted, negative on error
     QString ReceiveText();                     // Latin-1
     QByteArray ReceiveBytes();                 // what ReceiveText reads, as bytes
-    // At most size bytes with one read of the system's buffer; negative on an error.
-    int ReceiveBuffer(char* buffer, int size);
-    quint16 LocalPort() const; // the port this end is bound to
+    quint16 LocalPort() const;                 // the port this end is bound to
     // Hands the connected socket's handle to the caller, who then owns it; the client
     // is closed without an event. -1 when there is no connection to hand over.
     int Release();

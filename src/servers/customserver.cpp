@@ -229,7 +229,7 @@ void TSCServer::GetColumns(QStringList& strings) const
             << (UpSince == 0 ? QStringLiteral("0") : DurationText(UnixTimeNow() - UpSince));
 }
 
-QList<TRule> TSCServer::BuildInfoLines() const
+QList<TRule> TSCServer::InfoLines() const
 {
     QList<TRule> lines;
     lines.reserve(9);

@@ -12,8 +12,9 @@
 // player-count columns are found by kind), GetColumns() the display texts in the same
 // order, InfoLines() the key/value lines of the info pane: a game server's Rules as its
 // last reply gave them, a station's info lines made from its fields when asked for (a
-// station keeps no copy of them, so a list of many thousands holds only its fields). Ping is in milliseconds, 9999 when not measured or not answering; a server that
-// ends its query with Answered false is shown with 9999.
+// station keeps no copy of them, so a list of many thousands holds only its fields).
+// Ping is in milliseconds, 9999 when not measured or not answering; a server that ends
+// its query with Answered false is shown with 9999.
 //
 // Ownership: servers are held by shared references (TServerRef). The list model of the
 // window that shows a station holds one; a server list holds the servers of its cycle
@@ -201,8 +202,7 @@ public:
     void QueryDone() override;
 
     // The info lines made from the fields as they stand.
-    QList<TRule> BuildInfoLines() const;
-    QList<TRule> InfoLines() const override { return BuildInfoLines(); }
+    QList<TRule> InfoLines() const override;
     // Completion of a ping request (pinger or echo thread) of this station.
     void PingDone(const void* sender);
 

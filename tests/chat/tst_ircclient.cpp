@@ -94,6 +94,15 @@ class TestIrcClient : public QObject
         s.lines.clear();
     }
 
+    // Lines "line 0" to "line n-1" from alice in #c.
+    static QByteArray channelLines(int n)
+    {
+        QByteArray lines;
+        for (int i = 0; i < n; ++i)
+            lines += ":alice!a@h PRIVMSG #c :line " + QByteArray::number(i) + "\r\n";
+        return lines;
+    }
+
 private slots:
     void registration_data()
     {
@@ -560,13 +569,10 @@ private slots:
         tick.setInterval(0);
         QObject::connect(&tick, &QTimer::timeout, [&] { ++loopPasses; });
         tick.start();
-        QByteArray burst;
         QStringList expected;
-        for (int i = 0; i < 300; ++i) {
-            burst += ":alice!a@h PRIVMSG #c :line " + QByteArray::number(i) + "\r\n";
+        for (int i = 0; i < 300; ++i)
             expected << "Message|alice|#c|line " + QString::number(i);
-        }
-        s.send(burst);
+        s.send(channelLines(300));
         s.conn->disconnectFromHost();
         QTRY_COMPARE_WITH_TIMEOUT(cl.State(), isDisconnected, 20000);
         tick.stop();
@@ -589,10 +595,7 @@ private slots:
             rec.log << t;
             if (t == "line 1") c->Disconnect(true);
         };
-        QByteArray burst;
-        for (int i = 0; i < 50; ++i)
-            burst += ":alice!a@h PRIVMSG #c :line " + QByteArray::number(i) + "\r\n";
-        s.send(burst);
+        s.send(channelLines(50));
         QTRY_VERIFY_WITH_TIMEOUT(rec.log.contains("Disconnect"), 20000);
         QTest::qWait(100);
         QCOMPARE(rec.log, (QStringList{"line 0", "line 1", "State|0", "Disconnect"}));
