@@ -12,7 +12,7 @@
 #   DEMO_WORLD_UPDATE=1 the message of the day announces an update, downloadable from the
 #                       directory and from an FTP server (vsftpd) started for it
 #   DEMO_WORLD_MOTD_SETTINGS=FILE  "name=value" lines pushed with the message of the day
-#   DEMO_WORLD_DATA     folder kept between runs (the forum posts); default
+#   DEMO_WORLD_DATA     folder kept between runs (the directory's database); default
 #                       $XDG_STATE_HOME/dialwise-demo-world
 #   DEMO_WORLD_CATALOG=FILE  the directory's catalog instead of the demo catalog (a big
 #                       one: make-demo-catalog.py --count 100000 > FILE)
@@ -320,8 +320,11 @@ catalog_args=()
 # --- The station directory -------------------------------------------------------------
 data=${DEMO_WORLD_DATA:-${XDG_STATE_HOME:-$HOME/.local/state}/dialwise-demo-world}
 mkdir -p "$data"
+# The forum posts of older runs' file go into the database once.
+old_forums=()
+[ -f "$data/forums.txt" ] && old_forums=(--forums "$data/forums.txt")
 "$directory" --listen 127.0.0.1:0 --icecast "http://127.0.0.1:$ice_port" "${own_urls[@]}" --poll 3 \
-    --motd-port 0 "${motd_args[@]}" "${catalog_args[@]}" --forums "$data/forums.txt" \
+    --motd-port 0 "${motd_args[@]}" "${catalog_args[@]}" --db "$data/directory.db" "${old_forums[@]}" \
     >"$tmp/directory.out" 2>"$tmp/directory.log" &
 started dialwise-directory $!
 dir_port=""
