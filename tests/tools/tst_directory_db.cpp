@@ -3,6 +3,7 @@
 // and listings, answer 503 while the server is away and recover when it is back.
 #include "rawhttp.h"
 #include "listcheck.h"
+#include "privatepostgres.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -60,22 +61,6 @@ public:
         });
     }
 };
-
-// Runs a command (as `user` when the test runs as root); true when it exits with 0.
-bool run(const QString& user, const QString& program, const QStringList& args,
-         QString* out = nullptr)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    if (::geteuid() == 0)
-        p.start(QStringLiteral("runuser"), QStringList{"-u", user, "--", program} + args);
-    else
-        p.start(program, args);
-    const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit &&
-                    p.exitCode() == 0;
-    if (out) *out = QString::fromLocal8Bit(p.readAll());
-    return ok;
-}
 
 } // namespace
 
@@ -170,57 +155,13 @@ void TstDirectoryDb::killedInABurst()
 
 void TstDirectoryDb::postgresTwoProcesses()
 {
-    QString bin;
-    for (const QString& v : QDir("/usr/lib/postgresql").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        if (QFile::exists("/usr/lib/postgresql/" + v + "/bin/initdb"))
-            bin = "/usr/lib/postgresql/" + v + "/bin/";
-    if (bin.isEmpty()) DW_PEER_MISSING("postgresql", "PostgreSQL is not installed");
+    if (PrivatePostgres::binFolder().isEmpty())
+        DW_PEER_MISSING("postgresql", "PostgreSQL is not installed");
     QVERIFY(QFile::exists(kServer));
-
-    // A private server in a temporary folder, run by an unprivileged user.
-    QTemporaryDir tmp;
-    const QString data = tmp.filePath("pg");
-    QDir().mkpath(data);
-    QString user = QStringLiteral("postgres");
-    if (::geteuid() == 0) {
-        const passwd* pw = ::getpwnam("postgres");
-        if (!pw) pw = ::getpwnam("nobody");
-        QVERIFY(pw);
-        user = QString::fromLocal8Bit(pw->pw_name);
-        QFile::setPermissions(tmp.path(), QFile::permissions(tmp.path()) | QFile::ExeOther);
-        QVERIFY(::chown(QFile::encodeName(data).constData(), pw->pw_uid, pw->pw_gid) == 0);
-    } else {
-        user = QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
-    }
+    PrivatePostgres pg;
     QString log;
-    QVERIFY2(run(user, bin + "initdb", {"-D", data, "-A", "trust", "-U", "postgres"}, &log),
-             qPrintable(log));
-    const quint16 pgPort = freePort();
-    const QStringList start = {"-D", data, "-l", data + "/server.log", "-o",
-                               QStringLiteral("-k %1 -p %2 -c listen_addresses=127.0.0.1 "
-                                              "-c fsync=off")
-                                   .arg(data)
-                                   .arg(pgPort),
-                               "-w", "start"};
-    QVERIFY2(run(user, bin + "pg_ctl", start, &log), qPrintable(log));
-    struct Stop
-    {
-        QString user, program, data;
-        ~Stop() { run(user, program, {"-D", data, "-m", "immediate", "stop"}); }
-    } stopAtEnd{user, bin + "pg_ctl", data};
-    {
-        QSqlDatabase admin = QSqlDatabase::addDatabase("QPSQL", "admin");
-        admin.setHostName("127.0.0.1");
-        admin.setPort(pgPort);
-        admin.setUserName("postgres");
-        admin.setDatabaseName("postgres");
-        QVERIFY2(admin.open(), qPrintable(admin.lastError().text()));
-        QSqlQuery q(admin);
-        QVERIFY(q.exec("CREATE DATABASE dialwise"));
-    }
-    QSqlDatabase::removeDatabase("admin");
-
-    const QString url = QStringLiteral("postgresql://postgres@127.0.0.1:%1/dialwise").arg(pgPort);
+    QVERIFY2(pg.start("dialwise", &log), qPrintable(log));
+    const QString url = pg.url("dialwise");
     const quint16 portA = freePort(), portB = freePort();
     Peer a, b;
     QVERIFY(a.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(portA), "--db", url,
@@ -248,15 +189,14 @@ void TstDirectoryDb::postgresTwoProcesses()
                               10000);
 
     // The server goes away: every request is answered 503 by both.
-    QVERIFY2(run(user, bin + "pg_ctl", {"-D", data, "-m", "fast", "-w", "stop"}, &log),
-             qPrintable(log));
+    QVERIFY2(pg.stop(&log), qPrintable(log));
     for (quint16 p : {portA, portB}) {
         QTRY_COMPARE_WITH_TIMEOUT(get(p, "/?compress=1").status, 503, 10000);
         QCOMPARE(get(p, "/program/forums.asp?ip=127.0.0.9:8000").status, 503);
         QCOMPARE(fetch(p, postRequest("127.0.0.9:8000", "Lost")).status, 503);
     }
     // It comes back: both reconnect and serve what was there.
-    QVERIFY2(run(user, bin + "pg_ctl", start, &log), qPrintable(log));
+    QVERIFY2(pg.resume(&log), qPrintable(log));
     for (quint16 p : {portA, portB})
         QTRY_COMPARE_WITH_TIMEOUT(get(p, "/?compress=1").status, 200, 15000);
     QVERIFY(get(portB, "/program/forums.asp?ip=127.0.0.9:8000").body.contains("Shared between"));
