@@ -31,6 +31,16 @@ QByteArray text(const QByteArray& v)
     return out.trimmed();
 }
 
+// An SID as this directory hands them out: letters and digits.
+bool sidOk(QByteArrayView sid)
+{
+    if (sid.isEmpty() || sid.size() > 64) return false;
+    for (char c : sid)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+            return false;
+    return true;
+}
+
 } // namespace
 
 bool ypListenUrlOk(QByteArrayView url)
@@ -97,12 +107,10 @@ YpRequest parseYpRequest(QByteArrayView form)
         return r;
     }
     if (action == "touch" || action == "remove") {
-        r.sid = f.value("sid");
-        if (r.sid.isEmpty()) return bad("No SID given");
-        if (r.sid.size() > 64) return bad("SID does not exist");
-        for (char c : r.sid)
-            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
-                return bad("SID does not exist");
+        const QByteArray sid = f.value("sid");
+        if (sid.isEmpty()) return bad("No SID given");
+        if (!sidOk(sid)) return bad("SID does not exist");
+        r.sid = sid;
         if (action == "remove") {
             r.action = YpRequest::Remove;
             return r;
@@ -120,7 +128,7 @@ QByteArray ypAnswer(bool ok, const QByteArray& message, const QByteArray& sid, i
 {
     QByteArray out = "HTTP/1.0 200 OK\r\nServer: dialwise-directory\r\nYPResponse: " +
                      QByteArray(ok ? "1" : "0") + "\r\nYPMessage: " + text(message) + "\r\n";
-    if (!sid.isEmpty()) out += "SID: " + sid + "\r\nTouchFreq: " + QByteArray::number(touchFreq) + "\r\n";
+    if (sidOk(sid)) out += "SID: " + sid + "\r\nTouchFreq: " + QByteArray::number(touchFreq) + "\r\n";
     const QByteArray body = (ok ? "OK: " : "Error: ") + text(message) + '\n';
     out += "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " +
            QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
