@@ -57,23 +57,23 @@ public:
     }
 };
 
-// One HTTP exchange; `done` gets the whole answer (empty on failure).
-void exchange(quint16 port, const QByteArray& request,
+// One HTTP exchange; `done` gets the whole answer (empty on failure). The socket is a
+// child of `round`: an exchange still open when the round ends goes with it, unanswered.
+void exchange(QObject* round, quint16 port, const QByteArray& request,
               std::function<void(const QByteArray&)> done)
 {
-    auto* s = new QTcpSocket;
-    auto* got = new QByteArray;
-    auto finish = [s, got, done] {
+    auto* s = new QTcpSocket(round);
+    auto finish = [s, done] {
         if (s->property("done").toBool()) return;
         s->setProperty("done", true);
-        *got += s->readAll();
-        const QByteArray answer = *got;
-        delete got;
+        const QByteArray answer = s->property("got").toByteArray() + s->readAll();
         s->deleteLater();
         done(answer);
     };
     QObject::connect(s, &QTcpSocket::connected, s, [s, request] { s->write(request); });
-    QObject::connect(s, &QTcpSocket::readyRead, s, [s, got] { *got += s->readAll(); });
+    QObject::connect(s, &QTcpSocket::readyRead, s, [s] {
+        s->setProperty("got", s->property("got").toByteArray() + s->readAll());
+    });
     QObject::connect(s, &QTcpSocket::disconnected, s, finish);
     QObject::connect(s, &QTcpSocket::errorOccurred, s, [s, finish] {
         if (s->error() != QAbstractSocket::RemoteHostClosedError) finish();
@@ -95,57 +95,79 @@ Round load(const QList<quint16>& ports, int seconds, bool paced)
 {
     Round r;
     Streams streams;
-    // The listings, added through the protocol and listed once their stream answered.
-    QList<QByteArray> sids;
+    QList<QByteArray> sids(kListings);
+    QByteArray refusal;
     int pending = 0;
-    for (int i = 0; i < kListings; ++i) {
-        ++pending;
-        const QByteArray body = "action=add&sn=Load+Station+" + QByteArray::number(i) +
-                                "&genre=" + kGenres[i % 12] + "+Live&b=128&type=audio/mpeg" +
-                                "&listenurl=http%3A%2F%2F127.0.0.1%3A" +
-                                QByteArray::number(streams.serverPort()) + "%2Fs" +
-                                QByteArray::number(i);
-        exchange(ports[i % ports.size()], form(body), [&](const QByteArray& a) {
-            --pending;
-            const qsizetype at = a.indexOf("\r\nSID: ");
-            if (at >= 0) sids << a.mid(at + 7, a.indexOf('\r', at + 7) - at - 7);
-        });
-        if (i % 50 == 49)
-            while (pending > 0)
+    QElapsedTimer clock;
+    bool running = false;
+    int inFlight = 0;
+    std::function<void(int)> ask;
+    QTimer touch;
+    int slice = 0;
+    // Owns every socket and timer of the round; goes first, while what its callbacks
+    // touch is still there (and `running` is false).
+    QObject round;
+    // The listings, added through the protocol and listed once their stream answered.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        pending = 0;
+        for (int i = 0; i < kListings; ++i) {
+            if (!sids[i].isEmpty()) continue;
+            ++pending;
+            const QByteArray body = "action=add&sn=Load+Station+" + QByteArray::number(i) +
+                                    "&genre=" + kGenres[i % 12] + "+Live&b=128&type=audio/mpeg" +
+                                    "&listenurl=http%3A%2F%2F127.0.0.1%3A" +
+                                    QByteArray::number(streams.serverPort()) + "%2Fs" +
+                                    QByteArray::number(i);
+            exchange(&round, ports[i % ports.size()], form(body), [&, i](const QByteArray& a) {
+                --pending;
+                const qsizetype at = a.indexOf("\r\nSID: ");
+                if (at >= 0)
+                    sids[i] = a.mid(at + 7, a.indexOf('\r', at + 7) - at - 7);
+                else if (refusal.isEmpty())
+                    refusal = a.left(300);
+            });
+            QElapsedTimer wait;
+            wait.start();
+            while (pending >= 20 && wait.elapsed() < 30000)
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+        QElapsedTimer wait;
+        wait.start();
+        while (pending > 0 && wait.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    const qsizetype added = kListings - sids.count(QByteArray());
+    if (added != kListings) {
+        r.error = QStringLiteral("%1 of %2 listings were added (%3)")
+                      .arg(added)
+                      .arg(kListings)
+                      .arg(QString::fromLatin1(refusal));
+        return r;
     }
     QElapsedTimer wait;
     wait.start();
-    while (pending > 0 && wait.elapsed() < 60000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    if (sids.size() != kListings) {
-        r.error = QStringLiteral("%1 of %2 listings were added").arg(sids.size()).arg(kListings);
-        return r;
-    }
     // Let the stream checks finish.
-    wait.restart();
     while (wait.elapsed() < 3000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 
-    QElapsedTimer clock;
     clock.start();
     const qint64 end = qint64(seconds) * 1000;
-    bool running = true;
-    int inFlight = 0;
-    std::function<void(int)> ask = [&](int client) {
+    running = true;
+    ask = [&](int client) {
         if (!running) return;
         ++inFlight;
         const qint64 started = clock.nsecsElapsed();
         const QByteArray genre = kGenres[QRandomGenerator::global()->bounded(12)];
-        exchange(ports[client % ports.size()],
+        exchange(&round, ports[client % ports.size()],
                  "GET /?compress=1&genre=" + genre + " HTTP/1.0\r\n\r\n",
                  [&, client, started](const QByteArray& a) {
                      --inFlight;
                      if (a.startsWith("HTTP/1.0 200"))
                          r.listMs.push_back(double(clock.nsecsElapsed() - started) / 1e6);
+                     if (!running) return;
                      if (paced)
                          QTimer::singleShot(500 + QRandomGenerator::global()->bounded(1000),
-                                            [&, client] { ask(client); });
+                                            &round, [&, client] { ask(client); });
                      else
                          ask(client);
                  });
@@ -153,12 +175,10 @@ Round load(const QList<quint16>& ports, int seconds, bool paced)
     for (int c = 0; c < kClients; ++c)
         ask(c);
     // Every listing touched once a second, spread over the second in 20 slices.
-    QTimer touch;
-    int slice = 0;
     QObject::connect(&touch, &QTimer::timeout, [&] {
         for (int i = slice; i < kListings; i += 20) {
             ++inFlight;
-            exchange(ports[i % ports.size()],
+            exchange(&round, ports[i % ports.size()],
                      form("action=touch&sid=" + sids[i] + "&st=Song+" +
                           QByteArray::number(clock.elapsed() / 1000) + "&listeners=" +
                           QByteArray::number(i % 50) + "&max_listeners=100"),

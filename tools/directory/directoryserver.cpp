@@ -375,8 +375,10 @@ QByteArray DirectoryServer::ypRequestAnswer(QByteArrayView head, QByteArrayView 
         if (t < 0) return ypAnswer(false, unavailable);
         if (t == 0) return ypAnswer(false, "SID does not exist");
         // A stream that did not answer when it was added is tried again.
-        const std::optional<Listing> l = store_->listing(r.sid);
-        if (l && !l->sid.isEmpty() && !l->verified) probe(*l);
+        if (t == 2) {
+            const std::optional<Listing> l = store_->listing(r.sid);
+            if (l && !l->sid.isEmpty() && !l->verified) probe(*l);
+        }
         return ypAnswer(true, "Touched");
     }
     case YpRequest::Remove: {
@@ -660,8 +662,10 @@ void DirectoryServer::onReadyRead(QTcpSocket* socket)
     const QByteArray line =
         buf.left(qMin<qsizetype>(buf.indexOf('\n') < 0 ? buf.size() : buf.indexOf('\n'), 200))
             .trimmed();
-    std::fprintf(stderr, "dialwise-directory: %s -> %s\n", line.constData(),
-                 reply.left(reply.indexOf('\r')).constData());
+    // Touches come from every listed station all the time: only refused ones are logged.
+    if (!reply.contains("\r\nYPMessage: Touched\r\n"))
+        std::fprintf(stderr, "dialwise-directory: %s -> %s\n", line.constData(),
+                     reply.left(reply.indexOf('\r')).constData());
     socket->write(reply);
     socket->disconnectFromHost();
 }

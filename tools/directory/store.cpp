@@ -643,7 +643,7 @@ int Store::touchListing(const QByteArray& sid, const QByteArray& source, const Q
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare(QStringLiteral(
         "UPDATE listings SET song = ?, listeners = ?, max_listeners = ?, touched = ? "
-        "WHERE sid = ? AND source = ?"));
+        "WHERE sid = ? AND source = ? RETURNING verified"));
     q.addBindValue(str(song));
     q.addBindValue(listeners);
     q.addBindValue(maxListeners);
@@ -651,9 +651,11 @@ int Store::touchListing(const QByteArray& sid, const QByteArray& source, const Q
     q.addBindValue(str(sid));
     q.addBindValue(str(source));
     if (!exec(q)) return -1;
-    if (q.numRowsAffected() <= 0) return 0;
+    if (!q.next()) return 0;
+    const bool verified = q.value(0).toInt() != 0;
+    q.finish();
     notifyOthers(false);
-    return 1;
+    return verified ? 1 : 2;
 }
 
 bool Store::verifyListing(const QByteArray& sid)

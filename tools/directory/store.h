@@ -89,7 +89,8 @@ public:
     bool addListing(const Listing& l);
     std::optional<qint64> listingCount(const QByteArray& source);
     std::optional<Listing> listing(const QByteArray& sid);
-    // 1 touched, 0 no such listing from `source`, -1 failed.
+    // 1 touched, 2 touched but its stream has not answered yet, 0 no such listing from
+    // `source`, -1 failed.
     int touchListing(const QByteArray& sid, const QByteArray& source, const QByteArray& song,
                      qint64 listeners, qint64 maxListeners, qint64 now);
     bool verifyListing(const QByteArray& sid);
