@@ -7,7 +7,11 @@
 #include "streamrecorder.h"
 #include "waveout.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+
+#include <csignal>
 
 using namespace platform;
 using namespace playertest;
@@ -18,6 +22,36 @@ void addCodecRows()
     QTest::addColumn<QString>("codec");
     for (const char* c : {"pcm", "ima", "msadpcm", "mp3"}) QTest::newRow(c) << QString(c);
 }
+// Answers every request with a redirect from a table (path -> Location).
+class Redirector
+{
+public:
+    QHash<QString, QByteArray> Moves; // "/a" -> "302 /b"
+    bool start()
+    {
+        QObject::connect(&server_, &QTcpServer::newConnection, &server_, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] {
+                    const QByteArray req = s->peek(4096);
+                    if (!req.contains("\r\n\r\n")) return;
+                    const QByteArray path = req.split(' ').value(1);
+                    const QByteArray move = Moves.value(QString::fromLatin1(path), "404 -");
+                    const QByteArray code = move.left(3), to = move.mid(4);
+                    s->write("HTTP/1.0 " + code + (code == "404" ? " Not Found" : " Moved") + "\r\nLocation: " + to +
+                             "\r\nContent-Length: 0\r\n\r\n");
+                    s->disconnectFromHost();
+                });
+                QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+        return server_.listen(QHostAddress::LocalHost, 0);
+    }
+    QString url(const QString& path) const { return QString("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path); }
+
+private:
+    QTcpServer server_;
+};
+
 } // namespace
 
 class TstStreamPlayerPeer : public QObject
@@ -125,6 +159,104 @@ private slots:
         p.Stop();
         QTest::qWait(200);
         QCOMPARE(r.messages.size(), 1);
+    }
+
+    // Redirects are followed (at most five, never in a loop, only to http) before the
+    // response is judged.
+    void redirects_data()
+    {
+        QTest::addColumn<QStringList>("moves"); // "path code location", "$" the caster's address
+        QTest::addColumn<QString>("message");   // empty: it plays
+        QTest::newRow("302 to the stream") << QStringList{"/s 302 $"} << "";
+        QTest::newRow("301, relative, 302") << QStringList{"/s 301 /t", "/t 302 $"} << "";
+        QTest::newRow("five hops") << QStringList{"/s 302 /1", "/1 302 /2", "/2 302 /3", "/3 302 /4", "/4 302 $"} << "";
+        QTest::newRow("six hops") << QStringList{"/s 302 /1", "/1 302 /2", "/2 302 /3", "/3 302 /4", "/4 302 /5", "/5 302 $"}
+                                  << "The station redirects too often or in a loop";
+        QTest::newRow("loop") << QStringList{"/s 302 /t", "/t 301 /s"} << "The station redirects too often or in a loop";
+        QTest::newRow("to itself") << QStringList{"/s 302 /s"} << "The station redirects too often or in a loop";
+        QTest::newRow("other scheme") << QStringList{"/s 302 file:///etc/passwd"}
+                                      << "The station sent an address this player does not follow";
+        QTest::newRow("https") << QStringList{"/s 302 https://127.0.0.1:1/"}
+                               << "The station sent an address this player does not follow";
+    }
+    void redirects()
+    {
+        QFETCH(QStringList, moves);
+        QFETCH(QString, message);
+        Caster caster;
+        QVERIFY(caster.start({"port=0,codec=pcm,source=tone:440"}));
+        Redirector r301;
+        for (const QString& m : moves) {
+            const QStringList parts = m.split(' ');
+            r301.Moves.insert(parts[0], (parts[1] + " " + QString(parts[2]).replace("$", caster.url())).toLatin1());
+        }
+        QVERIFY(r301.start());
+        SetSinkFactory([] { return MakeNullSink(); });
+        TStreamPlayer p;
+        Recorder r;
+        r.attach(p);
+        p.BufferKB = 16;
+        p.Start(r301.url("/s"), "Caster");
+        if (message.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(p.Playing(), 20000);
+            QVERIFY2(r.messages.isEmpty(), qPrintable(r.messages.join('|')));
+            QCOMPARE(p.CurrentUrl(), caster.url());
+            r.boxVisible = false;
+            p.Stop();
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(r.stops, 1, 20000);
+            QCOMPARE(r.messages, QStringList{message});
+            QVERIFY(!p.DeviceOpen());
+        }
+    }
+
+    // A stream that stalls or drops is got back with growing waits, "Reconnecting..." on
+    // the song line meanwhile; one that stays away is given up with the usual message.
+    void dropsAndStalls_data()
+    {
+        QTest::addColumn<QString>("spec");
+        QTest::addColumn<bool>("drop");      // take the server down (SIGUSR1)
+        QTest::addColumn<QString>("message"); // empty: it plays again
+        QTest::newRow("stall") << "fail=stall,burst=1000" << false << "";
+        QTest::newRow("drop, back after 1.5 s") << "down=1500" << true << "";
+        QTest::newRow("drop for good") << "down=600000" << true << "The audio server has disconnected, please try another";
+    }
+    void dropsAndStalls()
+    {
+        QFETCH(QString, spec);
+        QFETCH(bool, drop);
+        QFETCH(QString, message);
+        Caster caster;
+        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440," + spec}));
+        SetSinkFactory([] { return MakeNullSink(); });
+        TStreamPlayer p;
+        Recorder r;
+        r.attach(p);
+        p.BufferKB = 16;
+        p.Start(caster.url(), "Caster");
+        QTRY_VERIFY_WITH_TIMEOUT(p.Playing(), 20000);
+        QElapsedTimer t;
+        t.start();
+        if (drop) ::kill(pid_t(caster.pid()), SIGUSR1);
+        QTRY_COMPARE_WITH_TIMEOUT(r.statuses.value(0), QString("Reconnecting..."), 15000);
+        if (!drop) QVERIFY2(t.elapsed() >= 8000, "a stall is given its ten seconds");
+        if (message.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(caster.output().contains("listener 2 connected"), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(!p.Reconnecting() && p.Playing(), 20000);
+            QVERIFY(p.DeviceOpen());
+            QVERIFY2(r.messages.isEmpty(), qPrintable(r.messages.join('|')));
+            // The song line comes back.
+            QTRY_VERIFY_WITH_TIMEOUT(r.songLines.size() >= 2, 5000);
+            r.boxVisible = false;
+            p.Stop();
+        } else {
+            // 1 + 2 + 4 + 8 + 16 seconds of waits, then the message.
+            QTRY_COMPARE_WITH_TIMEOUT(r.stops, 1, 60000);
+            QVERIFY2(t.elapsed() >= 30000, qPrintable(QString::number(t.elapsed())));
+            QCOMPARE(r.messages, QStringList{message});
+            QCOMPARE(r.statuses.size(), 5);
+            QVERIFY(!p.DeviceOpen());
+        }
     }
 
     // The real sound server: each codec's tone is heard on the null sink's monitor.
