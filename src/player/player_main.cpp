@@ -453,7 +453,8 @@ bool Tplayer_form::event(QEvent* e)
     }
     if (e->type() == platform::MessageType(platform::MM_WOM_DONE) ||
         e->type() == platform::MessageType(platform::MM_WOM_OPEN) ||
-        e->type() == platform::MessageType(platform::MM_WOM_CLOSE)) {
+        e->type() == platform::MessageType(platform::MM_WOM_CLOSE) ||
+        e->type() == platform::MessageType(platform::MM_WOM_ERROR)) {
         auto* m = static_cast<platform::TWindowMessage*>(e);
         WaveMessage(m->Msg, m->WParam, m->LParam);
         return true;

@@ -80,6 +80,12 @@ int TStreamPlayer::BufferLimit() const
     return std::max(4 * BufferKB * 1024, 2 * streamproto::MaxPayload);
 }
 
+qint64 TStreamPlayer::QueueByteLimit() const
+{
+    const qint64 perSec = bytesPerSec_ > 0 ? bytesPerSec_ : 176400;
+    return std::max<qint64>(5 * perSec, 256 * 1024);
+}
+
 qint64 TStreamPlayer::SongElapsed() const
 {
     return songTick_.isValid() ? songTick_.elapsed() / 1000 : 0;
@@ -271,6 +277,9 @@ void TStreamPlayer::mclientHeaderEnd()
         if (hWaveOut_ && waveFormat_ == previousFormat) return;
     }
     if (hWaveOut_) CloseDevice();
+    TWaveFormat fmt;
+    bytesPerSec_ = ParseWaveFormat(waveFormat_, fmt) ? qint64(fmt.AvgBytesPerSec) : 0;
+    soundLost_ = false;
     const MMRESULT r = waveOutOpen(&hWaveOut_, WAVE_MAPPER, waveFormat_, NotifyWindow ? NotifyWindow : this);
     if (r != MMSYSERR_NOERROR) {
         hWaveOut_ = nullptr;
@@ -388,8 +397,8 @@ void TStreamPlayer::ProcessStream()
             return;
         }
     }
-    // A queue this long only adds delay: start afresh.
-    if (g_bufferCount > 200 && hWaveOut_) {
+    // A queue this long only adds delay (and holds memory): start afresh.
+    if ((g_bufferCount > 200 || g_bufferBytes > QueueByteLimit()) && hWaveOut_) {
         const MMRESULT r = waveOutReset(hWaveOut_);
         if (r != MMSYSERR_NOERROR) Report("WOR", r);
     }
@@ -398,6 +407,20 @@ void TStreamPlayer::ProcessStream()
 void TStreamPlayer::WaveMessage(int msg, WAVEHDR* hdr)
 {
     if (msg == MM_WOM_DONE && hdr) WaveBufferDone(hdr);
+    if (msg == MM_WOM_ERROR) {
+        const auto code = MMRESULT(reinterpret_cast<quintptr>(hdr));
+        if (code == MMSYSERR_NOERROR) {
+            soundLost_ = false;
+            DebugLog("player_main: the sound output is back");
+            return;
+        }
+        // Told once per outage; the device plays again by itself when the server is back.
+        if (soundLost_ || !hWaveOut_) return;
+        soundLost_ = true;
+        Report(code == MMSYSERR_NODRIVER ? "WOO" : "WOWrite", code,
+               "The sound server cannot be reached (" + waveOutLastErrorDetail() +
+                   "). Playback goes on as soon as it is back.");
+    }
 }
 
 void TStreamPlayer::WaveBufferDone(WAVEHDR* hdr)
@@ -436,9 +459,10 @@ void TStreamPlayer::mclientStateChange()
     if (View.ClickStop) View.ClickStop();
 }
 
-void TStreamPlayer::Report(const QString& op, MMRESULT code)
+void TStreamPlayer::Report(const QString& op, MMRESULT code, const QString& detail)
 {
-    const QString text = waveOutGetErrorText(code).left(255);
+    QString text = waveOutGetErrorText(code).left(255);
+    if (!detail.isEmpty()) text += "\r\n" + detail;
     QFile log(ProgramFolder() + "/mmrerror.txt");
     if (log.open(QIODevice::Append | QIODevice::Text)) log.write((op + ": " + text + "\n").toLocal8Bit());
     DebugLog("player_main: " + op + ": " + text, dcErrOut);
@@ -448,6 +472,11 @@ void TStreamPlayer::Report(const QString& op, MMRESULT code)
 bool TStreamPlayer::event(QEvent* e)
 {
     if (e->type() == MessageType(MM_WOM_DONE)) {
+        auto* m = static_cast<TWindowMessage*>(e);
+        WaveMessage(m->Msg, reinterpret_cast<WAVEHDR*>(m->LParam));
+        return true;
+    }
+    if (e->type() == MessageType(MM_WOM_ERROR)) {
         auto* m = static_cast<TWindowMessage*>(e);
         WaveMessage(m->Msg, reinterpret_cast<WAVEHDR*>(m->LParam));
         return true;

@@ -61,6 +61,8 @@ public:
     // State, for the bar and tests.
     bool Playing() const { return playing_; }
     bool DeviceOpen() const { return hWaveOut_ != nullptr; }
+    // The sound server went away (or was never there) and is not back yet.
+    bool SoundLost() const { return soundLost_; }
     bool Resync() const { return resync_; }
     // Waiting for, or in, an attempt to get a dropped stream back.
     bool Reconnecting() const { return reconnecting_; }
@@ -82,6 +84,9 @@ public:
     static qint64 QueuedBytes();
     // Bytes the stream buffer may hold before it is dropped (paused or no device).
     int BufferLimit() const;
+    // Bytes the device queue may hold before it is reset: a few seconds of the format's
+    // bytes per second, so that big packets cannot pile up memory.
+    qint64 QueueByteLimit() const;
 
     // The HTTP client's events (public so that fuzzing can drive them).
     void mclientHeaderEnd();
@@ -96,7 +101,7 @@ private:
     void ProcessStream();
     void WaveBufferDone(platform::WAVEHDR* hdr);
     void CloseDevice();
-    void Report(const QString& op, platform::MMRESULT code);
+    void Report(const QString& op, platform::MMRESULT code, const QString& detail = {});
     void Refuse(const QString& text);
     void Connect();
     void ScheduleReconnect();
@@ -124,8 +129,10 @@ private:
     bool resync_ = false;
     bool playing_ = false;
     bool closing_ = false;
+    bool soundLost_ = false; // the sound server is away (told once)
     bool refused_ = false; // the head was refused: the rest of this response is ignored
     QByteArray waveFormat_;
+    qint64 bytesPerSec_ = 0; // of the format
     qint32 songLength_ = 0;
     QElapsedTimer songTick_;
     std::unordered_set<platform::WAVEHDR*> outstanding_; // handed to the device

@@ -2,12 +2,15 @@
 // heard (through the WAV sink, and through a PulseAudio null sink recorded from its
 // monitor), the failure switches end as the player says, and a server that goes away is
 // reported.
+#include "debuglog.h"
 #include "playertest.h"
 #include "streamplayer.h"
 #include "streamrecorder.h"
 #include "waveout.h"
 
+#include <QMutex>
 #include <QTcpServer>
+#include <QThread>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -257,6 +260,100 @@ private slots:
             QCOMPARE(r.statuses.size(), 5);
             QVERIFY(!p.DeviceOpen());
         }
+    }
+
+    // A server pushing 1 MiB packets at full speed: the device queue stays within a few
+    // seconds of sound in bytes, and the process does not grow with it.
+    void bigPacketsBounded()
+    {
+        Caster caster;
+        QVERIFY(caster.start({"port=0,codec=pcm,source=tone:440,fail=bigpackets"}));
+        SetSinkFactory([] { return MakeNullSink(); });
+        auto rssKb = [] {
+            QFile f("/proc/self/status");
+            if (!f.open(QIODevice::ReadOnly)) return 0L;
+            for (const QByteArray& line : f.readAll().split('\n'))
+                if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
+            return 0L;
+        };
+        const long rss0 = rssKb();
+        TStreamPlayer p;
+        Recorder r;
+        r.attach(p);
+        p.Start(caster.url(), "Caster");
+        QTRY_VERIFY_WITH_TIMEOUT(p.Playing(), 20000);
+        qint64 most = 0, mostBuffers = 0;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 5000) {
+            most = std::max(most, TStreamPlayer::QueuedBytes());
+            mostBuffers = std::max<qint64>(mostBuffers, TStreamPlayer::QueuedBuffers());
+            QTest::qWait(5);
+        }
+        // PCM at 176400 bytes a second: five seconds, and the one buffer that passed it.
+        QCOMPARE(p.QueueByteLimit(), qint64(5 * 176400));
+        QVERIFY2(most <= p.QueueByteLimit() + 2 * (1 << 20), qPrintable(QString::number(most)));
+        QVERIFY(mostBuffers > 0);
+        const long grown = rssKb() - rss0;
+        QVERIFY2(grown < 64 * 1024, qPrintable(QString("%1 kB").arg(grown)));
+        QVERIFY2(r.messages.isEmpty(), qPrintable(r.messages.join('|')));
+        r.boxVisible = false;
+        p.Stop();
+    }
+
+    // Without a sound server the user is told why, once; when the server comes (back)
+    // the sound does too. The device's own lines reach the console on its thread.
+    void soundServerAway_data()
+    {
+        QTest::addColumn<bool>("atStart"); // no server at the start; else killed mid-stream
+        QTest::newRow("none at the start") << true;
+        QTest::newRow("killed mid-stream, restarted") << false;
+    }
+    void soundServerAway()
+    {
+        QFETCH(bool, atStart);
+        Pulse pulse;
+        if (!pulse.start()) DW_PEER_MISSING("pulseaudio", "pulseaudio could not be started here");
+        if (atStart) pulse.kill();
+        QMutex m;
+        QStringList logged;
+        bool offThread = false;
+        SetDebugSink([&](const QString& text, int) {
+            QMutexLocker l(&m);
+            logged << text;
+            if (QThread::currentThread() != qApp->thread()) offThread = true;
+        });
+        Caster caster;
+        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440"}));
+        TStreamPlayer p;
+        Recorder r;
+        r.attach(p);
+        p.BufferKB = 16;
+        p.Start(caster.url(), "Caster");
+        QTRY_VERIFY_WITH_TIMEOUT(p.Playing(), 20000);
+        if (!atStart) {
+            QTest::qWait(1000);
+            QVERIFY(r.messages.isEmpty());
+            pulse.kill();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(r.messages.size(), 1, 15000);
+        QVERIFY2(r.messages[0].contains("The sound server cannot be reached ("), qPrintable(r.messages[0]));
+        QVERIFY(p.SoundLost());
+        QCOMPARE(r.stops, 0);
+        // Still fed and paced while nothing is heard.
+        QVERIFY(p.DeviceOpen());
+        QVERIFY(pulse.restart());
+        QTRY_VERIFY_WITH_TIMEOUT(!p.SoundLost(), 15000);
+        const ToneMeasure back = pulse.record(home_.file("back.wav"), 176400, 0.3);
+        QVERIFY2(back.Rms > 1000, qPrintable(QString::number(back.Rms)));
+        QVERIFY2(std::abs(back.Frequency - 440) < 10, qPrintable(QString::number(back.Frequency)));
+        QCOMPARE(r.messages.size(), 1);
+        r.boxVisible = false;
+        p.Stop();
+        QCoreApplication::processEvents();
+        SetDebugSink(nullptr);
+        QVERIFY2(!offThread, "a line reached the console off its thread");
+        QVERIFY2(logged.join('|').contains("Sound output unavailable"), qPrintable(logged.join('|')));
     }
 
     // The real sound server: each codec's tone is heard on the null sink's monitor.

@@ -195,7 +195,19 @@ private:
             out += packet;
             recent_.emplace_back(due, packet);
             while (!recent_.empty() && recent_.front().first < due - qint64(Def.BurstMs) * 1000) recent_.pop_front();
+            if (Def.Fail == "bigpackets") {
+                // 1 MiB audio packets as fast as each listener takes them.
+                if (big_.isEmpty()) {
+                    QByteArray audio;
+                    for (size_t i = 0; audio.size() < (1 << 20) - 8; i = (i + 1) % Loop.Packets.size())
+                        audio += Loop.Packets[i].Payload;
+                    big_ = streamproto::MakePacket(audio.left((1 << 20) - 8));
+                }
+                for (QTcpSocket* c : std::as_const(clients_))
+                    while (c->bytesToWrite() < 2 * big_.size()) c->write(big_);
+            }
             for (QTcpSocket* c : std::as_const(clients_)) {
+                if (Def.Fail == "bigpackets") continue;
                 if (Def.Fail == "stall" && clock_.elapsed() - c->property("since").toLongLong() > 1000) continue;
                 // A listener that does not keep up is let go.
                 if (c->bytesToWrite() > 4 * 1024 * 1024)
@@ -221,6 +233,7 @@ private:
     std::deque<std::pair<qint64, QByteArray>> recent_;
     QList<QTcpSocket*> clients_;
     qint64 listeners_ = 0;
+    QByteArray big_;
 
 public:
     // Every listener is let go at once, as when the server goes down.
@@ -346,7 +359,7 @@ int main(int argc, char** argv)
         "port=N (0: any free port), path=/P, name=TEXT, genre=TEXT, codec=pcm|ima|msadpcm|mp3, "
         "source=tone:HZ|FILE, rate=HZ, channels=1|2, bitrate=KBPS (mp3), burst=MS (sent at once "
         "to a new listener), loop=SECONDS, titles=FILE (lines \"SECONDS|TITLE\"), "
-        "fail=401|notab|nogenre|badbase64|shortblock|midpacket|neglength|hugelength|stall, "
+        "fail=401|notab|nogenre|badbase64|shortblock|midpacket|neglength|hugelength|stall|bigpackets (1 MiB packets at full speed), "
         "down=MS (how long SIGUSR1 takes the server down: listeners dropped, connections refused). "
         "A request with \"?plain\" gets an MP3 stream's frames alone. "
         "Prints \"listening on ADDRESS:PORT/PATH\" for each stream and a line for each listener.");
