@@ -149,9 +149,14 @@ private slots:
         p.Start(caster.url(), "Caster");
         QTRY_VERIFY_WITH_TIMEOUT(p.Playing(), 20000);
         caster.stop();
-        QTRY_COMPARE_WITH_TIMEOUT(r.stops, 1, 20000);
-        QCOMPARE(r.messages, QStringList{"The audio server has disconnected, please try another"});
+        // Tried again (given up later: dropsAndStalls); the user stops meanwhile.
+        QTRY_COMPARE_WITH_TIMEOUT(r.statuses.value(0), QString("Reconnecting..."), 20000);
+        r.boxVisible = false;
+        p.Stop();
+        QTest::qWait(1500);
+        QVERIFY(!p.Reconnecting());
         QVERIFY(!p.DeviceOpen());
+        QCOMPARE(r.statuses.size(), 1);
         // A stop by the user hides the box first: no message.
         Caster again;
         QVERIFY(again.start({"port=0,codec=mp3,source=tone:440"}));
@@ -161,7 +166,7 @@ private slots:
         r.boxVisible = false;
         p.Stop();
         QTest::qWait(200);
-        QCOMPARE(r.messages.size(), 1);
+        QVERIFY(r.messages.isEmpty());
     }
 
     // Redirects are followed (at most five, never in a loop, only to http) before the
