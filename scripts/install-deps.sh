@@ -21,6 +21,8 @@ PKGS=(
   # real peers used by the tests
   ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
   iproute2 procps audacious mpv mpv-mpris playerctl xdotool
+  # building and checking the Debian packages (scripts/package.sh, package-check.sh)
+  dpkg-dev fakeroot file gzip desktop-file-utils appstream lintian debootstrap
 )
 
 missing=()
