@@ -4,6 +4,7 @@
 #include "chatmodule.h"
 #include "config.h"
 #include "config_form.h"
+#include "datafolders.h"
 #include "dcc_form.h"
 #include "debuglog.h"
 #include "dialogs.h"
@@ -43,6 +44,7 @@ struct AtomGuard
 
 int main(int argc, char** argv)
 {
+    if (const int rc = AnswerInfoOption(argc, argv); rc >= 0) return rc;
     platform::TuneAllocator();
     // The embedded browser shares its drawing contexts and knows the "dialwise:" links.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
@@ -164,9 +166,11 @@ int main(int argc, char** argv)
 
         // 7-8. The message loop; the program ends when the main window closes.
         mainWindow->show();
-        // The program registers itself as the handler of "dialwise:" links; a link given
-        // to this start is delivered as one from a later start would be.
-        urlprotocol::RegisterUrlProtocol(QApplication::applicationFilePath());
+        // Run from a build tree, the program registers itself as the handler of "dialwise:"
+        // links (installed, its package's desktop entry does); a link given to this start
+        // is delivered as one from a later start would be.
+        if (!platform::IsInstalled())
+            urlprotocol::RegisterUrlProtocol(QApplication::applicationFilePath());
         if (!link.isEmpty()) mainWindow->Pages->NewLocationExecuteMacro({link});
         // The news window, docked as the news page, asks for the message at once and sends
         // the usage report when the main window closes.

@@ -1,16 +1,19 @@
 // Platform layer: instance marker and socket, resource figures, scripted dialogs.
+#include "datafolders.h"
 #include "dialogs.h"
 #include "instance.h"
 #include "platform.h"
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QListView>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QSignalSpy>
 #include <QTest>
@@ -143,6 +146,45 @@ private slots:
         QFETCH(QList<int>, b);
         QFETCH(bool, newer);
         QCOMPARE(platform::VersionNewer({a[0], a[1], a[2], a[3]}, {b[0], b[1], b[2], b[3]}), newer);
+    }
+
+    void installedOrBuildTree()
+    {
+        // Installed means <prefix>/bin beside the package's desktop entry; a build tree
+        // (or a bin folder without the entry) is not installed.
+        QTemporaryDir t;
+        const QString p = t.path();
+        QDir().mkpath(p + "/usr/bin");
+        QDir().mkpath(p + "/build/src/app");
+        QCOMPARE(platform::InstalledPrefixFor(p + "/usr/bin"), QString());
+        dwtest::writeFile(p + "/usr/share/applications/org.dialwise.Dialwise.desktop", "");
+        QCOMPARE(platform::InstalledPrefixFor(p + "/usr/bin"), p + "/usr");
+        QCOMPARE(platform::InstalledPrefixFor(p + "/usr/bin/"), p + "/usr");
+        dwtest::writeFile(p + "/build/share/applications/org.dialwise.Dialwise.desktop", "");
+        QCOMPARE(platform::InstalledPrefixFor(p + "/build/src/app"), QString());
+        QCOMPARE(platform::InstalledPrefixFor(QString()), QString());
+        // This test runs from its build tree.
+        QVERIFY(!platform::IsInstalled());
+    }
+
+    void shippedDataFolders()
+    {
+        // The executable's own prefix first, then the XDG data folders (relative ones
+        // dropped, duplicates once), then the build tree and the source tree.
+        QCOMPARE(platform::ShippedDataFoldersFor("/opt/dw/bin", "/usr/share:rel/share::/opt/dw/share/",
+                                                 "/src/dw"),
+                 (QStringList{"/opt/dw/share/dialwise", "/usr/share/dialwise", "/opt/dw/bin",
+                              "/src/dw"}));
+        QCOMPARE(platform::ShippedDataFoldersFor("/b/src/app", "", ""),
+                 (QStringList{"/b/src/share/dialwise", "/usr/local/share/dialwise",
+                              "/usr/share/dialwise", "/b/src/app"}));
+        // The shipped default skin is found (from the source tree here); what leaves the
+        // data folders is never looked for.
+        QVERIFY(platform::FindShippedData("skins/default/skin.ini").endsWith("/skins/default/skin.ini"));
+        QCOMPARE(platform::FindShippedData("../skins/default/skin.ini"), QString());
+        QCOMPARE(platform::FindShippedData("/etc/passwd"), QString());
+        QCOMPARE(platform::FindShippedData("no/such/file"), QString());
+        QVERIFY(!platform::ShippedDataFolders().contains(QDir::cleanPath(platform::HomeDir())));
     }
 
     void scriptedDialogs()
