@@ -115,7 +115,16 @@ QVariant TServerModel::data(const QModelIndex& index, int role) const
 QVariant TServerModel::headerData(int section, Qt::Orientation o, int role) const
 {
     if (o == Qt::Horizontal && role == Qt::DisplayRole) return captions_.value(section);
+    if (o == Qt::Horizontal && role == Qt::ToolTipRole && !tips_.value(section).isEmpty())
+        return tips_.value(section);
     return {};
+}
+
+void TServerModel::SetHeaderTip(int column, const QString& tip)
+{
+    if (column < 0 || column > 64) return;
+    if (tips_.size() <= column) tips_.resize(column + 1);
+    tips_[column] = tip;
 }
 
 void TServerModel::SetCaptions(const QStringList& captions)
