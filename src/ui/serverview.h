@@ -257,7 +257,7 @@ protected:
 
 private:
     friend class TServerViewDelegate;
-    void selectionChangedHandler(const QItemSelection& selected, const QItemSelection&);
+    void selectionChangedHandler(const QItemSelection& selected, const QItemSelection& deselected);
     void sectionResizedHandler(int logical, int oldSize, int newSize);
     // A logo with magenta made transparent, kept per source picture.
     QPixmap transparentLogo(const QPixmap& logo);

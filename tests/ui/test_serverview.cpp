@@ -586,6 +586,18 @@ void TestServerView::selectAndLaunch()
     v.clearSelection();
     QCOMPARE(selected.last(), nullptr);
     QVERIFY(v.SelectedStations().isEmpty());
+
+    // A click below the last row leaves no current row; Home and End still go to the
+    // first and the last row.
+    QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, QPoint(10, v.viewport()->height() - 2));
+    v.setCurrentIndex({});
+    QTest::keyClick(&v, Qt::Key_End);
+    QCOMPARE(v.CurrentStation(), v.Station(4));
+    v.setCurrentIndex({});
+    v.clearSelection();
+    QTest::keyClick(&v, Qt::Key_Home);
+    QCOMPARE(v.CurrentStation(), v.Station(0));
+    QCOMPARE(selected.last(), v.Station(0));
 }
 
 void TestServerView::fontChangeRowHeight()
