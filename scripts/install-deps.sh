@@ -21,6 +21,8 @@ PKGS=(
   # real peers used by the tests
   ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
   iproute2 procps audacious mpv mpv-mpris playerctl xdotool
+  # the Radio Browser stand-ins: a certificate for HTTPS, the trusted authorities
+  openssl ca-certificates
 )
 
 missing=()

@@ -801,10 +801,10 @@ void TServerView::keyPressEvent(QKeyEvent* e)
         e->accept();
         return;
     }
-    // With no current row (a click below the last one) Home and End still go to the
-    // first and the last row.
+    // Home and End select the first and the last row, also when no row is selected (a
+    // click below the last one) and the view's unselected current row is already there.
     if ((e->key() == Qt::Key_Home || e->key() == Qt::Key_End) && !e->modifiers() &&
-        !currentIndex().isValid() && RowCount() > 0) {
+        RowCount() > 0) {
         const int row = e->key() == Qt::Key_Home ? 0 : RowCount() - 1;
         SetCurrentRow(row);
         scrollTo(model()->index(row, 0));

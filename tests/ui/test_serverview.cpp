@@ -598,6 +598,13 @@ void TestServerView::selectAndLaunch()
     QTest::keyClick(&v, Qt::Key_Home);
     QCOMPARE(v.CurrentStation(), v.Station(0));
     QCOMPARE(selected.last(), v.Station(0));
+    // The view made the first row current without selecting it (as it does when it gets
+    // the focus): Home selects it.
+    v.clearSelection();
+    v.selectionModel()->setCurrentIndex(v.model()->index(0, 0), QItemSelectionModel::NoUpdate);
+    QVERIFY(v.SelectedStations().isEmpty());
+    QTest::keyClick(&v, Qt::Key_Home);
+    QCOMPARE(v.SelectedStations(), QList<TCustomServer*>{v.Station(0)});
 }
 
 void TestServerView::fontChangeRowHeight()
