@@ -25,6 +25,8 @@ PKGS=(
   libqt6sql6-sqlite libqt6sql6-psql postgresql
   # building and checking the Debian packages (scripts/package.sh, package-check.sh)
   dpkg-dev fakeroot file gzip desktop-file-utils appstream lintian debootstrap
+  # the Radio Browser stand-ins: a certificate for HTTPS, the trusted authorities
+  openssl ca-certificates
 )
 
 missing=()
