@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QSplitter>
@@ -206,6 +207,9 @@ Tchat_form::Tchat_form(QWidget* parent, const QString& caption) : QWidget(parent
     name_box->setFont(fixedFont());
     name_box->setContextMenuPolicy(Qt::CustomContextMenu);
     name_box->viewport()->installEventFilter(this);
+    for (QWidget* w : {static_cast<QWidget*>(mainline), static_cast<QWidget*>(mainchat),
+                       static_cast<QWidget*>(name_box)})
+        w->installEventFilter(this);
     Splitter1->addWidget(name_box);
     Splitter1->setStretchFactor(0, 1);
     Splitter1->setStretchFactor(1, 0);
@@ -332,8 +336,13 @@ void Tchat_form::Dock(QObject* site)
     const QList<QPixmap>& pics = PageImages();
     tabs->addTab(this, pics.isEmpty() ? QIcon() : QIcon(pics.at(0)), caption_);
     tabs->tabBar()->installEventFilter(this);
+    // The page shown is the current window; only the user's own turning to it (a click on
+    // its tab) counts as using the chat, not the program switching pages.
     connect(tabs, &QTabWidget::currentChanged, this, [this](int) {
-        if (dockSite_ && dockSite_->currentWidget() == this) FormActivate();
+        if (dockSite_ && dockSite_->currentWidget() == this) BecomeCurrent();
+    });
+    connect(tabs, &QTabWidget::tabBarClicked, this, [this](int i) {
+        if (dockSite_ && i >= 0 && dockSite_->widget(i) == this) FormActivate();
     });
     scrollToEnd();
     btftimer->start();
@@ -346,7 +355,7 @@ void Tchat_form::Undock()
     const QSize size = this->size();
     QTabWidget* site = dockSite_;
     site->tabBar()->removeEventFilter(this);
-    disconnect(site, &QTabWidget::currentChanged, this, nullptr);
+    disconnect(site, nullptr, this, nullptr);
     dockSite_ = nullptr;
     const int i = site->indexOf(this);
     if (i >= 0) site->removeTab(i);
@@ -397,10 +406,13 @@ void Tchat_form::showEvent(QShowEvent* e)
 
 void Tchat_form::FormActivate()
 {
-    if (Module) {
-        Module->SetCurrentWindow(this);
-        Module->SetUserActive(true);
-    }
+    BecomeCurrent();
+    if (Module) Module->SetUserActive(true);
+}
+
+void Tchat_form::BecomeCurrent()
+{
+    if (Module) Module->SetCurrentWindow(this);
     if (caption_.startsWith("* ")) SetCaption(caption_.mid(2));
 }
 
@@ -414,6 +426,13 @@ bool isMouseEvent(QEvent::Type t)
 
 bool Tchat_form::eventFilter(QObject* o, QEvent* e)
 {
+    if (e->type() == QEvent::FocusIn && (o == mainline || o == mainchat || o == name_box)) {
+        // Clicking or tabbing into the window is using the chat; the focus a window gets
+        // back when it is activated is not.
+        const Qt::FocusReason r = static_cast<QFocusEvent*>(e)->reason();
+        if (r == Qt::MouseFocusReason || r == Qt::TabFocusReason || r == Qt::BacktabFocusReason)
+            FormActivate();
+    }
     if (o == name_box->viewport() && e->type() == QEvent::MouseButtonPress) {
         auto* me = static_cast<QMouseEvent*>(e);
         if (me->button() == Qt::RightButton) {
@@ -564,6 +583,7 @@ void Tchat_form::AddLine(const QString& text, TChatLineKind kind)
         at = l.Start + l.Length;
     }
     c.insertText(line.mid(at), plain);
+    DebugLog("Chat [" + (Channel ? Channel->Name : caption_) + "] " + line);
     if (atEnd || ScrollPending) {
         scrollToEnd();
         ScrollPending = false;
@@ -782,8 +802,11 @@ void Tchat_form::kickban_buttClick()
 {
     const QString nick = SelectedNick();
     if (nick.isEmpty() || !Channel) return;
-    HandleCommand("/mode " + Channel->Name + " +b " + nick);
-    HandleCommand("/kick " + Channel->Name + " " + nick);
+    // The first send may fail and fold this window back (no channel then): the name is
+    // taken first.
+    const QString channel = Channel->Name;
+    HandleCommand("/mode " + channel + " +b " + nick);
+    HandleCommand("/kick " + channel + " " + nick);
 }
 
 void Tchat_form::Whois1Click()
@@ -833,4 +856,14 @@ void Tchat_form::ApplyLook()
         }
         button->setIcon(icon);
     }
+}
+
+void InstallChatWindows(TChatModule* module, QWidget* owner)
+{
+    QPointer<QWidget> own(owner);
+    module->CreateChatWindow = [own](TChatModule*) -> TChatWindowBase* {
+        auto* w = new Tchat_form(own);
+        w->hide();
+        return w;
+    };
 }

@@ -80,6 +80,7 @@ public:
     void RefillNames(TChannel* channel) override;
     void ApplyLook() override;
     bool IsCurrentPage() const override;
+    void DeleteLater() override { deleteLater(); }
 
     static QColor LineColor(TChatLineKind kind);
     // Links in a line of text: [start, length) pairs, and the address each opens.
@@ -105,7 +106,10 @@ public:
     void Whois1Click();
     void mainchatURLClick(const QString& text);
     void btftimerTimer();
+    // The user turned to this window: it becomes current and counts as chat activity.
     void FormActivate();
+    // The window became the current one without the user's doing (the program showed it).
+    void BecomeCurrent();
     void Undock();
     bool Docked() const { return dockSite_ != nullptr; }
     // The selected nick without its "@" or "+"; empty (after the message) when none.
@@ -162,3 +166,7 @@ private:
     QPoint dragStart_;
     bool dragFromTab_ = false;
 };
+
+// Gives the chat module its further windows: each a chat window owned by `owner` that
+// docks into the module's dock site.
+void InstallChatWindows(TChatModule* module, QWidget* owner);

@@ -47,10 +47,7 @@ class TestChatForm : public QObject
         module->DefaultChannel = channel;
         module->DockSite = pages.get();
         module->activetimer->setInterval(3600 * 1000); // no auto-away during a test
-        module->CreateChatWindow = [](TChatModule*) {
-            auto* w = new Tchat_form(nullptr, "Chat");
-            return static_cast<TChatWindowBase*>(w);
-        };
+        InstallChatWindows(module.get(), pages.get());
         form = new Tchat_form(pages.get());
         form->Dock(pages.get());
         form->SetChannelLocked(false);

@@ -1,4 +1,5 @@
 #include "directoryserver.h"
+#include "radiobrowserapi.h"
 
 #include "ads.h"
 #include "livestatus.h"
@@ -277,6 +278,12 @@ QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
         return response(200, "text/plain; charset=utf-8", updateFileContent(), false);
     default:
         break;
+    }
+    if (isRadioBrowserRequest(head)) {
+        QList<const QList<Station>*> lists; // live stations first, as in the list
+        for (const QList<Station>& l : live_)
+            lists << &l;
+        return radioBrowserAnswer(head, lists << &catalog_, selfAddress(head));
     }
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
