@@ -82,7 +82,7 @@ pids+=($!)
 
 # --- the directory, answering the API from its catalog and the live station
 dir_port=$(free_port)
-"$directory" --listen "127.0.0.1:$dir_port" --icecast "http://127.0.0.1:$ice_port" --poll 1 \
+"$directory" --listen "127.0.0.1:$dir_port" --db :memory: --icecast "http://127.0.0.1:$ice_port" --poll 1 \
     >"$tmp/directory.log" 2>&1 &
 pids+=($!)
 wait_for 20 port_open "$dir_port" || fail "the directory does not listen"
