@@ -279,12 +279,8 @@ QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
     default:
         break;
     }
-    if (isRadioBrowserRequest(head)) {
-        QList<const QList<Station>*> lists; // live stations first, as in the list
-        for (const QList<Station>& l : live_)
-            lists << &l;
-        return radioBrowserAnswer(head, lists << &catalog_, selfAddress(head));
-    }
+    if (isRadioBrowserRequest(head))
+        return radioBrowserAnswer(head, lists(), selfAddress(head));
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
         return response(req.status, "text/plain; charset=utf-8", req.error + '\n', req.head);
