@@ -259,6 +259,19 @@ QString Tchat_form::ownNick() const
     return Client ? Client->Nick() : QString();
 }
 
+void Tchat_form::DeleteLater()
+{
+    if (holds_ > 0)
+        freePending_ = true;
+    else
+        deleteLater();
+}
+
+Tchat_form::THold::~THold()
+{
+    if (--w_->holds_ == 0 && w_->freePending_) w_->deleteLater();
+}
+
 void Tchat_form::SetCaption(const QString& caption)
 {
     caption_ = caption;
@@ -382,6 +395,7 @@ void Tchat_form::btftimerTimer()
 
 void Tchat_form::closeEvent(QCloseEvent* e)
 {
+    const THold hold(this);
     // A floating window does not close: it leaves its channel and docks back.
     e->ignore();
     leavechan_butt->click();
@@ -617,6 +631,7 @@ void Tchat_form::RefillNames(TChannel* channel)
 
 void Tchat_form::mainchatURLClick(const QString& text)
 {
+    const THold hold(this);
     if (text.size() <= 1) return;
     const QString target = LinkTarget(text);
     if (target.isEmpty()) {
@@ -638,6 +653,7 @@ void Tchat_form::mainchatURLClick(const QString& text)
 
 void Tchat_form::mainlineEnterKey()
 {
+    const THold hold(this);
     const QString text = mainline->text();
     if (text.isEmpty()) return;
     if (text.startsWith('/')) {
@@ -682,6 +698,7 @@ QString trimControls(const QString& s)
 
 void Tchat_form::HandleCommand(const QString& line)
 {
+    const THold hold(this);
     if (!Client || !Client->Connected()) return;
     const QString raw = " " + line.mid(1);
     QString rest;
@@ -741,6 +758,7 @@ void Tchat_form::HandleCommand(const QString& line)
 
 QString Tchat_form::SelectedNick()
 {
+    const THold hold(this);
     QListWidgetItem* it = name_box->currentItem();
     if (!it || !it->isSelected()) {
         platform::MessageDlg("You must select a name first", platform::mtInformation,
@@ -754,6 +772,7 @@ QString Tchat_form::SelectedNick()
 
 void Tchat_form::connect_buttClick(bool down)
 {
+    const THold hold(this);
     if (!Client || !Module) return;
     if (down) {
         Module->ConnectChat();
@@ -765,17 +784,20 @@ void Tchat_form::connect_buttClick(bool down)
 
 void Tchat_form::leavechan_buttClick()
 {
+    const THold hold(this);
     if (Channel && Client) Client->Part(Channel->Name);
 }
 
 void Tchat_form::chanlist_buttClick()
 {
+    const THold hold(this);
     if (Client) Client->List();
     if (Module && Module->ChannelList) Module->ChannelList->ShowList();
 }
 
 void Tchat_form::sendmsg_buttClick()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty()) return;
     mainline->setText("/msg " + nick + " " + mainline->text());
@@ -786,6 +808,7 @@ void Tchat_form::sendmsg_buttClick()
 
 void Tchat_form::sendfile_buttClick()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty()) return;
     if (SendFileHook()) SendFileHook()(this, nick);
@@ -793,6 +816,7 @@ void Tchat_form::sendfile_buttClick()
 
 void Tchat_form::kick_buttClick()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty() || !Channel) return;
     HandleCommand("/kick " + Channel->Name + " " + nick);
@@ -800,6 +824,7 @@ void Tchat_form::kick_buttClick()
 
 void Tchat_form::kickban_buttClick()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty() || !Channel) return;
     // The first send may fail and fold this window back (no channel then): the name is
@@ -811,6 +836,7 @@ void Tchat_form::kickban_buttClick()
 
 void Tchat_form::Whois1Click()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty()) return;
     HandleCommand("/whois " + nick);

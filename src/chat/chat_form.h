@@ -80,7 +80,9 @@ public:
     void RefillNames(TChannel* channel) override;
     void ApplyLook() override;
     bool IsCurrentPage() const override;
-    void DeleteLater() override { deleteLater(); }
+    // Frees the window on the loop's next pass, or once the last of its handlers still
+    // running has returned: a dialog's loop inside a handler may deliver the fold-back.
+    void DeleteLater() override;
 
     static QColor LineColor(TChatLineKind kind);
     // Links in a line of text: [start, length) pairs, and the address each opens.
@@ -156,6 +158,21 @@ protected:
     bool eventFilter(QObject* o, QEvent* e) override;
 
 private:
+    // Held while a handler of this window runs.
+    class THold
+    {
+    public:
+        explicit THold(Tchat_form* w) : w_(w) { ++w_->holds_; }
+        ~THold();
+        THold(const THold&) = delete;
+        THold& operator=(const THold&) = delete;
+
+    private:
+        Tchat_form* w_;
+    };
+    int holds_ = 0;
+    bool freePending_ = false;
+
     void scrollToEnd();
     void updateTabText();
     void hint(const QString& text) { AddLine(text, lkSystem); }

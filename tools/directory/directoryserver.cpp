@@ -279,7 +279,7 @@ QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
     default:
         break;
     }
-    if (isRadioBrowserRequest(head)) // live stations first, as in the list
+    if (isRadioBrowserRequest(head))
         return radioBrowserAnswer(head, lists(), selfAddress(head));
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
