@@ -154,6 +154,9 @@ DirectoryServer::DirectoryServer(Store* store, Packing compressed, QObject* pare
             stale_ = true;
     });
     connect(&expiry_, &QTimer::timeout, this, &DirectoryServer::expire);
+    touchFlush_.setSingleShot(true);
+    touchFlush_.setInterval(20);
+    connect(&touchFlush_, &QTimer::timeout, this, &DirectoryServer::flushTouches);
     setYp(yp_);
 }
 
@@ -393,6 +396,43 @@ QByteArray DirectoryServer::ypRequestAnswer(QByteArrayView head, QByteArrayView 
     }
     }
     return ypAnswer(false, "Unknown action");
+}
+
+void DirectoryServer::flushTouches()
+{
+    const QList<Store::Touch> touches = std::exchange(touches_, {});
+    const QList<QPointer<QTcpSocket>> sockets = std::exchange(touchSockets_, {});
+    QList<int> results;
+    if (store_->isUp())
+        store_->touchListings(touches, QDateTime::currentSecsSinceEpoch(), results);
+    else
+        results = QList<int>(touches.size(), -1);
+    for (qsizetype i = 0; i < touches.size(); ++i) {
+        const int t = results[i];
+        QByteArray reply;
+        if (t < 0)
+            reply = ypAnswer(false, "The directory's database is not available");
+        else if (t == 0)
+            reply = ypAnswer(false, "SID does not exist");
+        else
+            reply = ypAnswer(true, "Touched");
+        if (t == 2) {
+            // A stream that did not answer when it was added is tried again.
+            const std::optional<Listing> l = store_->listing(touches[i].sid);
+            if (l && !l->sid.isEmpty() && !l->verified) probe(*l);
+        }
+        if (t <= 0)
+            std::fprintf(stderr, "dialwise-directory: touch of %s -> %s\n",
+                         touches[i].sid.left(64).constData(),
+                         reply.mid(reply.indexOf("YPMessage: ") + 11,
+                                   reply.indexOf('\r', reply.indexOf("YPMessage: ")) -
+                                       reply.indexOf("YPMessage: ") - 11)
+                             .constData());
+        if (QTcpSocket* s = sockets[i]) {
+            s->write(reply);
+            s->disconnectFromHost();
+        }
+    }
 }
 
 void DirectoryServer::probe(const Listing& l)
@@ -661,7 +701,18 @@ void DirectoryServer::onReadyRead(QTcpSocket* socket)
         if (client.setAddress(QString::fromLatin1(forwarded.split(',').last().trimmed())))
             peer = client;
     }
-    const QByteArray reply = answer(QByteArrayView(buf).first(end), body, peer);
+    const QByteArrayView head = QByteArrayView(buf).first(end);
+    if (head.startsWith("POST /cgi-bin/yp-cgi ") && store_->isUp()) {
+        const YpRequest r = parseYpRequest(body);
+        if (r.action == YpRequest::Touch) {
+            touches_ << Store::Touch{r.sid, peer.toString().toLatin1(), r.song, r.listeners,
+                                     r.maxListeners};
+            touchSockets_ << socket;
+            if (!touchFlush_.isActive()) touchFlush_.start();
+            return;
+        }
+    }
+    const QByteArray reply = answer(head, body, peer);
     const QByteArray line =
         buf.left(qMin<qsizetype>(buf.indexOf('\n') < 0 ? buf.size() : buf.indexOf('\n'), 200))
             .trimmed();

@@ -12,6 +12,7 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <QUrl>
 
@@ -84,6 +85,8 @@ private:
     void probe(const Listing& l);
     void startProbes();
     void expire();
+    // Touches wait a moment to be committed together, then are answered.
+    void flushTouches();
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
 
@@ -106,6 +109,9 @@ private:
     QList<Listing> probeQueue_;
     int probing_ = 0;
     QList<QHostAddress> proxies_;
+    QList<Store::Touch> touches_;
+    QList<QPointer<QTcpSocket>> touchSockets_;
+    QTimer touchFlush_;
     int open_ = 0;
 };
 

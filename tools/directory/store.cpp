@@ -658,6 +658,39 @@ int Store::touchListing(const QByteArray& sid, const QByteArray& source, const Q
     return verified ? 1 : 2;
 }
 
+void Store::touchListings(const QList<Touch>& touches, qint64 now, QList<int>& results)
+{
+    results = QList<int>(touches.size(), -1);
+    if (!begin()) return;
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral(
+        "UPDATE listings SET song = ?, listeners = ?, max_listeners = ?, touched = ? "
+        "WHERE sid = ? AND source = ? RETURNING verified"));
+    bool any = false;
+    for (qsizetype i = 0; i < touches.size(); ++i) {
+        const Touch& t = touches[i];
+        q.addBindValue(str(t.song));
+        q.addBindValue(t.listeners);
+        q.addBindValue(t.maxListeners);
+        q.addBindValue(now);
+        q.addBindValue(str(t.sid));
+        q.addBindValue(str(t.source));
+        if (!exec(q)) {
+            rollback();
+            results.fill(-1);
+            return;
+        }
+        results[i] = !q.next() ? 0 : q.value(0).toInt() != 0 ? 1 : 2;
+        any = any || results[i] > 0;
+        q.finish();
+    }
+    if (!commit()) {
+        results.fill(-1);
+        return;
+    }
+    if (any) notifyOthers(false);
+}
+
 bool Store::verifyListing(const QByteArray& sid)
 {
     QSqlQuery q(QSqlDatabase::database(connection_, false));

@@ -93,6 +93,14 @@ public:
     // `source`, -1 failed.
     int touchListing(const QByteArray& sid, const QByteArray& source, const QByteArray& song,
                      qint64 listeners, qint64 maxListeners, qint64 now);
+    // Many touches in one transaction (one commit for all): `results` gets, per touch, what
+    // touchListing answers.
+    struct Touch
+    {
+        QByteArray sid, source, song;
+        qint64 listeners = 0, maxListeners = 0;
+    };
+    void touchListings(const QList<Touch>& touches, qint64 now, QList<int>& results);
     bool verifyListing(const QByteArray& sid);
     int removeListing(const QByteArray& sid, const QByteArray& source);
     // Drops the listings last touched before `before`; how many went, -1 on failure.
