@@ -51,6 +51,7 @@ private slots:
     void commandLine_data();
     void commandLine();
     void streamSource();
+    void radioBrowserImport();
     void banners_data();
     void banners();
     void logos_data();
@@ -269,6 +270,31 @@ void TstDirectoryServer::commandLine()
     const QByteArray text = help.readAllStandardOutput();
     for (const char* opt : {"--listen", "--catalog", "--gzip", "--icecast", "--stream"})
         QVERIFY(text.contains(opt));
+}
+
+void TstDirectoryServer::radioBrowserImport()
+{
+    // An export's stations are listed; those without a usable stream or known broken are not.
+    const QString file = writeFile(
+        dir_.filePath("export.json"),
+        R"json([{"stationuuid":"u1","name":"Imported Harbor","url":"http://127.0.0.7:8000/a",
+             "url_resolved":"http://127.0.0.7:8000/a.mp3","homepage":"javascript:alert(1)",
+             "tags":"rock,classic rock","bitrate":128,"lastcheckok":1},
+            {"name":"Imported Broken","url":"http://127.0.0.8/b","lastcheckok":0},
+            {"name":"Imported File","url":"file:///etc/passwd","lastcheckok":1}])json");
+    Peer peer;
+    quint16 port = 0;
+    QVERIFY(startServer(peer, port, {"--catalog", catalog_, "--import", file}));
+    QList<Record> found;
+    for (const Record& r : parseList(get(port, "/?genre=classic").body))
+        if (r.value("hostname").startsWith("Imported")) found << r;
+    QCOMPARE(found.size(), qsizetype(1));
+    QCOMPARE(found[0].value("hostname"), QByteArray("Imported Harbor"));
+    QCOMPARE(found[0].value("ip"), QByteArray("http://127.0.0.7:8000/a.mp3"));
+    QCOMPARE(found[0].value("genre"), QByteArray("rock classic rock"));
+    QCOMPARE(found[0].value("url"), QByteArray());
+    QVERIFY(!get(port, "/").body.contains("Imported Broken"));
+    QVERIFY(!get(port, "/").body.contains("Imported File"));
 }
 
 void TstDirectoryServer::streamSource()
