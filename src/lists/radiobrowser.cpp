@@ -23,6 +23,7 @@
 #include <array>
 #include <map>
 #include <climits>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -1295,9 +1296,24 @@ void TRadioBrowserList::AnswerParsed(TRBReadResult result)
         }
     } else {
         Servers = std::move(result.Stations);
-        lastGood_ = Servers;
+        // The stations of the answer before go in slices from the loop: freeing many
+        // thousands at once would hold the window.
+        graveyard_ += std::exchange(lastGood_, Servers);
+        ReleaseSoon();
     }
     TCustomServerList::ListReceived();
+}
+
+void TRadioBrowserList::ReleaseSoon()
+{
+    if (graveyard_.isEmpty() || releasing_) return;
+    releasing_ = true;
+    QTimer::singleShot(0, context_.get(), [this] {
+        releasing_ = false;
+        const qsizetype n = qMin<qsizetype>(graveyard_.size(), 2000);
+        graveyard_.remove(graveyard_.size() - n, n);
+        ReleaseSoon();
+    });
 }
 
 void TRadioBrowserList::StationLaunched(TCustomServer* station)
