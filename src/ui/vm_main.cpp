@@ -1200,8 +1200,8 @@ bool Tvm_form::event(QEvent* e)
         ScrollToSelection();
         return true;
     }
-    // The sound device's open, close and done messages belong to the player bar.
-    if (e->type() >= platform::MessageType(0x3BB) && e->type() <= platform::MessageType(0x3BD)) {
+    // The sound device's open, close, done and error messages belong to the player bar.
+    if (e->type() >= platform::MessageType(0x3BB) && e->type() <= platform::MessageType(0x3BE)) {
         auto* m = static_cast<platform::TWindowMessage*>(e);
         if (Hooks.WaveMessage) Hooks.WaveMessage(m->Msg, m->WParam, m->LParam);
         return true;

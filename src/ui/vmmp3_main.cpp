@@ -423,6 +423,8 @@ void Tvmmp3_form::FormShowFirst()
         m->AddChatWindow(chat_form);
         chat_form->Dock(pages);
         chat_form->ShowWindow();
+        // The first window follows the genre chosen: its lock is released.
+        chat_form->SetChannelLocked(false);
         if (Configuration()->Checked("chatconnect")) {
             chat_form->SetConnectDown(true);
             m->ConnectChat();
