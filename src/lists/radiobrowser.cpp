@@ -1370,6 +1370,7 @@ void TRadioBrowserList::FetchTags(std::function<void(const QList<TRBTag>&)> done
                                            : QList<TRBTag>();
             if (reply->error() != QNetworkReply::NoError) error = reply->errorString();
             if (!error.isEmpty()) DebugLog(QStringLiteral("Radio Browser tags: ") + error, dcErrOut);
+            DebugLog(QStringLiteral("Radio Browser: %1 tags").arg(tags.size()));
             done(tags);
         });
     });

@@ -115,6 +115,8 @@ rows=$(rows_of 1)
 grep -q "Radio Browser: GET http://127.0.0.1:$dir_port/json/stations/search?hidebroken=true&order=clickcount&reverse=true" "$tmp/dw.log" ||
     fail "no request for the most played stations"
 echo "first refresh: $rows rows"
+tags_read() { grep -Eq "Radio Browser: [1-9][0-9]* tags" "$tmp/dw.log"; }
+wait_for 20 tags_read || fail "the genre panel's counts were not asked for"
 
 window_of() { xdotool search --all --pid "$app" --name '^Dialwise$' 2>/dev/null | head -1; }
 wait_for 30 test -n "$(window_of)" || fail "no main window"
