@@ -376,6 +376,12 @@ fi
 export DIALWISE_HOME=${DIALWISE_HOME:-$tmp/home}
 mkdir -p "$DIALWISE_HOME"
 export DIALWISE_LIST_HOST=127.0.0.1:$dir_port
+# DEMO_WORLD_SOURCE=radiobrowser: the program reads the directory's Radio Browser answers
+# (its default source outside the demo world) instead of its station list.
+if [ "${DEMO_WORLD_SOURCE:-}" = radiobrowser ]; then
+    unset DIALWISE_LIST_HOST
+    export DIALWISE_RADIOBROWSER=http://127.0.0.1:$dir_port
+fi
 export DIALWISE_CHAT_HOST=127.0.0.1:$irc_port
 # The directory is also the program's web site (message of the day, pages), its banner
 # server, its station logo folder and its redirect service.
@@ -386,7 +392,7 @@ export DIALWISE_REDIRECT_HOST=127.0.0.1:$dir_port
 export DIALWISE_MOTD_HOST=127.0.0.1
 export DIALWISE_MOTD_PORT=${motd_port:-25636}
 export DIALWISE_MOTD_URL="http://127.0.0.1:$dir_port/motd?q="
-say "station directory http://$DIALWISE_LIST_HOST/ (catalog page: /catalog)"
+say "station directory http://127.0.0.1:$dir_port/ (catalog page: /catalog)"
 say "icecast http://127.0.0.1:$ice_port/, chat 127.0.0.1:$irc_port"
 say "running ${client[*]} $*"
 # A session bus of the world's own when none is set (the player bar is an MPRIS player on

@@ -23,6 +23,7 @@
 #include <array>
 #include <map>
 #include <climits>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -67,30 +68,95 @@ QString CleanText(QStringView in, qsizetype max, bool* hadControl = nullptr)
 
 } // namespace
 
+namespace {
+
+// The parts of an http(s) address, read by hand: a list of many thousands of stations
+// holds three addresses each, too many for a general URL parser.
+struct TUrlParts
+{
+    bool Https = false;
+    QStringView Host;   // without brackets
+    int Port = 0;       // the scheme's when none is given
+    QStringView Path;   // path and query, without the fragment; "" for none
+};
+
+bool SplitHttpUrl(QStringView t, TUrlParts& u)
+{
+    if (t.isEmpty() || t.size() > 2048) return false;
+    qsizetype start;
+    if (t.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)) {
+        start = 7;
+    } else if (t.startsWith(QLatin1String("https://"), Qt::CaseInsensitive)) {
+        start = 8;
+        u.Https = true;
+    } else {
+        return false;
+    }
+    for (QChar c : t) {
+        const char16_t v = c.unicode();
+        if (v <= 0x20 || IsControl(v) || v == u'"' || v == u'<' || v == u'>' || v == u'\\' ||
+            v == u'^' || v == u'`' || v == u'{' || v == u'|' || v == u'}')
+            return false;
+    }
+    qsizetype end = start;
+    while (end < t.size() && t[end] != u'/' && t[end] != u'?' && t[end] != u'#')
+        ++end;
+    QStringView authority = t.sliced(start, end - start);
+    const qsizetype at = authority.lastIndexOf(u'@');
+    if (at >= 0) authority = authority.sliced(at + 1); // user information is not shown
+    QStringView portText;
+    if (authority.startsWith(u'[')) {
+        const qsizetype close = authority.indexOf(u']');
+        if (close < 0) return false;
+        u.Host = authority.sliced(1, close - 1);
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != u':') return false;
+            portText = authority.sliced(close + 2);
+        }
+        for (QChar c : u.Host)
+            if (!(c.isDigit() || (c.toLower() >= u'a' && c.toLower() <= u'f') || c == u':' || c == u'.'))
+                return false;
+    } else {
+        const qsizetype colon = authority.lastIndexOf(u':');
+        u.Host = colon < 0 ? authority : authority.first(colon);
+        if (colon >= 0) portText = authority.sliced(colon + 1);
+        for (QChar c : u.Host)
+            if (c.unicode() < 0x80 && !c.isLetterOrNumber() && c != u'-' && c != u'.' && c != u'_')
+                return false;
+    }
+    if (u.Host.isEmpty()) return false;
+    u.Port = u.Https ? 443 : 80;
+    if (!portText.isEmpty()) {
+        if (portText.size() > 5) return false;
+        int p = 0;
+        for (QChar c : portText) {
+            if (!c.isDigit()) return false;
+            p = p * 10 + c.digitValue();
+        }
+        if (p < 1 || p > 65535) return false;
+        u.Port = p;
+    }
+    qsizetype fragment = t.indexOf(u'#', end);
+    if (fragment < 0) fragment = t.size();
+    u.Path = t.sliced(end, fragment - end);
+    return true;
+}
+
+} // namespace
+
 QString RBSafeUrl(QStringView text)
 {
     const QStringView t = text.trimmed();
-    if (t.isEmpty() || t.size() > 2048) return {};
-    for (QChar c : t)
-        if (c.unicode() <= 0x20 || IsControl(c.unicode())) return {};
-    const QUrl u(t.toString(), QUrl::StrictMode);
-    if (!u.isValid()) return {};
-    const QString scheme = u.scheme().toLower();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) return {};
-    if (u.host().isEmpty()) return {};
-    return t.toString();
+    TUrlParts u;
+    return SplitHttpUrl(t, u) ? t.toString() : QString();
 }
 
 bool RBStreamAddress(const QString& url, QString& host, QString& port)
 {
-    const QString safe = RBSafeUrl(url);
-    if (safe.isEmpty()) return false;
-    const QUrl u(safe);
-    host = u.host();
-    const bool https = u.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
-    QString path = u.path(QUrl::FullyEncoded);
-    if (u.hasQuery()) path += QLatin1Char('?') + u.query(QUrl::FullyEncoded);
-    port = QString::number(u.port(https ? 443 : 80)) + path;
+    TUrlParts u;
+    if (!SplitHttpUrl(QStringView(url).trimmed(), u)) return false;
+    host = u.Host.toString();
+    port = QString::number(u.Port) + u.Path.toString();
     return true;
 }
 
@@ -584,7 +650,7 @@ public:
     QString Get(std::string_view v, qsizetype max)
     {
         if (v.empty()) return {};
-        auto it = map_.find(std::string(v));
+        auto it = map_.find(v);
         if (it != map_.end()) return it->second;
         QString text = CleanText(Utf8Text(v), max);
         if (map_.size() < 8192) map_.emplace(std::string(v), text);
@@ -592,7 +658,12 @@ public:
     }
 
 private:
-    std::unordered_map<std::string, QString> map_;
+    struct THash
+    {
+        using is_transparent = void;
+        size_t operator()(std::string_view v) const { return std::hash<std::string_view>()(v); }
+    };
+    std::unordered_map<std::string, QString, THash, std::equal_to<>> map_;
 };
 
 bool KnownCodec(const QString& c)
@@ -730,10 +801,13 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
             skipped.Add("duplicate uuid");
             continue;
         }
-        QString stream = RBSafeUrl(Utf8Text(f[fUrlResolved]));
-        if (stream.isEmpty()) stream = RBSafeUrl(Utf8Text(f[fUrl]));
+        QString stream = Utf8Text(f[fUrlResolved]).trimmed();
         QString host, port;
-        if (stream.isEmpty() || !RBStreamAddress(stream, host, port)) {
+        if (!RBStreamAddress(stream, host, port)) {
+            stream = Utf8Text(f[fUrl]).trimmed();
+            if (!RBStreamAddress(stream, host, port)) stream.clear();
+        }
+        if (stream.isEmpty()) {
             skipped.Add(has[fUrl] || has[fUrlResolved] ? "stream address not http(s)"
                                                        : "no stream address");
             continue;
@@ -1222,9 +1296,24 @@ void TRadioBrowserList::AnswerParsed(TRBReadResult result)
         }
     } else {
         Servers = std::move(result.Stations);
-        lastGood_ = Servers;
+        // The stations of the answer before go in slices from the loop: freeing many
+        // thousands at once would hold the window.
+        graveyard_ += std::exchange(lastGood_, Servers);
+        ReleaseSoon();
     }
     TCustomServerList::ListReceived();
+}
+
+void TRadioBrowserList::ReleaseSoon()
+{
+    if (graveyard_.isEmpty() || releasing_) return;
+    releasing_ = true;
+    QTimer::singleShot(0, context_.get(), [this] {
+        releasing_ = false;
+        const qsizetype n = qMin<qsizetype>(graveyard_.size(), 2000);
+        graveyard_.remove(graveyard_.size() - n, n);
+        ReleaseSoon();
+    });
 }
 
 void TRadioBrowserList::StationLaunched(TCustomServer* station)
@@ -1281,6 +1370,7 @@ void TRadioBrowserList::FetchTags(std::function<void(const QList<TRBTag>&)> done
                                            : QList<TRBTag>();
             if (reply->error() != QNetworkReply::NoError) error = reply->errorString();
             if (!error.isEmpty()) DebugLog(QStringLiteral("Radio Browser tags: ") + error, dcErrOut);
+            DebugLog(QStringLiteral("Radio Browser: %1 tags").arg(tags.size()));
             done(tags);
         });
     });

@@ -192,6 +192,7 @@ private:
     void FallBack(const QString& why);
     void StopParse();
     void StopReply();
+    void ReleaseSoon();
 
     std::unique_ptr<QObject> context_; // before nothing that its callbacks use
     QNetworkAccessManager* nam_ = nullptr; // owned by context_
@@ -201,6 +202,8 @@ private:
     QStringList uuids_;               // a favorites refresh asks for these
     QList<TServerRef> asked_;         // ... and updates these in place
     QList<TServerRef> lastGood_;      // the stations of the last good answer
+    QList<TServerRef> graveyard_;     // stations let go of, released in slices
+    bool releasing_ = false;
     std::shared_ptr<TParseJob> parseJob_;
     std::thread parseThread_;
     QElapsedTimer parseClock_;

@@ -7,6 +7,7 @@
 #include "productprofile.h"
 #include "wsockets.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -252,6 +253,31 @@ QList<TRule> TSCServer::InfoLines() const
 
 void TSCServer::Query(TQueryDoneEvent onDone)
 {
+    if (ProgramValues().PingMode == 2) {
+        // No ping: the attempt ends answered, keeping the list's value, as soon as the
+        // loop turns (not inside the caller's pump), without waiting: ten thousand
+        // stations would otherwise wait 100 ms each. A shared station needs no timer.
+        const std::weak_ptr<TCustomServer> self = weak_from_this();
+        if (!self.expired() && QCoreApplication::instance()) {
+            ReleaseQueryTimer();
+            DetachPingThread();
+            Querying = true;
+            OnQueryDone = std::move(onDone);
+            Answered = true;
+            QueryStartTick = TickCount();
+            attemptMode_ = 2;
+            const quint32 attempt = ++noPingAttempt_;
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, attempt] {
+                    const auto s = self.lock();
+                    auto* st = static_cast<TSCServer*>(s.get());
+                    if (st && st->Querying && st->noPingAttempt_ == attempt) st->QueryDone();
+                },
+                Qt::QueuedConnection);
+            return;
+        }
+    }
     TCustomServer::Query(std::move(onDone));
     QueryStartTick = TickCount();
     DetachPingThread();
@@ -278,9 +304,7 @@ void TSCServer::Query(TQueryDoneEvent onDone)
             [](TSCServer* station, TAsyncping* sender) { station->PingDone(sender); }, this);
         PingThread->Resume();
     } else if (mode == 2) {
-        // No ping: the attempt ends answered, keeping the list's value. It ends from the
-        // loop (not inside the caller's pump) but without waiting: ten thousand stations
-        // would otherwise wait 100 ms each.
+        // A station nobody shares: its attempt ends from a timer that fires at once.
         QTimer* t = QueryTimer.get();
         QObject::disconnect(t, nullptr, nullptr, nullptr);
         t->setInterval(0);

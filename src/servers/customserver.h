@@ -242,6 +242,7 @@ private:
     void StopPinger();
     int PingerAverage() const;
     int attemptMode_ = 1; // ping mode of the running attempt
+    quint32 noPingAttempt_ = 0; // counts attempts without a ping: a late end is dropped
 };
 
 // ---------------------------------------------------------------------------------------

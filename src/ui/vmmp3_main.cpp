@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListWidgetItem>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QStatusBar>
@@ -431,6 +432,21 @@ void Tvmmp3_form::FormShowFirst()
         }
     }
     Pages->FormShowFirst();
+    if (auto* rb = dynamic_cast<TRadioBrowserList*>(ServerList())) {
+        // The genre panel tells how many stations of the directory carry each genre.
+        rb->FetchTags([this](const QList<TRBTag>& tags) {
+            QHash<QString, int> counts;
+            for (const TRBTag& t : tags)
+                counts.insert(t.Name.toLower(), t.StationCount);
+            for (int i = 0; i < genrebox->count(); ++i) {
+                QListWidgetItem* item = genrebox->item(i);
+                const auto it = counts.constFind(item->text().toLower());
+                if (it != counts.cend())
+                    item->setToolTip(QString("%1 stations of the Radio Browser directory")
+                                         .arg(*it));
+            }
+        });
+    }
     if (dynamic_cast<TRadioBrowserList*>(ServerList()))
         serverview->Model()->SetHeaderTip(
             serverview->PlayersColumn,

@@ -115,6 +115,8 @@ rows=$(rows_of 1)
 grep -q "Radio Browser: GET http://127.0.0.1:$dir_port/json/stations/search?hidebroken=true&order=clickcount&reverse=true" "$tmp/dw.log" ||
     fail "no request for the most played stations"
 echo "first refresh: $rows rows"
+tags_read() { grep -Eq "Radio Browser: [1-9][0-9]* tags" "$tmp/dw.log"; }
+wait_for 20 tags_read || fail "the genre panel's counts were not asked for"
 
 window_of() { xdotool search --all --pid "$app" --name '^Dialwise$' 2>/dev/null | head -1; }
 wait_for 30 test -n "$(window_of)" || fail "no main window"
@@ -122,7 +124,8 @@ win=$(window_of)
 xdotool windowmove "$win" 0 0
 xdotool windowraise "$win"
 sleep 1
-[ -n "${RB_E2E_SHOT:-}" ] && import -window root "$RB_E2E_SHOT"
+# RB_E2E_SHOT=FILE keeps a picture of the window with the first list (docs/radio-browser.png).
+[ -n "${RB_E2E_SHOT:-}" ] && import -window "$win" "$RB_E2E_SHOT"
 
 # --- a click on the genre "Blues" (the fourth entry of the genre list, under "(All Servers)")
 eval "$(xdotool getwindowgeometry --shell "$win")"
@@ -152,7 +155,6 @@ echo "name search: $rows row"
 xdotool mousemove --window "$win" 400 330 click 1
 sleep 0.5
 xdotool key Home
-sleep 0.5; [ -n "${RB_E2E_DEBUG:-}" ] && import -window root "$RB_E2E_DEBUG"
 sleep 0.5
 xdotool key Return
 heard() { [ -f "$tmp/heard.wav" ] && [ "$(stat -c %s "$tmp/heard.wav")" -gt 400000 ]; }
@@ -181,7 +183,6 @@ wait_for 20 counted || fail "the play was not counted: $(grep 'play of' "$tmp/dw
 uuid=$(grep -o "play of [0-9a-f-]* counted" "$tmp/dw.log" | head -1 | cut -d' ' -f3)
 curl -s "http://127.0.0.1:$dir_port/json/stations/byuuid?uuids=$uuid" | grep -q '"name":"Loopback Tone"' ||
     fail "the play counted for another station ($uuid)"
-[ -n "${RB_E2E_SHOT2:-}" ] && import -window root "$RB_E2E_SHOT2"
 kill "$app"
 wait_for 15 bash -c "! kill -0 $app 2>/dev/null" || fail "the program did not end"
 echo "PASS: listed, genre, name search, played and counted"

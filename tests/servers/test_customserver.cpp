@@ -357,13 +357,26 @@ void TestCustomServer::stationWithoutPing()
     s.Query([&](TCustomServer*) { ++calls; });
     QVERIFY(!s.PingThread);
     QCOMPARE(s.InfoLines().size(), 8);
-    // Without a ping the attempt ends from the loop at once, not inside Query and not
+    // Without a ping the attempt ends when the loop turns, not inside Query and not
     // after a wait (ten thousand stations would wait 100 ms each).
     QCOMPARE(calls, 0);
-    QVERIFY(s.QueryTimer);
-    QCOMPARE(s.QueryTimer->interval(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 20000);
     QVERIFY(clock.elapsed() < 90);
+    // A shared station (as every listed one is) needs no timer for it.
+    auto shared = std::make_shared<TSCServer>("127.0.0.5", "8000");
+    shared->Name = name;
+    shared->Ping = 37;
+    int sharedCalls = 0;
+    shared->Query([&](TCustomServer*) { ++sharedCalls; });
+    QVERIFY(!shared->QueryTimer);
+    QCOMPARE(sharedCalls, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(sharedCalls, 1, 20000);
+    QCOMPARE(shared->Ping, ping);
+    // Cancelled before the loop turned: no end is reported.
+    shared->Query([&](TCustomServer*) { ++sharedCalls; });
+    shared->CancelQuery();
+    QTest::qWait(20);
+    QCOMPARE(sharedCalls, 1);
     QVERIFY(s.Answered);
     QCOMPARE(s.Ping, ping);
 }
