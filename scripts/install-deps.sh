@@ -21,6 +21,8 @@ PKGS=(
   # real peers used by the tests
   ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
   iproute2 procps audacious mpv mpv-mpris playerctl xdotool
+  # signatures of updates
+  libsodium-dev
 )
 
 missing=()

@@ -26,9 +26,12 @@ public:
     TWebPage(TBaseIEForm* form, QObject* parent) : QWebEnginePage(parent), form_(form) {}
 
 protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override
+    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override
     {
-        return form_->AcceptNavigation(QString::fromLatin1(url.toEncoded()));
+        // Only a click of the user's on a link of the page itself may leave the page;
+        // subframes, scripts, timers, redirects and form posts stay inside or go nowhere.
+        return form_->AcceptNavigation(QString::fromLatin1(url.toEncoded()),
+                                       isMainFrame && type == NavigationTypeLinkClicked);
     }
     // Links that ask for a new window open nowhere but through the same checks.
     QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
@@ -175,9 +178,25 @@ void TBaseIEForm::closeEvent(QCloseEvent* e)
     RestoreLocation();
 }
 
-bool TBaseIEForm::AcceptNavigation(const QString& url)
+bool TBaseIEForm::handOffAllowed(const QString& url, bool clicked)
+{
+    if (!clicked) {
+        DebugLog("Page navigation without a click refused: " + url.left(200), dcErrOut);
+        return false;
+    }
+    // Even clicks leave at a human pace: a page cannot fire a burst of them.
+    if (lastHandOff_.isValid() && lastHandOff_.elapsed() < MinHandOffMs) {
+        DebugLog("Page navigation too soon after the last one refused: " + url.left(200), dcErrOut);
+        return false;
+    }
+    lastHandOff_.start();
+    return true;
+}
+
+bool TBaseIEForm::AcceptNavigation(const QString& url, bool clicked)
 {
     if (url.startsWith(QLatin1String("dialwise:"))) {
+        if (!handOffAllowed(url, clicked)) return false;
         // Every page hands its station links to the main window, after the callback has
         // returned; a link never starts another program.
         DebugLog("Using Before Navigate");
@@ -193,6 +212,7 @@ bool TBaseIEForm::AcceptNavigation(const QString& url)
     if (scheme == QLatin1String("about") || scheme == QLatin1String("data")) return false;
     if (sameSite(target, QUrl(site_))) return true;
     if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+        if (!handOffAllowed(url, clicked)) return false;
         DebugLog("Page link to the system browser: " + url);
         platform::OpenUrl(url);
         return false;

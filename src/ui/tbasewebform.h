@@ -4,6 +4,7 @@
 // have passed), and its link-catching variant for the song search and station pages.
 // Pages may only navigate within the program's web site: "dialwise:" links go to the
 // main window, other web addresses to the system browser, anything else nowhere.
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -46,8 +47,11 @@ public:
     int Counter = 0;
     QString SavedURL;
 
-    // Decides what happens to a navigation: true lets the page follow it.
-    bool AcceptNavigation(const QString& url);
+    // Decides what happens to a navigation: true lets the page follow it. `clicked`: the
+    // user clicked a link in the main frame; only such navigations leave the page (to the
+    // main window or the system browser), at most one per MinHandOffMs.
+    bool AcceptNavigation(const QString& url, bool clicked);
+    static constexpr int MinHandOffMs = 1000;
 
 protected:
     void Timer1Timer();
@@ -56,7 +60,9 @@ protected:
     void resizeEvent(QResizeEvent* e) override;
 
 private:
+    bool handOffAllowed(const QString& url, bool clicked);
     QString site_;
+    QElapsedTimer lastHandOff_;
 };
 
 // The song search and station info pages, whose "dialwise:" links are their point.

@@ -197,6 +197,9 @@ void Tvm_form::checkLibraries()
     config_->WriteValue("dlcount", "1");
     config_->WriteValue("dl1", url);
     config_->WriteValue("dl1desc", Profile().WebSiteDomain());
+    // What an earlier announcement left for its own file does not judge this one.
+    for (const char* stale : {"updatesha256", "updatesig"})
+        TRegistry::DeleteValue(config_->ProductKey(), QLatin1String(stale));
     {
         Tupdate_form updater(config_->ProductKey());
         updater.exec();
@@ -836,6 +839,8 @@ bool Tvm_form::IsFavorite(const TCustomServer* station) const
 void Tvm_form::AddFavoriteKey(const QString& key)
 {
     if (key.isEmpty() || Favorites.contains(key, Qt::CaseInsensitive)) return;
+    for (QChar c : key)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) return; // one key, one line of the file
     Favorites.append(key);
     Favorites.sort(Qt::CaseInsensitive);
 }

@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QUdpSocket>
@@ -102,7 +103,18 @@ int main(int argc, char** argv)
         QStringLiteral("FILE"));
     cl.addOptions({listenOpt, catalogOpt, gzipOpt, icecastOpt, streamOpt, pollOpt, motdPortOpt,
                    motdNewsOpt, motdSettingsOpt, updateOpt, updateLocationOpt, forumsOpt});
+    // Update signing: the demo world makes its own key; the program trusts its public half
+    // only when DIALWISE_UPDATE_KEY names it.
+    QCommandLineOption newKeyOpt(
+        QStringLiteral("new-update-key"),
+        QStringLiteral("Write a new signing key to FILE, print its public half and end."),
+        QStringLiteral("FILE"));
+    QCommandLineOption signingKeyOpt(
+        QStringLiteral("update-signing-key"),
+        QStringLiteral("Sign the announced update with the key in FILE."), QStringLiteral("FILE"));
+    cl.addOptions({newKeyOpt, signingKeyOpt});
     cl.process(app);
+    if (cl.isSet(newKeyOpt)) return writeNewUpdateKey(cl.value(newKeyOpt));
     if (!cl.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument %1").arg(cl.positionalArguments().first()));
 
@@ -142,6 +154,13 @@ int main(int argc, char** argv)
         *target = f.readAll();
     }
     motd.announceUpdate = cl.isSet(updateOpt);
+    if (cl.isSet(signingKeyOpt)) {
+        QFile f(cl.value(signingKeyOpt));
+        motd.signingKey = f.open(QIODevice::ReadOnly) ? QByteArray::fromHex(f.readAll().trimmed())
+                                                      : QByteArray();
+        if (!updateSigningKeyUsable(motd.signingKey))
+            return fail(QStringLiteral("bad signing key in %1").arg(cl.value(signingKeyOpt)));
+    }
     for (const QString& u : cl.values(updateLocationOpt))
         motd.extraLocations << u.toUtf8();
     server.setMotd(motd);
@@ -159,6 +178,19 @@ int main(int argc, char** argv)
         if (cl.isSet(motdPortOpt)) return fail(why);
         std::fprintf(stderr, "dialwise-directory: %s (HTTP only)\n", qPrintable(why));
     }
+    struct
+    {
+        QElapsedTimer window;
+        int count = 0;
+        bool take()
+        {
+            if (!window.isValid() || window.elapsed() > 1000) {
+                window.start();
+                count = 0;
+            }
+            return ++count <= 50;
+        }
+    } motdRate;
     QObject::connect(&motdSocket, &QUdpSocket::readyRead, &motdSocket, [&] {
         while (motdSocket.hasPendingDatagrams()) {
             QByteArray dg(qMax<qint64>(0, motdSocket.pendingDatagramSize()), '\0');
@@ -166,6 +198,9 @@ int main(int argc, char** argv)
             quint16 fromPort = 0;
             motdSocket.readDatagram(dg.data(), dg.size(), &from, &fromPort);
             if (dg.startsWith("MOTD|")) {
+                // Answers are larger than requests: only well-formed ones, at a bounded
+                // rate, so that forged senders cannot aim the server at anyone.
+                if (!properMotdRequest(dg) || !motdRate.take()) continue;
                 const QByteArray self = "http://" + address.toString().toLatin1() + ':' +
                                         QByteArray::number(server.port());
                 motdSocket.writeDatagram(motdAnswer(server.motd(), dg, self), from, fromPort);
