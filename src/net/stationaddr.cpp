@@ -18,13 +18,14 @@ bool isHex(QChar c)
     return (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
 }
 
-// A path or query of plain URL characters: no blanks, quotes, shell or control
-// characters, and every "%" starts an escape of two hex digits that is not a control
-// character (an escaped line break would split a favorites or playlist line).
+// A path or query of plain URL characters (";" included: many stream servers serve at
+// "/;"): no blanks, quotes, "$", brackets, shell or control characters, and every "%"
+// starts an escape of two hex digits that is not a control character (an escaped line
+// break would split a favorites or playlist line).
 QString pathProblem(const QString& path)
 {
     if (path.size() > 1024) return QStringLiteral("its path is too long");
-    static const QString allowed = QStringLiteral("-._~/:@+=,?&");
+    static const QString allowed = QStringLiteral("-._~/:@+=,?&;");
     for (qsizetype i = 0; i < path.size(); ++i) {
         const QChar c = path[i];
         if (isAsciiAlnum(c) || allowed.contains(c)) continue;

@@ -4,6 +4,7 @@
 #include "netutils.h"
 #include "platform.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QTimer>
@@ -93,6 +94,7 @@ TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent)
     page->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
     page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
     webControl->setPage(page);
+    qApp->installEventFilter(this); // the user's presses on the page (see eventFilter)
     installLinkHandler(page->profile());
     // The page's own menu stays closed; the main window opens it again on request.
     webControl->setContextMenuPolicy(Qt::NoContextMenu);
@@ -178,8 +180,23 @@ void TBaseIEForm::closeEvent(QCloseEvent* e)
     RestoreLocation();
 }
 
+bool TBaseIEForm::eventFilter(QObject* o, QEvent* e)
+{
+    // The user's own presses on the page: a script's click() looks like a link click to
+    // the browser, but comes with no press of the user's.
+    const QEvent::Type t = e->type();
+    if ((t == QEvent::MouseButtonPress || t == QEvent::MouseButtonRelease || t == QEvent::KeyPress) &&
+        o->isWidgetType() && webControl->isAncestorOf(static_cast<QWidget*>(o)))
+        lastUserInput_.start();
+    return QWidget::eventFilter(o, e);
+}
+
 bool TBaseIEForm::handOffAllowed(const QString& url, bool clicked)
 {
+    if (clicked && (!lastUserInput_.isValid() || lastUserInput_.elapsed() > UserInputWindowMs)) {
+        DebugLog("Page link clicked by the page itself refused: " + url.left(200), dcErrOut);
+        return false;
+    }
     if (!clicked) {
         DebugLog("Page navigation without a click refused: " + url.left(200), dcErrOut);
         return false;

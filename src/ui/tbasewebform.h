@@ -52,6 +52,9 @@ public:
     // main window or the system browser), at most one per MinHandOffMs.
     bool AcceptNavigation(const QString& url, bool clicked);
     static constexpr int MinHandOffMs = 1000;
+    // A click counts as the user's when the user pressed a button or key on the page
+    // this recently.
+    static constexpr int UserInputWindowMs = 1500;
 
 protected:
     void Timer1Timer();
@@ -61,8 +64,10 @@ protected:
 
 private:
     bool handOffAllowed(const QString& url, bool clicked);
+    bool eventFilter(QObject* o, QEvent* e) override;
     QString site_;
     QElapsedTimer lastHandOff_;
+    QElapsedTimer lastUserInput_;
 };
 
 // The song search and station info pages, whose "dialwise:" links are their point.

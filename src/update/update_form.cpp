@@ -361,13 +361,12 @@ void Tupdate_form::httpDownload(TDLInfo* d)
     HttpCli1->OnDocEnd = [this](THttpCli* h) {
         h->RcvdStream = nullptr;
         if (httpFile_) httpFile_->close();
-        const bool ok = httpFile_ && received_ > 0 && !aborting_ && h->StatusCode() < 400;
+        const bool ok = httpFile_ && received_ > 0 && !aborting_ && h->StatusCode() <= 400;
         httpFile_.reset();
         if (ok)
             QTimer::singleShot(0, this, [this] { openDownload(); });
         else
             QFile::remove(localFile_); // an error page is no update
-        
     };
     HttpCli1->OnStateChange = [this](THttpCli* h) {
         const QString url = h->URL;
@@ -475,7 +474,10 @@ void Tupdate_form::ftpRequestDone(int request, int error)
         // A server that says the transfer is complete while fewer bytes came than it
         // announced has failed, whatever its reply.
         const qint64 got = QFileInfo(localFile_).size();
-        QString why = error ? FtpClient1->ErrorMessage : QString();
+        QString why;
+        if (error)
+            why = FtpClient1->ErrorMessage.isEmpty() ? QStringLiteral("the transfer failed")
+                                                     : FtpClient1->ErrorMessage;
         if (!error && total_ > 0 && got < total_)
             why = QStringLiteral("the transfer ended after %1 of %2 bytes").arg(got).arg(total_);
         if (!why.isEmpty()) {
@@ -500,6 +502,20 @@ void Tupdate_form::ftpRequestDone(int request, int error)
 
 void Tupdate_form::progress()
 {
+    if (received_ > MaxUpdateBytes && !aborting_) {
+        // No installer is that large: a server that sends without end is stopped.
+        aborting_ = true;
+        ftpRunning_ = false;
+        FtpClient1->Abort();
+        HttpCli1->Abort();
+        QFile::remove(localFile_);
+        platform::MessageBox(QStringLiteral("The download was stopped: it passed %1 MB, more "
+                                            "than any update of Dialwise.")
+                                 .arg(MaxUpdateBytes >> 20),
+                             "Error", platform::mbOK, platform::mtError, this);
+        proglab->setText("Too large");
+        return;
+    }
     ProgressBar1->setValue(qBound(0, ProgressPercent(received_, total_), 100));
     const qint64 now = start_.elapsed();
     if (received_ > 0 && now - lastText_ > 999) {

@@ -50,6 +50,7 @@ public:
     void Log(const QString& text);
 
     static constexpr int MaxLogLines = 30000;
+    static constexpr qint64 MaxUpdateBytes = qint64(1) << 30; // a download is stopped past it
 
     QLabel* verslab;
     QLabel* desclab;

@@ -339,6 +339,7 @@ void TestNetUtils::stationAddresses_data()
     QTest::newRow("IPv4 and port") << "127.0.0.9" << "8000" << "" << true;
     QTest::newRow("host name, port and path") << "radio-1.example.invalid" << "8000/live.mp3?x=1&y=2" << "" << true;
     QTest::newRow("escaped blank") << "127.0.0.9" << "8000/a%20b" << "" << true;
+    QTest::newRow("stream server's \"/;\"") << "127.0.0.9" << "8000/;stream.mp3" << "" << true;
     QTest::newRow("stream address without a port") << "127.0.0.9" << "/live" << "http://127.0.0.9/live" << true;
     QTest::newRow("command substitution") << "127.0.0.9" << "8000/$(id)" << "" << false;
     QTest::newRow("back-quotes") << "127.0.0.9" << "8000/`id`" << "" << false;

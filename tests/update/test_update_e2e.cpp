@@ -257,7 +257,7 @@ private slots:
         const QStringList hostile = {
             "http://127.0.0.9:8000/$(touch " + pwned + ")",
             "127.0.0.9:8000/x|touch%20" + pwned,
-            "127.0.0.9:8000/x;touch%20" + pwned,
+            "127.0.0.9:8000/x'touch%20" + pwned + "'",
             "127.0.0.9:8000/x%0AFile2=file:///etc/passwd",
         };
         for (const QString& ip : hostile)
