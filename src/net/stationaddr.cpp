@@ -45,6 +45,8 @@ QString pathProblem(const QString& path)
 bool ValidStationHost(const QString& host)
 {
     if (host.isEmpty() || host.size() > 253) return false;
+    for (QChar c : host)
+        if (!isAsciiAlnum(c) && c != '-' && c != '.') return false;
     QHostAddress a;
     if (a.setAddress(host)) return a.protocol() == QAbstractSocket::IPv4Protocol && host.count('.') == 3;
     // A host name: labels of letters, digits and inner hyphens.
@@ -67,9 +69,11 @@ QString StationAddressProblem(const QString& host, const QString& port)
         return QStringLiteral("\"%1\" is not a host name or IPv4 address").arg(host.left(80));
     const qsizetype slash = port.indexOf('/');
     const QString number = slash < 0 ? port : port.left(slash);
-    bool ok = false;
-    const int n = number.toInt(&ok);
-    if (!ok || n < 1 || n > 65535 || number.startsWith('+') || number.startsWith('-'))
+    bool ok = !number.isEmpty() && number.size() <= 5;
+    for (QChar c : number)
+        ok &= c >= '0' && c <= '9'; // digits only: no sign, no blanks around it
+    const int n = ok ? number.toInt() : 0;
+    if (n < 1 || n > 65535)
         return QStringLiteral("\"%1\" is not a port").arg(number.left(80));
     if (slash >= 0) return pathProblem(port.mid(slash));
     return {};

@@ -348,6 +348,8 @@ void TestNetUtils::stationAddresses_data()
     QTest::newRow("blank") << "127.0.0.9" << "8000/a b" << "" << false;
     QTest::newRow("no port") << "127.0.0.9" << "" << "" << false;
     QTest::newRow("port too big") << "127.0.0.9" << "70000" << "" << false;
+    QTest::newRow("port with a blank") << "127.0.0.9" << "8 " << "" << false;
+    QTest::newRow("host with NUL characters") << QString("127.0.0") + QChar(0) + QChar(0) + ".1" << "8000" << "" << false;
     QTest::newRow("host as an option") << "-oProxyCommand=x" << "8000" << "" << false;
     QTest::newRow("IPv6") << "::1" << "8000" << "" << false;
     QTest::newRow("short IPv4") << "127.1" << "8000" << "" << false;
