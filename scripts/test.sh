@@ -2,7 +2,8 @@
 # Installs what is needed, builds, and runs every test: scripts/test.sh [ctest args...]
 #
 # Stages, each timed (the times are printed at the end):
-#   1. the normal build (build/) and all its tests;
+#   1. the normal build (build/) and all its tests; then the package test (label
+#      package: the Debian packages built and installed in a fresh Debian 12 root);
 #   2. the sanitizer build (build-asan/: clang, AddressSanitizer and
 #      UndefinedBehaviorSanitizer, halting; also the fuzz targets) and all its tests
 #      (unit, gui, peer and the whole-program e2e ones, but the embedded-browser one);
@@ -53,7 +54,11 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 run_stage "build" bash "$root/scripts/build.sh" "$root/build"
-run_stage "tests" ctest --test-dir "$root/build" --output-on-failure -j 2 "$@" || failed=1
+run_stage "tests" ctest --test-dir "$root/build" --output-on-failure -j 2 -LE package "$@" ||
+  failed=1
+# The Debian packages: a Release build of their own, installed in a fresh Debian 12 root.
+# Alone, so that its build does not slow the timed tests down.
+run_stage "package" ctest --test-dir "$root/build" --output-on-failure -L package "$@" || failed=1
 
 if [ "${DIALWISE_TEST_SANITIZE:-1}" != 0 ]; then
   export CC=clang CXX=clang++

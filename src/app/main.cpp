@@ -1,8 +1,10 @@
 // Dialwise: program entry.
 #include "channellist_form.h"
+#include "chat_form.h"
 #include "chatmodule.h"
 #include "config.h"
 #include "config_form.h"
+#include "datafolders.h"
 #include "dcc_form.h"
 #include "debuglog.h"
 #include "dialogs.h"
@@ -42,6 +44,7 @@ struct AtomGuard
 
 int main(int argc, char** argv)
 {
+    if (const int rc = AnswerInfoOption(argc, argv); rc >= 0) return rc;
     platform::TuneAllocator();
     // The embedded browser shares its drawing contexts and knows the "dialwise:" links.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
@@ -121,6 +124,7 @@ int main(int argc, char** argv)
         std::unique_ptr<TChatModule> chat;
         CreateGuarded([&] {
             chat = std::make_unique<TChatModule>();
+            InstallChatWindows(chat.get(), mainWindow.get());
             InstallDccTransfers(chat.get(), mainWindow.get());
         });
         // The configuration dialog, made once; it opens by itself when the player set is
@@ -162,9 +166,11 @@ int main(int argc, char** argv)
 
         // 7-8. The message loop; the program ends when the main window closes.
         mainWindow->show();
-        // The program registers itself as the handler of "dialwise:" links; a link given
-        // to this start is delivered as one from a later start would be.
-        urlprotocol::RegisterUrlProtocol(QApplication::applicationFilePath());
+        // Run from a build tree, the program registers itself as the handler of "dialwise:"
+        // links (installed, its package's desktop entry does); a link given to this start
+        // is delivered as one from a later start would be.
+        if (!platform::IsInstalled())
+            urlprotocol::RegisterUrlProtocol(QApplication::applicationFilePath());
         if (!link.isEmpty()) mainWindow->Pages->NewLocationExecuteMacro({link});
         // The news window, docked as the news page, asks for the message at once and sends
         // the usage report when the main window closes.

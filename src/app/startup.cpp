@@ -1,4 +1,5 @@
 #include "startup.h"
+#include "datafolders.h"
 #include "debuglog.h"
 #include "dialogs.h"
 #include "instance.h"
@@ -7,6 +8,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QIcon>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -66,7 +68,17 @@ void StartMessageLoop()
     });
 }
 
-TDialwiseApplication::TDialwiseApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TDialwiseApplication::TDialwiseApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    // The desktop shows the program with its own icon and finds its entry: the package's
+    // when installed, the one the program registers when run from a build tree.
+    QIcon icon = QIcon::fromTheme(QStringLiteral("dialwise"));
+    if (icon.isNull())
+        for (int size : {16, 32, 48, 64, 128, 256}) icon.addFile(QString(":/icons/%1.png").arg(size));
+    setWindowIcon(icon);
+    setDesktopFileName(platform::IsInstalled() ? QStringLiteral("org.dialwise.Dialwise")
+                                               : QStringLiteral("dialwise"));
+}
 
 bool TDialwiseApplication::notify(QObject* receiver, QEvent* event)
 {
@@ -117,4 +129,25 @@ void ReportStartupError(const QString& message)
                                  " encountered an error while starting: " + message,
                              "Error", platform::mbOK, platform::mtError);
     }
+}
+
+int AnswerInfoOption(int argc, char** argv)
+{
+    if (argc != 2) return -1;
+    const QByteArray a(argv[1]);
+    if (a == "--version") {
+        std::printf("Dialwise %s\n", DW_VERSION);
+        return 0;
+    }
+    if (a == "--help" || a == "-h") {
+        std::printf("Usage: dialwise [LINK]\n"
+                    "A browser for internet radio stations.\n\n"
+                    "  LINK       a \"dialwise:\" link: played, added to the favorites or shown\n"
+                    "             by the running Dialwise (started when none runs)\n"
+                    "  --version  show the version and exit\n"
+                    "  --help     show this help and exit\n\n"
+                    "See dialwise(1) for the environment variables and files.\n");
+        return 0;
+    }
+    return -1;
 }

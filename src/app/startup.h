@@ -15,6 +15,10 @@ public:
     TDialwiseApplication(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
 };
+// "--version" or "--help" as the only argument is answered on standard output before any
+// window or display is needed. Returns the exit code, or -1 when the program is to start.
+int AnswerInfoOption(int argc, char** argv);
+
 // Shows an error that no handler took: ErrOut and the error box.
 void ReportUnhandledError(const QString& message);
 

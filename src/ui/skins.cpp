@@ -1,6 +1,7 @@
 #include "skins.h"
 
 #include "config.h"
+#include "datafolders.h"
 #include "debuglog.h"
 #include "platform.h"
 #include "productprofile.h"
@@ -16,9 +17,6 @@
 #include <limits>
 #include <memory>
 
-#ifndef DW_SKINS_SOURCE_DIR
-#define DW_SKINS_SOURCE_DIR ""
-#endif
 
 namespace skinpic {
 const QStringList& All()
@@ -525,15 +523,9 @@ QStringList TSkin::InstalledSkins()
 
 bool TSkin::InstallDefaultSkin()
 {
-    const QStringList candidates = {platform::InstallFolder() + "/skins/default",
-                                    QStringLiteral(DW_SKINS_SOURCE_DIR) + "/default"};
-    QString source;
-    for (const QString& c : candidates) {
-        if (!c.startsWith('/') || !QFileInfo::exists(c + "/skin.ini")) continue;
-        source = c;
-        break;
-    }
-    if (source.isEmpty()) {
+    const QString ini = platform::FindShippedData("skins/default/skin.ini");
+    const QString source = QFileInfo(ini).path();
+    if (ini.isEmpty()) {
         DebugLog("No default skin to install", dcErrOut);
         return false;
     }

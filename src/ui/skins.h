@@ -217,8 +217,9 @@ public:
     // name in lower case, sorted.
     static QStringList InstalledSkins();
     // Copies the shipped default skin into SkinsFolder()/default (files missing there
-    // only). The shipped copy is looked for beside the executable (InstallFolder() +
-    // "/skins/default"), then in the source tree. Returns false when none was found.
+    // only). The shipped copy is the first "skins/default" of the shipped data folders
+    // (installed prefix, XDG data folders, build tree, source tree). Returns false when
+    // none was found.
     static bool InstallDefaultSkin();
 
     // Reads the skin `name` ("default" when empty): SkinPath, colours, mask offsets and,

@@ -1,11 +1,20 @@
 // Platform layer: instance marker and socket, resource figures, scripted dialogs.
+#include "datafolders.h"
 #include "dialogs.h"
 #include "instance.h"
 #include "platform.h"
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QListView>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <atomic>
@@ -139,6 +148,45 @@ private slots:
         QCOMPARE(platform::VersionNewer({a[0], a[1], a[2], a[3]}, {b[0], b[1], b[2], b[3]}), newer);
     }
 
+    void installedOrBuildTree()
+    {
+        // Installed means <prefix>/bin beside the package's desktop entry; a build tree
+        // (or a bin folder without the entry) is not installed.
+        QTemporaryDir t;
+        const QString p = t.path();
+        QDir().mkpath(p + "/usr/bin");
+        QDir().mkpath(p + "/build/src/app");
+        QCOMPARE(platform::InstalledPrefixFor(p + "/usr/bin"), QString());
+        dwtest::writeFile(p + "/usr/share/applications/org.dialwise.Dialwise.desktop", "");
+        QCOMPARE(platform::InstalledPrefixFor(p + "/usr/bin"), p + "/usr");
+        QCOMPARE(platform::InstalledPrefixFor(p + "/usr/bin/"), p + "/usr");
+        dwtest::writeFile(p + "/build/share/applications/org.dialwise.Dialwise.desktop", "");
+        QCOMPARE(platform::InstalledPrefixFor(p + "/build/src/app"), QString());
+        QCOMPARE(platform::InstalledPrefixFor(QString()), QString());
+        // This test runs from its build tree.
+        QVERIFY(!platform::IsInstalled());
+    }
+
+    void shippedDataFolders()
+    {
+        // The executable's own prefix first, then the XDG data folders (relative ones
+        // dropped, duplicates once), then the build tree and the source tree.
+        QCOMPARE(platform::ShippedDataFoldersFor("/opt/dw/bin", "/usr/share:rel/share::/opt/dw/share/",
+                                                 "/src/dw"),
+                 (QStringList{"/opt/dw/share/dialwise", "/usr/share/dialwise", "/opt/dw/bin",
+                              "/src/dw"}));
+        QCOMPARE(platform::ShippedDataFoldersFor("/b/src/app", "", ""),
+                 (QStringList{"/b/src/share/dialwise", "/usr/local/share/dialwise",
+                              "/usr/share/dialwise", "/b/src/app"}));
+        // The shipped default skin is found (from the source tree here); what leaves the
+        // data folders is never looked for.
+        QVERIFY(platform::FindShippedData("skins/default/skin.ini").endsWith("/skins/default/skin.ini"));
+        QCOMPARE(platform::FindShippedData("../skins/default/skin.ini"), QString());
+        QCOMPARE(platform::FindShippedData("/etc/passwd"), QString());
+        QCOMPARE(platform::FindShippedData("no/such/file"), QString());
+        QVERIFY(!platform::ShippedDataFolders().contains(QDir::cleanPath(platform::HomeDir())));
+    }
+
     void scriptedDialogs()
     {
         using namespace platform;
@@ -180,6 +228,87 @@ private slots:
         }
         qunsetenv("DIALWISE_DIALOGS");
         qunsetenv("DIALWISE_DIALOG_FILE");
+    }
+
+    // Filters in the "Description|patterns" form reach Qt in its own form.
+    void fileFilters_data()
+    {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("qt");
+        QTest::newRow("all files") << "All Files (*.*)|*.*" << "All Files (*)";
+        QTest::newRow("two pairs") << "Skins (*.zip)|*.zip|All Files (*.*)|*.*"
+                                   << "Skins (*.zip);;All Files (*)";
+        QTest::newRow("several patterns") << "Sounds|*.mp3;*.wav" << "Sounds (*.mp3 *.wav)";
+        QTest::newRow("no patterns") << "Anything|" << "Anything (*)";
+        QTest::newRow("already Qt's") << "Images (*.png *.jpg)" << "Images (*.png *.jpg)";
+    }
+    void fileFilters()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, qt);
+        QCOMPARE(platform::QtFileFilter(given), qt);
+    }
+
+    // Dialogs as a user sees them: a box shows its text as plain text, a box whose parent
+    // goes while it is open returns Cancel, an answer that comes after its context went is
+    // dropped, and the open dialog lists every file of its folder.
+    void shownDialogs()
+    {
+        using namespace platform;
+        const QString markup = "<h1><u>holiday.jpg</u></h1> wants in";
+        int seenFormat = -1;
+        QString seenText;
+        QTimer::singleShot(50, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            seenFormat = box->textFormat();
+            seenText = box->text();
+            box->button(QMessageBox::Yes)->click();
+        });
+        QCOMPARE(MessageDlg(markup, mtConfirmation, mbYesNo), int(mrYes));
+        QCOMPARE(seenFormat, int(Qt::PlainText));
+        QCOMPARE(seenText, markup);
+
+        auto* parent = new QWidget;
+        QTimer::singleShot(50, [parent] { delete parent; });
+        QCOMPARE(MessageDlg("going", mtInformation, mbOK, {}, parent), int(mrCancel));
+
+        QWidget owner;
+        auto* context = new QObject;
+        int answered = -1;
+        MessageDlgAsync(markup, mtConfirmation, mbYesNo, {}, &owner, context,
+                        [&](int r) { answered = r; });
+        auto* box = owner.findChild<QMessageBox*>();
+        QVERIFY(box);
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        QCOMPARE(answered, -1); // nothing waits for the answer
+        box->button(QMessageBox::No)->click();
+        QTRY_COMPARE(answered, int(mrNo));
+        MessageDlgAsync("late", mtConfirmation, mbYesNo, {}, &owner, context,
+                        [&](int r) { answered = r; });
+        delete context;
+        QPointer<QMessageBox> late = owner.findChild<QMessageBox*>();
+        QVERIFY(late);
+        late->button(QMessageBox::Yes)->click();
+        QTest::qWait(20);
+        QCOMPARE(answered, int(mrNo));
+
+        dwtest::TempHome home;
+        dwtest::writeFile(home.file("pick/song.mp3"), "x");
+        dwtest::writeFile(home.file("pick/notes"), "x");
+        QStringList listed;
+        QTimer::singleShot(50, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog) return;
+            auto* view = dialog->findChild<QListView*>("listView");
+            QTRY_COMPARE_WITH_TIMEOUT(view->model()->rowCount(view->rootIndex()), 2, 5000);
+            for (int i = 0; i < 2; ++i)
+                listed << view->model()->index(i, 0, view->rootIndex()).data().toString();
+            listed.sort();
+            dialog->reject();
+        });
+        QCOMPARE(OpenFileDialog("Send", home.file("pick"), "All Files (*.*)|*.*"), QString());
+        QCOMPARE(listed, (QStringList{"notes", "song.mp3"}));
     }
 };
 

@@ -41,6 +41,7 @@ private slots:
         QCOMPARE(publicKey.size(), 64);
         httpPort = dwtest::freePort();
         QVERIFY(dir.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(httpPort),
+                                    "--db", ":memory:",
                                     "--motd-port", "0", "--motd-settings", pushed, "--update",
                                     "--update-location", "ftp://127.0.0.1:2121/pub/u.txt",
                                     "--update-signing-key", tmp.filePath("update.key")}));
