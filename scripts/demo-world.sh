@@ -191,6 +191,10 @@ if [ "${DEMO_WORLD_UPDATE:-}" = 1 ]; then
         "secure_chroot_dir=$tmp/ftp/empty" seccomp_sandbox=NO background=NO ftp_username=ftp \
         >"$tmp/ftp/vsftpd.conf"
     motd_args+=(--update --update-location "ftp://127.0.0.1:$ftp_port/pub/$update_name")
+    # The demo update is signed with a key made now; the program trusts it only here.
+    DIALWISE_UPDATE_KEY=$("$directory" --new-update-key "$tmp/update.key")
+    export DIALWISE_UPDATE_KEY
+    motd_args+=(--update-signing-key "$tmp/update.key")
 fi
 [ -n "${DEMO_WORLD_MOTD_SETTINGS:-}" ] && motd_args+=(--motd-settings "$DEMO_WORLD_MOTD_SETTINGS")
 catalog_args=()

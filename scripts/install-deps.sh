@@ -21,6 +21,8 @@ PKGS=(
   # real peers used by the tests
   ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
   iproute2 procps audacious mpv mpv-mpris playerctl xdotool
+  # signatures of updates
+  libsodium-dev
   # the directory's databases (Qt SQL drivers, and PostgreSQL for its tests)
   libqt6sql6-sqlite libqt6sql6-psql postgresql
   # building and checking the Debian packages (scripts/package.sh, package-check.sh)

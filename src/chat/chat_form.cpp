@@ -642,7 +642,7 @@ void Tchat_form::mainchatURLClick(const QString& text)
     if (lower.startsWith("dialwise:")) {
         if (ProgramLinkHook()) ProgramLinkHook()(target);
     } else if (lower.startsWith("mailto:")) {
-        OpenBrowser(target);
+        OpenMailLink(target);
     } else {
         OpenRedirect(target, Profile().ProductNumber, raChatLink);
     }

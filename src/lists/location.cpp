@@ -39,7 +39,9 @@ std::unique_ptr<TSCServer> ParseLocation(const QString& record, QString& action)
     } else {
         const int colon = a.indexOf(QLatin1Char(':'));
         address = colon < 0 ? a : a.left(colon);
-        port = PortOf(a, QStringLiteral("8000"));
+        // The text after the colon as it stands (a port, maybe with a path): what is not
+        // a usable address is refused where the station is used, not quietly mended.
+        port = colon < 0 ? QStringLiteral("8000") : a.mid(colon + 1);
     }
     auto s = std::make_unique<TSCServer>(address, port);
     s->HostPort = port;

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QProcess>
+#include <QUrl>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <cmath>
@@ -85,6 +86,15 @@ QString UrlDecode(const QString& text)
     return s;
 }
 
+namespace {
+void refused(const QString& url)
+{
+    DebugLog("Not a web address, not opened: " + url.left(200), dcErrOut);
+    if (auto& h = failureHandler())
+        h(QStringLiteral("Error"), "Only web addresses (http and https) are opened - " + url.left(200));
+}
+} // namespace
+
 QString RedirectUrl(const QString& target, int product, int area)
 {
     QString encoded = UrlEncode(target).replace('+', QLatin1String("%2B"));
@@ -95,8 +105,45 @@ QString RedirectUrl(const QString& target, int product, int area)
         .arg(encoded);
 }
 
+bool WebAddressAllowed(const QString& url)
+{
+    // Only web addresses leave the program: no local files, no other schemes or programs,
+    // nothing that could be read as an option of the opener.
+    const QString t = url.trimmed();
+    const qsizetype colon = t.indexOf(':');
+    const QString scheme = colon < 0 ? QString() : t.left(colon).toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) return false;
+    if (!t.mid(colon + 1).startsWith(QLatin1String("//"))) return false;
+    for (QChar c : t)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) return false;
+    return QUrl(t).isValid() && !QUrl(t).host().isEmpty();
+}
+
+void OpenMailLink(const QString& url)
+{
+    const QString t = url.trimmed();
+    bool plain = t.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive) && t.size() > 7;
+    for (QChar c : t)
+        plain &= c.unicode() >= 0x20 && c.unicode() != 0x7f;
+    if (!plain) {
+        refused(url);
+        return;
+    }
+    platform::OpenUrl(t);
+}
+
 void OpenRedirect(const QString& target, int product, int area)
 {
+    // The redirect service sends the browser on to the target, so the target is held to
+    // the same rule as an address opened directly; one without a scheme is a web address.
+    const QString t = target.trimmed();
+    const qsizetype colon = t.indexOf(':');
+    const qsizetype slash = t.indexOf('/');
+    const bool hasScheme = colon > 0 && (slash < 0 || colon < slash);
+    if (hasScheme && !WebAddressAllowed(t)) {
+        refused(target);
+        return;
+    }
     OpenBrowser(RedirectUrl(target, product, area));
 }
 
@@ -109,6 +156,10 @@ void OpenBrowser(const QString& url)
 {
     QString u = url;
     u.replace(' ', '+');
+    if (!WebAddressAllowed(u)) {
+        refused(url);
+        return;
+    }
     const auto fail = [u] {
         const QString text = "Unable to launch web browser - " + u;
         if (auto& h = failureHandler())

@@ -43,7 +43,11 @@ QByteArray UrlDecode(const QByteArray& bytes);
 
 // The redirect service's address for a target, a product number and an area.
 QString RedirectUrl(const QString& target, int product, int area);
-// Opens RedirectUrl(...) in the web browser.
+// True for an http or https address with a host, the only kind the system browser gets.
+bool WebAddressAllowed(const QString& url);
+// Hands a "mailto:" address (and nothing else) to the desktop's mail program.
+void OpenMailLink(const QString& url);
+// Opens RedirectUrl(...) in the web browser (a target with another scheme is refused).
 void OpenRedirect(const QString& target, int product, int area);
 // Opens a URL in the web browser (spaces become "+"); when the opener cannot be started
 // or reports failure (later, from the loop), the failure handler gets the caption "Error"

@@ -5,11 +5,13 @@
 #include "httpprot.h"
 #include "netconfig.h"
 #include "netutils.h"
+#include "registry.h"
 #include "resolve.h"
 #include "wsockets.h"
 
 #include <QBuffer>
 #include <QPointer>
+#include <QTimer>
 #include <cmath>
 #include <limits>
 
@@ -70,35 +72,69 @@ int WholeMinutes(double minutes)
 
 bool PushedNameAllowed(const QString& name)
 {
-    if (name.isEmpty() || name.size() > 64 || name.contains('<')) return false;
-    for (QChar ch : name) {
-        // Path separators would reach other keys; control characters have no place.
-        if (ch == '\\' || ch == '/' || ch.unicode() < 0x20 || ch.unicode() == 0x7f) return false;
+    // The names a message of the day has a use for: the pending update and its download
+    // locations, the link records, the banner interval and the distribution code. Any
+    // other value (the player program, the proxy, the file names of the program) is the
+    // user's and no server's.
+    static const QStringList fixed = {"updatever", "updatedesc", "updateurl", "updatesize",
+                                      "updatesha256", "updatesig", "dlcount", "bannerinterval",
+                                      "distcode"};
+    const QString n = name.toLower();
+    if (fixed.contains(n)) return true;
+    for (const QString& record : TConfig::LinkRecordNames())
+        for (const char* part : {"text", "url", "hint"})
+            if (n == record + part) return true;
+    // "dl" number and "dl" number "desc", for the first MaxPushedLocations locations.
+    if (n.startsWith("dl")) {
+        QString digits = n.mid(2);
+        if (digits.endsWith("desc")) digits.chop(4);
+        bool ok = false;
+        const int i = digits.toInt(&ok);
+        return ok && i >= 1 && i <= MaxPushedLocations && QString::number(i) == digits;
     }
-    return true;
+    return false;
 }
 
 TPushedSettings ApplyPushedSettings(TConfig& config, const QStringList& lines)
 {
     TPushedSettings r;
     QStringList seen;
-    for (const QString& line : lines) {
+    QList<QPair<QString, QString>> writes;
+    for (const QString& line : lines.mid(0, MaxPushedLines)) {
         const qsizetype eq = line.indexOf('=');
         if (eq < 0) continue;
         const QString name = line.left(eq);
+        if (name.contains('<')) continue; // skipped without a word, as ever
         if (seen.contains(name, Qt::CaseInsensitive)) continue; // the first line counts
         seen << name;
-        if (!PushedNameAllowed(name)) {
-            if (!name.contains('<')) {
-                r.Refused << name;
-                DebugLog("MOTD: pushed setting refused: " + name, dcErrOut);
-            }
+        const QString value = line.mid(eq + 1);
+        if (!PushedNameAllowed(name) || value.size() > MaxPushedValueLength) {
+            r.Refused << name.left(64);
             continue;
         }
-        config.WriteValue(name, line.mid(eq + 1));
+        writes.append({name.toLower(), value});
         r.Stored << name;
         if (name.compare("updatever", Qt::CaseInsensitive) == 0) r.NewVersion = true;
     }
+    if (lines.size() > MaxPushedLines)
+        DebugLog(QStringLiteral("MOTD: %1 settings lines past the first %2 ignored")
+                     .arg(lines.size() - MaxPushedLines)
+                     .arg(MaxPushedLines),
+                 dcErrOut);
+    if (!r.Refused.isEmpty())
+        DebugLog("MOTD: pushed settings refused: " + r.Refused.mid(0, 20).join(", "), dcErrOut);
+    const QString key = config.ProductKey();
+    if (r.NewVersion) {
+        // A new announcement replaces the whole pending update: a checksum or signature of
+        // an earlier one must not stay behind to judge this one's file.
+        for (const char* stale : {"updatesha256", "updatesig"})
+            if (!seen.contains(QLatin1String(stale), Qt::CaseInsensitive))
+                TRegistry::DeleteValue(key, QLatin1String(stale));
+    }
+    for (const auto& [name, value] : writes)
+        TRegistry::WriteString(key, name, value);
+    // One flush for the whole answer.
+    if (!writes.isEmpty() || r.NewVersion) TRegistry::Flush();
     config.ReadLinkRecords();
     return r;
 }
@@ -108,9 +144,20 @@ TMotdClient::TMotdClient(TConfig* config, QObject* parent)
       config_(config)
 {
     UDPmotdcli->OnData = [this](TCustomWSockets*, int) {
-        // One datagram is one answer.
+        // One datagram is one answer, and a request has one answer: repeats and late
+        // datagrams from the server's address are read and dropped.
         const QByteArray bytes = UDPmotdcli->ReceiveBytes();
-        if (!bytes.isEmpty()) ProcessResponse(bytes);
+        if (bytes.isEmpty()) return;
+        if (!awaitingAnswer_) {
+            DebugLog(QStringLiteral("MOTD: datagram of %1 bytes without a request dropped").arg(bytes.size()),
+                     dcErrOut);
+            return;
+        }
+        awaitingAnswer_ = false;
+        ProcessResponse(bytes);
+    };
+    Httpmotdcli->OnDocData = [this](THttpCli* h, const char*, int) {
+        if (stream_ && stream_->size() > MaxMotdBytes) h->Abort(); // what came is cut below
     };
     Httpmotdcli->OnDocBegin = [this](THttpCli* h) {
         delete stream_;
@@ -145,6 +192,7 @@ void TMotdClient::SendRequest()
     if (!config_) return;
     const QString request = MotdRequestText(*config_);
     if (config_->Checked("udpmotdbutt")) {
+        awaitingAnswer_ = true;
         sendDatagram(request);
         return;
     }
@@ -186,8 +234,13 @@ void TMotdClient::sendDatagram(const QString& text)
     });
 }
 
-void TMotdClient::ProcessResponse(const QByteArray& text)
+void TMotdClient::ProcessResponse(const QByteArray& whole)
 {
+    // A message of the day is a short text: a longer answer is cut.
+    const QByteArray text = whole.left(MaxMotdBytes);
+    if (whole.size() > MaxMotdBytes)
+        DebugLog(QStringLiteral("MOTD: answer of %1 bytes cut to %2").arg(whole.size()).arg(MaxMotdBytes),
+                 dcErrOut);
     const TMotdResponse r = ParseMotdResponse(text);
     const QString ck = QString::number(MotdChecksum(text));
     bool changed = false;
@@ -199,6 +252,10 @@ void TMotdClient::ProcessResponse(const QByteArray& text)
     if (auto f = OnMessage) f(r, changed);
     if (!self || r.SettingsLines.isEmpty() || !config_) return;
     const TPushedSettings pushed = ApplyPushedSettings(*config_, r.SettingsLines);
+    // The question and the updater run from the loop, after the socket's callback has
+    // returned.
     if (pushed.NewVersion)
-        if (auto f = OnNewVersion) f();
+        QTimer::singleShot(0, this, [this] {
+            if (auto f = OnNewVersion) f();
+        });
 }

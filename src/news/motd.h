@@ -40,9 +40,15 @@ struct TPushedSettings
     QStringList Refused; // names that may not be written
     bool NewVersion = false;
 };
-// Stores every "name=value" line (the first line of each name counts); names with "<"
-// are skipped, and so are names that could reach outside the program's own key (path
-// separators, control characters, overlong names). Re-reads the link table afterwards.
+// Bounds of what a message of the day may push.
+inline constexpr int MaxMotdBytes = 64 * 1024;  // the answer is cut there
+inline constexpr int MaxPushedLines = 200;      // settings lines looked at
+inline constexpr int MaxPushedValueLength = 1024;
+inline constexpr int MaxPushedLocations = 20;   // "dl1" to "dl20"
+// Stores the "name=value" lines whose names a message of the day may set (the first line
+// of each name counts; names with "<" are skipped); others are refused. All values are
+// written with one flush, and an update announcement clears the checksum and signature of
+// an earlier one. Re-reads the link table afterwards.
 TPushedSettings ApplyPushedSettings(TConfig& config, const QStringList& lines);
 bool PushedNameAllowed(const QString& name);
 
@@ -64,7 +70,7 @@ public:
     // An answer arrived: its parts, and whether its check value differs from "motdck"
     // (which then holds the new one).
     std::function<void(const TMotdResponse& response, bool changed)> OnMessage;
-    // The pushed settings announced a new version ("updatever").
+    // The pushed settings announced a new version ("updatever"); called from the loop.
     std::function<void()> OnNewVersion;
 
     THttpCli* Httpmotdcli;
@@ -74,4 +80,5 @@ private:
     void sendDatagram(const QString& text);
     TConfig* config_;
     QBuffer* stream_ = nullptr;
+    bool awaitingAnswer_ = false; // a UDP request is out and has had no answer yet
 };

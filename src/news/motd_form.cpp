@@ -9,6 +9,7 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QSplitter>
 #include <QTabWidget>
@@ -46,9 +47,13 @@ Tmotd_form::Tmotd_form(TConfig* config, QWidget* parent)
 
     g_motd = this;
     StartUpdater = [this] {
-        if (!config_) return;
+        // One updater at a time, whatever the server repeats.
+        static bool open = false;
+        if (!config_ || open) return;
+        open = true;
         Tupdate_form f(config_->ProductKey(), window());
         f.exec();
+        open = false;
     };
     Client->OnMessage = [this](const TMotdResponse& r, bool changed) {
         if (changed) {
@@ -77,6 +82,8 @@ void Tmotd_form::LoadMessage(const TMotdResponse& r)
 
 void Tmotd_form::NewVersionAnnounced()
 {
+    if (asking_) return; // the question is open already
+    QScopedValueRollback<bool> asking(asking_, true);
     const int a = platform::MessageDlg("There is a new version available.\r\nWould you like to "
                                        "launch the auto-update program now?",
                                        platform::mtConfirmation, platform::mbYesNo, {}, this);

@@ -46,6 +46,7 @@ private:
     TConfig* config_;
     QPointer<QTabWidget> lastHost_;
     QString caption_;
+    bool asking_ = false; // the new-version question (and the updater it starts) is open
 };
 
 // The news window, program-wide (nullptr when there is none).

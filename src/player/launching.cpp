@@ -1,4 +1,5 @@
 #include "launching.h"
+#include "stationaddr.h"
 #include "config.h"
 #include "customserver.h"
 #include "debuglog.h"
@@ -406,6 +407,7 @@ void TLauncher::writePlaylist()
     for (int i = 0; i < RecentStations.size(); ++i) {
         // A port that carries the mount's path ("8000/live.mp3") is a whole address already.
         const QByteArray recent = RecentStations[i].toUtf8();
+        if (recent.contains('\n') || recent.contains('\r')) continue; // never a second line
         text += "File" + QByteArray::number(i + 1) + "=http://" + recent + (recent.contains('/') ? "" : "/") + "\n";
     }
     f.write(text);
@@ -447,7 +449,8 @@ bool TLauncher::startExternal(TCustomServer* station)
             }
         }
     }
-    if (!QFileInfo(program).isFile()) {
+    // The player program is the file the user chose in the configuration: an executable.
+    if (!QFileInfo(program).isFile() || !QFileInfo(program).isExecutable()) {
         platform::MessageDlg("The file to launch (" + program + ") does not exist, check your configuration",
                              platform::mtError, platform::mbOK);
         return true; // the box is still shown; the timer finds nothing
@@ -466,8 +469,18 @@ bool TLauncher::startExternal(TCustomServer* station)
 
 void TLauncher::LaunchStation(TCustomServer* station)
 {
+    // Whatever list, link or favorite it came from, a station's address is checked before
+    // it reaches the playlist or a player's command line.
+    const auto* checked = dynamic_cast<const TSCServer*>(station);
+    const QString problem = station ? StationProblem(station->Address, station->Port, checked ? checked->StreamURL : QString())
+                                    : QStringLiteral("no station");
+    if (!problem.isEmpty()) {
+        DebugLog("Launch refused: " + problem, dcErrOut);
+        platform::MessageDlg("This station cannot be played: " + problem + ".", platform::mtError, platform::mbOK);
+        return;
+    }
+    // No nested loop here: the station must outlive the whole launch.
     bar_.stop_butt->click();
-    QCoreApplication::processEvents();
     const auto* sc = dynamic_cast<const TSCServer*>(station);
     const int type = sc ? sc->PlayerKind : 0;
     const int kind = type >= 1 && type <= 3 ? type : 0;

@@ -512,9 +512,9 @@ QStringList TSkin::InstalledSkins()
             QFile f(fi.filePath() + "/skin.ini");
             if (!f.open(QIODevice::ReadOnly)) continue;
             const TSkinIni ini(f.read(1024 * 1024));
-            if (ini.ReadInteger("Tags", "version", -1) >= 1) names << fi.fileName().toLower();
+            if (ini.ReadInteger("Tags", "version", -1) >= 1) names << fi.fileName();
         } else if (fi.fileName().contains(".zip") && IsZipArchive(fi.filePath())) {
-            names << fi.fileName().toLower();
+            names << fi.fileName();
         }
     }
     names.removeDuplicates();

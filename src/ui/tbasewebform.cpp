@@ -4,6 +4,7 @@
 #include "netutils.h"
 #include "platform.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QTimer>
@@ -26,9 +27,12 @@ public:
     TWebPage(TBaseIEForm* form, QObject* parent) : QWebEnginePage(parent), form_(form) {}
 
 protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override
+    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override
     {
-        return form_->AcceptNavigation(QString::fromLatin1(url.toEncoded()));
+        // Only a click of the user's on a link of the page itself may leave the page;
+        // subframes, scripts, timers, redirects and form posts stay inside or go nowhere.
+        return form_->AcceptNavigation(QString::fromLatin1(url.toEncoded()),
+                                       isMainFrame && type == NavigationTypeLinkClicked);
     }
     // Links that ask for a new window open nowhere but through the same checks.
     QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
@@ -90,6 +94,7 @@ TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent)
     page->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
     page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
     webControl->setPage(page);
+    qApp->installEventFilter(this); // the user's presses on the page (see eventFilter)
     installLinkHandler(page->profile());
     // The page's own menu stays closed; the main window opens it again on request.
     webControl->setContextMenuPolicy(Qt::NoContextMenu);
@@ -175,9 +180,40 @@ void TBaseIEForm::closeEvent(QCloseEvent* e)
     RestoreLocation();
 }
 
-bool TBaseIEForm::AcceptNavigation(const QString& url)
+bool TBaseIEForm::eventFilter(QObject* o, QEvent* e)
+{
+    // The user's own presses on the page: a script's click() looks like a link click to
+    // the browser, but comes with no press of the user's.
+    const QEvent::Type t = e->type();
+    if ((t == QEvent::MouseButtonPress || t == QEvent::MouseButtonRelease || t == QEvent::KeyPress) &&
+        o->isWidgetType() && webControl->isAncestorOf(static_cast<QWidget*>(o)))
+        lastUserInput_.start();
+    return QWidget::eventFilter(o, e);
+}
+
+bool TBaseIEForm::handOffAllowed(const QString& url, bool clicked)
+{
+    if (clicked && (!lastUserInput_.isValid() || lastUserInput_.elapsed() > UserInputWindowMs)) {
+        DebugLog("Page link clicked by the page itself refused: " + url.left(200), dcErrOut);
+        return false;
+    }
+    if (!clicked) {
+        DebugLog("Page navigation without a click refused: " + url.left(200), dcErrOut);
+        return false;
+    }
+    // Even clicks leave at a human pace: a page cannot fire a burst of them.
+    if (lastHandOff_.isValid() && lastHandOff_.elapsed() < MinHandOffMs) {
+        DebugLog("Page navigation too soon after the last one refused: " + url.left(200), dcErrOut);
+        return false;
+    }
+    lastHandOff_.start();
+    return true;
+}
+
+bool TBaseIEForm::AcceptNavigation(const QString& url, bool clicked)
 {
     if (url.startsWith(QLatin1String("dialwise:"))) {
+        if (!handOffAllowed(url, clicked)) return false;
         // Every page hands its station links to the main window, after the callback has
         // returned; a link never starts another program.
         DebugLog("Using Before Navigate");
@@ -193,6 +229,7 @@ bool TBaseIEForm::AcceptNavigation(const QString& url)
     if (scheme == QLatin1String("about") || scheme == QLatin1String("data")) return false;
     if (sameSite(target, QUrl(site_))) return true;
     if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+        if (!handOffAllowed(url, clicked)) return false;
         DebugLog("Page link to the system browser: " + url);
         platform::OpenUrl(url);
         return false;

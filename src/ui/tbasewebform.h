@@ -4,6 +4,7 @@
 // have passed), and its link-catching variant for the song search and station pages.
 // Pages may only navigate within the program's web site: "dialwise:" links go to the
 // main window, other web addresses to the system browser, anything else nowhere.
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -46,8 +47,14 @@ public:
     int Counter = 0;
     QString SavedURL;
 
-    // Decides what happens to a navigation: true lets the page follow it.
-    bool AcceptNavigation(const QString& url);
+    // Decides what happens to a navigation: true lets the page follow it. `clicked`: the
+    // user clicked a link in the main frame; only such navigations leave the page (to the
+    // main window or the system browser), at most one per MinHandOffMs.
+    bool AcceptNavigation(const QString& url, bool clicked);
+    static constexpr int MinHandOffMs = 1000;
+    // A click counts as the user's when the user pressed a button or key on the page
+    // this recently.
+    static constexpr int UserInputWindowMs = 1500;
 
 protected:
     void Timer1Timer();
@@ -56,7 +63,11 @@ protected:
     void resizeEvent(QResizeEvent* e) override;
 
 private:
+    bool handOffAllowed(const QString& url, bool clicked);
+    bool eventFilter(QObject* o, QEvent* e) override;
     QString site_;
+    QElapsedTimer lastHandOff_;
+    QElapsedTimer lastUserInput_;
 };
 
 // The song search and station info pages, whose "dialwise:" links are their point.

@@ -188,6 +188,9 @@ void Tvm_form::checkLibraries()
     config_->WriteValue("dlcount", "1");
     config_->WriteValue("dl1", url);
     config_->WriteValue("dl1desc", Profile().WebSiteDomain());
+    // What an earlier announcement left for its own file does not judge this one.
+    for (const char* stale : {"updatesha256", "updatesig"})
+        TRegistry::DeleteValue(config_->ProductKey(), QLatin1String(stale));
     {
         Tupdate_form updater(config_->ProductKey());
         updater.exec();

@@ -1,5 +1,7 @@
 #include "vmmp3_pages.h"
 
+#include "stationaddr.h"
+
 #include "bitmapcache.h"
 #include "config.h"
 #include "customserver.h"
@@ -24,6 +26,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QRadioButton>
+#include <QScopedValueRollback>
 #include <QSignalBlocker>
 #include <QSplitter>
 #include <QTabBar>
@@ -342,18 +345,40 @@ void Tvmmp3_pages::JoinStationChat(const TCustomServer* station)
         }
 }
 
+bool Tvmmp3_pages::refuseStation(const TSCServer& s)
+{
+    const QString problem = StationProblem(s.Address, s.Port, s.StreamURL);
+    if (problem.isEmpty()) return false;
+    DebugLog("Station link refused: " + problem, dcErrOut);
+    platform::MessageDlg("This station link cannot be used: " + problem + ".", platform::mtError,
+                         platform::mbOK, {}, form_);
+    return true;
+}
+
 void Tvmmp3_pages::ConnectStationLink(const QString& text)
 {
     const TParsedURL u = ParseURL(text.mid(1));
-    auto s = std::make_unique<TSCServer>(u.Host, u.Port);
+    if (launching_) return; // a launch is running; this link came from inside it
+    auto s = std::make_unique<TSCServer>(u.Host, u.Port.isEmpty() ? QStringLiteral("80") : u.Port);
+    if (refuseStation(*s)) return;
     s->HostPort = u.Port;
     s->PlayerKind = text.startsWith('w') ? 1 : 0;
     s->Bitrate = 0;
     s->Name = u.Host;
     linkStation_ = std::move(s);
     DebugLog("Station link: " + text);
-    if (form_->Hooks.LaunchStation) form_->Hooks.LaunchStation(linkStation_.get());
+    {
+        QScopedValueRollback<bool> launching(launching_, true);
+        if (form_->Hooks.LaunchStation) form_->Hooks.LaunchStation(linkStation_.get());
+    }
+    launchEnded();
     JoinStationChat(linkStation_.get());
+}
+
+void Tvmmp3_pages::launchEnded()
+{
+    if (!std::exchange(locationWaiting_, false)) return;
+    platform::PostMessage(this, kProcessLocation);
 }
 
 void Tvmmp3_pages::serverviewDblClick()
@@ -482,6 +507,12 @@ void Tvmmp3_pages::ReceiveLocation(const QString& link)
 
 void Tvmmp3_pages::ProcessLocation()
 {
+    if (launching_) {
+        // A link that arrives while a launch runs (inside a message box of the player,
+        // say) waits for it to end: the station being launched lives until then.
+        locationWaiting_ = true;
+        return;
+    }
     const QString r = PendingLocation.mid(9);
     DebugLog("Launching the following " + r);
     QString action;
@@ -490,11 +521,17 @@ void Tvmmp3_pages::ProcessLocation()
         DebugLog("Server Object is not working");
         return;
     }
+    const bool known = sameWord(action, "play") || sameWord(action, "add") || sameWord(action, "showinfo");
+    if (known && refuseStation(*s)) return;
     if (sameWord(action, "play")) {
         linkStation_ = std::move(s);
         TSCServer* st = linkStation_.get();
         DebugLog("Link: play " + st->Name + " at " + st->Address + ":" + st->Port);
-        if (form_->Hooks.LaunchStation) form_->Hooks.LaunchStation(st);
+        {
+            QScopedValueRollback<bool> launching(launching_, true);
+            if (form_->Hooks.LaunchStation) form_->Hooks.LaunchStation(st);
+        }
+        launchEnded();
         JoinStationChat(st);
         ServerInfoQuery = PageQuery(st);
     } else if (sameWord(action, "add")) {

@@ -109,4 +109,9 @@ private:
     QPointer<TBaseIEForm> pages_[4];
     QList<QPointer<QWidget>> WebWindows;
     std::unique_ptr<TSCServer> linkStation_;
+    bool launching_ = false;       // a link's station is being launched
+    bool locationWaiting_ = false; // a link came during that launch; processed after it
+    void launchEnded();
+    // Shows why a link's station address may not be used; true when it may not.
+    bool refuseStation(const TSCServer& s);
 };

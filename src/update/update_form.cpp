@@ -310,8 +310,10 @@ void Tupdate_form::download_buttClick()
     aborting_ = false;
     start_.start();
     lastText_ = 0;
-    QDir().mkpath(platform::ProgramFolder());
-    localFile_ = platform::ProgramFolder() + "/" + DownloadFileName(d->Path);
+    // The file lands in its own folder, never among the program's files: first as a
+    // partial file, renamed to a fresh name only once it is complete and verified.
+    fileName_ = DownloadFileName(d->Path);
+    localFile_ = UpdateFolder() + "/" + fileName_ + ".part";
     if (d->Proto.toUpper() == "FTP")
         ftpDownload(d);
     else
@@ -340,8 +342,9 @@ void Tupdate_form::httpDownload(TDLInfo* d)
     };
     HttpCli1->OnDocBegin = [this](THttpCli* h) {
         proglab->setText("DATA");
+        QFile::remove(localFile_); // an older partial file of ours, or a link planted there
         httpFile_ = std::make_unique<QFile>(localFile_);
-        if (!httpFile_->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        if (!httpFile_->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             httpFile_.reset();
             platform::MessageDlg("The local file cannot be created", platform::mtError,
                                  platform::mbOK, {}, this);
@@ -360,7 +363,10 @@ void Tupdate_form::httpDownload(TDLInfo* d)
         if (httpFile_) httpFile_->close();
         const bool ok = httpFile_ && received_ > 0 && !aborting_ && h->StatusCode() <= 400;
         httpFile_.reset();
-        if (ok) QTimer::singleShot(0, this, [this] { openDownload(); });
+        if (ok)
+            QTimer::singleShot(0, this, [this] { openDownload(); });
+        else
+            QFile::remove(localFile_); // an error page is no update
     };
     HttpCli1->OnStateChange = [this](THttpCli* h) {
         const QString url = h->URL;
@@ -463,17 +469,30 @@ void Tupdate_form::ftpRequestDone(int request, int error)
         }
         return;
     case ftpGetAsync:
-    case ftpRestartGetAsync:
+    case ftpRestartGetAsync: {
         ftpRunning_ = false;
-        if (error) {
-            platform::MessageDlg("FTP Error: " + FtpClient1->ErrorMessage, platform::mtError,
-                                 platform::mbOK, {}, this);
+        // A server that says the transfer is complete while fewer bytes came than it
+        // announced has failed, whatever its reply.
+        const qint64 got = QFileInfo(localFile_).size();
+        QString why;
+        if (error)
+            why = FtpClient1->ErrorMessage.isEmpty() ? QStringLiteral("the transfer failed")
+                                                     : FtpClient1->ErrorMessage;
+        if (!error && total_ > 0 && got < total_)
+            why = QStringLiteral("the transfer ended after %1 of %2 bytes").arg(got).arg(total_);
+        if (!why.isEmpty()) {
+            // The control connection goes too, so that the next try starts afresh; a
+            // partial file with something in it stays for resuming.
+            FtpClient1->Abort();
+            if (got == 0) QFile::remove(localFile_);
+            platform::MessageDlg("FTP Error: " + why, platform::mtError, platform::mbOK, {}, this);
             proglab->setText("FTP Error");
             return;
         }
         if (FtpClient1->Connected()) FtpClient1->QuitAsync();
         QTimer::singleShot(0, this, [this] { openDownload(); });
         return;
+    }
     default:
         return;
     }
@@ -483,6 +502,20 @@ void Tupdate_form::ftpRequestDone(int request, int error)
 
 void Tupdate_form::progress()
 {
+    if (received_ > MaxUpdateBytes && !aborting_) {
+        // No installer is that large: a server that sends without end is stopped.
+        aborting_ = true;
+        ftpRunning_ = false;
+        FtpClient1->Abort();
+        HttpCli1->Abort();
+        QFile::remove(localFile_);
+        platform::MessageBox(QStringLiteral("The download was stopped: it passed %1 MB, more "
+                                            "than any update of Dialwise.")
+                                 .arg(MaxUpdateBytes >> 20),
+                             "Error", platform::mbOK, platform::mtError, this);
+        proglab->setText("Too large");
+        return;
+    }
     ProgressBar1->setValue(qBound(0, ProgressPercent(received_, total_), 100));
     const qint64 now = start_.elapsed();
     if (received_ > 0 && now - lastText_ > 999) {
@@ -491,19 +524,41 @@ void Tupdate_form::progress()
     }
 }
 
+void Tupdate_form::refuse(const QString& text, const QString& status)
+{
+    Log(status + ": " + localFile_);
+    DebugLog("Update refused: " + status, dcErrOut);
+    QFile::remove(localFile_);
+    platform::MessageBox(text, "Error", platform::mbOK, platform::mtError, this);
+    proglab->setText(status);
+}
+
 void Tupdate_form::openDownload()
 {
     // A sum pushed with the announcement must match before anything is opened.
     const QString sum = TRegistry::ReadString(key_, "updatesha256").trimmed();
     if (!sum.isEmpty() && !FileMatchesSha256(localFile_, sum)) {
-        Log("SHA-256 mismatch: " + localFile_);
-        platform::MessageBox("The downloaded file " + localFile_ +
-                                 " does not match the announced checksum and was not opened. "
-                                 "Please try another site.",
-                             "Error", platform::mbOK, platform::mtError, this);
-        proglab->setText("Checksum mismatch");
+        refuse("The downloaded file " + fileName_ +
+                   " does not match the announced checksum and was not opened. "
+                   "Please try another site.",
+               "Checksum mismatch");
         return;
     }
+    // Only a file signed with a trusted key is placed and opened.
+    const TSignatureCheck check =
+        CheckUpdateSignature(localFile_, TRegistry::ReadString(key_, "updatesig"));
+    if (check != TSignatureCheck::Good) {
+        refuse(SignatureProblemText(check), "Signature refused");
+        return;
+    }
+    const QString placed = FreshFileName(QFileInfo(localFile_).absolutePath(), fileName_);
+    if (!QFile::rename(localFile_, placed)) {
+        refuse("The downloaded update could not be saved as " + placed + ".", "Not saved");
+        return;
+    }
+    localFile_ = placed;
+    Log("Verified and saved: " + placed);
+    DebugLog("Update placed: " + placed);
     proglab->setText("DONE");
     if (!platform::OpenUrl(QUrl::fromLocalFile(localFile_).toString())) {
         platform::MessageBox("Unable to open " + localFile_, "Error", platform::mbOK,

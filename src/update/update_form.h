@@ -1,7 +1,7 @@
 #pragma once
 // The updater window: lists the download locations that the message of the day pushed
-// into the program's key, pings each, downloads the new version by FTP or HTTP into the
-// program folder, opens it through the desktop and ends the program.
+// into the program's key, pings each, downloads the new version by FTP or HTTP into its
+// own folder, checks its signature, opens it through the desktop and ends the program.
 #include "updatecore.h"
 
 #include <QDialog>
@@ -50,6 +50,7 @@ public:
     void Log(const QString& text);
 
     static constexpr int MaxLogLines = 30000;
+    static constexpr qint64 MaxUpdateBytes = qint64(1) << 30; // a download is stopped past it
 
     QLabel* verslab;
     QLabel* desclab;
@@ -81,12 +82,15 @@ private:
     void ftpRequestDone(int request, int error);
     void progress();
     void openDownload();
+    // Deletes the partial file and tells the user why the update was not opened.
+    void refuse(const QString& text, const QString& status);
     void showLog();
 
     QString key_;
     QString updateUrl_;
     QList<TDLInfo*> infos_; // owned, one per list item
-    QString localFile_;
+    QString localFile_; // the partial file while downloading, the placed one after
+    QString fileName_;  // the name taken from the location, reduced to a plain file name
     qint64 total_ = 0;
     qint64 received_ = 0;
     QElapsedTimer start_;

@@ -4,8 +4,13 @@
 #include "registry.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <cctype>
 #include <cmath>
+#include <sodium.h>
 
 QList<TDLInfo> ReadDownloadLocations(const QString& key)
 {
@@ -84,4 +89,115 @@ bool FileMatchesSha256(const QString& file, const QString& hexSum)
     QCryptographicHash h(QCryptographicHash::Sha256);
     if (!h.addData(&f)) return false;
     return h.result().toHex().compare(hexSum.trimmed().toLatin1(), Qt::CaseInsensitive) == 0;
+}
+
+QString UpdateFolder()
+{
+    QString base;
+    const QString home = qEnvironmentVariable("DIALWISE_HOME");
+    if (!home.isEmpty()) {
+        base = QDir(home).absoluteFilePath("Downloads");
+    } else {
+        base = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+        if (base.isEmpty() || base == QDir::homePath())
+            base = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    }
+    const QString folder = base + "/Dialwise updates";
+    QDir().mkpath(folder);
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return folder;
+}
+
+QString FreshFileName(const QString& folder, const QString& name)
+{
+    const QString first = folder + "/" + name;
+    if (!QFileInfo::exists(first) && !QFileInfo(first).isSymLink()) return first;
+    const qsizetype dot = name.lastIndexOf('.');
+    const QString stem = dot > 0 ? name.left(dot) : name;
+    const QString ext = dot > 0 ? name.mid(dot) : QString();
+    for (int n = 2;; ++n) {
+        const QString p = folder + QStringLiteral("/%1 (%2)%3").arg(stem).arg(n).arg(ext);
+        if (!QFileInfo::exists(p) && !QFileInfo(p).isSymLink()) return p;
+    }
+}
+
+namespace {
+// The vendor's update key: only files signed with its secret half are ever opened.
+constexpr char kBuiltInUpdateKey[] =
+    "e85fad6350a519e876c33433e802d12e6f537be6aa3e7846579bdd7df6b58161";
+
+bool sodiumReady()
+{
+    static const bool ok = sodium_init() >= 0;
+    return ok;
+}
+} // namespace
+
+QList<QByteArray> TrustedUpdateKeys()
+{
+    QList<QByteArray> keys{QByteArray::fromHex(kBuiltInUpdateKey)};
+    const QByteArray extra = QByteArray::fromHex(qgetenv("DIALWISE_UPDATE_KEY").trimmed());
+    if (extra.size() == crypto_sign_PUBLICKEYBYTES) keys << extra;
+    return keys;
+}
+
+TSignatureCheck CheckUpdateSignature(const QString& file, const QString& hexSignature)
+{
+    const QString hex = hexSignature.trimmed();
+    if (hex.isEmpty()) return TSignatureCheck::Missing;
+    if (hex.size() != 2 * crypto_sign_BYTES) return TSignatureCheck::Malformed;
+    for (QChar c : hex)
+        if (!std::isxdigit(c.toLatin1())) return TSignatureCheck::Malformed;
+    const QByteArray sig = QByteArray::fromHex(hex.toLatin1());
+    if (!sodiumReady()) return TSignatureCheck::Unreadable;
+    for (const QByteArray& key : TrustedUpdateKeys()) {
+        QFile f(file);
+        if (!f.open(QIODevice::ReadOnly)) return TSignatureCheck::Unreadable;
+        crypto_sign_state st;
+        crypto_sign_init(&st);
+        while (!f.atEnd()) {
+            const QByteArray chunk = f.read(1 << 16);
+            if (chunk.isEmpty()) break;
+            crypto_sign_update(&st, reinterpret_cast<const unsigned char*>(chunk.constData()),
+                               quint64(chunk.size()));
+        }
+        if (crypto_sign_final_verify(&st, reinterpret_cast<const unsigned char*>(sig.constData()),
+                                     reinterpret_cast<const unsigned char*>(key.constData())) == 0)
+            return TSignatureCheck::Good;
+    }
+    return TSignatureCheck::Bad;
+}
+
+QString SignatureProblemText(TSignatureCheck c)
+{
+    switch (c) {
+    case TSignatureCheck::Good:
+        return {};
+    case TSignatureCheck::Missing:
+        return QStringLiteral("The update was announced without a signature, so it cannot be "
+                              "trusted. It was not opened.");
+    case TSignatureCheck::Malformed:
+        return QStringLiteral("The update's signature is not readable, so the update cannot be "
+                              "trusted. It was not opened.");
+    case TSignatureCheck::Bad:
+        return QStringLiteral("The downloaded update is not signed by Dialwise's update key. It "
+                              "was deleted and not opened.");
+    case TSignatureCheck::Unreadable:
+        return QStringLiteral("The downloaded update could not be read for its signature check. "
+                              "It was not opened.");
+    }
+    return {};
+}
+
+QByteArray SignUpdate(const QByteArray& data, const QByteArray& secretKey)
+{
+    if (!sodiumReady() || secretKey.size() != crypto_sign_SECRETKEYBYTES) return {};
+    crypto_sign_state st;
+    crypto_sign_init(&st);
+    crypto_sign_update(&st, reinterpret_cast<const unsigned char*>(data.constData()),
+                       quint64(data.size()));
+    QByteArray sig(crypto_sign_BYTES, '\0');
+    crypto_sign_final_create(&st, reinterpret_cast<unsigned char*>(sig.data()), nullptr,
+                             reinterpret_cast<const unsigned char*>(secretKey.constData()));
+    return sig;
 }

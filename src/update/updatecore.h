@@ -33,3 +33,22 @@ int PingImage(int ms);
 
 // True when `file`'s SHA-256 is `hexSum` (letter case ignored).
 bool FileMatchesSha256(const QString& file, const QString& hexSum);
+
+// Where updates are downloaded: "Dialwise updates" in the user's download folder (the
+// cache folder when there is none; under DIALWISE_HOME when that is set), never the
+// program's own folder. Created when missing.
+QString UpdateFolder();
+// `name` in `folder`, or "name (2).ext", "name (3).ext", ... when that exists already.
+QString FreshFileName(const QString& folder, const QString& name);
+
+// The public keys an update's signature may be made with: the built-in one, and the
+// one in DIALWISE_UPDATE_KEY (64 hex digits) when set.
+QList<QByteArray> TrustedUpdateKeys();
+enum class TSignatureCheck { Good, Missing, Malformed, Bad, Unreadable };
+// Checks the detached Ed25519 signature (128 hex digits; over the file's bytes, made with
+// the multi-part Ed25519ph interface) of `file` against the trusted keys.
+TSignatureCheck CheckUpdateSignature(const QString& file, const QString& hexSignature);
+// The user's explanation of a check that is not Good.
+QString SignatureProblemText(TSignatureCheck c);
+// Signs `data` with a 64-byte libsodium secret key (for the demo directory and tests).
+QByteArray SignUpdate(const QByteArray& data, const QByteArray& secretKey);

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QFileInfo>
 #include <QTest>
 #include <QToolButton>
 
@@ -269,7 +270,9 @@ private slots:
         QStringList items;
         for (int i = 0; i < f.skinpathbox->count(); ++i)
             items << f.skinpathbox->itemText(i);
-        QVERIFY(items.contains("blue"));
+        // Listed as the folder is named, so that the entry chosen names the folder.
+        QVERIFY(items.contains("Blue") && !items.contains("blue"));
+        QVERIFY(QFileInfo::exists(skins + items[items.indexOf("Blue")] + "/skin.ini"));
         QVERIFY(!items.contains("old") && !items.contains("none") && !items.contains("broken.zip"));
     }
 

@@ -4,6 +4,7 @@
 #include "netconfig.h"
 #include "netutils.h"
 #include "platform.h"
+#include "stationaddr.h"
 #include "productprofile.h"
 #include "testsupport.h"
 
@@ -32,6 +33,10 @@ private slots:
     void hostsAndPorts();
     void base64AndChecksum();
     void smallHelpers();
+    void onlyWebAddressesLeave_data();
+    void onlyWebAddressesLeave();
+    void stationAddresses_data();
+    void stationAddresses();
     void applyProxyAndSocks();
 };
 
@@ -284,6 +289,84 @@ void TestNetUtils::applyProxyAndSocks()
     ApplyProxy(http);
     QVERIFY(sock.SocksServer().isEmpty() && sock.SocksPort().isEmpty());
     QVERIFY(s->SocksServer().isEmpty());
+}
+
+void TestNetUtils::onlyWebAddressesLeave_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<bool>("opened");     // by OpenBrowser
+    QTest::addColumn<bool>("redirected"); // by OpenRedirect, which sends only a web address
+    QTest::newRow("http") << "http://127.0.0.1:81/help/" << true << true;
+    QTest::newRow("https, upper case") << "HTTPS://127.0.0.1/x" << true << true;
+    QTest::newRow("local settings file") << platform::RegistryFile() << false << true;
+    QTest::newRow("file URL") << "file:///etc/passwd" << false << false;
+    QTest::newRow("smb") << "smb://127.0.0.1/share" << false << false;
+    QTest::newRow("javascript") << "javascript:alert(1)" << false << false;
+    QTest::newRow("an option for the opener") << "--help" << false << true;
+    QTest::newRow("http without a host") << "http:/etc/passwd" << false << false;
+    QTest::newRow("line break") << "http://127.0.0.1/a\nb" << false << false;
+    QTest::newRow("dialwise link") << "dialwise:fieldcount`1`action`play" << false << false;
+}
+
+void TestNetUtils::onlyWebAddressesLeave()
+{
+    QFETCH(QString, url);
+    QFETCH(bool, opened);
+    QFETCH(bool, redirected);
+    dwtest::TempHome home;
+    QStringList failures;
+    platform::SetLaunchRecorder(record);
+    SetBrowserFailureHandler([&](const QString&, const QString& text) { failures << text; });
+    g_launched.clear();
+    OpenBrowser(url);
+    QCOMPARE(g_launched.size(), opened ? 1 : 0);
+    g_launched.clear();
+    OpenRedirect(url, 2, raChatLink);
+    QCOMPARE(g_launched.size(), redirected ? 1 : 0);
+    // What goes to the desktop is always the redirect service's own web address.
+    if (redirected) QVERIFY(g_launched[0].startsWith("http://") && g_launched[0].contains("redirect.asp"));
+    platform::SetLaunchRecorder(nullptr);
+    SetBrowserFailureHandler(nullptr);
+    QCOMPARE(failures.size(), int(!opened) + int(!redirected));
+}
+
+void TestNetUtils::stationAddresses_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("stream");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("IPv4 and port") << "127.0.0.9" << "8000" << "" << true;
+    QTest::newRow("host name, port and path") << "radio-1.example.invalid" << "8000/live.mp3?x=1&y=2" << "" << true;
+    QTest::newRow("escaped blank") << "127.0.0.9" << "8000/a%20b" << "" << true;
+    QTest::newRow("stream server's \"/;\"") << "127.0.0.9" << "8000/;stream.mp3" << "" << true;
+    QTest::newRow("stream address without a port") << "127.0.0.9" << "/live" << "http://127.0.0.9/live" << true;
+    QTest::newRow("command substitution") << "127.0.0.9" << "8000/$(id)" << "" << false;
+    QTest::newRow("back-quotes") << "127.0.0.9" << "8000/`id`" << "" << false;
+    QTest::newRow("escaped line break") << "127.0.0.9" << "8000/a%0Ab" << "" << false;
+    QTest::newRow("raw line break") << "127.0.0.9" << "8000/a\nFile2=x" << "" << false;
+    QTest::newRow("blank") << "127.0.0.9" << "8000/a b" << "" << false;
+    QTest::newRow("no port") << "127.0.0.9" << "" << "" << false;
+    QTest::newRow("port too big") << "127.0.0.9" << "70000" << "" << false;
+    QTest::newRow("port with a blank") << "127.0.0.9" << "8 " << "" << false;
+    QTest::newRow("host with NUL characters") << QString("127.0.0") + QChar(0) + QChar(0) + ".1" << "8000" << "" << false;
+    QTest::newRow("host as an option") << "-oProxyCommand=x" << "8000" << "" << false;
+    QTest::newRow("IPv6") << "::1" << "8000" << "" << false;
+    QTest::newRow("short IPv4") << "127.1" << "8000" << "" << false;
+    QTest::newRow("underscore host") << "a_b.invalid" << "8000" << "" << false;
+    QTest::newRow("file stream address") << "127.0.0.9" << "8000" << "file:///etc/passwd" << false;
+    QTest::newRow("user information") << "127.0.0.9" << "8000" << "http://u:p@127.0.0.9:8000/" << false;
+    QTest::newRow("stream path with quotes") << "127.0.0.9" << "8000" << "http://127.0.0.9:8000/'x'" << false;
+}
+
+void TestNetUtils::stationAddresses()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, port);
+    QFETCH(QString, stream);
+    QFETCH(bool, ok);
+    const QString problem = StationProblem(host, port, stream);
+    QVERIFY2(problem.isEmpty() == ok, qPrintable(problem));
 }
 
 QTEST_GUILESS_MAIN(TestNetUtils)

@@ -8,6 +8,8 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QFileInfo>
+#include "platform.h"
 #include <QTest>
 #include <QUdpSocket>
 
@@ -92,6 +94,71 @@ private slots:
         QVERIFY(!ApplyPushedSettings(c, {"motd=plain"}).NewVersion);
     }
 
+    // Only the names a message of the day has a use for, within bounds.
+    void pushedNames_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<bool>("stored");
+        const struct
+        {
+            const char* line;
+            bool stored;
+        } rows[] = {
+            {"updatedesc=New", true},        {"UPDATESIZE=1kb", true},
+            {"dlcount=2", true},             {"dl20=http://127.0.0.1/x", true},
+            {"dl20desc=Mirror", true},       {"dl21=http://127.0.0.1/x", false},
+            {"dl0=x", false},                {"dl01=x", false},
+            {"dlxdesc=x", false},            {"lb5hint=Five", true},
+            {"searchimgtext=a.gif", true},   {"bannerinterval=60000", true},
+            {"distcode=AB", true},           {"updatesig=00", true},
+            {"program_dir_Text=/bin/sh", false}, {"registry.ini=x", false},
+            {"useproxies=1", false},         {"motdck=1", false},
+            {"skinpathbox_Text=../../x", false}, {"genre=3", false},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.line) << QString(r.line) << r.stored;
+        QTest::newRow("value at the bound") << "updatedesc=" + QString(MaxPushedValueLength, 'x') << true;
+        QTest::newRow("value past the bound") << "updatedesc=" + QString(MaxPushedValueLength + 1, 'x') << false;
+    }
+    void pushedNames()
+    {
+        QFETCH(QString, line);
+        QFETCH(bool, stored);
+        dwtest::TempHome home;
+        TConfig c;
+        const TPushedSettings p = ApplyPushedSettings(c, {line});
+        const QString name = line.left(line.indexOf('=')).toLower();
+        QCOMPARE(p.Stored.size(), stored ? 1 : 0);
+        QCOMPARE(c.ReadValue(name), stored ? line.mid(line.indexOf('=') + 1) : QString());
+    }
+
+    void pushedBounds()
+    {
+        dwtest::TempHome home;
+        TConfig c;
+        // Thousands of lines: only the first MaxPushedLines are looked at, written at once.
+        QStringList lines;
+        for (int i = 1; i <= 3000; ++i)
+            lines << QStringLiteral("dl%1desc=Mirror %1").arg(i % 30 + 1) << QStringLiteral("junk%1=x").arg(i);
+        lines.insert(150, "updatedesc=early");
+        lines << "updatever=late";
+        const TPushedSettings p = ApplyPushedSettings(c, lines);
+        QCOMPARE(c.ReadValue("updatedesc"), QString("early"));
+        QVERIFY(!p.NewVersion); // past the bound
+        QCOMPARE(p.Stored.size(), 21); // dl1desc .. dl20desc, updatedesc
+        QVERIFY(TRegistry::ValueNames("Software\\Velmora\\tunelane").filter("junk").isEmpty());
+        QVERIFY(QFileInfo(platform::RegistryFile()).size() < 16 * 1024);
+
+        // A new announcement clears the checksum and signature of an earlier one.
+        ApplyPushedSettings(c, {"updatever=1", "updatesha256=aa", "updatesig=bb"});
+        QCOMPARE(c.ReadValue("updatesha256"), QString("aa"));
+        ApplyPushedSettings(c, {"updatever=2", "updatesig=cc"});
+        QVERIFY(c.ReadValue("updatesha256").isEmpty());
+        QCOMPARE(c.ReadValue("updatesig"), QString("cc"));
+        ApplyPushedSettings(c, {"helpurl=http://127.0.0.1/"}); // no announcement: kept
+        QCOMPARE(c.ReadValue("updatesig"), QString("cc"));
+    }
+
     void rtf_data()
     {
         QTest::addColumn<QByteArray>("rtf");
@@ -162,9 +229,27 @@ private slots:
         QCOMPARE(changes[0], true);
         QCOMPARE(messages[0], QString("First line\r\nSecond line"));
         QCOMPARE(c.ReadValue("motdck"), QString::number(MotdChecksum(answer)));
-        server.writeDatagram(answer, from, fromPort); // a repeat is no news
+        // A repeat, or anything later from the server's address, answers no request.
+        server.writeDatagram(answer, from, fromPort);
+        server.writeDatagram("updatever=9\r\nMOTD\r\nLater\r\n", from, fromPort);
+        QTest::qWait(500);
+        QCOMPARE(changes.size(), 1);
+        // A second request takes one answer again; its new-version notice comes from the
+        // loop, after the socket's callback has returned.
+        int announced = 0;
+        m.OnNewVersion = [&] { ++announced; };
+        m.SendRequest();
+        QTRY_VERIFY(server.hasPendingDatagrams());
+        dg.resize(int(server.pendingDatagramSize()));
+        server.readDatagram(dg.data(), dg.size(), &from, &fromPort);
+        server.writeDatagram("updatever=9\r\nMOTD\r\nNew\r\n", from, fromPort);
+        server.writeDatagram("updatever=9\r\nMOTD\r\nNew\r\n", from, fromPort);
         QTRY_COMPARE(changes.size(), 2);
-        QCOMPARE(changes[1], false);
+        QCOMPARE(messages[1], QString("New"));
+        QTRY_COMPARE(announced, 1);
+        QTest::qWait(300);
+        QCOMPARE(announced, 1);
+        QCOMPARE(changes.size(), 2);
 
         m.SendUsageReport(WholeMinutes(125.7), WholeMinutes(3.2));
         QTRY_VERIFY(server.hasPendingDatagrams());

@@ -5,12 +5,15 @@
 #include "motd.h"
 #include "registry.h"
 #include "testsupport.h"
+#include "updatecore.h"
 
 #include <QCryptographicHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
+#include <QUdpSocket>
 
 namespace {
 const QString kServer = QStringLiteral(DW_BINARY_DIR "/tools/directory/dialwise-directory");
@@ -22,17 +25,26 @@ class TestDirectoryMotd : public QObject
     QTemporaryDir tmp;
     dwtest::Peer dir;
     quint16 httpPort = 0, udpPort = 0;
+    QByteArray publicKey;
 
 private slots:
     void initTestCase()
     {
         const QString pushed =
             dwtest::writeFile(tmp.filePath("pushed.txt"), "helpurl=http://127.0.0.1:9/help/\r\n");
+        // The test's own signing key: the directory signs the update with it, the program
+        // trusts its public half through DIALWISE_UPDATE_KEY.
+        QProcess keygen;
+        keygen.start(kServer, {"--new-update-key", tmp.filePath("update.key")});
+        QVERIFY(keygen.waitForFinished(30000) && keygen.exitCode() == 0);
+        publicKey = keygen.readAllStandardOutput().trimmed();
+        QCOMPARE(publicKey.size(), 64);
         httpPort = dwtest::freePort();
         QVERIFY(dir.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(httpPort),
                                     "--db", ":memory:",
                                     "--motd-port", "0", "--motd-settings", pushed, "--update",
-                                    "--update-location", "ftp://127.0.0.1:2121/pub/u.txt"}));
+                                    "--update-location", "ftp://127.0.0.1:2121/pub/u.txt",
+                                    "--update-signing-key", tmp.filePath("update.key")}));
         QVERIFY2(dwtest::waitForTcpPort(httpPort), qPrintable(dir.output()));
         QString out;
         static const QRegularExpression re("message server on UDP port (\\d+)");
@@ -84,11 +96,45 @@ private slots:
         QCOMPARE(
             QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex()),
             c.ReadValue("updatesha256"));
+        // ... and it is signed with the test's key, which the updater then accepts.
+        const QString file = dwtest::writeFile(home.file("u.txt"), body);
+        qputenv("DIALWISE_UPDATE_KEY", publicKey);
+        QCOMPARE(int(CheckUpdateSignature(file, c.ReadValue("updatesig"))), int(TSignatureCheck::Good));
+        qunsetenv("DIALWISE_UPDATE_KEY");
+        QCOMPARE(int(CheckUpdateSignature(file, c.ReadValue("updatesig"))), int(TSignatureCheck::Bad));
         delete r;
         qunsetenv("DIALWISE_MOTD_HOST");
         qunsetenv("DIALWISE_MOTD_PORT");
         qunsetenv("DIALWISE_MOTD_URL");
         ReloadProfile();
+    }
+
+    // The UDP message server answers a request of the program's form and nothing else, so
+    // that a forged sender cannot turn it on anyone.
+    void udpAnswersOnlyRequests_data()
+    {
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("request") << QByteArray("MOTD|100122|tunelane|a@b.invalid|AAAA-BBBB-CCCC-DDDD|N|1|Ann|33|12345|") << true;
+        QTest::newRow("bare MOTD|") << QByteArray("MOTD|") << false;
+        QTest::newRow("too many fields") << QByteArray("MOTD|1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16|17|") << false;
+        QTest::newRow("control characters") << QByteArray("MOTD|1|2|3\n|4|5|6|7|8|9|") << false;
+        QTest::newRow("oversized") << "MOTD|" + QByteArray(2000, 'x') + "|1|2|3|4|5|6|7|8|" << false;
+        QTest::newRow("usage report") << QByteArray("TIME|100122|tunelane|AAAA|1|1|") << false;
+    }
+    void udpAnswersOnlyRequests()
+    {
+        QFETCH(QByteArray, datagram);
+        QFETCH(bool, answered);
+        QUdpSocket s;
+        QVERIFY(s.bind(QHostAddress::LocalHost, 0));
+        s.writeDatagram(datagram, QHostAddress::LocalHost, udpPort);
+        if (answered) {
+            QTRY_VERIFY_WITH_TIMEOUT(s.hasPendingDatagrams(), 10000);
+            return;
+        }
+        QTest::qWait(700);
+        QVERIFY(!s.hasPendingDatagrams());
     }
 };
 

@@ -186,14 +186,56 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(text(forums).contains("Hello from the harbor"), 60000);
         shot(&w, "page-forums.png");
 
-        // Pages stay on the program's site: other web addresses go to the system browser,
-        // other schemes nowhere.
+        // A page that acts without a click: a subframe, timers, a redirect of its own
+        // location and a new window reach for outside addresses and station links.
+        // Nothing leaves the page.
         opened.clear();
-        QVERIFY(!forums->AcceptNavigation("http://127.0.0.2:81/elsewhere"));
-        QVERIFY(!forums->AcceptNavigation("file:///etc/passwd"));
-        QVERIFY(forums->AcceptNavigation(Profile().WebSite + "/program/forums.asp"));
+        const QString add = "dialwise:fieldcount`4`action`ip`hostname`type`add`127.0.0.7:8000`Sneaky`0";
+        const QString playLink = "dialwise:fieldcount`4`action`ip`hostname`type`play`127.0.0.7:8000`Sneaky`0";
+        runJs(info, "var f=document.createElement('iframe'); f.src='http://127.0.0.2:81/frame';"
+                    "document.body.appendChild(f);"
+                    "var g=document.createElement('iframe'); g.src='" + add + "';"
+                    "document.body.appendChild(g);"
+                    "setTimeout(function(){ f.contentWindow.location='" + playLink + "'; }, 200);"
+                    "setTimeout(function(){ window.open('http://127.0.0.3:81/popup'); }, 300);"
+                    "setTimeout(function(){ location.href='" + playLink + "'; }, 400);"
+                    "setTimeout(function(){ location.href='http://127.0.0.4:81/away'; }, 600);"
+                    "setTimeout(function(){ var a=document.createElement('a');"
+                    " a.href='" + add + "'; document.body.appendChild(a); a.click(); }, 800);");
+        QTest::qWait(3000);
+        QVERIFY2(opened.isEmpty(), qPrintable(opened.join(' ')));
+        QCOMPARE(launched.size(), 1);
+        QVERIFY(w.FavoritesList().isEmpty());
+        QVERIFY(text(info).contains("Golden Hour")); // the page stayed where it was
+
+        // The rule itself: only clicks in the main frame leave, one a second at most;
+        // the program's own site is followed, other schemes go nowhere.
+        const struct
+        {
+            QString url;
+            bool clicked;
+            bool followed;
+        } rows[] = {
+            {"http://127.0.0.2:81/elsewhere", false, false},
+            {"http://127.0.0.2:81/elsewhere", true, false},  // to the system browser
+            {"http://127.0.0.2:81/second", true, false},     // too soon: refused
+            {"file:///etc/passwd", true, false},
+            {Profile().WebSite + "/program/forums.asp", false, true},
+        };
+        // A link click with no press of the user's on the page is the page's own doing.
+        QVERIFY(!forums->AcceptNavigation("http://127.0.0.2:81/scripted", true));
+        QVERIFY(opened.isEmpty());
+        QWidget* view = forums->webControl->focusProxy() ? forums->webControl->focusProxy()
+                                                         : forums->webControl;
+        QTest::keyClick(view, Qt::Key_Shift); // the user touches the page
+        for (const auto& r : rows)
+            QCOMPARE(forums->AcceptNavigation(r.url, r.clicked), r.followed);
         QCOMPARE(opened, QStringList{"http://127.0.0.2:81/elsewhere"});
-        QVERIFY(launched.size() == 1);
+        QTest::qWait(TBaseIEForm::MinHandOffMs + 100);
+        QTest::keyClick(view, Qt::Key_Shift);
+        QVERIFY(!forums->AcceptNavigation("https://127.0.0.2:81/later", true));
+        QCOMPARE(opened.size(), 2);
+        QCOMPARE(launched.size(), 1);
     }
 };
 

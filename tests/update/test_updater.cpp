@@ -8,6 +8,7 @@
 #include "update_form.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -16,6 +17,8 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTreeWidget>
+
+#include <sodium.h>
 
 using namespace platform;
 
@@ -45,6 +48,7 @@ QByteArray readAll(const QString& path)
 class TestUpdater : public QObject
 {
     Q_OBJECT
+    QByteArray secret_; // the test's signing key; its public half is DIALWISE_UPDATE_KEY
     QList<int> ended;
     QStringList messages;
     int answer = mrYes;
@@ -58,6 +62,7 @@ class TestUpdater : public QObject
         TRegistry::WriteString(kKey, "dlcount", "1");
         TRegistry::WriteString(kKey, "dl1", url);
         TRegistry::WriteString(kKey, "dl1desc", "Loopback");
+        TRegistry::WriteString(kKey, "updatesig", SignUpdate(payload(), secret_).toHex());
     }
 
     // Shows the window, waits for its list, downloads from the first location and waits
@@ -71,6 +76,67 @@ class TestUpdater : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(sodium_init() >= 0);
+        QByteArray pub(crypto_sign_PUBLICKEYBYTES, '\0');
+        secret_.resize(crypto_sign_SECRETKEYBYTES);
+        crypto_sign_keypair(reinterpret_cast<unsigned char*>(pub.data()),
+                            reinterpret_cast<unsigned char*>(secret_.data()));
+        qputenv("DIALWISE_UPDATE_KEY", pub.toHex());
+    }
+
+    void signatures()
+    {
+        QTemporaryDir tmp;
+        const QString file = dwtest::writeFile(tmp.filePath("u.bin"), payload());
+        const QByteArray good = SignUpdate(payload(), secret_).toHex();
+        QByteArray otherSecret(crypto_sign_SECRETKEYBYTES, '\0');
+        QByteArray otherPub(crypto_sign_PUBLICKEYBYTES, '\0');
+        crypto_sign_keypair(reinterpret_cast<unsigned char*>(otherPub.data()),
+                            reinterpret_cast<unsigned char*>(otherSecret.data()));
+        QByteArray flipped = QByteArray::fromHex(good);
+        flipped[5] = char(flipped[5] ^ 1);
+        const struct
+        {
+            QByteArray sig;
+            TSignatureCheck want;
+        } rows[] = {
+            {good, TSignatureCheck::Good},
+            {good.toUpper(), TSignatureCheck::Good},
+            {"", TSignatureCheck::Missing},
+            {good.left(100), TSignatureCheck::Malformed},
+            {good.left(126) + "zz", TSignatureCheck::Malformed},
+            {flipped.toHex(), TSignatureCheck::Bad},
+            {SignUpdate(payload(), otherSecret).toHex(), TSignatureCheck::Bad},
+            {SignUpdate(payload().left(1000), secret_).toHex(), TSignatureCheck::Bad},
+        };
+        for (const auto& r : rows)
+            QCOMPARE(int(CheckUpdateSignature(file, QString::fromLatin1(r.sig))), int(r.want));
+        QCOMPARE(int(CheckUpdateSignature(tmp.filePath("missing"), QString::fromLatin1(good))),
+                 int(TSignatureCheck::Unreadable));
+        // Without the test key only the built-in key counts.
+        const QByteArray key = qgetenv("DIALWISE_UPDATE_KEY");
+        qunsetenv("DIALWISE_UPDATE_KEY");
+        QCOMPARE(int(CheckUpdateSignature(file, QString::fromLatin1(good))), int(TSignatureCheck::Bad));
+        qputenv("DIALWISE_UPDATE_KEY", "not hex at all");
+        QCOMPARE(TrustedUpdateKeys().size(), 1);
+        qputenv("DIALWISE_UPDATE_KEY", key);
+    }
+
+    void freshNames()
+    {
+        QTemporaryDir tmp;
+        QCOMPARE(FreshFileName(tmp.path(), "setup.bin"), tmp.filePath("setup.bin"));
+        dwtest::writeFile(tmp.filePath("setup.bin"), "1");
+        dwtest::writeFile(tmp.filePath("setup (2).bin"), "2");
+        QCOMPARE(FreshFileName(tmp.path(), "setup.bin"), tmp.filePath("setup (3).bin"));
+        QFile::link("/nonexistent", tmp.filePath("noext"));
+        QCOMPARE(FreshFileName(tmp.path(), "noext"), tmp.filePath("noext (2)"));
+        dwtest::TempHome home;
+        QCOMPARE(UpdateFolder(), home.path() + "/Downloads/Dialwise updates");
+    }
+
     void init()
     {
         TRegistry::Reset();
@@ -161,8 +227,11 @@ private slots:
         QCOMPARE(f.downloadlist->topLevelItem(1)->text(2), QString("Second"));
         QCOMPARE(f.downloadlist->currentItem(), f.downloadlist->topLevelItem(0));
         QTRY_VERIFY_WITH_TIMEOUT(f.downloadlist->topLevelItem(2)->text(0) != "???", 20000);
-        for (int i = 0; i < 3; ++i)
-            QVERIFY(f.downloadlist->topLevelItem(i)->text(0).toInt() >= 0);
+        for (int i = 0; i < 3; ++i) {
+            bool number = false;
+            const int ms = f.downloadlist->topLevelItem(i)->text(0).toInt(&number);
+            QVERIFY2(number && ms >= 0 && ms <= 9999, qPrintable(f.downloadlist->topLevelItem(i)->text(0)));
+        }
     }
 
     void logKeepsTheNewestLines()
@@ -189,18 +258,24 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("withLength");
         QTest::addColumn<QString>("sha"); // pushed checksum: "" none, "good", or "bad"
+        QTest::addColumn<QString>("sig"); // pushed signature: "good", "" none, or "bad"
         QTest::addColumn<bool>("opened");
-        QTest::newRow("ok") << 200 << true << "" << true;
-        QTest::newRow("no length") << 200 << false << "good" << true;
-        QTest::newRow("checksum mismatch") << 200 << true << "bad" << false;
-        QTest::newRow("404 page") << 404 << true << "" << false;
+        QTest::addColumn<QString>("message");
+        QTest::newRow("ok") << 200 << true << "" << "good" << true << "";
+        QTest::newRow("no length") << 200 << false << "good" << "good" << true << "";
+        QTest::newRow("checksum mismatch") << 200 << true << "bad" << "good" << false << "checksum";
+        QTest::newRow("404 page") << 404 << true << "" << "good" << false << "Not Found";
+        QTest::newRow("unsigned") << 200 << true << "" << "" << false << "without a signature";
+        QTest::newRow("badly signed") << 200 << true << "" << "bad" << false << "not signed by";
     }
     void httpDownload()
     {
         QFETCH(int, status);
         QFETCH(bool, withLength);
         QFETCH(QString, sha);
+        QFETCH(QString, sig);
         QFETCH(bool, opened);
+        QFETCH(QString, message);
         dwtest::TempHome home;
         const QByteArray body = status == 200 ? payload() : QByteArray("<html>gone</html>");
         QTcpServer web;
@@ -224,23 +299,33 @@ private slots:
                 kKey, "updatesha256",
                 sha == "good" ? QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex()
                               : QByteArray(64, 'a'));
+        if (sig != "good")
+            TRegistry::WriteString(kKey, "updatesig",
+                                   sig.isEmpty() ? QByteArray() : QByteArray(128, 'b'));
+        // A file of the same name is there already: it is left alone.
+        const QString local = UpdateFolder() + "/update.bin";
+        dwtest::writeFile(local, "earlier");
         Tupdate_form f(kKey);
         download(f);
-        const QString local = platform::ProgramFolder() + "/update.bin";
-        QCOMPARE(f.LocalFile(), local);
         if (opened) {
+            const QString placed = UpdateFolder() + "/update (2).bin";
+            QCOMPARE(f.LocalFile(), placed);
+            QCOMPARE(readAll(local), QByteArray("earlier"));
             QCOMPARE(ended, QList<int>{0});
-            QCOMPARE(g_opened, QStringList{QUrl::fromLocalFile(local).toString()});
-            QVERIFY(readAll(local) == body);
+            QCOMPARE(g_opened, QStringList{QUrl::fromLocalFile(placed).toString()});
+            QVERIFY(readAll(placed) == body);
             QCOMPARE(f.ProgressBar1->value(), withLength ? 100 : 0);
+            QVERIFY(!QFile::exists(UpdateFolder() + "/update.bin.part"));
             return;
         }
         QTRY_VERIFY(!f.Downloading());
         QVERIFY(ended.isEmpty());
         QVERIFY(g_opened.isEmpty());
         QCOMPARE(messages.size(), 1);
-        QVERIFY2(messages[0].contains(status == 404 ? "Not Found" : "checksum"),
-                 qPrintable(messages[0]));
+        QVERIFY2(messages[0].contains(message), qPrintable(messages[0]));
+        // Nothing of the refused file is left, and the earlier file is untouched.
+        QCOMPARE(QDir(UpdateFolder()).entryList(QDir::Files), QStringList{"update.bin"});
+        QCOMPARE(readAll(local), QByteArray("earlier"));
     }
 
     void ftpDownloadAndResume()
@@ -278,18 +363,60 @@ private slots:
             QVERIFY(anonymous);
         }
         // A partial file from an earlier try is resumed when the user says so.
-        const QString local = platform::ProgramFolder() + "/update.bin";
-        dwtest::writeFile(local, body.left(300000));
+        const QString partial = UpdateFolder() + "/update.bin.part";
+        dwtest::writeFile(partial, body.left(300000));
         ended.clear();
         messages.clear();
         Tupdate_form f(kKey);
         download(f); // returns at the question; the download goes on after it
         QTRY_COMPARE_WITH_TIMEOUT(ended, QList<int>{0}, 30000);
         QCOMPARE(messages.size(), 1);
-        QVERIFY(messages[0].startsWith("The file: " + local + " already exists"));
+        QVERIFY(messages[0].startsWith("The file: " + partial + " already exists"));
         QVERIFY(f.Received() == body.size());
-        QVERIFY(readAll(local) == body);
+        QCOMPARE(f.LocalFile(), UpdateFolder() + "/update (2).bin"); // the first run placed one
+        QVERIFY(readAll(f.LocalFile()) == body);
         vsftpd.stop();
+    }
+
+    // A server that says RETR went well (150, 226) without ever opening the data
+    // connection: the short file is a failure, and the next try connects afresh.
+    void ftpShortRetrieve()
+    {
+        dwtest::TempHome home;
+        QTcpServer liar;
+        QVERIFY(liar.listen(QHostAddress::LocalHost, 0));
+        int logins = 0;
+        connect(&liar, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket* s = liar.nextPendingConnection();
+            s->write("220 ready\r\n");
+            connect(s, &QTcpSocket::readyRead, s, [&, s] {
+                while (s->canReadLine()) {
+                    const QByteArray cmd = s->readLine().trimmed().toUpper();
+                    if (cmd.startsWith("USER")) s->write("331 password\r\n");
+                    else if (cmd.startsWith("PASS")) ++logins, s->write("230 in\r\n");
+                    else if (cmd.startsWith("SIZE")) s->write("213 999999\r\n");
+                    else if (cmd.startsWith("RETR")) s->write("150 sending\r\n226 done\r\n");
+                    else if (cmd.startsWith("QUIT")) s->write("221 bye\r\n");
+                    else s->write("200 ok\r\n");
+                }
+            });
+        });
+        writeLocation(QStringLiteral("ftp://127.0.0.1:%1/pub/update.bin").arg(liar.serverPort()));
+        Tupdate_form f(kKey);
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            messages.clear();
+            if (attempt == 1)
+                download(f);
+            else {
+                f.download_butt->click();
+                QTRY_VERIFY_WITH_TIMEOUT(!messages.isEmpty(), 30000);
+            }
+            QCOMPARE(messages, QStringList{"FTP Error: the transfer ended after 0 of 999999 bytes"});
+            QTRY_VERIFY(!f.Downloading());
+            QCOMPARE(logins, attempt);
+        }
+        QVERIFY(ended.isEmpty());
+        QVERIFY(g_opened.isEmpty());
     }
 
     void ftpLoginRefused()

@@ -47,6 +47,16 @@ bool readAdSegments(QByteArrayView rest, QByteArray& area)
     return true;
 }
 
+// A page's station key or search text: short, one line. A forum is kept per key, so an
+// unbounded key would let anyone grow the forum store at will.
+bool keyBounded(const QByteArray& key)
+{
+    if (key.size() > 256) return false;
+    for (char c : key)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
 bool pictureName(QByteArrayView name)
 {
     if (name.isEmpty() || name.size() > 64 || name.startsWith('.')) return false;
@@ -89,6 +99,7 @@ ListRequest otherPage(ListRequest r, QByteArrayView path, QByteArrayView query)
             break;
         }
         r.key = r.key.trimmed();
+        if (!keyBounded(r.key)) return fail(400, "Bad station key");
         return r;
     }
     if (r.post) return fail(405, "Only GET is served here");

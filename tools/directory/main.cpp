@@ -9,6 +9,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
 #include <QHostAddress>
@@ -140,7 +141,18 @@ int main(int argc, char** argv)
     cl.addOptions({listenOpt, catalogOpt, gzipOpt, icecastOpt, streamOpt, pollOpt, motdPortOpt,
                    motdNewsOpt, motdSettingsOpt, updateOpt, updateLocationOpt, forumsOpt, dbOpt,
                    importOpt, emptyOpt, touchFreqOpt, addLimitOpt, proxyOpt});
+    // Update signing: the demo world makes its own key; the program trusts its public half
+    // only when DIALWISE_UPDATE_KEY names it.
+    QCommandLineOption newKeyOpt(
+        QStringLiteral("new-update-key"),
+        QStringLiteral("Write a new signing key to FILE, print its public half and end."),
+        QStringLiteral("FILE"));
+    QCommandLineOption signingKeyOpt(
+        QStringLiteral("update-signing-key"),
+        QStringLiteral("Sign the announced update with the key in FILE."), QStringLiteral("FILE"));
+    cl.addOptions({newKeyOpt, signingKeyOpt});
     cl.process(app);
+    if (cl.isSet(newKeyOpt)) return writeNewUpdateKey(cl.value(newKeyOpt));
     if (!cl.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument %1").arg(cl.positionalArguments().first()));
 
@@ -290,6 +302,13 @@ int main(int argc, char** argv)
                         .arg(cl.value(listenOpt), server.errorString()));
 
     motd.announceUpdate = cl.isSet(updateOpt);
+    if (cl.isSet(signingKeyOpt)) {
+        QFile f(cl.value(signingKeyOpt));
+        motd.signingKey = f.open(QIODevice::ReadOnly) ? QByteArray::fromHex(f.readAll().trimmed())
+                                                      : QByteArray();
+        if (!updateSigningKeyUsable(motd.signingKey))
+            return fail(QStringLiteral("bad signing key in %1").arg(cl.value(signingKeyOpt)));
+    }
     for (const QString& u : cl.values(updateLocationOpt))
         motd.extraLocations << u.toUtf8();
     server.setMotd(motd);
@@ -307,6 +326,19 @@ int main(int argc, char** argv)
         if (cl.isSet(motdPortOpt)) return fail(why);
         std::fprintf(stderr, "dialwise-directory: %s (HTTP only)\n", qPrintable(why));
     }
+    struct
+    {
+        QElapsedTimer window;
+        int count = 0;
+        bool take()
+        {
+            if (!window.isValid() || window.elapsed() > 1000) {
+                window.start();
+                count = 0;
+            }
+            return ++count <= 50;
+        }
+    } motdRate;
     QObject::connect(&motdSocket, &QUdpSocket::readyRead, &motdSocket, [&] {
         while (motdSocket.hasPendingDatagrams()) {
             QByteArray dg(qMax<qint64>(0, motdSocket.pendingDatagramSize()), '\0');
@@ -314,6 +346,9 @@ int main(int argc, char** argv)
             quint16 fromPort = 0;
             motdSocket.readDatagram(dg.data(), dg.size(), &from, &fromPort);
             if (dg.startsWith("MOTD|")) {
+                // Answers are larger than requests: only well-formed ones, at a bounded
+                // rate, so that forged senders cannot aim the server at anyone.
+                if (!properMotdRequest(dg) || !motdRate.take()) continue;
                 const QByteArray self = "http://" + address.toString().toLatin1() + ':' +
                                         QByteArray::number(server.port());
                 // No answer while the database is away: the program asks again next time.

@@ -3,7 +3,10 @@
 #include "listrequest.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QList>
+#include <cstdio>
+#include <sodium.h>
 
 namespace dwdir {
 
@@ -22,7 +25,7 @@ QByteArray updateFileContent()
     QByteArray t = "Dialwise " + updateVersion() +
                    " (demo world update)\n\n"
                    "This file stands in for an installer. The updater downloaded it from\n"
-                   "the demo world, checked its SHA-256 sum, and opened it.\n\n";
+                   "the demo world, checked its signature, and opened it.\n\n";
     // Enough bytes for the progress bar to move.
     for (int i = 0; i < 4000; ++i)
         t += "Line " + QByteArray::number(i + 1) + " of the demo update's release notes.\n";
@@ -46,6 +49,8 @@ QByteArray motdAnswer(const MotdSettings& s, QByteArrayView request, const QByte
         out += "updatesha256=" +
                QCryptographicHash::hash(updateFileContent(), QCryptographicHash::Sha256).toHex() +
                "\r\n";
+        if (const QByteArray sig = updateSignature(s.signingKey); !sig.isEmpty())
+            out += "updatesig=" + sig + "\r\n";
         out += "dlcount=" + QByteArray::number(locs.size()) + "\r\n";
         for (int i = 0; i < locs.size(); ++i) {
             const QByteArray n = QByteArray::number(i + 1);
@@ -72,6 +77,52 @@ QByteArray motdAnswer(const MotdSettings& s, QByteArrayView request, const QByte
         out += "You have the newest version.";
     out += "\\par}\r\n";
     return out;
+}
+
+bool properMotdRequest(QByteArrayView datagram)
+{
+    // "MOTD|" and nine fields, each closed by "|", of printable text, and short.
+    if (datagram.size() > 1024 || !datagram.startsWith("MOTD|") || !datagram.endsWith('|'))
+        return false;
+    for (char c : datagram)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    // Ten separators; a few more where the user's own texts hold one.
+    const qsizetype bars = datagram.count('|');
+    return bars >= 10 && bars <= 16;
+}
+
+bool updateSigningKeyUsable(const QByteArray& secretKey)
+{
+    return sodium_init() >= 0 && secretKey.size() == crypto_sign_SECRETKEYBYTES;
+}
+
+QByteArray updateSignature(const QByteArray& secretKey)
+{
+    if (!updateSigningKeyUsable(secretKey)) return {};
+    const QByteArray data = updateFileContent();
+    crypto_sign_state st;
+    crypto_sign_init(&st);
+    crypto_sign_update(&st, reinterpret_cast<const unsigned char*>(data.constData()),
+                       quint64(data.size()));
+    QByteArray sig(crypto_sign_BYTES, '\0');
+    crypto_sign_final_create(&st, reinterpret_cast<unsigned char*>(sig.data()), nullptr,
+                             reinterpret_cast<const unsigned char*>(secretKey.constData()));
+    return sig.toHex();
+}
+
+int writeNewUpdateKey(const QString& file)
+{
+    if (sodium_init() < 0) return 1;
+    QByteArray pub(crypto_sign_PUBLICKEYBYTES, '\0'), sec(crypto_sign_SECRETKEYBYTES, '\0');
+    crypto_sign_keypair(reinterpret_cast<unsigned char*>(pub.data()),
+                        reinterpret_cast<unsigned char*>(sec.data()));
+    QFile f(file);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return 1;
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    f.write(sec.toHex() + "\n");
+    f.close();
+    std::printf("%s\n", pub.toHex().constData());
+    return 0;
 }
 
 int motdPage(QByteArrayView head, QByteArray& request)

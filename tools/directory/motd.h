@@ -13,7 +13,19 @@ struct MotdSettings
     QByteArray pushed;                // settings lines put before the message
     bool announceUpdate = false;      // announce the update below
     QList<QByteArray> extraLocations; // further download addresses (an FTP copy)
+    QByteArray signingKey;            // secret key that signs the update ("updatesig")
 };
+
+// A message request as the program sends it, and nothing else, is answered: a datagram
+// of another form (or from a sender that only pretends to be one) gets no answer.
+bool properMotdRequest(QByteArrayView datagram);
+
+// A new signing key: its secret half goes to `file` (hex, owner-only), its public half
+// to standard output. The exit code.
+int writeNewUpdateKey(const QString& file);
+bool updateSigningKeyUsable(const QByteArray& secretKey);
+// The update file's detached signature (hex), empty without a usable key.
+QByteArray updateSignature(const QByteArray& secretKey);
 
 // The update's file, its name and its announced version.
 QByteArray updateFileName();
