@@ -180,10 +180,11 @@ app_pid=$!
 # The main window: a viewable normal window titled "Dialwise" (the splash screen has that
 # title too; windows may vanish while they are looked at).
 main_window() {
-  local id
+  local id type
   for id in $(DISPLAY=$display xdotool search --name '^Dialwise$' 2>/dev/null); do
     DISPLAY=$display xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable' || continue
-    DISPLAY=$display xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q NORMAL || continue
+    type=$(DISPLAY=$display xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null) || continue
+    [[ $type == *NORMAL* && $type != *SPLASH* ]] || continue
     echo "$id"
     return 0
   done
@@ -199,7 +200,7 @@ done
 # The main window is up; give the first paint a moment before the picture.
 sleep 3
 DISPLAY=$display import -window root "$work/installed.png" 2>/dev/null || true
-geometry=$(DISPLAY=$display xdotool getwindowgeometry "$win" | sed -n 's/ *Geometry: //p')
+geometry=$(DISPLAY=$display xwininfo -id "$win" 2>/dev/null | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }') || true
 echo "  window $win, $geometry (picture: $work/installed.png)"
 kill -TERM "$app_pid"
 for _ in $(seq 100); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
