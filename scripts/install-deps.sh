@@ -21,8 +21,12 @@ PKGS=(
   # real peers used by the tests
   ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
   iproute2 procps audacious mpv mpv-mpris playerctl xdotool
+  # the directory's databases (Qt SQL drivers, and PostgreSQL for its tests)
+  libqt6sql6-sqlite libqt6sql6-psql postgresql
   # building and checking the Debian packages (scripts/package.sh, package-check.sh)
   dpkg-dev fakeroot file gzip desktop-file-utils appstream lintian debootstrap
+  # the Radio Browser stand-ins: a certificate for HTTPS, the trusted authorities
+  openssl ca-certificates
 )
 
 missing=()

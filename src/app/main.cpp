@@ -1,5 +1,6 @@
 // Dialwise: program entry.
 #include "channellist_form.h"
+#include "chat_form.h"
 #include "chatmodule.h"
 #include "config.h"
 #include "config_form.h"
@@ -123,6 +124,7 @@ int main(int argc, char** argv)
         std::unique_ptr<TChatModule> chat;
         CreateGuarded([&] {
             chat = std::make_unique<TChatModule>();
+            InstallChatWindows(chat.get(), mainWindow.get());
             InstallDccTransfers(chat.get(), mainWindow.get());
         });
         // The configuration dialog, made once; it opens by itself when the player set is

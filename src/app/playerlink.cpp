@@ -4,6 +4,7 @@
 #include "launching.h"
 #include "mprisservice.h"
 #include "player_main.h"
+#include "stationpages.h"
 #include "vmmp3_main.h"
 
 #include <QFrame>
@@ -15,6 +16,8 @@ Tplayer_form* CreatePlayerBar(Tvmmp3_form& w)
     bar->setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint);
     bar->Host.PlayerBox = w.playerbox;
     bar->Host.NotifyWindow = &w;
+    // Buy CD looks for the song, not for the track number and the artist.
+    bar->Host.FixSongName = [](const QString& title) { return stationpages::FixSongName(title); };
     bar->Host.ShowMainWindow = [&w] {
         w.show();
         w.raise();

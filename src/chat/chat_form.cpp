@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QSplitter>
@@ -206,6 +207,9 @@ Tchat_form::Tchat_form(QWidget* parent, const QString& caption) : QWidget(parent
     name_box->setFont(fixedFont());
     name_box->setContextMenuPolicy(Qt::CustomContextMenu);
     name_box->viewport()->installEventFilter(this);
+    for (QWidget* w : {static_cast<QWidget*>(mainline), static_cast<QWidget*>(mainchat),
+                       static_cast<QWidget*>(name_box)})
+        w->installEventFilter(this);
     Splitter1->addWidget(name_box);
     Splitter1->setStretchFactor(0, 1);
     Splitter1->setStretchFactor(1, 0);
@@ -253,6 +257,19 @@ Tchat_form::~Tchat_form()
 QString Tchat_form::ownNick() const
 {
     return Client ? Client->Nick() : QString();
+}
+
+void Tchat_form::DeleteLater()
+{
+    if (holds_ > 0)
+        freePending_ = true;
+    else
+        deleteLater();
+}
+
+Tchat_form::THold::~THold()
+{
+    if (--w_->holds_ == 0 && w_->freePending_) w_->deleteLater();
 }
 
 void Tchat_form::SetCaption(const QString& caption)
@@ -332,8 +349,13 @@ void Tchat_form::Dock(QObject* site)
     const QList<QPixmap>& pics = PageImages();
     tabs->addTab(this, pics.isEmpty() ? QIcon() : QIcon(pics.at(0)), caption_);
     tabs->tabBar()->installEventFilter(this);
+    // The page shown is the current window; only the user's own turning to it (a click on
+    // its tab) counts as using the chat, not the program switching pages.
     connect(tabs, &QTabWidget::currentChanged, this, [this](int) {
-        if (dockSite_ && dockSite_->currentWidget() == this) FormActivate();
+        if (dockSite_ && dockSite_->currentWidget() == this) BecomeCurrent();
+    });
+    connect(tabs, &QTabWidget::tabBarClicked, this, [this](int i) {
+        if (dockSite_ && i >= 0 && dockSite_->widget(i) == this) FormActivate();
     });
     scrollToEnd();
     btftimer->start();
@@ -346,7 +368,7 @@ void Tchat_form::Undock()
     const QSize size = this->size();
     QTabWidget* site = dockSite_;
     site->tabBar()->removeEventFilter(this);
-    disconnect(site, &QTabWidget::currentChanged, this, nullptr);
+    disconnect(site, nullptr, this, nullptr);
     dockSite_ = nullptr;
     const int i = site->indexOf(this);
     if (i >= 0) site->removeTab(i);
@@ -373,6 +395,7 @@ void Tchat_form::btftimerTimer()
 
 void Tchat_form::closeEvent(QCloseEvent* e)
 {
+    const THold hold(this);
     // A floating window does not close: it leaves its channel and docks back.
     e->ignore();
     leavechan_butt->click();
@@ -397,10 +420,13 @@ void Tchat_form::showEvent(QShowEvent* e)
 
 void Tchat_form::FormActivate()
 {
-    if (Module) {
-        Module->SetCurrentWindow(this);
-        Module->SetUserActive(true);
-    }
+    BecomeCurrent();
+    if (Module) Module->SetUserActive(true);
+}
+
+void Tchat_form::BecomeCurrent()
+{
+    if (Module) Module->SetCurrentWindow(this);
     if (caption_.startsWith("* ")) SetCaption(caption_.mid(2));
 }
 
@@ -414,6 +440,13 @@ bool isMouseEvent(QEvent::Type t)
 
 bool Tchat_form::eventFilter(QObject* o, QEvent* e)
 {
+    if (e->type() == QEvent::FocusIn && (o == mainline || o == mainchat || o == name_box)) {
+        // Clicking or tabbing into the window is using the chat; the focus a window gets
+        // back when it is activated is not.
+        const Qt::FocusReason r = static_cast<QFocusEvent*>(e)->reason();
+        if (r == Qt::MouseFocusReason || r == Qt::TabFocusReason || r == Qt::BacktabFocusReason)
+            FormActivate();
+    }
     if (o == name_box->viewport() && e->type() == QEvent::MouseButtonPress) {
         auto* me = static_cast<QMouseEvent*>(e);
         if (me->button() == Qt::RightButton) {
@@ -564,6 +597,7 @@ void Tchat_form::AddLine(const QString& text, TChatLineKind kind)
         at = l.Start + l.Length;
     }
     c.insertText(line.mid(at), plain);
+    DebugLog("Chat [" + (Channel ? Channel->Name : caption_) + "] " + line);
     if (atEnd || ScrollPending) {
         scrollToEnd();
         ScrollPending = false;
@@ -597,6 +631,7 @@ void Tchat_form::RefillNames(TChannel* channel)
 
 void Tchat_form::mainchatURLClick(const QString& text)
 {
+    const THold hold(this);
     if (text.size() <= 1) return;
     const QString target = LinkTarget(text);
     if (target.isEmpty()) {
@@ -618,6 +653,7 @@ void Tchat_form::mainchatURLClick(const QString& text)
 
 void Tchat_form::mainlineEnterKey()
 {
+    const THold hold(this);
     const QString text = mainline->text();
     if (text.isEmpty()) return;
     if (text.startsWith('/')) {
@@ -662,6 +698,7 @@ QString trimControls(const QString& s)
 
 void Tchat_form::HandleCommand(const QString& line)
 {
+    const THold hold(this);
     if (!Client || !Client->Connected()) return;
     const QString raw = " " + line.mid(1);
     QString rest;
@@ -721,6 +758,7 @@ void Tchat_form::HandleCommand(const QString& line)
 
 QString Tchat_form::SelectedNick()
 {
+    const THold hold(this);
     QListWidgetItem* it = name_box->currentItem();
     if (!it || !it->isSelected()) {
         platform::MessageDlg("You must select a name first", platform::mtInformation,
@@ -734,6 +772,7 @@ QString Tchat_form::SelectedNick()
 
 void Tchat_form::connect_buttClick(bool down)
 {
+    const THold hold(this);
     if (!Client || !Module) return;
     if (down) {
         Module->ConnectChat();
@@ -745,17 +784,20 @@ void Tchat_form::connect_buttClick(bool down)
 
 void Tchat_form::leavechan_buttClick()
 {
+    const THold hold(this);
     if (Channel && Client) Client->Part(Channel->Name);
 }
 
 void Tchat_form::chanlist_buttClick()
 {
+    const THold hold(this);
     if (Client) Client->List();
     if (Module && Module->ChannelList) Module->ChannelList->ShowList();
 }
 
 void Tchat_form::sendmsg_buttClick()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty()) return;
     mainline->setText("/msg " + nick + " " + mainline->text());
@@ -766,6 +808,7 @@ void Tchat_form::sendmsg_buttClick()
 
 void Tchat_form::sendfile_buttClick()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty()) return;
     if (SendFileHook()) SendFileHook()(this, nick);
@@ -773,6 +816,7 @@ void Tchat_form::sendfile_buttClick()
 
 void Tchat_form::kick_buttClick()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty() || !Channel) return;
     HandleCommand("/kick " + Channel->Name + " " + nick);
@@ -780,14 +824,19 @@ void Tchat_form::kick_buttClick()
 
 void Tchat_form::kickban_buttClick()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty() || !Channel) return;
-    HandleCommand("/mode " + Channel->Name + " +b " + nick);
-    HandleCommand("/kick " + Channel->Name + " " + nick);
+    // The first send may fail and fold this window back (no channel then): the name is
+    // taken first.
+    const QString channel = Channel->Name;
+    HandleCommand("/mode " + channel + " +b " + nick);
+    HandleCommand("/kick " + channel + " " + nick);
 }
 
 void Tchat_form::Whois1Click()
 {
+    const THold hold(this);
     const QString nick = SelectedNick();
     if (nick.isEmpty()) return;
     HandleCommand("/whois " + nick);
@@ -833,4 +882,14 @@ void Tchat_form::ApplyLook()
         }
         button->setIcon(icon);
     }
+}
+
+void InstallChatWindows(TChatModule* module, QWidget* owner)
+{
+    QPointer<QWidget> own(owner);
+    module->CreateChatWindow = [own](TChatModule*) -> TChatWindowBase* {
+        auto* w = new Tchat_form(own);
+        w->hide();
+        return w;
+    };
 }

@@ -80,6 +80,9 @@ public:
     void RefillNames(TChannel* channel) override;
     void ApplyLook() override;
     bool IsCurrentPage() const override;
+    // Frees the window on the loop's next pass, or once the last of its handlers still
+    // running has returned: a dialog's loop inside a handler may deliver the fold-back.
+    void DeleteLater() override;
 
     static QColor LineColor(TChatLineKind kind);
     // Links in a line of text: [start, length) pairs, and the address each opens.
@@ -105,7 +108,10 @@ public:
     void Whois1Click();
     void mainchatURLClick(const QString& text);
     void btftimerTimer();
+    // The user turned to this window: it becomes current and counts as chat activity.
     void FormActivate();
+    // The window became the current one without the user's doing (the program showed it).
+    void BecomeCurrent();
     void Undock();
     bool Docked() const { return dockSite_ != nullptr; }
     // The selected nick without its "@" or "+"; empty (after the message) when none.
@@ -152,6 +158,21 @@ protected:
     bool eventFilter(QObject* o, QEvent* e) override;
 
 private:
+    // Held while a handler of this window runs.
+    class THold
+    {
+    public:
+        explicit THold(Tchat_form* w) : w_(w) { ++w_->holds_; }
+        ~THold();
+        THold(const THold&) = delete;
+        THold& operator=(const THold&) = delete;
+
+    private:
+        Tchat_form* w_;
+    };
+    int holds_ = 0;
+    bool freePending_ = false;
+
     void scrollToEnd();
     void updateTabText();
     void hint(const QString& text) { AddLine(text, lkSystem); }
@@ -162,3 +183,7 @@ private:
     QPoint dragStart_;
     bool dragFromTab_ = false;
 };
+
+// Gives the chat module its further windows: each a chat window owned by `owner` that
+// docks into the module's dock site.
+void InstallChatWindows(TChatModule* module, QWidget* owner);

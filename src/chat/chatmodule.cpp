@@ -431,6 +431,7 @@ void TChatModule::IRCClient1Joined(TIRCClient*, TChannel* channel)
         pendingTitle_.clear();
     }
     w->SetCaption(caption);
+    DebugLog("Chat page for " + channel->Name);
     w->SetTopicLabel("Topic: ");
     w->ShowWindow();
     current_ = w;
@@ -451,7 +452,10 @@ void TChatModule::foldBack(TChannel* channel)
         RemoveChatWindow(w);
         w->HideWindow();
         w->Module = nullptr;
-        delete w;
+        w->Client = nullptr;
+        DebugLog("Chat page closed: " + channel->Name);
+        // Later: this may run inside the window's own handler or under a dialog of it.
+        w->DeleteLater();
         TChatWindowBase* first = ChatWindows.front();
         first->ShowWindow();
         current_ = first;
@@ -542,7 +546,8 @@ bool TChatModule::ParseDccOffer(const QString& command, const QString& args, TDc
     if (parts.size() - rest < 3) return false;
     bool ok = false;
     const qulonglong addr = parts[rest].toULongLong(&ok, 10);
-    if (!ok || addr > 0xffffffffull) return false;
+    // 0.0.0.0 is nobody's address.
+    if (!ok || addr == 0 || addr > 0xffffffffull) return false;
     const int port = parts[rest + 1].toInt(&ok, 10);
     if (!ok || port <= 0 || port > 65535) return false;
     const qlonglong size = parts.mid(rest + 2).join(u' ').toLongLong(&ok, 10);
@@ -565,7 +570,20 @@ void TChatModule::IRCClient1CTCPQuery(TIRCClient*, TUser* user, TChannel*, const
     TDccOffer offer;
     if (!ParseDccOffer(command, args, offer)) return;
     offer.Nick = nickOf(user);
-    if (OnDccOffer) OnDccOffer(offer);
+    // The offer is taken up on a later pass of the loop: asking the user here would hold
+    // the client inside its line handler, and the server's pings would go unanswered.
+    if (queuedOffers_ >= MaxQueuedOffers) {
+        DebugLog("File offer from " + offer.Nick + " dropped: too many waiting", dcErrOut);
+        return;
+    }
+    ++queuedOffers_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, offer] {
+            --queuedOffers_;
+            if (!destroying_ && OnDccOffer) OnDccOffer(offer);
+        },
+        Qt::QueuedConnection);
 }
 
 void TChatModule::IRCClient1StateChange(TIRCClient*)

@@ -60,6 +60,9 @@ public:
     virtual void RefillNames(TChannel* channel) = 0; // empty channel: empty list
     virtual void ApplyLook() = 0;
     virtual bool IsCurrentPage() const { return false; }
+    // Frees the window once whatever runs now has returned: a window folds back from
+    // inside its own handlers (a send that fails closes the connection at once).
+    virtual void DeleteLater() = 0;
 
     // The lines the module writes, built from their parts.
     void ShowMessage(TUser* user, const QString& text);
@@ -153,6 +156,8 @@ public:
     // Reads a DCC SEND offer from a CTCP query's command and arguments; false when it
     // is not one or is malformed.
     static bool ParseDccOffer(const QString& command, const QString& args, TDccOffer& offer);
+    // Offers waiting for their later pass of the loop at most; more are dropped.
+    static constexpr int MaxQueuedOffers = 16;
 
     // Handlers, named after the client's events.
     void disconnecttimerTimer();
@@ -184,6 +189,7 @@ private:
     TChatWindowBase* current_ = nullptr;
     std::vector<TChatWindowBase*> owned_; // the windows this module made
     bool destroying_ = false;
+    int queuedOffers_ = 0;
     QString pendingTitle_, pendingTitleChannel_;
 };
 

@@ -1,6 +1,7 @@
 #include "dcc_form.h"
 #include "chat_form.h"
 #include "chatmodule.h"
+#include "debuglog.h"
 #include "dialogs.h"
 #include "ircclient.h"
 #include "skins.h"
@@ -21,6 +22,8 @@
 
 namespace {
 const char* const Filter = "All Files (*.*)|*.*";
+int g_windows = 0; // transfer windows that exist
+int g_asking = 0;  // offers whose question is open
 
 qint64 nowMs()
 {
@@ -78,20 +81,36 @@ Tdcc_form::Tdcc_form(QWidget* owner) : QWidget(owner, Qt::Dialog | Qt::WindowSta
     Transfer.OnStatus = [this](const QString& s) { status->setText(s); };
     Transfer.OnProgress = [this] { UpdateProgress(); };
     Transfer.OnDone = [this] { finished(); };
+    // The messages do not wait for the user: the transfer's events come from the loop.
     Transfer.OnError = [this](const QString& msg) {
         status->setText("Error");
-        platform::MessageDlg(msg, platform::mtError, platform::mbOK, "Error", this);
+        platform::MessageDlgAsync(msg, platform::mtError, platform::mbOK, "Error", this, this,
+                                  nullptr);
         finished();
     };
     Transfer.OnSenderClosed = [this] {
-        platform::MessageBox("Sender closed file transfer", "Error", platform::mbOK,
-                             platform::mtError, this);
         close_butt->setText("Close");
-        close();
+        platform::MessageDlgAsync("Sender closed file transfer", platform::mtError,
+                                  platform::mbOK, "Error", this, this, [this](int) { close(); });
     };
+    ++g_windows;
 }
 
-Tdcc_form::~Tdcc_form() = default;
+Tdcc_form::~Tdcc_form()
+{
+    --g_windows;
+    if (asking_) --g_asking;
+}
+
+int Tdcc_form::OpenWindows()
+{
+    return g_windows;
+}
+
+int Tdcc_form::OpenQuestions()
+{
+    return g_asking;
+}
 
 bool Tdcc_form::OfferFile(TIRCClient* client, const QString& nick)
 {
@@ -127,33 +146,50 @@ void Tdcc_form::ReceiveOffer(const TDccOffer& offer)
     Transfer.PeerPort = offer.Port;
     Transfer.FileSize = offer.Size;
     Transfer.PeerNick = offer.Nick;
+    filelabel->setText("File: " + Transfer.FileName + " (" + offer.Nick + ")");
+    status->setText(" Waiting for your answer");
     show();
     const QString question =
         offer.Nick + " wants to send you " + Transfer.FileName +
         "\r\nDo you want to accept it?\r\n\r\nWARNING: Files from strangers may contain "
         "viruses.\r\nDo NOT accept files from someone you do not trust.";
-    if (platform::MessageDlg(question, platform::mtConfirmation, platform::mbYesNo, {}, this) !=
-        platform::mrYes) {
+    // Asked without waiting: the chat goes on (and answers the server) meanwhile.
+    asking_ = true;
+    ++g_asking;
+    platform::MessageDlgAsync(question, platform::mtConfirmation, platform::mbYesNo, {}, this,
+                              this, [this](int answer) { answered(answer); });
+}
+
+void Tdcc_form::answered(int answer)
+{
+    if (asking_) {
+        asking_ = false;
+        --g_asking;
+    }
+    if (answer != platform::mrYes || Transfer.Done) {
         Transfer.Done = true; // declined: nothing to confirm
         close();
         return;
     }
-    const QString folder =
-        QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    QPointer<Tdcc_form> self(this);
     const QString path = platform::SaveFileDialog(
         "Save " + Transfer.FileName, QDir(folder).filePath(Transfer.FileName), Filter, this);
-    if (path.isEmpty()) {
+    if (!self) return;
+    if (path.isEmpty() || Transfer.Done) {
         Transfer.Done = true;
         close();
         return;
     }
-    filelabel->setText("File: " + path + " (" + offer.Nick + ")");
+    filelabel->setText("File: " + path + " (" + Transfer.PeerNick + ")");
+    status->setText(" Waiting for Connection");
     QString error;
     if (!Transfer.StartReceiving(path, error)) {
         status->setText("Error");
-        platform::MessageDlg(error, platform::mtError, platform::mbOK, "Error", this);
         Transfer.Done = true;
         close_butt->setText("Close");
+        platform::MessageDlgAsync(error, platform::mtError, platform::mbOK, "Error", this, this,
+                                  nullptr);
     }
 }
 
@@ -196,31 +232,49 @@ void Tdcc_form::close_buttClick()
 
 void Tdcc_form::closeEvent(QCloseEvent* e)
 {
-    if (!Transfer.Done) {
-        if (platform::MessageDlg("Are you sure you want to close this DCC connection?",
-                                 platform::mtConfirmation, platform::mbYesNo, {},
-                                 this) != platform::mrYes) {
+    if (!Transfer.Done && !asking_) {
+        QPointer<Tdcc_form> self(this);
+        const int answer =
+            platform::MessageDlg("Are you sure you want to close this DCC connection?",
+                                 platform::mtConfirmation, platform::mbYesNo, {}, this);
+        if (!self) return;
+        if (answer != platform::mrYes) {
             e->ignore();
             return;
         }
-        Transfer.Done = true;
     }
-    // Hidden, not destroyed: the owner frees it.
-    e->ignore();
-    hide();
+    // Closing while the offer's question is open declines it.
+    Transfer.Done = true;
     Transfer.Cancel();
+    // Hidden; a window the chat made (deleted on close) is freed once this returns.
+    e->accept();
 }
 
 void InstallDccTransfers(TChatModule* module, QWidget* owner)
 {
     QPointer<QWidget> own(owner);
     module->OnDccOffer = [own](const TDccOffer& offer) {
+        // A flood of offers opens a bounded number of windows; the rest are dropped.
+        if (Tdcc_form::OpenQuestions() >= Tdcc_form::MaxOpenQuestions ||
+            Tdcc_form::OpenWindows() >= Tdcc_form::MaxOpenWindows) {
+            DebugLog("File offer from " + offer.Nick + " dropped: too many transfers open",
+                     dcErrOut);
+            return;
+        }
         auto* w = new Tdcc_form(own);
-        w->setAttribute(Qt::WA_DeleteOnClose, false);
+        w->setAttribute(Qt::WA_DeleteOnClose);
         w->ReceiveOffer(offer);
     };
-    Tchat_form::SendFileHook() = [](Tchat_form* chat, const QString& nick) {
-        auto* w = new Tdcc_form(chat);
-        w->OfferFile(chat->Client, nick);
+    // The transfer's window belongs to the main window, not to the chat window: leaving
+    // the channel does not end the transfer.
+    Tchat_form::SendFileHook() = [own](Tchat_form* chat, const QString& nick) {
+        if (Tdcc_form::OpenWindows() >= Tdcc_form::MaxOpenWindows) {
+            chat->AddLine("*** Too many file transfers are open; close one first", lkSystem);
+            return;
+        }
+        TIRCClient* client = chat->Client;
+        auto* w = new Tdcc_form(own);
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        w->OfferFile(client, nick);
     };
 }

@@ -23,8 +23,17 @@ public:
     // Offering a file to a nick: asks for the file, listens and sends the offer through
     // the client. False when nothing was offered (the window is closed again).
     bool OfferFile(TIRCClient* client, const QString& nick);
-    // An offer received: asks the user, then the save dialog, then receives.
+    // An offer received: shows the window and asks the user without waiting; on Yes the
+    // save dialog, then receiving. Closing the window meanwhile declines.
     void ReceiveOffer(const TDccOffer& offer);
+    void answered(int answer);
+    bool Asking() const { return asking_; }
+
+    // Bounds for what other users' offers may open at once.
+    static constexpr int MaxOpenQuestions = 4;
+    static constexpr int MaxOpenWindows = 12;
+    static int OpenWindows();
+    static int OpenQuestions();
 
     // After each block: the texts and the bar follow at most every ShowEveryMs (a block
     // takes far less than a screen refresh), and at once at the end.
@@ -48,7 +57,7 @@ protected:
 
 private:
     void finished();
-    bool closing_ = false;
+    bool asking_ = false;
     class QTimer* showTimer_ = nullptr;
 };
 

@@ -59,18 +59,62 @@ QString AnnounceAddress(const QString& chatLocalAddress, const QStringList& loca
     return pick;
 }
 
+namespace {
+// Characters that change how the text around them reads (direction marks, embeddings,
+// overrides and isolates) or that no name shows.
+bool invisible(char32_t c)
+{
+    return c < 32 || (c >= 127 && c <= 159) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+// The longest run of whole characters from `text` whose UTF-8 takes at most `bytes`.
+QString leftBytes(const QString& text, qsizetype bytes)
+{
+    QString out;
+    qsizetype used = 0;
+    for (char32_t c : text.toUcs4()) {
+        const qsizetype n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (used + n > bytes) break;
+        used += n;
+        out += QString::fromUcs4(&c, 1);
+    }
+    return out;
+}
+} // namespace
+
 QString SafeFileName(const QString& offered)
 {
     QString name = offered;
     name.replace(u'\\', u'/');
     name = name.section(u'/', -1);
-    name.removeIf([](QChar c) { return c.unicode() < 32 || c.unicode() == 127; });
-    name = name.trimmed();
+    QString kept;
+    for (char32_t c : name.toUcs4())
+        if (!invisible(c)) kept += QString::fromUcs4(&c, 1);
+    name = kept.trimmed();
     // Leading dots would hide the file or climb out of the folder.
     while (name.startsWith(u'.'))
         name.remove(0, 1);
     if (name.isEmpty()) name = QStringLiteral("file");
-    return name.left(200);
+    // File systems take 255 bytes a name; the name is cut between characters and keeps
+    // a short extension.
+    if (name.toUtf8().size() > MaxNameBytes) {
+        const qsizetype dot = name.lastIndexOf(u'.');
+        const QString ext = dot > 0 && name.size() - dot <= 16 ? name.mid(dot) : QString();
+        name = leftBytes(name.left(name.size() - ext.size()), MaxNameBytes - ext.toUtf8().size()) + ext;
+    }
+    return name;
+}
+
+QString PartFileName(const QString& savePath)
+{
+    // What is there already (another transfer's, an earlier one's) is left alone.
+    for (int i = 1; i <= 100; ++i) {
+        const QString candidate =
+            i == 1 ? savePath + ".part" : savePath + "." + QString::number(i) + ".part";
+        if (!QFileInfo::exists(candidate)) return candidate;
+    }
+    return {};
 }
 
 QString OfferName(const QString& path)
@@ -86,6 +130,12 @@ QString SpeedText(qint64 transferred, qint64 size)
     const qint64 percent = size > 0 ? t * 100 / size : 0;
     return QString::number(transferred) + " of " + QString::number(size) + " (" +
            QString::number(percent) + "%) ";
+}
+
+QString IncompleteText(qint64 acknowledged, qint64 size)
+{
+    return "Incomplete: " + QString::number(acknowledged) + " of " + QString::number(size) +
+           " bytes acknowledged";
 }
 
 QString TimeText(qint64 transferred, qint64 size, qint64 elapsedMs)
@@ -125,6 +175,7 @@ struct TDccTransfer::TPump
     bool sending = false;
     QString savePath; // for the message when the file cannot be written
     std::atomic<qint64> transferred{0};
+    std::atomic<qint64> acknowledged{0}; // sending: the last count the receiver sent
     std::atomic<bool> cancelled{false};
     std::atomic<int> end{Running};
     QString error; // written before `end` becomes Failed
@@ -178,13 +229,24 @@ private:
         std::vector<char> chunk(64 * 1024);
         size_t have = 0, at = 0;
         qint64 sent = 0;
+        bool shrunk = false;
+        int readFailed = 0;
         auto nextBlock = [&]() -> bool {
+            if (sent >= size) return true;
             if (at == have) {
                 ssize_t n;
                 do
                     n = ::read(file, chunk.data(), chunk.size());
                 while (n < 0 && errno == EINTR);
-                if (n <= 0) return true; // the file ended early: nothing to send
+                if (n == 0) {
+                    // Shorter than offered: the receiver would wait for the rest for ever.
+                    shrunk = true;
+                    return false;
+                }
+                if (n < 0) {
+                    readFailed = errno;
+                    return false;
+                }
                 have = size_t(n);
                 at = 0;
             }
@@ -197,17 +259,30 @@ private:
             transferred.store(sent, std::memory_order_relaxed);
             return true;
         };
-        if (!nextBlock()) return PeerClosed;
-        char acks[256];
+        auto stopped = [&] {
+            if (shrunk)
+                return fail(QString::number(sent) + " of " + QString::number(size) +
+                            " bytes sent: the file became shorter after it was offered");
+            if (readFailed)
+                return fail("Unable to read the file: " +
+                            QString::fromLocal8Bit(std::strerror(readFailed)));
+            return int(PeerClosed);
+        };
+        if (!nextBlock()) return stopped();
+        uchar acks[256];
+        uchar ack[4];
         size_t partial = 0; // bytes of an acknowledgement not yet complete
         for (;;) {
             const ssize_t r = ::recv(sock, acks, sizeof acks, 0);
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0 || cancelled) return PeerClosed;
-            partial += size_t(r);
-            for (; partial >= 4; partial -= 4) {
+            for (ssize_t i = 0; i < r; ++i) {
+                ack[partial++] = acks[i];
+                if (partial < 4) continue;
+                partial = 0;
+                acknowledged.store(qFromBigEndian<quint32>(ack), std::memory_order_relaxed);
                 if (sent >= size) return Finished;
-                if (!nextBlock()) return PeerClosed;
+                if (!nextBlock()) return stopped();
             }
         }
     }
@@ -355,8 +430,13 @@ bool TDccTransfer::StartReceiving(const QString& savePath, QString& error)
 {
     Sending = false;
     SavePath = savePath;
-    file_.setFileName(savePath + ".part");
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    PartPath = dcc::PartFileName(savePath);
+    if (PartPath.isEmpty()) {
+        error = "Unable to write " + savePath + ": too many unfinished transfers of it";
+        return false;
+    }
+    file_.setFileName(PartPath);
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         error = "Unable to write " + savePath + ": " + file_.errorString();
         return false;
     }
@@ -436,6 +516,7 @@ void TDccTransfer::pumpNews()
     // The end first: what the thread counted before it ended is then seen as well.
     const int end = pump_->end.load(std::memory_order_acquire);
     const qint64 now = pump_->transferred.load(std::memory_order_relaxed);
+    Acknowledged = pump_->acknowledged.load(std::memory_order_relaxed);
     const QString error = end == TPump::Failed ? pump_->error : QString();
     if (now != Transferred) {
         Transferred = now;
@@ -448,9 +529,14 @@ void TDccTransfer::pumpNews()
     case TPump::Finished:
     case TPump::PeerClosed:
         if (Sending) {
-            // A receiver that went away ends the sending the same way.
             Done = true;
-            if (OnStatus) OnStatus("Done Sending");
+            // Done only when the receiver counted every byte; one that went away early
+            // leaves an incomplete file.
+            if (Acknowledged >= FileSize) {
+                if (OnStatus) OnStatus("Done Sending");
+            } else if (OnStatus) {
+                OnStatus(dcc::IncompleteText(Acknowledged, FileSize));
+            }
             if (OnDone) OnDone();
         } else if (end == TPump::Finished) {
             finishReceive();
@@ -472,9 +558,9 @@ void TDccTransfer::pumpNews()
 void TDccTransfer::finishReceive()
 {
     QFile::remove(SavePath);
-    const bool renamed = QFile::rename(SavePath + ".part", SavePath);
+    const bool renamed = QFile::rename(PartPath, SavePath);
     Done = true;
-    if (!renamed && OnError) OnError("Unable to rename " + SavePath + ".part to " + SavePath);
+    if (!renamed && OnError) OnError("Unable to rename " + PartPath + " to " + SavePath);
     if (OnStatus) OnStatus("Done Receiving");
     if (OnDone) OnDone();
 }

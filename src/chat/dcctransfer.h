@@ -28,13 +28,20 @@ QString AddressText(quint32 number);
 // not "127", "10" or "192".
 QString AnnounceAddress(const QString& chatLocalAddress, const QStringList& localAddresses);
 // A received name reduced to a plain file name: no directory parts, no "..", no control
-// bytes, never empty ("file"). Letter case is kept.
+// characters (C0, C1) or direction marks, at most MaxNameBytes in UTF-8 cut between
+// characters, never empty ("file"). Letter case is kept.
+constexpr qsizetype MaxNameBytes = 255;
 QString SafeFileName(const QString& offered);
+// Where a file being received waits until it is whole: NAME.part, or NAME.2.part and so on
+// when that exists; empty when a hundred do.
+QString PartFileName(const QString& savePath);
 // The name put into an offer: the file's name without its directory, blanks as "_".
 QString OfferName(const QString& path);
 // "T of S (P%) " and "M:SS remaining R cps".
 QString SpeedText(qint64 transferred, qint64 size);
 QString TimeText(qint64 transferred, qint64 size, qint64 elapsedMs);
+// The status of a sending that ended before the receiver counted every byte.
+QString IncompleteText(qint64 acknowledged, qint64 size);
 } // namespace dcc
 
 // The connection is made on the loop of the thread that owns the transfer; the bytes then
@@ -57,19 +64,21 @@ public:
     QString PeerAddress;
     QString PeerPort;
     qint64 Transferred = 0;
+    qint64 Acknowledged = 0; // sending: the count the receiver last acknowledged
     bool Done = false;
     bool Sending = false;
     QString SavePath; // receiving: where the file ends up
+    QString PartPath; // receiving: where it waits until it is whole
 
     // Sending: opens the file (read only, shared) and listens on a port from 1024 to
     // 30023. False with a message when the file cannot be offered.
     bool StartSending(const QString& path, const QString& announceAddress, QString& error);
     // The CTCP arguments of the offer: name, address as a number, port, size.
     QString OfferArguments() const;
-    // Receiving: creates SavePath + ".part" and connects to the sender. False with a
+    // Receiving: creates PartPath (a ".part" beside SavePath) and connects to the sender. False with a
     // message when the file cannot be written.
     bool StartReceiving(const QString& savePath, QString& error);
-    // Stops everything without waiting; a partial received file stays as its ".part".
+    // Stops everything without waiting; a partial received file stays as PartPath.
     void Cancel();
 
     qint64 ElapsedMs() const { return started_.isValid() ? started_.elapsed() : 0; }

@@ -1113,14 +1113,17 @@ void TIRCClient::applyNames()
 
 void TIRCClient::splitCTCP(const QString& text, QString& command, QString& args)
 {
-    const qsizetype sp = text.indexOf(u' ');
+    // The closing byte 1 goes only when it is there: a query cut short keeps its last
+    // character (an offer's size would lose a digit).
+    QString body = text.mid(1);
+    if (body.endsWith(QChar(1))) body.chop(1);
+    const qsizetype sp = body.indexOf(u' ');
     if (sp < 0) {
-        command = text.mid(1, std::max<qsizetype>(0, text.size() - 2));
+        command = body;
         args.clear();
     } else {
-        command = text.mid(1, sp - 1);
-        args = text.mid(sp + 1);
-        args.chop(1); // the closing byte 1
+        command = body.left(sp);
+        args = body.mid(sp + 1);
     }
 }
 

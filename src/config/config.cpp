@@ -91,6 +91,10 @@ const std::vector<TSettingDef>& TConfig::SettingDefs()
         {"interfacestyle", "ItemIndex", "0"},
         {"disablegun", "Checked", "False"},
         {"bufferbox", "ItemIndex", "1"},
+        // Where stations come from: a list server, or (empty) the Radio Browser directory,
+        // whose servers are found by name unless "radiobrowser" names them.
+        {"listhost", "Text", ""},
+        {"radiobrowser", "Text", ""},
     };
     return defs;
 }

@@ -117,6 +117,22 @@ Tconfig_form::Tconfig_form(TConfig* config, QWidget* parent)
     form->addWidget(interfacestyle, 0, 2, 3, 1);
     form->setColumnStretch(1, 1);
     g->addLayout(form);
+    // The station source (read at the next start).
+    auto* source = named(new QGroupBox(" Station Directory ", general), "sourcegroup");
+    auto* srcl = new QGridLayout(source);
+    listhost = edit(source, "listhost");
+    listhost->setPlaceholderText("(none: the Radio Browser directory)");
+    listhost->setToolTip("A list server (host or host:port) instead of the Radio Browser directory");
+    radiobrowser = edit(source, "radiobrowser");
+    radiobrowser->setPlaceholderText("(automatic: all.api.radio-browser.info)");
+    radiobrowser->setToolTip("Radio Browser servers or a private mirror: http(s) addresses, "
+                             "separated by commas");
+    srcl->addWidget(new QLabel("List Server:", source), 0, 0);
+    srcl->addWidget(listhost, 0, 1);
+    srcl->addWidget(new QLabel("Radio Browser:", source), 1, 0);
+    srcl->addWidget(radiobrowser, 1, 1);
+    srcl->addWidget(new QLabel("Takes effect at the next start.", source), 2, 1);
+    g->addWidget(source);
     disablebanners = check(general, "disablebanners", "Disable Banners");
     use_taskbar = check(general, "use_taskbar", "Show Dialwise in System Tray");
     disablegun = check(general, "disablegun", "Disable Gun Sound");

@@ -62,6 +62,8 @@ public:
     // Controls, named after the settings they hold.
     QTabWidget* pages;
     QLineEdit* program_dir;
+    QLineEdit* listhost;
+    QLineEdit* radiobrowser;
     QToolButton* browse_butt;
     QToolButton* dirfind_butt;
     QToolButton* other_butt;

@@ -1,7 +1,9 @@
 #include "debuglog.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QMutex>
+#include <QThread>
 #include <QMutexLocker>
 
 namespace {
@@ -43,6 +45,18 @@ void DebugLog(const QString& text, int channel)
         QMutexLocker lock(&g_fileLock);
         f->write((DebugChannelName(channel) + " >" + text + "\n").toUtf8());
         f->flush();
+    }
+    // The console is a window: lines from other threads (the sound device's worker) are
+    // handed to the user-interface thread, in order.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() != app->thread()) {
+        QMetaObject::invokeMethod(
+            app,
+            [text, channel] {
+                if (g_sink) g_sink(text, channel);
+            },
+            Qt::QueuedConnection);
+        return;
     }
     if (g_sink) g_sink(text, channel);
 }

@@ -79,6 +79,8 @@ public:
     virtual void Pump();
     // A new server of ServerClass.
     virtual TServerRef CreateServer(const QString& address, const QString& port);
+    // The user plays a server of this list (a directory that counts plays hears of it).
+    virtual void StationLaunched(TCustomServer*) {}
 
     quint8 State = lsIdle;
     int MaxActive = 15;

@@ -1,7 +1,9 @@
 #include "listfactory.h"
 
 #include "debuglog.h"
+#include "config.h"
 #include "masterlist.h"
+#include "radiobrowser.h"
 
 std::unique_ptr<TCustomServerList> CreateServerList(const TProductProfile& profile)
 {
@@ -18,7 +20,12 @@ std::unique_ptr<TCustomServerList> CreateServerList(const TProductProfile& profi
     } else if (name == QLatin1String("TSCServerList") || profile.Product == TProduct::Radio) {
         if (name != QLatin1String("TSCServerList"))
             DebugLog(QStringLiteral("Unknown server list class %1").arg(name), dcErrOut);
-        return std::make_unique<TSCServerList>();
+        if (UseRadioBrowser()) return CreateRadioBrowserList();
+        auto list = std::make_unique<TSCServerList>();
+        const QString stored = Config() ? Config()->Text(QStringLiteral("listhost")).trimmed() : QString();
+        if (qEnvironmentVariableIsEmpty("DIALWISE_LIST_HOST") && !stored.isEmpty())
+            list->ListURL = QStringLiteral("http://") + stored + QStringLiteral("/?compress=1");
+        return list;
     } else {
         DebugLog(QStringLiteral("Unknown server list class %1").arg(name), dcErrOut);
         auto generic = std::make_unique<TZelkGenericList>();
@@ -28,4 +35,25 @@ std::unique_ptr<TCustomServerList> CreateServerList(const TProductProfile& profi
     master->MasterHost = TProductProfile::HostOf(profile.MasterHost);
     master->MasterPort = QString::number(TProductProfile::PortOf(profile.MasterHost, 28900));
     return master;
+}
+
+bool UseRadioBrowser()
+{
+    if (!qEnvironmentVariableIsEmpty("DIALWISE_LIST_HOST")) return false;
+    return !Config() || Config()->Text(QStringLiteral("listhost")).trimmed().isEmpty();
+}
+
+std::unique_ptr<TRadioBrowserList> CreateRadioBrowserList()
+{
+    auto list = std::make_unique<TRadioBrowserList>();
+    QString servers = qEnvironmentVariable("DIALWISE_RADIOBROWSER").trimmed();
+    if (servers.isEmpty() && Config()) servers = Config()->Text(QStringLiteral("radiobrowser")).trimmed();
+    if (!servers.isEmpty()) {
+        list->Servers_.SetServers(servers);
+        if (list->Servers_.Candidates().isEmpty())
+            DebugLog(QStringLiteral("Radio Browser: no http(s) address in ") + servers, dcErrOut);
+    }
+    DebugLog(QStringLiteral("Station source: Radio Browser ") +
+             (servers.isEmpty() ? TRBServerChoice::DefaultName() : servers));
+    return list;
 }

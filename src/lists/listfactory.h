@@ -8,3 +8,11 @@
 #include <memory>
 
 std::unique_ptr<TCustomServerList> CreateServerList(const TProductProfile& profile);
+
+class TRadioBrowserList;
+// The radio product lists the Radio Browser directory unless a list server is set (the
+// variable DIALWISE_LIST_HOST, or the stored "listhost").
+bool UseRadioBrowser();
+// The directory source, asking the servers DIALWISE_RADIOBROWSER or the stored
+// "radiobrowser" names, else those behind the directory's name.
+std::unique_ptr<TRadioBrowserList> CreateRadioBrowserList();

@@ -4,7 +4,9 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -96,8 +98,23 @@ void SetDialogScript(DialogScript script)
     g_script = std::move(script);
 }
 
-int MessageDlg(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,
-               const QString& caption, QWidget* parent)
+namespace {
+struct ButtonMap
+{
+    unsigned flag;
+    QMessageBox::StandardButton sb;
+    int result;
+};
+const ButtonMap kButtons[] = {{mbYes, QMessageBox::Yes, mrYes},
+                              {mbNo, QMessageBox::No, mrNo},
+                              {mbOK, QMessageBox::Ok, mrOk},
+                              {mbCancel, QMessageBox::Cancel, mrCancel},
+                              {mbAbort, QMessageBox::Abort, mrAbort},
+                              {mbRetry, QMessageBox::Retry, mrRetry},
+                              {mbIgnore, QMessageBox::Ignore, mrIgnore}};
+
+DialogRequest messageRequest(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,
+                             const QString& caption)
 {
     DialogRequest r;
     r.kind = DialogRequest::Message;
@@ -105,55 +122,87 @@ int MessageDlg(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,
     r.text = text;
     r.type = type;
     r.buttons = buttons;
-    DialogAnswer a;
-    if (scripted(r, a)) return a.result;
+    return r;
+}
 
-    QMessageBox box(parent);
-    box.setWindowTitle(r.caption);
+// On the heap: a parent that goes while the box is open takes the box with it, which a
+// box on the stack would not survive.
+QMessageBox* makeBox(const DialogRequest& r, QWidget* parent)
+{
+    auto* box = new QMessageBox(parent);
+    box->setWindowTitle(r.caption);
+    // Plain text always: a text may carry what others sent (a file name, a nick).
+    box->setTextFormat(Qt::PlainText);
     // Message texts use CR (and CRLF) as line breaks.
-    QString shown = text;
+    QString shown = r.text;
     shown.replace("\r\n", "\n").replace('\r', '\n');
-    box.setText(shown);
-    switch (type) {
+    box->setText(shown);
+    switch (r.type) {
     case mtWarning:
-        box.setIcon(QMessageBox::Warning);
+        box->setIcon(QMessageBox::Warning);
         break;
     case mtError:
-        box.setIcon(QMessageBox::Critical);
+        box->setIcon(QMessageBox::Critical);
         break;
     case mtInformation:
-        box.setIcon(QMessageBox::Information);
+        box->setIcon(QMessageBox::Information);
         break;
     case mtConfirmation:
-        box.setIcon(QMessageBox::Question);
+        box->setIcon(QMessageBox::Question);
         break;
     default:
-        box.setIcon(QMessageBox::NoIcon);
+        box->setIcon(QMessageBox::NoIcon);
         break;
     }
-    struct B
-    {
-        unsigned flag;
-        QMessageBox::StandardButton sb;
-        int result;
-    };
-    static const B map[] = {{mbYes, QMessageBox::Yes, mrYes},
-                            {mbNo, QMessageBox::No, mrNo},
-                            {mbOK, QMessageBox::Ok, mrOk},
-                            {mbCancel, QMessageBox::Cancel, mrCancel},
-                            {mbAbort, QMessageBox::Abort, mrAbort},
-                            {mbRetry, QMessageBox::Retry, mrRetry},
-                            {mbIgnore, QMessageBox::Ignore, mrIgnore}};
     QMessageBox::StandardButtons sbs;
-    for (const B& b : map)
-        if (buttons & b.flag) sbs |= b.sb;
+    for (const ButtonMap& b : kButtons)
+        if (r.buttons & b.flag) sbs |= b.sb;
     if (!sbs) sbs = QMessageBox::Ok;
-    box.setStandardButtons(sbs);
-    box.setWindowFlag(Qt::WindowStaysOnTopHint);
-    const int ret = box.exec();
-    for (const B& b : map)
-        if (ret == b.sb) return b.result;
+    box->setStandardButtons(sbs);
+    box->setWindowFlag(Qt::WindowStaysOnTopHint);
+    return box;
+}
+
+int resultOf(int button)
+{
+    for (const ButtonMap& b : kButtons)
+        if (button == b.sb) return b.result;
     return mrCancel;
+}
+} // namespace
+
+int MessageDlg(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,
+               const QString& caption, QWidget* parent)
+{
+    const DialogRequest r = messageRequest(text, type, buttons, caption);
+    DialogAnswer a;
+    if (scripted(r, a)) return a.result;
+    QPointer<QMessageBox> box = makeBox(r, parent);
+    const int ret = box->exec();
+    if (!box) return mrCancel; // its parent went meanwhile
+    delete box;
+    return resultOf(ret);
+}
+
+void MessageDlgAsync(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,
+                     const QString& caption, QWidget* parent, const QObject* context,
+                     std::function<void(int)> done)
+{
+    const DialogRequest r = messageRequest(text, type, buttons, caption);
+    DialogAnswer a;
+    if (scripted(r, a)) {
+        const int result = a.result;
+        QTimer::singleShot(0, context, [done = std::move(done), result] {
+            if (done) done(result);
+        });
+        return;
+    }
+    QMessageBox* box = makeBox(r, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(box, &QDialog::finished, context, [done = std::move(done)](int ret) {
+        if (done) done(resultOf(ret));
+    });
+    box->open();
 }
 
 int MessageBox(const QString& text, const QString& caption, TMsgDlgButtons buttons,
@@ -172,8 +221,42 @@ static QString fileDialog(bool save, const QString& caption, const QString& dir,
     r.filter = filter;
     DialogAnswer a;
     if (scripted(r, a)) return a.result == mrOk ? a.text : QString();
-    return save ? QFileDialog::getSaveFileName(parent, caption, dir, filter)
-                : QFileDialog::getOpenFileName(parent, caption, dir, filter);
+    // On the heap, as message boxes are; the filter in Qt's form so that files show.
+    QPointer<QFileDialog> dialog = new QFileDialog(parent, caption, dir, QtFileFilter(filter));
+    if (save) {
+        dialog->setAcceptMode(QFileDialog::AcceptSave);
+        dialog->setFileMode(QFileDialog::AnyFile);
+    } else {
+        dialog->setFileMode(QFileDialog::ExistingFile);
+    }
+    const int ret = dialog->exec();
+    if (!dialog) return {};
+    const QStringList files = dialog->selectedFiles();
+    delete dialog;
+    return ret == QDialog::Accepted ? files.value(0) : QString();
+}
+
+QString QtFileFilter(const QString& filter)
+{
+    if (!filter.contains(u'|')) return filter;
+    const QStringList parts = filter.split(u'|');
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString desc = parts[i].trimmed();
+        // The description's own "(...)" goes: Qt reads the patterns from the parentheses.
+        if (desc.endsWith(u')') && desc.contains(u'('))
+            desc = desc.left(desc.lastIndexOf(u'(')).trimmed();
+        QStringList patterns;
+        for (QString p : parts[i + 1].split(u';', Qt::SkipEmptyParts)) {
+            p = p.trimmed();
+            if (p == u"*.*") p = QStringLiteral("*");
+            if (!p.isEmpty() && !patterns.contains(p)) patterns << p;
+        }
+        if (patterns.isEmpty()) patterns << QStringLiteral("*");
+        out << (desc.isEmpty() ? QString() : desc + u' ') + u'(' + patterns.join(u' ') + u')';
+    }
+    // An odd part at the end (a description without patterns) is ignored.
+    return out.isEmpty() ? QStringLiteral("All Files (*)") : out.join(QStringLiteral(";;"));
 }
 
 QString OpenFileDialog(const QString& caption, const QString& dir, const QString& filter,

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <functional>
 
+class QObject;
+
 class QWidget;
 
 namespace platform {
@@ -87,11 +89,24 @@ int MessageDlg(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,
 int MessageBox(const QString& text, const QString& caption, TMsgDlgButtons buttons,
                TMsgDlgType type = mtInformation, QWidget* parent = nullptr);
 
-// File dialogs: the chosen path, or empty when cancelled.
+// Asks without waiting: the box shows and `done` gets the button pressed once the user
+// answers (a scripted answer comes on a later pass of the loop). Nothing is called once
+// `context` is gone; the box goes with `parent`.
+void MessageDlgAsync(const QString& text, TMsgDlgType type, TMsgDlgButtons buttons,
+                     const QString& caption, QWidget* parent, const QObject* context,
+                     std::function<void(int)> done);
+
+// File dialogs: the chosen path, or empty when cancelled. The filter is given as
+// "Description|patterns|Description|patterns" (patterns separated by ";", "*.*" for all
+// files) or in Qt's own form.
 QString OpenFileDialog(const QString& caption, const QString& dir, const QString& filter,
                        QWidget* parent = nullptr);
 QString SaveFileDialog(const QString& caption, const QString& dir, const QString& filter,
                        QWidget* parent = nullptr);
+// A filter of the form "All Files (*.*)|*.*" in Qt's form ("All Files (*)"): each pair
+// becomes "Description (patterns)", and "*.*" means every file.
+QString QtFileFilter(const QString& filter);
+
 // A one-line text query: the text, or empty with ok=false when cancelled.
 QString InputQuery(const QString& caption, const QString& prompt, const QString& def, bool* ok,
                    QWidget* parent = nullptr);

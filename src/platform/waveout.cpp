@@ -446,17 +446,27 @@ public:
     void Write(const int16_t* s, int frames) override
     {
         int err = 0;
-        if (s_) pa_simple_write(s_, s, size_t(frames) * 2 * channels_, &err);
+        if (s_ && !failed_ && pa_simple_write(s_, s, size_t(frames) * 2 * channels_, &err) < 0) {
+            failed_ = true;
+            why_ = QString::fromLocal8Bit(pa_strerror(err));
+        }
     }
     void Flush() override
     {
         int err = 0;
-        if (s_) pa_simple_flush(s_, &err);
+        if (s_ && !failed_) pa_simple_flush(s_, &err);
+    }
+    bool Failed(QString* why) const override
+    {
+        if (failed_ && why) *why = why_;
+        return failed_;
     }
 
 private:
     pa_simple* s_ = nullptr;
     size_t channels_ = 2;
+    bool failed_ = false;
+    QString why_;
 };
 
 std::mutex g_factoryMutex;
@@ -571,6 +581,8 @@ TReaper& reaper()
 
 } // namespace
 
+void setLastError(const QString& why);
+
 class TWaveDevice
 {
 public:
@@ -600,15 +612,41 @@ public:
         post(MM_WOM_DONE, h);
     }
 
+    std::function<std::unique_ptr<TAudioSink>()> MakeSink;
+    std::unique_ptr<TAudioSink> Standby; // keeps the pace while the real sink is away
+    std::chrono::steady_clock::time_point NextTry;
+
+    void failed(MMRESULT code, const QString& why)
+    {
+        setLastError(why);
+        DebugLog("Sound output unavailable (" + why + "): trying again every second", dcErrOut);
+        Standby = MakeNullSink();
+        Standby->Open(Decoder.OutRate(), Decoder.OutChannels(), nullptr);
+        NextTry = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        QCoreApplication::postEvent(Post, new TWaveDispatcher::Ev(Id, MM_WOM_ERROR, this, reinterpret_cast<WAVEHDR*>(quintptr(code))));
+    }
+
+    // While the sound server is away, a fresh connection is tried now and then.
+    void retrySink()
+    {
+        if (!Standby || std::chrono::steady_clock::now() < NextTry) return;
+        NextTry = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        std::unique_ptr<TAudioSink> fresh = MakeSink();
+        QString why;
+        if (!fresh->Open(Decoder.OutRate(), Decoder.OutChannels(), &why)) return;
+        Sink = std::move(fresh);
+        Standby.reset();
+        DebugLog("Sound output is back", dcErrOut);
+        QCoreApplication::postEvent(Post, new TWaveDispatcher::Ev(Id, MM_WOM_ERROR, this, nullptr));
+    }
+
+    TAudioSink& out() { return Standby ? *Standby : *Sink; }
+
     void run()
     {
         const int channels = Decoder.OutChannels();
         QString why;
-        if (!Sink->Open(Decoder.OutRate(), channels, &why)) {
-            DebugLog("Sound output unavailable (" + why + "): the audio is not heard", dcErrOut);
-            Sink = MakeNullSink();
-            Sink->Open(Decoder.OutRate(), channels, nullptr);
-        }
+        if (!Sink->Open(Decoder.OutRate(), channels, &why)) failed(MMSYSERR_NODRIVER, why);
         quint64 seen = 0;
         std::vector<char> data;
         std::vector<int16_t> scaled;
@@ -628,9 +666,10 @@ public:
             if (gen != seen) {
                 // A reset since the last buffer: start clean.
                 Decoder.Reset();
-                Sink->Flush();
+                out().Flush();
                 seen = gen;
             }
+            retrySink();
             auto stale = [&] {
                 std::lock_guard<std::mutex> l(M);
                 return Generation != gen || Closing;
@@ -651,7 +690,9 @@ public:
                             scaled[i] = int16_t(int(scaled[i]) * (channels == 2 && (i & 1) ? gr : gl) / 0xFFFF);
                         src = scaled.data();
                     }
-                    Sink->Write(src, n);
+                    out().Write(src, n);
+                    QString lost;
+                    if (!Standby && Sink->Failed(&lost)) failed(MMSYSERR_ERROR, lost);
                 }
                 return true;
             });
@@ -662,6 +703,7 @@ public:
             }
         }
         Sink.reset();
+        Standby.reset();
     }
 };
 
@@ -701,8 +743,9 @@ MMRESULT waveOutOpen(HWAVEOUT* device, int deviceId, const QByteArray& format, Q
     disp->Targets.insert(dev->Id, callback);
     {
         std::lock_guard<std::mutex> l(g_factoryMutex);
-        dev->Sink = g_factory ? g_factory() : MakeDefaultSink();
+        dev->MakeSink = g_factory ? g_factory : std::function<std::unique_ptr<TAudioSink>()>(MakeDefaultSink);
     }
+    dev->Sink = dev->MakeSink();
     HWAVEOUT h = dev.release();
     h->Worker = std::thread([h] { h->run(); });
     {
@@ -782,6 +825,23 @@ MMRESULT waveOutClose(HWAVEOUT device)
     });
     reaper().add(std::move(owner), done);
     return MMSYSERR_NOERROR;
+}
+
+namespace {
+std::mutex g_errorMutex;
+QString g_lastError;
+} // namespace
+
+void setLastError(const QString& why)
+{
+    std::lock_guard<std::mutex> l(g_errorMutex);
+    g_lastError = why;
+}
+
+QString waveOutLastErrorDetail()
+{
+    std::lock_guard<std::mutex> l(g_errorMutex);
+    return g_lastError;
 }
 
 QString waveOutGetErrorText(MMRESULT code)

@@ -39,6 +39,12 @@ constexpr MMRESULT WAVERR_UNPREPARED = 34;
 constexpr int MM_WOM_OPEN = 0x3BB;
 constexpr int MM_WOM_CLOSE = 0x3BC;
 constexpr int MM_WOM_DONE = 0x3BD;
+// Ours: the sound output failed (lParam = MMSYSERR_NODRIVER when the sound server cannot
+// be reached, MMSYSERR_ERROR when it went away while playing; waveOutLastErrorDetail()
+// says why) or is back (lParam = MMSYSERR_NOERROR). Meanwhile the device keeps taking
+// and returning buffers at the pace of the sound, and tries the sound server again every
+// second.
+constexpr int MM_WOM_ERROR = 0x3BE;
 constexpr int WAVE_MAPPER = -1;
 
 constexpr quint32 WHDR_DONE = 0x01;
@@ -107,6 +113,13 @@ public:
     virtual void Write(const int16_t* samples, int frames) = 0;
     // Drops what is queued but not yet heard.
     virtual void Flush() {}
+    // True (with the reason) once the sink has stopped taking sound (its server went
+    // away); it is not written to again.
+    virtual bool Failed(QString* why) const
+    {
+        (void)why;
+        return false;
+    }
 };
 // A WAV file; `paced` makes writes take as long as the sound lasts, as on a device.
 std::unique_ptr<TAudioSink> MakeWavSink(const QString& path, bool paced);
@@ -128,6 +141,8 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* hdr);
 MMRESULT waveOutReset(HWAVEOUT device);
 MMRESULT waveOutClose(HWAVEOUT device);
 QString waveOutGetErrorText(MMRESULT code);
+// Why the sound output last failed, in words ("Connection refused").
+QString waveOutLastErrorDetail();
 // The volume of the program's own sound (left in the low 16 bits, right in the high);
 // the rest of the desktop keeps its own.
 MMRESULT waveOutSetVolume(HWAVEOUT device, quint32 volume);

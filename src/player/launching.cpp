@@ -180,12 +180,21 @@ void TMpvPlayer::Start(TCustomServer* station)
             if (kind_ == 3) DebugLog(QString("WMPPlayer PlayerState:%1").arg(int(s)), dcErrOut);
         };
         engine_->OnBuffering = [this](int percent) {
-            if (!engine_->StationText().isEmpty() && kind_ != 3) bar_.ShowStationLine(engine_->StationText());
-            if (kind_ != 3) bar_.ShowBuffering(percent, engine_->TitleText());
+            // The list's name stays; the stream names the station only when the list gave none.
+            if (!engine_->StationText().isEmpty() && (kind_ == 2 || (kind_ == 0 && stationName_.isEmpty())))
+                bar_.ShowStationLine(engine_->StationText());
+            if (kind_ != 3 && engine_->Reconnecting())
+                bar_.ShowSongStatus("Reconnecting...");
+            else if (kind_ != 3)
+                bar_.ShowBuffering(percent, engine_->TitleText());
         };
         engine_->OnTitleChange = [this](const QString& t) {
-            if (engine_->PlayState() == TMpvEngine::psPlaying) bar_.ShowSongLine(t);
+            // Whatever the sound goes to, a new title is shown while the stream runs.
+            const TMpvEngine::TPlayState s = engine_->PlayState();
+            if (s == TMpvEngine::psPlaying || s == TMpvEngine::psBuffering || s == TMpvEngine::psPaused)
+                bar_.ShowSongLine(t);
         };
+        engine_->OnReconnecting = [this] { bar_.ShowSongStatus("Reconnecting..."); };
         engine_->OnError = [this](int code, const QString& text) {
             // A stop asked for by the user ends quietly.
             if (!bar_.Host.PlayerBox || bar_.Host.PlayerBox->isVisible()) failed(code, code == 0 ? QString("The audio server has disconnected, please try another") : text);
@@ -216,6 +225,8 @@ void TMpvPlayer::Tick()
                 if (blink_) bar_.ShowSongLine("");
                 else bar_.ShowBuffering(-1, "");
             }
+        } else if (engine_->Reconnecting()) {
+            bar_.ShowSongStatus("Reconnecting...");
         } else {
             bar_.ShowConnecting();
         }
@@ -230,9 +241,15 @@ void TMpvPlayer::Tick()
         bar_.ShowSongLine(engine_->TitleText());
         bar_.ShowTime(pos);
     } else if (s == TMpvEngine::psBuffering) {
-        bar_.ShowBuffering(engine_->BufferingPercent(), engine_->TitleText());
+        if (engine_->Reconnecting())
+            bar_.ShowSongStatus("Reconnecting...");
+        else
+            bar_.ShowBuffering(engine_->BufferingPercent(), engine_->TitleText());
     } else if (s == TMpvEngine::psConnecting) {
-        bar_.ShowConnecting();
+        if (engine_->Reconnecting())
+            bar_.ShowSongStatus("Reconnecting...");
+        else
+            bar_.ShowConnecting();
     }
 }
 

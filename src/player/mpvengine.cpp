@@ -30,7 +30,30 @@ enum : uint64_t
 };
 } // namespace
 
-TMpvEngine::TMpvEngine(QObject* parent) : QObject(parent) {}
+TMpvEngine::TMpvEngine(QObject* parent) : QObject(parent)
+{
+    retry_.setSingleShot(true);
+    connect(&retry_, &QTimer::timeout, this, [this] {
+        if (mpv_ && !url_.isEmpty()) load();
+    });
+    // A stream that brings nothing for fifteen seconds while the player waits for it has
+    // dropped, whatever the network layer (which gives up a connection after ten) hopes.
+    stall_.setSingleShot(true);
+    stall_.setInterval(15000);
+    connect(&stall_, &QTimer::timeout, this, [this] {
+        if (!mpv_ || !loaded_ || !waiting_ || paused_) return;
+        DebugLog("TMpvEngine: no stream data for 15 s", dcErrOut);
+        loaded_ = false;
+        const char* cmd[] = {"stop", nullptr};
+        mpv_command_async(mpv_, 0, cmd);
+        dropped(0, "The stream stalled");
+    });
+}
+
+const char* TMpvEngine::StreamOptions()
+{
+    return "reconnect=1,reconnect_streamed=1,reconnect_on_network_error=1,reconnect_delay_max=16";
+}
 
 TMpvEngine::~TMpvEngine()
 {
@@ -67,6 +90,9 @@ bool TMpvEngine::Create(QString* why)
     mpv_set_option_string(mpv_, "idle", "yes");
     mpv_set_option_string(mpv_, "cache", "yes");
     mpv_set_option_string(mpv_, "audio-client-name", "Dialwise");
+    // A connection that drops is taken up again by the network layer first.
+    mpv_set_option_string(mpv_, "stream-lavf-o", StreamOptions());
+    mpv_set_option_string(mpv_, "network-timeout", "10");
     const QString sink = qEnvironmentVariable("DIALWISE_AUDIO_SINK");
     if (sink.startsWith("wav:")) {
         mpv_set_option_string(mpv_, "ao", "pcm");
@@ -116,11 +142,40 @@ void TMpvEngine::Open(const QString& url)
     icyName_.clear();
     icyTitle_.clear();
     mediaTitle_.clear();
+    played_ = reconnecting_ = false;
+    attempt_ = 0;
+    retry_.stop();
     mpv_set_property_string(mpv_, "pause", "no");
-    const QByteArray u = url.toUtf8();
+    load();
+}
+
+void TMpvEngine::load()
+{
+    const QByteArray u = url_.toUtf8();
     const char* cmd[] = {"loadfile", u.constData(), nullptr};
+    opening_ = true;
     mpv_command_async(mpv_, 0, cmd);
     setState(psConnecting);
+}
+
+bool TMpvEngine::Reconnecting() const
+{
+    if (retry_.isActive() || reconnecting_) return true;
+    return played_ && loaded_ && waiting_ && waitingSince_.isValid() && waitingSince_.elapsed() > 2000;
+}
+
+void TMpvEngine::dropped(int code, const QString& text)
+{
+    if (attempt_ >= int(std::size(BackoffMs))) {
+        reconnecting_ = false;
+        if (OnError) OnError(code, text);
+        return;
+    }
+    reconnecting_ = true;
+    DebugLog(QString("TMpvEngine: the stream dropped (%1), trying again in %2 s").arg(text).arg(BackoffMs[attempt_] / 1000));
+    retry_.start(BackoffMs[attempt_++]);
+    setState(psConnecting);
+    if (OnReconnecting) OnReconnecting();
 }
 
 void TMpvEngine::Play()
@@ -137,6 +192,9 @@ void TMpvEngine::Stop()
 {
     if (!mpv_) return;
     opening_ = false;
+    retry_.stop();
+    stall_.stop();
+    reconnecting_ = false;
     const char* cmd[] = {"stop", nullptr};
     mpv_command_async(mpv_, 0, cmd);
     loaded_ = false;
@@ -187,16 +245,32 @@ void TMpvEngine::drain()
             break;
         case MPV_EVENT_PLAYBACK_RESTART:
             loaded_ = true;
+            // Sound again: the next drop gets the whole series of attempts.
+            played_ = true;
+            reconnecting_ = false;
+            attempt_ = 0;
             break;
         case MPV_EVENT_END_FILE: {
             auto* end = static_cast<mpv_event_end_file*>(ev->data);
             const bool wasPlaying = loaded_ || opening_;
             loaded_ = false;
             opening_ = false;
+            stall_.stop();
+            // Our own stop of a stalled stream: the next attempt is on its way.
+            if (end && end->reason == MPV_END_FILE_REASON_STOP && reconnecting_) break;
+            const bool error = end && end->reason == MPV_END_FILE_REASON_ERROR;
+            const bool eof = end && end->reason == MPV_END_FILE_REASON_EOF;
+            // A live stream has no end: one that played and ends (or fails while being
+            // got back) has dropped.
+            if ((eof && (wasPlaying || reconnecting_) && played_) || (error && (played_ || reconnecting_))) {
+                dropped(error ? end->error : 0, error ? QString::fromUtf8(mpv_error_string(end->error))
+                                                      : QString("The stream ended"));
+                break;
+            }
             setState(psStopped);
-            if (end && end->reason == MPV_END_FILE_REASON_ERROR) {
+            if (error) {
                 if (OnError) OnError(end->error, QString::fromUtf8(mpv_error_string(end->error)));
-            } else if (end && end->reason == MPV_END_FILE_REASON_EOF && wasPlaying) {
+            } else if (eof && wasPlaying) {
                 if (OnError) OnError(0, "The stream ended");
             }
             break;
@@ -209,6 +283,13 @@ void TMpvEngine::drain()
                 break;
             case kPausedForCache:
                 waiting_ = p->format == MPV_FORMAT_FLAG && *static_cast<int*>(p->data);
+                if (waiting_ && loaded_) {
+                    stall_.start();
+                    waitingSince_.start();
+                } else {
+                    stall_.stop();
+                    waitingSince_.invalidate();
+                }
                 break;
             case kBuffering:
                 buffering_ = p->format == MPV_FORMAT_INT64 ? int(*static_cast<int64_t*>(p->data)) : -1;

@@ -3,8 +3,10 @@
 // opens a stream address, plays, pauses, mutes and stops, and tells its play state,
 // position, buffering percentage and media texts (the station's "icy-name" and the title
 // now playing). Its events arrive on the user-interface thread; nothing here waits.
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <functional>
 
 struct mpv_handle;
@@ -50,10 +52,22 @@ public:
     std::function<void(int percent)> OnBuffering;
     std::function<void(const QString& title)> OnTitleChange;
     std::function<void(int code, const QString& text)> OnError;
+    // A live stream dropped (its end, or an error after it played): the engine tries to
+    // get it back after growing waits, and reports OnError only when it gives up.
+    std::function<void()> OnReconnecting;
+    // Also while a stream that played has waited for data for over two seconds: the
+    // network layer is taking it up again.
+    bool Reconnecting() const;
+    // The waits before each new attempt (the same as the own stream player's).
+    static constexpr int BackoffMs[] = {1000, 2000, 4000, 8000, 16000};
+    // The reconnect options handed to FFmpeg's network layer.
+    static const char* StreamOptions();
 
 private:
     void drain();
     void setState(TPlayState s);
+    void dropped(int code, const QString& text);
+    void load();
 
     mpv_handle* mpv_ = nullptr;
     QString url_;
@@ -64,4 +78,10 @@ private:
     int buffering_ = -1;
     QString icyName_, icyTitle_, mediaTitle_;
     TPlayState state_ = psStopped;
+    bool played_ = false; // this address played since Open: an end is a drop
+    bool reconnecting_ = false;
+    int attempt_ = 0;
+    QTimer retry_;
+    QTimer stall_; // waiting for data this long counts as a drop
+    QElapsedTimer waitingSince_;
 };

@@ -270,6 +270,7 @@ Tplayer_form::Tplayer_form(QWidget* parent) : QWidget(parent), stream_(std::make
     v.Message = [this](const QString& t) { platform::MessageDlg(t, platform::mtInformation, platform::mbOK, {}, this); };
     v.ClickStop = [this] { stop_butt->click(); };
     v.BoxVisible = [this] { return boxVisible(); };
+    v.ShowStatus = [this](const QString& t) { ShowSongStatus(t); };
 }
 
 Tplayer_form::~Tplayer_form()
@@ -326,6 +327,13 @@ void Tplayer_form::ShowSongLine(const QString& title)
     displayed_ = firstLine_ + "\r" + "SONG: " + title;
     showTitles();
     buycd_butt->setEnabled(!title.isEmpty());
+}
+
+void Tplayer_form::ShowSongStatus(const QString& text)
+{
+    displayed_ = firstLine_ + "\r" + "SONG: " + text;
+    showTitles();
+    statusShown_ = true;
 }
 
 void Tplayer_form::ShowConnecting()
@@ -445,7 +453,8 @@ bool Tplayer_form::event(QEvent* e)
     }
     if (e->type() == platform::MessageType(platform::MM_WOM_DONE) ||
         e->type() == platform::MessageType(platform::MM_WOM_OPEN) ||
-        e->type() == platform::MessageType(platform::MM_WOM_CLOSE)) {
+        e->type() == platform::MessageType(platform::MM_WOM_CLOSE) ||
+        e->type() == platform::MessageType(platform::MM_WOM_ERROR)) {
         auto* m = static_cast<platform::TWindowMessage*>(e);
         WaveMessage(m->Msg, m->WParam, m->LParam);
         return true;

@@ -144,6 +144,8 @@ public:
     void ShowStationLine(const QString& text);
     void ShowSongLine(const QString& title);
     void ShowConnecting();
+    // A status in place of the song until the next song update ("Reconnecting...").
+    void ShowSongStatus(const QString& text);
     void ShowBuffering(int percent, const QString& title);
     void ShowTime(qint64 seconds);
     static QString TimeText(qint64 seconds);

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QUrl>
 #include <cstring>
 #include <utility>
 
@@ -29,6 +30,19 @@ TStreamPlayer::TStreamPlayer(QObject* parent) : QObject(parent), mclient_(std::m
     mclient_->OnHeaderEnd = [this](THttpCli*) { mclientHeaderEnd(); };
     mclient_->OnDocData = [this](THttpCli*, const char* d, int n) { mclientDocData(d, n); };
     mclient_->OnStateChange = [this](THttpCli*) { mclientStateChange(); };
+    retry_.setSingleShot(true);
+    idle_.setSingleShot(true);
+    idle_.setInterval(InactivityMs);
+    connect(&retry_, &QTimer::timeout, this, [this] {
+        if (!active_) return;
+        try {
+            Connect();
+        } catch (const std::exception& e) {
+            DebugLog(QString("player_main: reconnecting failed: ") + e.what(), dcErrOut);
+            ScheduleReconnect();
+        }
+    });
+    connect(&idle_, &QTimer::timeout, this, &TStreamPlayer::Inactive);
 }
 
 TStreamPlayer::~TStreamPlayer()
@@ -66,6 +80,12 @@ int TStreamPlayer::BufferLimit() const
     return std::max(4 * BufferKB * 1024, 2 * streamproto::MaxPayload);
 }
 
+qint64 TStreamPlayer::QueueByteLimit() const
+{
+    const qint64 perSec = bytesPerSec_ > 0 ? bytesPerSec_ : 176400;
+    return std::max<qint64>(5 * perSec, 256 * 1024);
+}
+
 qint64 TStreamPlayer::SongElapsed() const
 {
     return songTick_.isValid() ? songTick_.elapsed() / 1000 : 0;
@@ -75,21 +95,44 @@ void TStreamPlayer::Start(const QString& url, const QString& stationName)
 {
     stationName_ = stationName;
     paused_ = false;
-    refused_ = false;
     songLength_ = 0;
+    lastTitle_.clear();
+    url_ = url;
+    active_ = true;
+    heard_ = false;
+    reconnecting_ = false;
+    attempt_ = 0;
+    retry_.stop();
+    Connect();
+}
+
+void TStreamPlayer::Connect()
+{
+    refused_ = false;
     statusCode_ = 0;
     statusText_.clear();
+    currentUrl_ = url_;
+    visited_ = {url_};
     ApplyProxy(*mclient_);
     if (mclient_->State() != httpReady) {
+        // The old request's end is not a drop of the new one.
+        quietReady_ = true;
         mclient_->Abort();
         QCoreApplication::processEvents();
+        quietReady_ = false;
     }
-    mclient_->URL = url;
+    mclient_->URL = url_;
+    // A server that accepts and then says nothing is found out by the same clock.
+    idle_.start();
     mclient_->GetAsync();
 }
 
 void TStreamPlayer::Stop()
 {
+    active_ = false;
+    reconnecting_ = false;
+    retry_.stop();
+    idle_.stop();
     if (mclient_->State() != httpReady) mclient_->Abort();
     CloseDevice();
 }
@@ -124,13 +167,71 @@ void TStreamPlayer::SetPaused(bool paused)
 void TStreamPlayer::Refuse(const QString& text)
 {
     refused_ = true;
+    if (reconnecting_) {
+        // A failed attempt to get the stream back: the next one follows.
+        DebugLog("player_main: reconnecting: " + text, dcErrOut);
+        mclient_->Abort();
+        return;
+    }
     if (View.Message) View.Message(text);
     if (View.ClickStop) View.ClickStop();
 }
 
+bool TStreamPlayer::Redirected()
+{
+    // The client follows the redirect itself; the stream's own response comes after it.
+    const QString location = mclient_->Location();
+    const QUrl next = QUrl(currentUrl_).resolved(QUrl(location));
+    const QString scheme = next.scheme().toLower();
+    if (!next.isValid() || scheme != QLatin1String("http") || next.host().isEmpty()) {
+        Refuse("The station sent an address this player does not follow");
+        return false;
+    }
+    const QString key = next.toString(QUrl::NormalizePathSegments);
+    if (visited_.size() > MaxRedirects || visited_.contains(key)) {
+        Refuse("The station redirects too often or in a loop");
+        return false;
+    }
+    DebugLog("player_main: redirected to " + key);
+    visited_ << key;
+    currentUrl_ = key;
+    return true;
+}
+
+void TStreamPlayer::Inactive()
+{
+    if (!active_ || mclient_->State() == httpReady) return;
+    DebugLog(QString("player_main: no stream data for %1 s, the connection counts as dropped").arg(InactivityMs / 1000),
+             dcErrOut);
+    mclient_->Abort();
+}
+
+void TStreamPlayer::ScheduleReconnect()
+{
+    if (!active_) return;
+    if (attempt_ >= int(std::size(BackoffMs))) {
+        DebugLog("player_main: the stream did not come back", dcErrOut);
+        reconnecting_ = false;
+        active_ = false;
+        if (View.Message) View.Message("The audio server has disconnected, please try another");
+        if (View.ClickStop) View.ClickStop();
+        return;
+    }
+    reconnecting_ = true;
+    if (View.ShowStatus) View.ShowStatus("Reconnecting...");
+    const int wait = BackoffMs[attempt_++];
+    DebugLog(QString("player_main: reconnecting in %1 s (attempt %2)").arg(wait / 1000).arg(attempt_));
+    retry_.start(wait);
+}
+
 void TStreamPlayer::mclientHeaderEnd()
 {
+    if (mclient_->State() == httpWaitingHeader) {
+        Redirected();
+        return;
+    }
     bool sawFormat = false;
+    QByteArray previousFormat = waveFormat_;
     for (const QString& line : mclient_->RcvdHeader()) {
         if (streamproto::IsStatusLine(line)) {
             statusCode_ = streamproto::StatusCode(line);
@@ -166,7 +267,19 @@ void TStreamPlayer::mclientHeaderEnd()
     pos_ = 0;
     resync_ = true;
     playing_ = false;
+    heard_ = true;
+    idle_.start();
+    if (reconnecting_) {
+        reconnecting_ = false;
+        DebugLog("player_main: the stream is back");
+        if (View.ShowSongLine) View.ShowSongLine(lastTitle_);
+        // The same format plays on: what is still queued is heard while the stream refills.
+        if (hWaveOut_ && waveFormat_ == previousFormat) return;
+    }
     if (hWaveOut_) CloseDevice();
+    TWaveFormat fmt;
+    bytesPerSec_ = ParseWaveFormat(waveFormat_, fmt) ? qint64(fmt.AvgBytesPerSec) : 0;
+    soundLost_ = false;
     const MMRESULT r = waveOutOpen(&hWaveOut_, WAVE_MAPPER, waveFormat_, NotifyWindow ? NotifyWindow : this);
     if (r != MMSYSERR_NOERROR) {
         hWaveOut_ = nullptr;
@@ -177,6 +290,9 @@ void TStreamPlayer::mclientHeaderEnd()
 void TStreamPlayer::mclientDocData(const char* data, int len)
 {
     if (refused_ || len <= 0) return;
+    if (active_) idle_.start();
+    // Audio again: the next drop gets the whole series of attempts.
+    attempt_ = 0;
     if (resync_) {
         const int at = streamproto::FindSync(data, len);
         if (at < 0) return;
@@ -234,6 +350,7 @@ void TStreamPlayer::ProcessStream()
             const streamproto::TMetadata m = streamproto::ParseMetadata(payload, length);
             songLength_ = m.SongLength;
             songTick_.start();
+            lastTitle_ = m.Title;
             if (View.ShowSongLine) View.ShowSongLine(m.Title);
         } else {
             audio.append(payload, length);
@@ -280,8 +397,8 @@ void TStreamPlayer::ProcessStream()
             return;
         }
     }
-    // A queue this long only adds delay: start afresh.
-    if (g_bufferCount > 200 && hWaveOut_) {
+    // A queue this long only adds delay (and holds memory): start afresh.
+    if ((g_bufferCount > 200 || g_bufferBytes > QueueByteLimit()) && hWaveOut_) {
         const MMRESULT r = waveOutReset(hWaveOut_);
         if (r != MMSYSERR_NOERROR) Report("WOR", r);
     }
@@ -290,6 +407,20 @@ void TStreamPlayer::ProcessStream()
 void TStreamPlayer::WaveMessage(int msg, WAVEHDR* hdr)
 {
     if (msg == MM_WOM_DONE && hdr) WaveBufferDone(hdr);
+    if (msg == MM_WOM_ERROR) {
+        const auto code = MMRESULT(reinterpret_cast<quintptr>(hdr));
+        if (code == MMSYSERR_NOERROR) {
+            soundLost_ = false;
+            DebugLog("player_main: the sound output is back");
+            return;
+        }
+        // Told once per outage; the device plays again by itself when the server is back.
+        if (soundLost_ || !hWaveOut_) return;
+        soundLost_ = true;
+        Report(code == MMSYSERR_NODRIVER ? "WOO" : "WOWrite", code,
+               "The sound server cannot be reached (" + waveOutLastErrorDetail() +
+                   "). Playback goes on as soon as it is back.");
+    }
 }
 
 void TStreamPlayer::WaveBufferDone(WAVEHDR* hdr)
@@ -314,16 +445,24 @@ void TStreamPlayer::WaveBufferDone(WAVEHDR* hdr)
 
 void TStreamPlayer::mclientStateChange()
 {
-    if (mclient_->State() != httpReady) return;
-    if (View.BoxVisible && View.BoxVisible()) {
-        if (View.Message) View.Message("The audio server has disconnected, please try another");
-        if (View.ClickStop) View.ClickStop();
+    if (mclient_->State() != httpReady || quietReady_) return;
+    idle_.stop();
+    if (!active_) return;
+    if (!View.BoxVisible || !View.BoxVisible()) return;
+    // A stream that played (or an attempt to get it back) is tried again, with waits
+    // growing up to the last; a station that never answered is reported at once.
+    if (heard_ && (!refused_ || reconnecting_)) {
+        ScheduleReconnect();
+        return;
     }
+    if (View.Message) View.Message("The audio server has disconnected, please try another");
+    if (View.ClickStop) View.ClickStop();
 }
 
-void TStreamPlayer::Report(const QString& op, MMRESULT code)
+void TStreamPlayer::Report(const QString& op, MMRESULT code, const QString& detail)
 {
-    const QString text = waveOutGetErrorText(code).left(255);
+    QString text = waveOutGetErrorText(code).left(255);
+    if (!detail.isEmpty()) text += "\r\n" + detail;
     QFile log(ProgramFolder() + "/mmrerror.txt");
     if (log.open(QIODevice::Append | QIODevice::Text)) log.write((op + ": " + text + "\n").toLocal8Bit());
     DebugLog("player_main: " + op + ": " + text, dcErrOut);
@@ -333,6 +472,11 @@ void TStreamPlayer::Report(const QString& op, MMRESULT code)
 bool TStreamPlayer::event(QEvent* e)
 {
     if (e->type() == MessageType(MM_WOM_DONE)) {
+        auto* m = static_cast<TWindowMessage*>(e);
+        WaveMessage(m->Msg, reinterpret_cast<WAVEHDR*>(m->LParam));
+        return true;
+    }
+    if (e->type() == MessageType(MM_WOM_ERROR)) {
         auto* m = static_cast<TWindowMessage*>(e);
         WaveMessage(m->Msg, reinterpret_cast<WAVEHDR*>(m->LParam));
         return true;

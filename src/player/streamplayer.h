@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <unordered_set>
@@ -23,6 +25,7 @@ struct TStreamPlayerView
     std::function<void(const QString&)> Message; // a message box
     std::function<void()> ClickStop;             // the bar's stop button
     std::function<bool()> BoxVisible;            // the main window's player box
+    std::function<void(const QString&)> ShowStatus; // a status on the song line ("Reconnecting...")
 };
 
 class TStreamPlayer : public QObject
@@ -37,6 +40,12 @@ public:
     // WaveMessage); this object itself when unset.
     QObject* NotifyWindow = nullptr;
     int BufferKB = 32; // the stream buffer setting, the start threshold
+    // A stream that brings no bytes for this long counts as dropped.
+    static constexpr int InactivityMs = 10000;
+    // Waits before each attempt to get a dropped stream back; then it is given up.
+    static constexpr int BackoffMs[] = {1000, 2000, 4000, 8000, 16000};
+    // Redirects followed before a stream's response is judged.
+    static constexpr int MaxRedirects = 5;
 
     // Starts reading `url`. The station name of the list (may be empty: the head's
     // "icy-name" is taken then).
@@ -52,7 +61,15 @@ public:
     // State, for the bar and tests.
     bool Playing() const { return playing_; }
     bool DeviceOpen() const { return hWaveOut_ != nullptr; }
+    // The sound server went away (or was never there) and is not back yet.
+    bool SoundLost() const { return soundLost_; }
     bool Resync() const { return resync_; }
+    // Waiting for, or in, an attempt to get a dropped stream back.
+    bool Reconnecting() const { return reconnecting_; }
+    // Attempts made since the stream last brought audio.
+    int Attempts() const { return attempt_; }
+    // The address the response came from (after redirects).
+    QString CurrentUrl() const { return currentUrl_; }
     int BufferedBytes() const { return int(buffer_.size() - pos_); }
     QString StationName() const { return stationName_; }
     int StatusCode() const { return statusCode_; }
@@ -67,6 +84,9 @@ public:
     static qint64 QueuedBytes();
     // Bytes the stream buffer may hold before it is dropped (paused or no device).
     int BufferLimit() const;
+    // Bytes the device queue may hold before it is reset: a few seconds of the format's
+    // bytes per second, so that big packets cannot pile up memory.
+    qint64 QueueByteLimit() const;
 
     // The HTTP client's events (public so that fuzzing can drive them).
     void mclientHeaderEnd();
@@ -81,10 +101,24 @@ private:
     void ProcessStream();
     void WaveBufferDone(platform::WAVEHDR* hdr);
     void CloseDevice();
-    void Report(const QString& op, platform::MMRESULT code);
+    void Report(const QString& op, platform::MMRESULT code, const QString& detail = {});
     void Refuse(const QString& text);
+    void Connect();
+    void ScheduleReconnect();
+    void Inactive();
+    bool Redirected();
 
     std::unique_ptr<THttpCli> mclient_;
+    QString url_;        // as started
+    QString currentUrl_; // where the last redirect pointed
+    QStringList visited_; // addresses of this redirect chain
+    bool active_ = false; // between Start and Stop
+    bool heard_ = false;  // a head was accepted since Start: a drop is reconnected
+    bool reconnecting_ = false;
+    bool quietReady_ = false; // the client's Ready after our own abort before a connect
+    int attempt_ = 0;
+    QString lastTitle_;
+    QTimer retry_, idle_;
     QString stationName_;
     bool paused_ = false;
     QByteArray buffer_;
@@ -95,8 +129,10 @@ private:
     bool resync_ = false;
     bool playing_ = false;
     bool closing_ = false;
+    bool soundLost_ = false; // the sound server is away (told once)
     bool refused_ = false; // the head was refused: the rest of this response is ignored
     QByteArray waveFormat_;
+    qint64 bytesPerSec_ = 0; // of the format
     qint32 songLength_ = 0;
     QElapsedTimer songTick_;
     std::unordered_set<platform::WAVEHDR*> outstanding_; // handed to the device

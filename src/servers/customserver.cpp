@@ -266,7 +266,7 @@ void TSCServer::Query(TQueryDoneEvent onDone)
     attemptMode_ = mode;
     if (mode == 1) {
         PingThread = TAsyncping::Create();
-        PingThread->HostAddress = Address;
+        PingThread->HostAddress = PingAddress();
         // A stream station's port text carries its path ("8000/live"); no port is 80.
         int port = 0;
         for (QChar c : std::as_const(HostPort)) {
@@ -278,10 +278,12 @@ void TSCServer::Query(TQueryDoneEvent onDone)
             [](TSCServer* station, TAsyncping* sender) { station->PingDone(sender); }, this);
         PingThread->Resume();
     } else if (mode == 2) {
-        // No ping: the attempt ends answered after 100 ms, keeping the list's value.
+        // No ping: the attempt ends answered, keeping the list's value. It ends from the
+        // loop (not inside the caller's pump) but without waiting: ten thousand stations
+        // would otherwise wait 100 ms each.
         QTimer* t = QueryTimer.get();
         QObject::disconnect(t, nullptr, nullptr, nullptr);
-        t->setInterval(100);
+        t->setInterval(0);
         QObject::connect(t, &QTimer::timeout, [this, t] {
             if (QueryTimer.get() == t && Answered) QueryDone();
         });
@@ -333,7 +335,7 @@ bool TSCServer::StartPinger()
     if (CurrentPingMethod() == TPingMethod::TcpConnect) return false;
     auto pinger = std::make_unique<TPinger>();
     pinger->OnReply = [this](TPinger* sender) { PingDone(sender); };
-    pinger->Host = Address;
+    pinger->Host = PingAddress();
     pinger->NPings = 2;
     Pinger = std::move(pinger);
     Pinger->Ping();

@@ -205,6 +205,9 @@ public:
     QList<TRule> InfoLines() const override;
     // Completion of a ping request (pinger or echo thread) of this station.
     void PingDone(const void* sender);
+    // Where the ping goes: the station's address (a station that looks its host up
+    // first gives the address found).
+    virtual QString PingAddress() const { return Address; }
 
     static QString NotResponding() { return QStringLiteral("NOT RESPONDING"); }
     // The station's key (favorites, address refresh): its stream address when it has one,

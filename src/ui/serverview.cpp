@@ -115,7 +115,16 @@ QVariant TServerModel::data(const QModelIndex& index, int role) const
 QVariant TServerModel::headerData(int section, Qt::Orientation o, int role) const
 {
     if (o == Qt::Horizontal && role == Qt::DisplayRole) return captions_.value(section);
+    if (o == Qt::Horizontal && role == Qt::ToolTipRole && !tips_.value(section).isEmpty())
+        return tips_.value(section);
     return {};
+}
+
+void TServerModel::SetHeaderTip(int column, const QString& tip)
+{
+    if (column < 0 || column > 64) return;
+    if (tips_.size() <= column) tips_.resize(column + 1);
+    tips_[column] = tip;
 }
 
 void TServerModel::SetCaptions(const QStringList& captions)
@@ -748,8 +757,21 @@ void TServerView::sectionResizedHandler(int logical, int, int newSize)
 // ---------------------------------------------------------------------------------------
 // Events
 
-void TServerView::selectionChangedHandler(const QItemSelection& selected, const QItemSelection&)
+void TServerView::selectionChangedHandler(const QItemSelection& selected,
+                                          const QItemSelection& deselected)
 {
+    // The highlight beyond the last column is this view's own (drawRow): the rows that
+    // changed are repainted whole, or the old highlight stays there.
+    for (const QItemSelection* sel : {&selected, &deselected})
+        for (const QItemSelectionRange& r : *sel) {
+            const QRect top = visualRect(model()->index(r.top(), 0));
+            const QRect bottom = visualRect(model()->index(r.bottom(), 0));
+            if (top.isValid() || bottom.isValid())
+                viewport()->update(QRect(0, (top.isValid() ? top : bottom).top(),
+                                         viewport()->width(),
+                                         (bottom.isValid() ? bottom : top).bottom() -
+                                             (top.isValid() ? top : bottom).top() + 1));
+        }
     emit itemSelectionChanged();
     if (!OnSelect) return;
     const QModelIndex cur = currentIndex();
@@ -776,6 +798,16 @@ void TServerView::keyPressEvent(QKeyEvent* e)
     if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) &&
         !(e->modifiers() & ~Qt::KeypadModifier)) {
         if (OnLaunch) OnLaunch();
+        e->accept();
+        return;
+    }
+    // Home and End select the first and the last row, also when no row is selected (a
+    // click below the last one) and the view's unselected current row is already there.
+    if ((e->key() == Qt::Key_Home || e->key() == Qt::Key_End) && !e->modifiers() &&
+        RowCount() > 0) {
+        const int row = e->key() == Qt::Key_Home ? 0 : RowCount() - 1;
+        SetCurrentRow(row);
+        scrollTo(model()->index(row, 0));
         e->accept();
         return;
     }

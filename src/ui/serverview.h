@@ -64,6 +64,8 @@ public:
 
     void SetCaptions(const QStringList& captions);
     QString Caption(int column) const { return captions_.value(column); }
+    // What the column's header says when the pointer rests on it (empty: nothing).
+    void SetHeaderTip(int column, const QString& tip);
 
     // All rows, announced or not.
     int Count() const { return int(rows_.size()); }
@@ -110,6 +112,7 @@ private:
     int changedLast_ = -1;
     int answered_ = 0;
     QStringList captions_;
+    QStringList tips_;
     mutable QHash<const TCustomServer*, int> rowOf_; // rebuilt when the order changes
     mutable bool rowOfValid_ = true;
     mutable int textsRow_ = -1; // the row texts_ belong to
@@ -254,7 +257,7 @@ protected:
 
 private:
     friend class TServerViewDelegate;
-    void selectionChangedHandler(const QItemSelection& selected, const QItemSelection&);
+    void selectionChangedHandler(const QItemSelection& selected, const QItemSelection& deselected);
     void sectionResizedHandler(int logical, int oldSize, int newSize);
     // A logo with magenta made transparent, kept per source picture.
     QPixmap transparentLogo(const QPixmap& logo);

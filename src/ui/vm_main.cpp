@@ -149,16 +149,7 @@ void Tvm_form::FormCreate()
     serverview->LoadState();
     // 7. Favorites, kept sorted.
     FavoritesFile = platform::ProgramFolder() + "/" + Profile().ProductKeyName + "favors.txt";
-    Favorites.clear();
-    QFile f(FavoritesFile);
-    if (f.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        while (!f.atEnd()) {
-            const QString key = QString::fromUtf8(f.readLine()).trimmed();
-            if (!key.isEmpty() && !Favorites.contains(key, Qt::CaseInsensitive))
-                Favorites.append(key);
-        }
-        Favorites.sort(Qt::CaseInsensitive);
-    }
+    Favorites.Load(FavoritesFile);
     // Banner bases from the link record.
     BannerBase = config_->Link("banner").Text;
     BannerClickBase = config_->Link("banner").Url;
@@ -718,7 +709,7 @@ void Tvm_form::refresh_buttClick()
         return;
     }
     serverview->ClearList();
-    if (fav_butt->isChecked() && !Favorites.isEmpty()) {
+    if (fav_butt->isChecked() && !Favorites.IsEmpty()) {
         RefreshFavorites();
         return;
     }
@@ -743,19 +734,8 @@ void Tvm_form::startRefreshOf(bool selectedMode)
 void Tvm_form::RefreshFavorites()
 {
     RefreshList.clear();
-    for (const QString& key : Favorites) {
-        TServerRef s;
-        if (key.contains("://")) {
-            const TParsedURL u = ParseURL(key);
-            s = serverList_->CreateServer(u.Host, u.Port + u.Path);
-            if (auto* sc = dynamic_cast<TSCServer*>(s.get())) sc->StreamURL = key;
-        } else {
-            const int colon = key.indexOf(':');
-            s = serverList_->CreateServer(colon < 0 ? key : key.left(colon),
-                                          colon < 0 ? QString("1400") : key.mid(colon + 1));
-        }
-        RefreshList << std::move(s);
-    }
+    for (const QString& key : Favorites.Keys())
+        RefreshList << TFavorites::StationFor(*serverList_, key, Favorites.UuidOf(key));
     startRefreshOf(false);
 }
 
@@ -821,29 +801,23 @@ void Tvm_form::ScrollToSelection()
 
 QString Tvm_form::StationKey(const TCustomServer* station)
 {
-    // A station of another player kind without a stream address falls back to its
-    // address, so such stations do not all share one empty key.
-    if (const auto* sc = dynamic_cast<const TSCServer*>(station))
-        if (sc->PlayerKind != 0 && !sc->StreamURL.isEmpty()) return sc->StreamURL;
-    return station->Address + ":" + station->Port;
+    return TFavorites::KeyOf(station);
 }
 
 bool Tvm_form::IsFavorite(const TCustomServer* station) const
 {
-    return station && Favorites.contains(StationKey(station), Qt::CaseInsensitive);
+    return station && Favorites.Contains(StationKey(station));
 }
 
 void Tvm_form::AddFavoriteKey(const QString& key)
 {
-    if (key.isEmpty() || Favorites.contains(key, Qt::CaseInsensitive)) return;
-    Favorites.append(key);
-    Favorites.sort(Qt::CaseInsensitive);
+    Favorites.Add(key);
 }
 
 void Tvm_form::AddLinkFavorite(const QString& address, const QString& port)
 {
     const QString key = address + ":" + port;
-    if (Favorites.contains(key, Qt::CaseInsensitive)) return;
+    if (Favorites.Contains(key)) return;
     AddFavoriteKey(key);
     if (fav_butt->isChecked()) refresh_buttClick();
 }
@@ -851,12 +825,8 @@ void Tvm_form::AddLinkFavorite(const QString& address, const QString& port)
 void Tvm_form::saveFavorites()
 {
     if (FavoritesFile.isEmpty()) return;
-    QByteArray out;
-    for (const QString& k : Favorites)
-        out += k.toUtf8() + "\n";
     QString error;
-    if (!platform::WriteFileAtomic(FavoritesFile, out, &error))
-        reportSaveFailure(FavoritesFile, error);
+    if (!Favorites.Save(FavoritesFile, &error)) reportSaveFailure(FavoritesFile, error);
 }
 
 void Tvm_form::reportSaveFailure(const QString& path, const QString& error)
@@ -876,7 +846,7 @@ void Tvm_form::fav_buttClick()
         return;
     }
     if (down) {
-        if (Favorites.isEmpty()) {
+        if (Favorites.IsEmpty()) {
             platform::MessageDlg(kNoFavorites, platform::mtInformation, platform::mbOK, {}, this);
             fav_butt->setChecked(false);
             return;
@@ -900,7 +870,7 @@ void Tvm_form::fav_buttClick()
 void Tvm_form::AddtoFavoritesExecute()
 {
     for (TCustomServer* s : serverview->SelectedStations())
-        AddFavoriteKey(StationKey(s));
+        Favorites.Add(StationKey(s), TFavorites::UuidOf(s));
     UpdateActions();
     serverview->viewport()->update();
 }
@@ -908,18 +878,13 @@ void Tvm_form::AddtoFavoritesExecute()
 void Tvm_form::RemoveFromFavoritesExecute()
 {
     for (TCustomServer* s : serverview->SelectedStations()) {
-        const QString key = StationKey(s);
-        for (int i = 0; i < Favorites.size(); ++i)
-            if (Favorites[i].compare(key, Qt::CaseInsensitive) == 0) {
-                Favorites.removeAt(i);
-                break;
-            }
+        Favorites.Remove(StationKey(s));
     }
     if (fav_butt->isChecked()) {
         refresh_buttClick();
     } else if (GenreEntry() == "(Favorites)") {
         serverview->TakeStations(); // rows go; their stations were the favorites' own
-        if (!Favorites.isEmpty()) RefreshFavorites();
+        if (!Favorites.IsEmpty()) RefreshFavorites();
     }
     UpdateActions();
     serverview->viewport()->update();
@@ -962,6 +927,8 @@ void Tvm_form::LaunchExecute()
         return;
     }
     if (Hooks.LaunchStation) Hooks.LaunchStation(s);
+    // A directory that counts plays hears of it.
+    serverList_->StationLaunched(s);
 }
 
 void Tvm_form::CopytoClipboardExecute()
@@ -990,9 +957,17 @@ void Tvm_form::FindDialog1Find()
     serverview->clearSelection();
     const QString text = FindDialog1->FindText().toLower();
     const int step = FindDialog1->Down() ? 1 : -1;
+    // Whether the text is in the list at all (a search that went past its last match).
+    bool foundBefore = false;
+    for (int r = 0; r < serverview->RowCount() && !foundBefore; ++r)
+        foundBefore = serverview->model()->index(r, 0).data().toString().toLower().contains(text);
     for (;;) {
         FindIndex += step;
         if (FindIndex < 0 || FindIndex >= serverview->RowCount()) {
+            if (!foundBefore && FindElsewhere(FindDialog1->FindText())) {
+                FindDialog1->CloseDialog();
+                return;
+            }
             platform::MessageDlg("No more found", platform::mtInformation, platform::mbOK, {},
                                  this);
             FindDialog1->CloseDialog();
@@ -1225,8 +1200,8 @@ bool Tvm_form::event(QEvent* e)
         ScrollToSelection();
         return true;
     }
-    // The sound device's open, close and done messages belong to the player bar.
-    if (e->type() >= platform::MessageType(0x3BB) && e->type() <= platform::MessageType(0x3BD)) {
+    // The sound device's open, close, done and error messages belong to the player bar.
+    if (e->type() >= platform::MessageType(0x3BB) && e->type() <= platform::MessageType(0x3BE)) {
         auto* m = static_cast<platform::TWindowMessage*>(e);
         if (Hooks.WaveMessage) Hooks.WaveMessage(m->Msg, m->WParam, m->LParam);
         return true;

@@ -1,6 +1,7 @@
 #pragma once
 // The browser main window shared by both products. The radio product's window,
 // Tvmmp3_form, derives from it and overrides some of its virtual operations.
+#include "favorites.h"
 #include "customserver.h"
 #include "winconsole.h"
 
@@ -134,7 +135,7 @@ public:
     bool Shown() const { return shown_; }
     bool IsMaximized() const { return Maximized; }
     bool IsUpdating() const { return Updating; }
-    const QStringList& FavoritesList() const { return Favorites; }
+    QStringList FavoritesList() const { return Favorites.Keys(); }
     qint64 ActiveMilliseconds() const;
 
     TWindowHooks Hooks;
@@ -201,6 +202,8 @@ protected:
     virtual void AfterBannerLoaded() {}
     virtual bool BannerClickOverride() { return false; }
     virtual bool LinkClickOverride(const QString&) { return false; }
+    // Find found the text in no row: another source may take the search (true).
+    virtual bool FindElsewhere(const QString&) { return false; }
     virtual QString GenreEntry() const { return {}; }
 
     void showEvent(QShowEvent* e) override;
@@ -239,7 +242,7 @@ protected:
     int FindIndex = -1;
     bool Updating = false;
     bool RefreshSelectedMode = false;
-    QStringList Favorites;
+    TFavorites Favorites;
     QString FavoritesFile;
     bool BannerBusy = false;
     QString BannerSuffix;

@@ -8,6 +8,7 @@
 #include "genres.h"
 #include "httpprot.h"
 #include "netconfig.h"
+#include "radiobrowser.h"
 #include "platform.h"
 #include "serverview.h"
 #include "vmmp3_pages.h"
@@ -308,6 +309,24 @@ void Tvmmp3_form::BeforeRefresh()
     }
     if (auto* http = dynamic_cast<TCustomHTTPServerList*>(ServerList()))
         http->RequestSuffix = genres::RequestSuffix(genrebox->SelectedText());
+    if (auto* rb = dynamic_cast<TRadioBrowserList*>(ServerList())) {
+        // A name search asked for by Find keeps its request for this refresh.
+        if (nameSearch_.isEmpty())
+            rb->SetGenre(genrebox->SelectedText());
+        else
+            rb->SetNameSearch(nameSearch_);
+        nameSearch_.clear();
+    }
+}
+
+bool Tvmmp3_form::FindElsewhere(const QString& text)
+{
+    auto* rb = dynamic_cast<TRadioBrowserList*>(ServerList());
+    if (!rb || IsUpdating() || text.trimmed().isEmpty()) return false;
+    // Not in the list: the directory is asked for stations of that name.
+    nameSearch_ = text.trimmed();
+    refresh_buttClick();
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -375,6 +394,16 @@ void Tvmmp3_form::OnRefreshComplete()
                      .arg(serverview->RowCount())
                      .arg(serverview->Model()->AnsweredCount()));
     }
+    if (auto* rb = dynamic_cast<TRadioBrowserList*>(ServerList())) {
+        statuspanel[3]->setText(ListenersText(rb->TotalListeners, rb->StationCount));
+        // The reason the stations before stayed, in words.
+        statuspanel[2]->setText(rb->LastError.isEmpty() ? QString()
+                                                        : "Radio Browser: " + rb->LastError);
+        DebugLog(QString("Updates complete: %1, %2 rows, %3 answered")
+                     .arg(ListenersText(rb->TotalListeners, rb->StationCount))
+                     .arg(serverview->RowCount())
+                     .arg(serverview->Model()->AnsweredCount()));
+    }
     if (RefreshAgain) refresh_buttClick();
 }
 
@@ -394,12 +423,19 @@ void Tvmmp3_form::FormShowFirst()
         m->AddChatWindow(chat_form);
         chat_form->Dock(pages);
         chat_form->ShowWindow();
+        // The first window follows the genre chosen: its lock is released.
+        chat_form->SetChannelLocked(false);
         if (Configuration()->Checked("chatconnect")) {
             chat_form->SetConnectDown(true);
             m->ConnectChat();
         }
     }
     Pages->FormShowFirst();
+    if (dynamic_cast<TRadioBrowserList*>(ServerList()))
+        serverview->Model()->SetHeaderTip(
+            serverview->PlayersColumn,
+            "Plays counted by the Radio Browser directory (its click count); it knows no "
+            "listener figures");
     // The web tabs show once their pages exist; the docked windows bring their own tabs.
     // A user expects the stations of the selected genre when the program opens.
     QTimer::singleShot(0, this, [this] {

@@ -43,6 +43,7 @@ public:
     Tvmmp3_pages* Pages = nullptr;
     void ExecuteCommand(const QStringList& words) override;
     bool RefreshAgain = false;
+    QString nameSearch_; // the next refresh asks the directory for stations of this name
     QString BannerStation;
     QString DefaultChatChannel; // the chat joins it when it connects
 
@@ -65,6 +66,7 @@ public:
 protected:
     void FormShowFirst() override;
     void BeforeRefresh() override;
+    bool FindElsewhere(const QString& text) override;
     void OnRefreshComplete() override;
     void AfterBannerLoaded() override;
     bool BannerClickOverride() override;

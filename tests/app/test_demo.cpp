@@ -27,7 +27,8 @@ private slots:
         const quint16 port = dwtest::freePort();
         dwtest::Peer directory;
         QVERIFY(directory.start(DW_BINARY_DIR "/tools/directory/dialwise-directory",
-                                {"--listen", QString("127.0.0.1:%1").arg(port)}));
+                                {"--listen", QString("127.0.0.1:%1").arg(port), "--db",
+                                 ":memory:"}));
         QVERIFY(dwtest::waitForTcpPort(port));
 
         const QString log = home.file("dw.log");

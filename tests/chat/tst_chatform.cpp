@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QListWidget>
 #include <QScrollBar>
@@ -20,7 +21,9 @@
 #include <QPlainTextEdit>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QTabBar>
 #include <QtTest>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -47,10 +50,7 @@ class TestChatForm : public QObject
         module->DefaultChannel = channel;
         module->DockSite = pages.get();
         module->activetimer->setInterval(3600 * 1000); // no auto-away during a test
-        module->CreateChatWindow = [](TChatModule*) {
-            auto* w = new Tchat_form(nullptr, "Chat");
-            return static_cast<TChatWindowBase*>(w);
-        };
+        InstallChatWindows(module.get(), pages.get());
         form = new Tchat_form(pages.get());
         form->Dock(pages.get());
         form->SetChannelLocked(false);
@@ -103,6 +103,46 @@ private slots:
         home.reset();
     }
     void cleanupTestCase() { irc.stop(); }
+
+    // Only the user's own turning to a chat page counts as using the chat (auto-away):
+    // the program docking, showing or switching pages does not, a click on the tab does.
+    void activity()
+    {
+        config->SetText("nick", "idler");
+        module = std::make_unique<TChatModule>();
+        module->DockSite = pages.get();
+        pages->addTab(new QWidget, "News");
+        form = new Tchat_form(pages.get());
+        module->AddChatWindow(form);
+        struct Step
+        {
+            const char* what;
+            std::function<void()> act;
+            bool active;
+        };
+        const Step steps[] = {
+            {"docked", [&] { form->Dock(pages.get()); }, false},
+            {"shown by the program", [&] { form->ShowWindow(); }, false},
+            {"pages switched by the program",
+             [&] {
+                 pages->setCurrentIndex(0);
+                 pages->setCurrentIndex(1);
+             },
+             false},
+            {"tab clicked",
+             [&] {
+                 pages->setCurrentIndex(0);
+                 QTest::mouseClick(pages->tabBar(), Qt::LeftButton, {},
+                                   pages->tabBar()->tabRect(1).center());
+             },
+             true},
+        };
+        for (const Step& step : steps) {
+            step.act();
+            QVERIFY2(module->ActiveWanted == step.active, step.what);
+            QCOMPARE(module->CurrentWindow(), static_cast<TChatWindowBase*>(form));
+        }
+    }
 
     // Each kind of line: its text and colour; other users' markup shows as typed.
     void lines_data()
@@ -428,6 +468,39 @@ private slots:
         QVERIFY(form->Docked());
         QVERIFY(pages->indexOf(form) >= 0);
         QCOMPARE(form->Caption(), QString("Chat (No Channel)"));
+    }
+
+    // A page folded back while its own handler runs (here a kick that comes while the
+    // page's "select a name" box is open) stays until that handler has returned, and goes
+    // on the loop's next pass.
+    void freedAfterItsHandler()
+    {
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
+        CHECKED(connectAndJoin("holder", "#hold1"));
+        form->SetChannelLocked(true);
+        module->AutoJoinChannel("#hold2");
+        QTRY_COMPARE_WITH_TIMEOUT(module->ChatWindows.size(), size_t(2), Wait);
+        QPointer<Tchat_form> second = dynamic_cast<Tchat_form*>(module->ChatWindows[1]);
+        QVERIFY(second);
+        bool alive = false;
+        platform::SetDialogScript([&](const platform::DialogRequest&) {
+            module->IRCClient1->Part("#hold2");
+            const bool folded =
+                QTest::qWaitFor([&] { return module->ChatWindows.size() == 1; }, Wait);
+            alive = folded && !second.isNull();
+            return platform::DialogAnswer{platform::mrOk, {}};
+        });
+        second->kickban_buttClick(); // nothing selected: the box, and the fold-back under it
+        platform::SetDialogScript([this](const platform::DialogRequest& r) {
+            dialogs << r.text;
+            return platform::DialogAnswer{platform::mrOk, {}};
+        });
+        QVERIFY(alive);
+        QVERIFY(!second.isNull());
+        QVERIFY(!second->Channel);
+        QTRY_VERIFY_WITH_TIMEOUT(second.isNull(), Wait);
+        QCOMPARE(module->CurrentWindow(), static_cast<TChatWindowBase*>(form));
+        QVERIFY(form->LineText(form->LineCount() - 1).contains("You have left #hold2"));
     }
 
     // The channel list: LIST from the window's button, totals, sorting, joining.

@@ -46,6 +46,7 @@ public:
             names << (e.Flags & nfOperator ? "@" : e.Flags & nfVoice ? "+" : "") + e.Nick;
     }
     void ApplyLook() override {}
+    void DeleteLater() override { delete this; }
     bool has(const QString& line) const { return lines.contains(line); }
 
     QString caption_;

@@ -10,6 +10,7 @@
 #include "testsupport.h"
 
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTcpServer>
@@ -69,8 +70,7 @@ class TestDcc : public QObject
     QString openAnswer, saveAnswer;
     int confirmAnswer = platform::mrYes;
 
-private slots:
-    void initTestCase()
+    void useScript()
     {
         platform::SetDialogScript([this](const platform::DialogRequest& r) {
             dialogs << r.text;
@@ -81,6 +81,12 @@ private slots:
             return platform::DialogAnswer{
                 r.buttons & platform::mbYes ? confirmAnswer : platform::mrOk, {}};
         });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        useScript();
         bool missing = false;
         const QString err = irc.start({}, &missing);
         if (!missing) QVERIFY2(err.isEmpty(), qPrintable(err));
@@ -262,7 +268,7 @@ private slots:
             QVERIFY(QFile::exists(saveAnswer + ".part"));
             QVERIFY(!QFile::exists(saveAnswer));
             QCOMPARE(QFileInfo(saveAnswer + ".part").size(), 512);
-            QVERIFY(window->isHidden());
+            QTRY_VERIFY_WITH_TIMEOUT(window->isHidden(), Wait);
         } else {
             QCOMPARE(acks, (QList<quint32>{512, 1024, 1300}));
             QTRY_COMPARE_WITH_TIMEOUT(window->status->text(), QString("Done Receiving"), Wait);
@@ -342,8 +348,14 @@ private slots:
         s.connectToHost("127.0.0.1", form.Transfer.ListeningPort());
         QTRY_COMPARE_WITH_TIMEOUT(s.state(), QAbstractSocket::ConnectedState, Wait);
         QCOMPARE(readExactly(s, 512).size(), 512);
+        s.write(ack(512));
+        s.flush();
+        QCOMPARE(readExactly(s, 512).size(), 512);
         s.abort();
-        QTRY_COMPARE_WITH_TIMEOUT(form.status->text(), QString("Done Sending"), Wait);
+        // Cut short: not done, and the receiver counted 512 bytes.
+        QTRY_COMPARE_WITH_TIMEOUT(form.status->text(),
+                                  QString("Incomplete: 512 of 4096 bytes acknowledged"), Wait);
+        QCOMPARE(form.close_butt->text(), QString("Close"));
 
         Tdcc_form denied;
         TDccTransfer& t = denied.Transfer;
@@ -361,8 +373,149 @@ private slots:
         TDccOffer o;
         QVERIFY(TChatModule::ParseDccOffer("DCC", "SEND x.bin 2130706433 9 10", o));
         declined.ReceiveOffer(o);
+        QTRY_VERIFY_WITH_TIMEOUT(declined.isHidden(), Wait);
         QCOMPARE(dialogs.size(), 1);
-        QVERIFY(declined.isHidden());
+    }
+
+    // Received names: controls of either kind and direction marks go, and a long name is
+    // cut between characters to at most 255 bytes, keeping its extension.
+    void receivedNames_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("kept");
+        const QString e = QString::fromUtf8("\xc3\xa9"); // é, two bytes
+        QTest::newRow("C1 controls") << QString::fromUtf8("a\xc2\x85\xc2\x9b" "b.txt") << "ab.txt";
+        QTest::newRow("right-to-left override")
+            << QString::fromUtf8("photo\xe2\x80\xaegpj.exe") << "photogpj.exe";
+        QTest::newRow("isolates and marks")
+            << QString::fromUtf8("\xe2\x81\xa6x\xe2\x80\x8f.bin\xe2\x81\xa9") << "x.bin";
+        QTest::newRow("long, two-byte letters")
+            << QString(200, QChar(0xe9)) + ".mp3" << QString(125, QChar(0xe9)) + ".mp3";
+        QTest::newRow("long, no extension") << QString(300, 'a') << QString(255, 'a');
+        QTest::newRow("long, four-byte letters")
+            << QString::fromUtf8("\xf0\x9f\x8e\xb5").repeated(70)
+            << QString::fromUtf8("\xf0\x9f\x8e\xb5").repeated(63);
+        Q_UNUSED(e);
+    }
+    void receivedNames()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QString, kept);
+        const QString name = dcc::SafeFileName(offered);
+        QCOMPARE(name, kept);
+        QVERIFY(name.toUtf8().size() <= 255);
+    }
+
+    // Offers that open nothing, and an offer without its closing byte, through the client
+    // as the server delivers them.
+    void offerEdges_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("size"); // empty: no offer
+        const QString v(QChar(1));
+        QTest::newRow("address zero") << v + "DCC SEND a.bin 0 4000 10" + v << "";
+        QTest::newRow("size zero") << v + "DCC SEND a.bin 2130706433 4000 0" + v << "";
+        QTest::newRow("closing byte missing") << v + "DCC SEND a.bin 2130706433 4000 1300" << "1300";
+        QTest::newRow("closed") << v + "DCC SEND a.bin 2130706433 4000 1300" + v << "1300";
+    }
+    void offerEdges()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, size);
+        TChatModule module;
+        module.activetimer->setInterval(3600 * 1000);
+        QStringList offers;
+        module.OnDccOffer = [&](const TDccOffer& o) { offers << QString::number(o.Size); };
+        module.IRCClient1->StartSessionForTest();
+        module.IRCClient1->ReceiveData(":bob!b@h PRIVMSG me :" + text.toUtf8() + "\r\n");
+        QTest::qWait(20); // offers are taken up on a later pass
+        QCOMPARE(offers, size.isEmpty() ? QStringList() : QStringList{size});
+    }
+
+    // Files that change under a transfer: one that shrinks after it was offered ends with an
+    // error instead of a wait; an existing ".part" is left alone.
+    void changingFiles()
+    {
+        QString error;
+        const QString path = dwtest::writeFile(home->file("shrinks.bin"), randomBytes(2048));
+        TDccTransfer out;
+        QString failed;
+        out.OnError = [&](const QString& m) { failed = m; };
+        QVERIFY(out.StartSending(path, "127.0.0.1", error));
+        QVERIFY(QFile::resize(path, 700));
+        QTcpSocket s;
+        s.connectToHost("127.0.0.1", out.ListeningPort());
+        QCOMPARE(readExactly(s, 512).size(), 512);
+        s.write(ack(512));
+        QCOMPARE(readExactly(s, 188).size(), 188);
+        s.write(ack(700));
+        QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), Wait);
+        QVERIFY2(failed.contains("became shorter"), qPrintable(failed));
+        QVERIFY(out.Done);
+
+        const QString target = home->file("in/kept.bin");
+        dwtest::writeFile(target + ".part", "someone else's");
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+        TDccTransfer in;
+        in.PeerAddress = "127.0.0.1";
+        in.PeerPort = QString::number(listener.serverPort());
+        in.FileSize = 10;
+        QVERIFY(in.StartReceiving(target, error));
+        QCOMPARE(in.PartPath, target + ".2.part");
+        QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), Wait);
+        QTcpSocket* peer = listener.nextPendingConnection();
+        peer->write("0123456789");
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(target), Wait);
+        QFile kept(target + ".part");
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("someone else's"));
+    }
+
+    // Offers as the program takes them: the questions do not hold the chat, a flood opens a
+    // bounded number of windows, and declined or closed windows are freed.
+    void offerFlood()
+    {
+        if (!irc.port) DW_PEER_MISSING("ngircd", "ngircd is not installed");
+        platform::SetDialogScript(nullptr); // real, unanswered questions
+        struct Restore
+        {
+            TestDcc* t;
+            ~Restore() { t->useScript(); }
+        } restore{this};
+        TChatModule module;
+        module.activetimer->setInterval(3600 * 1000);
+        QWidget owner;
+        InstallDccTransfers(&module, &owner);
+        module.ConnectChat();
+        QTRY_COMPARE_WITH_TIMEOUT(module.IRCClient1->State(), isConnected, Wait);
+        TIRCClient peer;
+        IrcRecorder rec(peer);
+        QVERIFY(irc.connectClient(peer, "flooder", Wait));
+        for (int i = 0; i < 30; ++i)
+            peer.CTCPQuery(module.IRCClient1->Nick(), "DCC SEND",
+                           "f" + QString::number(i) + ".bin 2130706433 4000 10");
+        QTRY_COMPARE_WITH_TIMEOUT(Tdcc_form::OpenQuestions(), int(Tdcc_form::MaxOpenQuestions), Wait);
+        // The chat still answers while the questions are open.
+        peer.CTCPQuery(module.IRCClient1->Nick(), "VERSION", "");
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.log.filter("CTCPReply|").isEmpty(), Wait);
+        QTest::qWait(200);
+        QCOMPARE(Tdcc_form::OpenWindows(), int(Tdcc_form::MaxOpenQuestions));
+        // Declining one frees its window; closing another (its question open) too.
+        const QList<Tdcc_form*> windows = owner.findChildren<Tdcc_form*>();
+        QCOMPARE(windows.size(), int(Tdcc_form::MaxOpenQuestions));
+        auto* box = windows[0]->findChild<QMessageBox*>();
+        QVERIFY(box);
+        QVERIFY(box->isVisible());
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        box->button(QMessageBox::No)->click();
+        windows[1]->close();
+        QTRY_COMPARE_WITH_TIMEOUT(Tdcc_form::OpenWindows(), int(Tdcc_form::MaxOpenQuestions) - 2,
+                                  Wait);
+        QCOMPARE(Tdcc_form::OpenQuestions(), int(Tdcc_form::MaxOpenQuestions) - 2);
+        QTest::qWait(50);
+        QCOMPARE(module.IRCClient1->State(), isConnected);
+        peer.Quit("x");
     }
 };
 

@@ -255,6 +255,13 @@ private slots:
         QTest::newRow("dcc has no channel")
             << QByteArrayList{":bob!b@h PRIVMSG #c :" + CTCP + "DCC SEND f 1 2 3" + CTCP + "\r\n"}
             << QStringList{"CTCPQuery|bob|-|DCC|SEND f 1 2 3"} << QStringList{} << base;
+        // Without its closing byte a query keeps its last character.
+        QTest::newRow("dcc without the closing byte")
+            << QByteArrayList{":bob!b@h PRIVMSG me :" + CTCP + "DCC SEND f 1 2 1300\r\n"}
+            << QStringList{"CTCPQuery|bob|-|DCC|SEND f 1 2 1300"} << QStringList{} << base;
+        QTest::newRow("ctcp word without the closing byte")
+            << QByteArrayList{":bob!b@h PRIVMSG me :" + CTCP + "FOO\r\n"}
+            << QStringList{"CTCPQuery|bob|-|FOO|"} << QStringList{} << base;
         QTest::newRow("ctcp reply")
             << QByteArrayList{":bob!b@h NOTICE me :" + CTCP + "VERSION X 1" + CTCP + "\r\n"}
             << QStringList{"CTCPReply|bob|-|VERSION|X 1"} << QStringList{} << base;

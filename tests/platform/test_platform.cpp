@@ -8,7 +8,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QListView>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <atomic>
@@ -222,6 +228,87 @@ private slots:
         }
         qunsetenv("DIALWISE_DIALOGS");
         qunsetenv("DIALWISE_DIALOG_FILE");
+    }
+
+    // Filters in the "Description|patterns" form reach Qt in its own form.
+    void fileFilters_data()
+    {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("qt");
+        QTest::newRow("all files") << "All Files (*.*)|*.*" << "All Files (*)";
+        QTest::newRow("two pairs") << "Skins (*.zip)|*.zip|All Files (*.*)|*.*"
+                                   << "Skins (*.zip);;All Files (*)";
+        QTest::newRow("several patterns") << "Sounds|*.mp3;*.wav" << "Sounds (*.mp3 *.wav)";
+        QTest::newRow("no patterns") << "Anything|" << "Anything (*)";
+        QTest::newRow("already Qt's") << "Images (*.png *.jpg)" << "Images (*.png *.jpg)";
+    }
+    void fileFilters()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, qt);
+        QCOMPARE(platform::QtFileFilter(given), qt);
+    }
+
+    // Dialogs as a user sees them: a box shows its text as plain text, a box whose parent
+    // goes while it is open returns Cancel, an answer that comes after its context went is
+    // dropped, and the open dialog lists every file of its folder.
+    void shownDialogs()
+    {
+        using namespace platform;
+        const QString markup = "<h1><u>holiday.jpg</u></h1> wants in";
+        int seenFormat = -1;
+        QString seenText;
+        QTimer::singleShot(50, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            seenFormat = box->textFormat();
+            seenText = box->text();
+            box->button(QMessageBox::Yes)->click();
+        });
+        QCOMPARE(MessageDlg(markup, mtConfirmation, mbYesNo), int(mrYes));
+        QCOMPARE(seenFormat, int(Qt::PlainText));
+        QCOMPARE(seenText, markup);
+
+        auto* parent = new QWidget;
+        QTimer::singleShot(50, [parent] { delete parent; });
+        QCOMPARE(MessageDlg("going", mtInformation, mbOK, {}, parent), int(mrCancel));
+
+        QWidget owner;
+        auto* context = new QObject;
+        int answered = -1;
+        MessageDlgAsync(markup, mtConfirmation, mbYesNo, {}, &owner, context,
+                        [&](int r) { answered = r; });
+        auto* box = owner.findChild<QMessageBox*>();
+        QVERIFY(box);
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        QCOMPARE(answered, -1); // nothing waits for the answer
+        box->button(QMessageBox::No)->click();
+        QTRY_COMPARE(answered, int(mrNo));
+        MessageDlgAsync("late", mtConfirmation, mbYesNo, {}, &owner, context,
+                        [&](int r) { answered = r; });
+        delete context;
+        QPointer<QMessageBox> late = owner.findChild<QMessageBox*>();
+        QVERIFY(late);
+        late->button(QMessageBox::Yes)->click();
+        QTest::qWait(20);
+        QCOMPARE(answered, int(mrNo));
+
+        dwtest::TempHome home;
+        dwtest::writeFile(home.file("pick/song.mp3"), "x");
+        dwtest::writeFile(home.file("pick/notes"), "x");
+        QStringList listed;
+        QTimer::singleShot(50, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog) return;
+            auto* view = dialog->findChild<QListView*>("listView");
+            QTRY_COMPARE_WITH_TIMEOUT(view->model()->rowCount(view->rootIndex()), 2, 5000);
+            for (int i = 0; i < 2; ++i)
+                listed << view->model()->index(i, 0, view->rootIndex()).data().toString();
+            listed.sort();
+            dialog->reject();
+        });
+        QCOMPARE(OpenFileDialog("Send", home.file("pick"), "All Files (*.*)|*.*"), QString());
+        QCOMPARE(listed, (QStringList{"notes", "song.mp3"}));
     }
 };
 

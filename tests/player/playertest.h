@@ -161,6 +161,15 @@ inline ToneMeasure measureWav(const QString& path, double skipSeconds = 0.2)
 class Pulse
 {
 public:
+    // Ends the server, as when it crashes.
+    void kill() { peer_.stop(); }
+    // Starts it again on the same socket.
+    bool restart()
+    {
+        peer_.stop();
+        QFile::remove(runtime_ + "/native");
+        return start();
+    }
     bool start()
     {
         if (dwtest::findProgram("pulseaudio").isEmpty()) return false;

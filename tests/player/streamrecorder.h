@@ -32,7 +32,7 @@ inline void Feed(TStreamPlayer& p, const QByteArray& bytes)
 
 struct Recorder
 {
-    QStringList stationLines, songLines, messages;
+    QStringList stationLines, songLines, messages, statuses;
     int stops = 0;
     bool boxVisible = true;
     void attach(TStreamPlayer& p)
@@ -46,6 +46,7 @@ struct Recorder
             p.Stop();
         };
         p.View.BoxVisible = [this] { return boxVisible; };
+        p.View.ShowStatus = [this](const QString& t) { statuses << t; };
     }
 };
 

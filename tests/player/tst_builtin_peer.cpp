@@ -13,6 +13,8 @@
 #include <QProcess>
 #include <QToolButton>
 
+#include <csignal>
+
 using namespace dwtest;
 using namespace playertest;
 
@@ -30,7 +32,8 @@ class TstBuiltinPeer : public QObject
 private slots:
     void initTestCase()
     {
-        if (findProgram("icecast2").isEmpty() || findProgram("ffmpeg").isEmpty()) QSKIP("icecast2 or ffmpeg missing");
+        if (findProgram("icecast2").isEmpty() || findProgram("ffmpeg").isEmpty())
+            DW_PEER_MISSING("icecast2 ffmpeg", "icecast2 or ffmpeg is not installed");
         QVERIFY(bus_.start());
         const QString why = ice_.start();
         QVERIFY2(why.isEmpty(), qPrintable(why));
@@ -53,7 +56,7 @@ private slots:
     void builtinPlayerHeard()
     {
         Pulse pulse;
-        if (!pulse.start()) QSKIP("pulseaudio could not be started here");
+        if (!pulse.start()) DW_PEER_MISSING("pulseaudio", "pulseaudio could not be started here");
         LaunchRig rig;
         Tplayer_form& bar = rig.bar;
         TMprisService mpris(&bar);
@@ -96,6 +99,70 @@ private slots:
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
     }
 
+    // The built-in player gets a stalled or dropped stream back (FFmpeg's reconnection,
+    // then its own attempts with "Reconnecting..." on the song line), without a message.
+    void builtinReconnects_data()
+    {
+        QTest::addColumn<QString>("spec");
+        QTest::addColumn<bool>("drop");
+        QTest::newRow("stall") << "fail=stall,burst=1000" << false;
+        QTest::newRow("drop, back after 1.5 s") << "down=1500" << true;
+    }
+    void builtinReconnects()
+    {
+        QFETCH(QString, spec);
+        QFETCH(bool, drop);
+        qputenv("DIALWISE_AUDIO_SINK", "null");
+        Caster caster;
+        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440," + spec}));
+        LaunchRig rig;
+        Tplayer_form& bar = rig.bar;
+        TSCServer station("127.0.0.1", QString::number(caster.port()));
+        station.StreamURL = caster.url() + "?plain";
+        station.Name = "Listed Name";
+        station.PlayerKind = 0;
+        rig.launcher.LaunchStation(&station);
+        auto* player = dynamic_cast<TMpvPlayer*>(bar.OtherPlayers[0].get());
+        QVERIFY(player && player->Engine());
+        QTRY_COMPARE_WITH_TIMEOUT(player->Engine()->PlayState(), TMpvEngine::psPlaying, 30000);
+        if (drop) ::kill(pid_t(caster.pid()), SIGUSR1);
+        else QTRY_VERIFY_WITH_TIMEOUT(bar.titles->value().contains("SONG: Reconnecting..."), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(caster.output().contains("listener 2 connected"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(player->Engine()->PlayState(), TMpvEngine::psPlaying, 30000);
+        // The list's name stays on the station line throughout.
+        QCOMPARE(bar.FirstLine(), QString("Listed Name"));
+        QVERIFY(rig.box->isVisible());
+        bar.stop_butt->click();
+        qunsetenv("DIALWISE_AUDIO_SINK");
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
+    }
+
+    // With the sound going to a WAV file the song line follows the titles as it does
+    // with a sound server.
+    void titlesThroughWavSink()
+    {
+        const QString wav = home_.file("builtin-sink.wav");
+        qputenv("DIALWISE_AUDIO_SINK", ("wav:" + wav).toLocal8Bit());
+        LaunchRig rig;
+        Tplayer_form& bar = rig.bar;
+        TSCServer station("127.0.0.1", QString::number(ice_.port()) + "/tone.mp3");
+        station.StreamURL = ice_.url();
+        station.Name = "Listed Name";
+        station.PlayerKind = 0;
+        QVERIFY(ice_.setTitle("Wav Artist - First"));
+        rig.launcher.LaunchStation(&station);
+        auto* player = dynamic_cast<TMpvPlayer*>(bar.OtherPlayers[0].get());
+        QVERIFY(player && player->Engine());
+        QTRY_COMPARE_WITH_TIMEOUT(bar.SongTitle(), QString("Wav Artist - First"), 30000);
+        QVERIFY(ice_.setTitle("Wav Artist - Second"));
+        QTRY_COMPARE_WITH_TIMEOUT(bar.SongTitle(), QString("Wav Artist - Second"), 30000);
+        QCOMPARE(bar.FirstLine(), QString("Listed Name"));
+        bar.stop_butt->click();
+        qunsetenv("DIALWISE_AUDIO_SINK");
+        QVERIFY(QFileInfo(wav).size() > 44);
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
+    }
+
     // The embedded kinds on the same engine: the station line from the stream, pause
     // (kind 2 pauses, kind 3 mutes while the stream runs on), the time frozen meanwhile.
     void embeddedKinds_data()
@@ -108,7 +175,7 @@ private slots:
     {
         QFETCH(int, type);
         Pulse pulse;
-        if (!pulse.start()) QSKIP("pulseaudio could not be started here");
+        if (!pulse.start()) DW_PEER_MISSING("pulseaudio", "pulseaudio could not be started here");
         LaunchRig rig;
         Tplayer_form& bar = rig.bar;
         TSCServer station("127.0.0.1", QString::number(ice_.port()) + "/tone.mp3");

@@ -55,7 +55,7 @@ private slots:
     void initTestCase()
     {
         if (findProgram("mpv").isEmpty() || !QFile::exists("/etc/mpv/scripts/mpris.so"))
-            QSKIP("mpv with its MPRIS plug-in is not installed");
+            DW_PEER_MISSING("mpv mpv-mpris", "mpv with its MPRIS plug-in is not installed");
         QVERIFY(bus_.start());
         const QString why = ice_.start();
         QVERIFY2(why.isEmpty(), qPrintable(why));
@@ -87,7 +87,7 @@ private slots:
     void playPauseTitleQuit()
     {
         Pulse pulse;
-        if (!pulse.start()) QSKIP("pulseaudio could not be started here");
+        if (!pulse.start()) DW_PEER_MISSING("pulseaudio", "pulseaudio could not be started here");
         LaunchRig rig;
         Tplayer_form& bar = rig.bar;
         TSCServer station("127.0.0.1", QString::number(ice_.port()) + "/tone.mp3");

@@ -67,7 +67,7 @@ void TstDirectoryClient::initTestCase()
         *port = freePort();
         QVERIFY(
             peer->start(kServer, QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(*port),
-                                             "--catalog", catalog} +
+                                             "--db", ":memory:", "--catalog", catalog} +
                                      extra));
         QVERIFY(waitForTcpPort(*port));
     }

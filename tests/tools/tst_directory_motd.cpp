@@ -30,6 +30,7 @@ private slots:
             dwtest::writeFile(tmp.filePath("pushed.txt"), "helpurl=http://127.0.0.1:9/help/\r\n");
         httpPort = dwtest::freePort();
         QVERIFY(dir.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(httpPort),
+                                    "--db", ":memory:",
                                     "--motd-port", "0", "--motd-settings", pushed, "--update",
                                     "--update-location", "ftp://127.0.0.1:2121/pub/u.txt"}));
         QVERIFY2(dwtest::waitForTcpPort(httpPort), qPrintable(dir.output()));

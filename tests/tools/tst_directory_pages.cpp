@@ -115,11 +115,10 @@ private slots:
             dir.filePath("catalog.txt"),
             "ip\thostname\tgenre\tnumplayers\tmaxplayers\tbitrate\ttype\tbnum\tsongtitle\n"
             "127.0.0.5:8000\tHarbor Rock\tRock\t10\t100\t128\t0\t7\tKestrel - Golden Hour\n");
-        const QString forums = dir.filePath("forums.txt");
         auto start = [&](Peer& p, quint16& port) {
             port = freePort();
             return p.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(port),
-                                     "--catalog", catalog, "--forums", forums}) &&
+                                     "--catalog", catalog, "--db", dir.filePath("directory.db")}) &&
                    waitForTcpPort(port);
         };
         quint16 port = 0;

@@ -5,6 +5,8 @@
 #include "testsupport.h"
 
 #include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -58,6 +60,22 @@ private slots:
 
 private:
     bool startServer(Peer& peer, quint16& port, const QStringList& extra);
+    // An SQLite database that a later version of the directory made.
+    QString newerDatabase()
+    {
+        const QString path = dir_.filePath("newer.db");
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "newer");
+            db.setDatabaseName(path);
+            if (db.open()) {
+                QSqlQuery q(db);
+                q.exec("CREATE TABLE schema_meta (name TEXT PRIMARY KEY, value TEXT)");
+                q.exec("INSERT INTO schema_meta VALUES ('version', '99')");
+            }
+        }
+        QSqlDatabase::removeDatabase("newer");
+        return path;
+    }
 
     QTemporaryDir dir_;
     QString catalog_;
@@ -69,7 +87,9 @@ bool TstDirectoryServer::startServer(Peer& peer, quint16& port, const QStringLis
 {
     port = freePort();
     if (!peer.start(kServer,
-                    QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port)} + extra))
+                    QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port), "--db",
+                                ":memory:"} +
+                        extra))
         return false;
     return waitForTcpPort(port);
 }
@@ -220,6 +240,12 @@ void TstDirectoryServer::commandLine_data()
     QTest::newRow("bad listen") << QStringList{"--listen", "nowhere:port"} << "bad --listen";
     QTest::newRow("bad poll") << QStringList{"--poll", "0"} << "bad --poll";
     QTest::newRow("bad icecast URL") << QStringList{"--icecast", "http://"} << "bad --icecast";
+    QTest::newRow("bad touch frequency") << QStringList{"--touch-freq", "0"} << "bad --touch-freq";
+    QTest::newRow("database not reachable")
+        << QStringList{"--db", QStringLiteral("postgresql://nobody@127.0.0.1:%1/none").arg(freePort())}
+        << "database postgresql://";
+    QTest::newRow("database of a newer schema")
+        << QStringList{"--db", newerDatabase()} << "newer than this program's";
 }
 
 void TstDirectoryServer::commandLine()
@@ -228,7 +254,8 @@ void TstDirectoryServer::commandLine()
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(kServer,
-            args + QStringList{"--listen", "127.0.0.1:0"}.mid(args.contains("--listen") ? 2 : 0));
+            args + QStringList{"--listen", "127.0.0.1:0"}.mid(args.contains("--listen") ? 2 : 0) +
+                QStringList{"--db", ":memory:"}.mid(args.contains("--db") ? 2 : 0));
     QVERIFY(p.waitForFinished(5000));
     QCOMPARE(p.exitCode(), 2);
     QFETCH(QString, message);

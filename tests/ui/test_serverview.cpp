@@ -586,6 +586,25 @@ void TestServerView::selectAndLaunch()
     v.clearSelection();
     QCOMPARE(selected.last(), nullptr);
     QVERIFY(v.SelectedStations().isEmpty());
+
+    // A click below the last row leaves no current row; Home and End still go to the
+    // first and the last row.
+    QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, QPoint(10, v.viewport()->height() - 2));
+    v.setCurrentIndex({});
+    QTest::keyClick(&v, Qt::Key_End);
+    QCOMPARE(v.CurrentStation(), v.Station(4));
+    v.setCurrentIndex({});
+    v.clearSelection();
+    QTest::keyClick(&v, Qt::Key_Home);
+    QCOMPARE(v.CurrentStation(), v.Station(0));
+    QCOMPARE(selected.last(), v.Station(0));
+    // The view made the first row current without selecting it (as it does when it gets
+    // the focus): Home selects it.
+    v.clearSelection();
+    v.selectionModel()->setCurrentIndex(v.model()->index(0, 0), QItemSelectionModel::NoUpdate);
+    QVERIFY(v.SelectedStations().isEmpty());
+    QTest::keyClick(&v, Qt::Key_Home);
+    QCOMPARE(v.SelectedStations(), QList<TCustomServer*>{v.Station(0)});
 }
 
 void TestServerView::fontChangeRowHeight()

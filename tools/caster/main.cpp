@@ -13,10 +13,15 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <deque>
 #include <memory>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace caster;
 
@@ -41,7 +46,10 @@ struct TStreamDef
     int Bitrate = 128;
     int BurstMs = 4000;
     double LoopSeconds = 20;
-    QString Fail; // 401, notab, nogenre, badbase64, shortblock, midpacket, neglength, hugelength
+    // 401, notab, nogenre, badbase64, shortblock, midpacket, neglength, hugelength; stall
+    // (a listener gets one second of the stream, then nothing while the connection stays)
+    QString Fail;
+    int DownMs = 1000; // SIGUSR1: every listener is dropped and the port closed this long
     std::vector<TTitle> Titles;
 };
 
@@ -98,8 +106,16 @@ public:
         return h;
     }
 
-    void addClient(QTcpSocket* s)
+    // A listener asking "?plain" gets the MP3 frames alone, as from an ordinary server.
+    void addClient(QTcpSocket* s, bool plain = false)
     {
+        if (plain && Def.Codec == codecMp3) {
+            s->setProperty("plain", true);
+            s->write("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name: " + Def.Name.toUtf8() + "\r\n\r\n");
+            for (const auto& r : recent_) s->write(r.second.mid(8));
+            addListener(s);
+            return;
+        }
         s->write(header());
         if (Def.Fail == "401") {
             s->disconnectFromHost();
@@ -114,7 +130,15 @@ public:
         for (const auto& r : recent_) s->write(r.second);
         if (Def.Fail == "neglength") s->write(badHeader(-5000));
         if (Def.Fail == "hugelength") s->write(badHeader(0x7FFFFFF0));
+        addListener(s);
+    }
+
+    void addListener(QTcpSocket* s)
+    {
         clients_.append(s);
+        s->setProperty("since", clock_.elapsed());
+        std::printf("listener %lld connected\n", ++listeners_);
+        std::fflush(stdout);
         connect(s, &QTcpSocket::disconnected, this, [this, s] {
             clients_.removeAll(s);
             s->deleteLater();
@@ -171,10 +195,25 @@ private:
             out += packet;
             recent_.emplace_back(due, packet);
             while (!recent_.empty() && recent_.front().first < due - qint64(Def.BurstMs) * 1000) recent_.pop_front();
+            if (Def.Fail == "bigpackets") {
+                // 1 MiB audio packets as fast as each listener takes them.
+                if (big_.isEmpty()) {
+                    QByteArray audio;
+                    for (size_t i = 0; audio.size() < (1 << 20) - 8; i = (i + 1) % Loop.Packets.size())
+                        audio += Loop.Packets[i].Payload;
+                    big_ = streamproto::MakePacket(audio.left((1 << 20) - 8));
+                }
+                for (QTcpSocket* c : std::as_const(clients_))
+                    while (c->bytesToWrite() < 2 * big_.size()) c->write(big_);
+            }
             for (QTcpSocket* c : std::as_const(clients_)) {
+                if (Def.Fail == "bigpackets") continue;
+                if (Def.Fail == "stall" && clock_.elapsed() - c->property("since").toLongLong() > 1000) continue;
                 // A listener that does not keep up is let go.
                 if (c->bytesToWrite() > 4 * 1024 * 1024)
                     c->abort();
+                else if (c->property("plain").toBool())
+                    c->write(p.Payload);
                 else
                     c->write(out);
             }
@@ -193,6 +232,15 @@ private:
     int lastTitle_ = -1;
     std::deque<std::pair<qint64, QByteArray>> recent_;
     QList<QTcpSocket*> clients_;
+    qint64 listeners_ = 0;
+    QByteArray big_;
+
+public:
+    // Every listener is let go at once, as when the server goes down.
+    void dropAll()
+    {
+        for (QTcpSocket* c : std::as_const(clients_)) c->abort();
+    }
 };
 
 // One listening socket; streams on it are told apart by their path.
@@ -201,6 +249,22 @@ class TPort : public QObject
 public:
     QTcpServer Server;
     QList<TStream*> Streams;
+
+    // Down for `ms`: listeners dropped, connections refused; then back on the same port.
+    void goDown(int ms)
+    {
+        const QHostAddress address = Server.serverAddress();
+        const quint16 port = Server.serverPort();
+        Server.close();
+        for (TStream* st : std::as_const(Streams)) st->dropAll();
+        std::printf("down for %d ms\n", ms);
+        std::fflush(stdout);
+        QTimer::singleShot(ms, this, [this, address, port] {
+            const bool ok = Server.listen(address, port);
+            std::printf(ok ? "back on port %u\n" : "cannot listen again on port %u\n", port);
+            std::fflush(stdout);
+        });
+    }
 
     void handle(QTcpSocket* s)
     {
@@ -236,7 +300,7 @@ public:
                 connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
                 return;
             }
-            found->addClient(s);
+            found->addClient(s, QString::fromLatin1(words.value(1)).section('?', 1).contains("plain"));
         });
     }
 };
@@ -259,6 +323,7 @@ bool parseStream(const QString& spec, TStreamDef& d, QString* why)
         else if (key == "burst") d.BurstMs = value.toInt(&ok);
         else if (key == "loop") d.LoopSeconds = value.toDouble(&ok);
         else if (key == "fail") d.Fail = value.toLower();
+        else if (key == "down") d.DownMs = value.toInt(&ok);
         else if (key == "titles") {
             QFile f(value);
             if (!f.open(QIODevice::ReadOnly)) ok = false;
@@ -294,8 +359,10 @@ int main(int argc, char** argv)
         "port=N (0: any free port), path=/P, name=TEXT, genre=TEXT, codec=pcm|ima|msadpcm|mp3, "
         "source=tone:HZ|FILE, rate=HZ, channels=1|2, bitrate=KBPS (mp3), burst=MS (sent at once "
         "to a new listener), loop=SECONDS, titles=FILE (lines \"SECONDS|TITLE\"), "
-        "fail=401|notab|nogenre|badbase64|shortblock|midpacket|neglength|hugelength. Prints "
-        "\"listening on ADDRESS:PORT/PATH\" for each stream.");
+        "fail=401|notab|nogenre|badbase64|shortblock|midpacket|neglength|hugelength|stall|bigpackets (1 MiB packets at full speed), "
+        "down=MS (how long SIGUSR1 takes the server down: listeners dropped, connections refused). "
+        "A request with \"?plain\" gets an MP3 stream's frames alone. "
+        "Prints \"listening on ADDRESS:PORT/PATH\" for each stream and a line for each listener.");
     cl.addHelpOption();
     QCommandLineOption listenOpt("listen", "Address to serve on.", "ADDRESS", "127.0.0.1");
     QCommandLineOption streamOpt("stream", "A stream (repeatable).", "SETTINGS");
@@ -338,5 +405,27 @@ int main(int argc, char** argv)
         streams.push_back(std::move(st));
     }
     std::fflush(stdout);
+    // SIGUSR1 takes the server down for a while, as a station whose server restarts.
+    static int pipeFds[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pipeFds) == 0) {
+        struct sigaction sa = {};
+        sa.sa_handler = [](int) {
+            const char c = 1;
+            [[maybe_unused]] const auto n = ::write(pipeFds[0], &c, 1);
+        };
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGUSR1, &sa, nullptr);
+        auto* notifier = new QSocketNotifier(pipeFds[1], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&] {
+            char c;
+            [[maybe_unused]] const auto n = ::read(pipeFds[1], &c, 1);
+            for (auto& port : owned) {
+                int ms = 1000;
+                for (TStream* st : std::as_const(port->Streams)) ms = st->Def.DownMs;
+                port->goDown(ms);
+            }
+        });
+    }
     return app.exec();
 }

@@ -1,10 +1,14 @@
 #include "directoryserver.h"
+#include "radiobrowserapi.h"
 
 #include "ads.h"
 #include "livestatus.h"
 #include "webpages.h"
+#include "yp.h"
 
 #include <QDateTime>
+#include <QHostInfo>
+#include <QRandomGenerator>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -20,6 +24,12 @@ constexpr int kMaxConnections = 256;
 constexpr int kRequestTimeoutMs = 15000;
 constexpr qsizetype kMaxStreamHead = 16 * 1024;
 constexpr qsizetype kMaxPostBody = 16 * 1024;
+// Listener and song figures are reloaded at most this often; stations that come or go at
+// the next request.
+constexpr int kFigureRefreshMs = 1000;
+constexpr int kMaxProbes = 32;
+constexpr int kProbeTimeoutMs = 5000;
+constexpr qsizetype kMaxCachedLists = 512;
 
 // The "Content-Length" of a request head; -1 when absent or not a number.
 qsizetype contentLength(QByteArrayView head)
@@ -50,6 +60,8 @@ QByteArray reasonOf(int status)
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Error";
     }
@@ -86,6 +98,18 @@ qsizetype headEnd(const QByteArray& buf)
     return b >= 0 ? b + 2 : -1;
 }
 
+// The value of a header line of a request head (the name in lower case); empty when absent.
+QByteArray headerValue(QByteArrayView head, const QByteArray& name)
+{
+    for (const QByteArray& raw : head.toByteArray().split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.size() > name.size() && line[name.size()] == ':' &&
+            line.left(name.size()).toLower() == name)
+            return line.mid(name.size() + 1).trimmed();
+    }
+    return {};
+}
+
 // The host named by a request's "Host" header, without its port, when it is a plain name
 // or address (letters, digits and ".-:[]"); else empty.
 QByteArray requestHost(QByteArrayView head)
@@ -119,21 +143,86 @@ QByteArray requestHost(QByteArrayView head)
 
 } // namespace
 
-DirectoryServer::DirectoryServer(QList<Station> catalog, Packing compressed, QObject* parent)
-    : QObject(parent), server_(new QTcpServer(this)), catalog_(std::move(catalog)),
-      compressed_(compressed), forums_(std::make_unique<ForumStore>())
+DirectoryServer::DirectoryServer(Store* store, Packing compressed, QObject* parent)
+    : QObject(parent), server_(new QTcpServer(this)), store_(store), compressed_(compressed)
 {
     connect(server_, &QTcpServer::newConnection, this, &DirectoryServer::onNewConnection);
+    connect(store_, &Store::changed, this, [this](bool structural) {
+        if (structural)
+            dirty_ = true;
+        else
+            stale_ = true;
+    });
+    connect(&expiry_, &QTimer::timeout, this, &DirectoryServer::expire);
+    setYp(yp_);
 }
 
 DirectoryServer::~DirectoryServer() = default;
 
-void DirectoryServer::setForumFile(const QString& file)
+void DirectoryServer::setYp(const YpSettings& yp)
 {
-    forums_ = std::make_unique<ForumStore>(file);
-    if (!forums_->error().isEmpty())
-        std::fprintf(stderr, "dialwise-directory: forum file %s: %s\n", qPrintable(file),
-                     qPrintable(forums_->error()));
+    yp_ = yp;
+    expiry_.start(qMax(1, yp_.touchFreq) * 1000);
+}
+
+void DirectoryServer::expire()
+{
+    if (!store_->isUp()) return;
+    const int n = store_->expireListings(QDateTime::currentSecsSinceEpoch() - 3 * yp_.touchFreq);
+    if (n > 0)
+        std::fprintf(stderr, "dialwise-directory: %d listings were not touched and went\n", n);
+    const qint64 minuteAgo = QDateTime::currentMSecsSinceEpoch() - 60000;
+    for (auto it = adds_.begin(); it != adds_.end();) {
+        while (!it->isEmpty() && it->first() < minuteAgo)
+            it->removeFirst();
+        it = it->isEmpty() ? adds_.erase(it) : std::next(it);
+    }
+}
+
+bool DirectoryServer::refresh()
+{
+    if (!store_->isUp()) return false;
+    if (loaded_ && !dirty_ && !(stale_ && loadedAt_.elapsed() >= kFigureRefreshMs)) return true;
+    std::optional<QList<Station>> s = store_->stations();
+    if (!s) return false;
+    stored_ = std::move(*s);
+    loaded_ = true;
+    dirty_ = stale_ = false;
+    loadedAt_.restart();
+    listCache_.clear();
+    return true;
+}
+
+QList<const QList<Station>*> DirectoryServer::lists() const
+{
+    // Live stations first: they are the ones that really play.
+    QList<const QList<Station>*> out;
+    for (const QList<Station>& l : live_)
+        out << &l;
+    out << &stored_;
+    return out;
+}
+
+bool DirectoryServer::allStations(QList<const Station*>& out)
+{
+    if (!refresh()) return false;
+    ListRequest every;
+    out = selectStations(every, lists());
+    return true;
+}
+
+std::optional<MotdSettings> DirectoryServer::motd()
+{
+    MotdSettings m = motd_;
+    if (!store_->isUp() || !store_->motdTexts(m.news, m.pushed)) return std::nullopt;
+    return m;
+}
+
+bool DirectoryServer::storeReport(QByteArrayView datagram, const QHostAddress& from)
+{
+    if (!datagram.startsWith("TIME|") || datagram.size() > 512 || !store_->isUp()) return false;
+    return store_->addReport(QDateTime::currentSecsSinceEpoch(), from.toString().toLatin1(),
+                             cleanValue(datagram.toByteArray()));
 }
 
 bool DirectoryServer::listen(const QHostAddress& address, quint16 port)
@@ -157,20 +246,41 @@ void DirectoryServer::setLiveStations(int source, QList<Station> stations)
     if (source < 0) return;
     if (live_.size() <= source) live_.resize(source + 1);
     live_[source] = std::move(stations);
+    listCache_.clear();
 }
 
-QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body) const
+QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
+                                  const QHostAddress& peer)
 {
+    if (!refresh())
+        return response(503, "text/plain; charset=utf-8",
+                        "The directory's database is not available; try again shortly.\n",
+                        head.startsWith("HEAD "));
+    const qsizetype sp = head.indexOf(' ');
+    if (sp > 0) {
+        const QByteArrayView target = head.sliced(sp + 1);
+        if (target.startsWith("/cgi-bin/yp-cgi") &&
+            (target.size() == 15 || target[15] == '?' || target[15] == ' ' ||
+             target[15] == '\r' || target[15] == '\n'))
+            return ypRequestAnswer(head, body, peer);
+    }
     QByteArray motdRequest;
     switch (motdPage(head, motdRequest)) {
-    case 1:
+    case 1: {
+        const std::optional<MotdSettings> m = motd();
+        if (!m)
+            return response(503, "text/plain; charset=utf-8",
+                            "The directory's database is not available.\n", false);
         return response(200, "text/plain; charset=windows-1252",
-                        motdAnswer(motd_, motdRequest, selfAddress(head)), false);
+                        motdAnswer(*m, motdRequest, selfAddress(head)), false);
+    }
     case 2:
         return response(200, "text/plain; charset=utf-8", updateFileContent(), false);
     default:
         break;
     }
+    if (isRadioBrowserRequest(head))
+        return radioBrowserAnswer(head, lists(), selfAddress(head));
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
         return response(req.status, "text/plain; charset=utf-8", req.error + '\n', req.head);
@@ -180,33 +290,199 @@ QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body) con
     if (req.page != ListRequest::List && req.page != ListRequest::CatalogView && !webPage)
         return adAnswer(req, head);
 
-    // Live stations first: they are the ones that really play.
-    QList<const QList<Station>*> lists;
-    for (const QList<Station>& l : live_)
-        lists << &l;
-    lists << &catalog_;
     if (webPage) {
         ListRequest every;
-        return pageAnswer(req, head, body, selectStations(every, lists));
+        return pageAnswer(req, head, body, selectStations(every, lists()));
     }
-    const QList<const Station*> chosen = selectStations(req, lists);
+    // The long lists are kept packed until the stations change.
+    QByteArray cacheKey;
+    if (req.page == ListRequest::List && !req.byAddress) {
+        cacheKey = QByteArray(req.compress ? "z" : "p") + (req.head ? "h" : "g");
+        for (const QByteArray& g : req.genres)
+            cacheKey += '\\' + g;
+        const auto hit = listCache_.constFind(cacheKey);
+        if (hit != listCache_.cend()) return *hit;
+    }
+    const QList<const Station*> chosen = selectStations(req, lists());
 
     if (req.page == ListRequest::CatalogView)
         return response(200, "text/html; charset=utf-8",
                         catalogPage(chosen, QDateTime::currentSecsSinceEpoch()), req.head);
 
     const QByteArray text = listText(chosen);
-    if (!req.compress) return response(200, "text/plain; charset=utf-8", text, req.head);
-    const QByteArray packed = pack(text, compressed_);
-    if (packed.isEmpty())
-        return response(500, "text/plain; charset=utf-8", "Compression failed\n", req.head);
-    return response(200, compressed_ == Packing::Gzip ? "application/gzip" : "application/zlib",
-                    packed, req.head);
+    QByteArray out;
+    if (!req.compress) {
+        out = response(200, "text/plain; charset=utf-8", text, req.head);
+    } else {
+        const QByteArray packed = pack(text, compressed_);
+        if (packed.isEmpty())
+            return response(500, "text/plain; charset=utf-8", "Compression failed\n", req.head);
+        out = response(200,
+                       compressed_ == Packing::Gzip ? "application/gzip" : "application/zlib",
+                       packed, req.head);
+    }
+    if (!cacheKey.isEmpty() && listCache_.size() < kMaxCachedLists)
+        listCache_.insert(cacheKey, out);
+    return out;
+}
+
+QByteArray DirectoryServer::ypRequestAnswer(QByteArrayView head, QByteArrayView body,
+                                           const QHostAddress& peer)
+{
+    // The form comes as a POST body, or in the query of a GET.
+    QByteArrayView form = body;
+    if (!head.startsWith("POST ")) {
+        const qsizetype eol = head.indexOf('\n');
+        const QByteArrayView line = head.first(eol < 0 ? head.size() : eol).trimmed();
+        const qsizetype q = line.indexOf('?');
+        qsizetype end = line.lastIndexOf(' ');
+        if (end <= q) end = line.size();
+        form = q < 0 ? QByteArrayView() : line.sliced(q + 1, end - q - 1);
+    }
+    const YpRequest r = parseYpRequest(form);
+    const QByteArray source = peer.toString().toLatin1();
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray unavailable = "The directory's database is not available";
+    switch (r.action) {
+    case YpRequest::Bad:
+        return ypAnswer(false, r.error);
+    case YpRequest::Add: {
+        const QUrl listen(QString::fromLatin1(r.listing.listenUrl));
+        QHostAddress literal;
+        if (literal.setAddress(listen.host()) &&
+            !literal.isEqual(peer, QHostAddress::ConvertV4MappedToIPv4))
+            return ypAnswer(false, "The listen URL is not on the address the request came from");
+        QList<qint64>& times = adds_[source];
+        const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
+        while (!times.isEmpty() && times.first() < nowMs - 60000)
+            times.removeFirst();
+        if (times.size() >= yp_.addLimit)
+            return ypAnswer(false, "Too many adds from this address; try again in a minute");
+        const std::optional<qint64> count = store_->listingCount(source);
+        if (!count) return ypAnswer(false, unavailable);
+        if (*count >= yp_.addLimit) return ypAnswer(false, "Too many listings from this address");
+        times << nowMs;
+        Listing l = r.listing;
+        l.sid = QByteArray::number(QRandomGenerator::system()->generate64(), 16) +
+                QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+        l.source = source;
+        l.added = l.touched = now;
+        if (!store_->addListing(l)) return ypAnswer(false, unavailable);
+        std::fprintf(stderr, "dialwise-directory: listing %s (%s) added by %s\n",
+                     l.listenUrl.constData(), l.name.left(80).constData(), source.constData());
+        probe(l);
+        return ypAnswer(true, "Successfully added", l.sid, yp_.touchFreq);
+    }
+    case YpRequest::Touch: {
+        const int t = store_->touchListing(r.sid, source, r.song, r.listeners, r.maxListeners, now);
+        if (t < 0) return ypAnswer(false, unavailable);
+        if (t == 0) return ypAnswer(false, "SID does not exist");
+        // A stream that did not answer when it was added is tried again.
+        const std::optional<Listing> l = store_->listing(r.sid);
+        if (l && !l->sid.isEmpty() && !l->verified) probe(*l);
+        return ypAnswer(true, "Touched");
+    }
+    case YpRequest::Remove: {
+        const int n = store_->removeListing(r.sid, source);
+        if (n < 0) return ypAnswer(false, unavailable);
+        if (n == 0) return ypAnswer(false, "SID does not exist");
+        std::fprintf(stderr, "dialwise-directory: listing %s removed\n", r.sid.constData());
+        return ypAnswer(true, "Removed");
+    }
+    }
+    return ypAnswer(false, "Unknown action");
+}
+
+void DirectoryServer::probe(const Listing& l)
+{
+    for (const Listing& q : probeQueue_)
+        if (q.sid == l.sid) return;
+    probeQueue_ << l;
+    startProbes();
+}
+
+void DirectoryServer::startProbes()
+{
+    while (probing_ < kMaxProbes && !probeQueue_.isEmpty()) {
+        const Listing l = probeQueue_.takeFirst();
+        ++probing_;
+        const QUrl url(QString::fromLatin1(l.listenUrl));
+        auto* s = new QTcpSocket(this);
+        auto* limit = new QTimer(s);
+        limit->setSingleShot(true);
+        auto done = [this, s, l](bool stream) {
+            if (s->property("done").toBool()) return;
+            s->setProperty("done", true);
+            s->disconnect(this);
+            s->abort();
+            s->deleteLater();
+            --probing_;
+            if (stream && store_->isUp()) {
+                store_->verifyListing(l.sid);
+                std::fprintf(stderr, "dialwise-directory: listing %s answers; listed\n",
+                             l.listenUrl.constData());
+            } else if (!stream) {
+                std::fprintf(stderr,
+                             "dialwise-directory: listing %s did not answer with a stream\n",
+                             l.listenUrl.constData());
+            }
+            QTimer::singleShot(0, this, &DirectoryServer::startProbes);
+        };
+        connect(limit, &QTimer::timeout, this, [done] { done(false); });
+        limit->start(kProbeTimeoutMs);
+        connect(s, &QTcpSocket::errorOccurred, this, [done] { done(false); });
+        connect(s, &QTcpSocket::connected, this, [s, url] {
+            QByteArray path = url.path(QUrl::FullyEncoded).toUtf8();
+            if (path.isEmpty()) path = "/";
+            if (url.hasQuery()) path += '?' + url.query(QUrl::FullyEncoded).toUtf8();
+            s->write("GET " + path + " HTTP/1.0\r\nHost: " + url.host().toUtf8() + ':' +
+                     QByteArray::number(url.port(80)) +
+                     "\r\nUser-Agent: dialwise-directory\r\nIcy-MetaData: 0\r\n\r\n");
+        });
+        connect(s, &QTcpSocket::readyRead, this, [s, done] {
+            const QByteArray head = s->property("head").toByteArray() + s->read(kMaxStreamHead);
+            const qsizetype end = head.indexOf("\n\r\n") >= 0 ? head.indexOf("\n\r\n")
+                                                              : head.indexOf("\n\n");
+            if (end < 0) {
+                if (head.size() >= kMaxStreamHead)
+                    done(false);
+                else
+                    s->setProperty("head", head);
+                return;
+            }
+            const QList<QByteArray> lines = head.left(end).split('\n');
+            const QByteArray status = lines.value(0).trimmed();
+            bool ok = (status.startsWith("HTTP/1.") || status.startsWith("ICY ")) &&
+                      status.mid(status.indexOf(' ') + 1, 3) == "200";
+            QByteArray type;
+            for (const QByteArray& line : lines)
+                if (line.toLower().startsWith("content-type:"))
+                    type = line.mid(13).trimmed().toLower();
+            ok = ok && (type.startsWith("audio/") || type.startsWith("application/ogg") ||
+                        type.startsWith("video/") || type.isEmpty());
+            done(ok);
+        });
+        QHostAddress literal;
+        if (literal.setAddress(url.host())) {
+            s->connectToHost(literal, quint16(url.port(80)));
+            continue;
+        }
+        // A name must lead back to the address the listing came from.
+        const QHostAddress source(QString::fromLatin1(l.source));
+        QHostInfo::lookupHost(url.host(), s, [s, url, source, done](const QHostInfo& info) {
+            if (s->property("done").toBool()) return;
+            for (const QHostAddress& a : info.addresses())
+                if (a.isEqual(source, QHostAddress::ConvertV4MappedToIPv4)) {
+                    s->connectToHost(a, quint16(url.port(80)));
+                    return;
+                }
+            done(false);
+        });
+    }
 }
 
 QByteArray DirectoryServer::pageAnswer(const ListRequest& req, QByteArrayView head,
-                                       QByteArrayView body,
-                                       const QList<const Station*>& all) const
+                                       QByteArrayView body, const QList<const Station*>& all)
 {
     const QByteArray html = "text/html; charset=utf-8";
     const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -220,17 +496,23 @@ QByteArray DirectoryServer::pageAnswer(const ListRequest& req, QByteArrayView he
         return response(200, html, titleSearchPage(all, QString::fromUtf8(req.key)), req.head);
     case ListRequest::Forums: {
         const QString key = QString::fromUtf8(req.key);
+        const QByteArray unavailable = "The directory's database is not available.\n";
         if (req.post) {
-            QString author, text;
+            QString author, text, cleanKey;
             readForumForm(body, author, text);
-            forums_->post(key, author, text, now);
+            ForumPost p;
+            if (ForumStore::prepare(key, author, text, now, cleanKey, p) &&
+                !store_->addPost(cleanKey, p, ForumStore::MaxPostsPerKey))
+                return response(503, "text/plain; charset=utf-8", unavailable, false);
             // Back to the page by GET, so that reloading it does not post again.
             return response(303, html, {}, false,
                             selfAddress(head) + "/program/forums.asp?ip=" +
                                 QUrl::toPercentEncoding(key));
         }
-        return response(200, html, forumsPage(findByKey(all, req.key), key, forums_->posts(key)),
-                        req.head);
+        const std::optional<QList<ForumPost>> posts =
+            store_->posts(key.trimmed().left(ForumStore::MaxKey));
+        if (!posts) return response(503, "text/plain; charset=utf-8", unavailable, req.head);
+        return response(200, html, forumsPage(findByKey(all, req.key), key, *posts), req.head);
     }
     case ListRequest::Button: {
         const QByteArray bytes = buttonPicture(req.name);
@@ -267,7 +549,7 @@ QByteArray DirectoryServer::selfAddress(QByteArrayView head) const
     return "http://" + host + ':' + QByteArray::number(server_->serverPort());
 }
 
-QByteArray DirectoryServer::adAnswer(const ListRequest& req, QByteArrayView head) const
+QByteArray DirectoryServer::adAnswer(const ListRequest& req, QByteArrayView head)
 {
     const QByteArray html = "text/html; charset=utf-8";
     switch (req.page) {
@@ -276,6 +558,8 @@ QByteArray DirectoryServer::adAnswer(const ListRequest& req, QByteArrayView head
         for (const QList<Station>& l : live_)
             for (const Station& s : l)
                 live << &s;
+        for (const Station& s : stored_)
+            if (s.live) live << &s;
         const BannerChoice choice = chooseBanner(req.area, req.query, live);
         // An absolute address (a path with a station link in its query could be taken for
         // one by a client); the program's Host header names no port, so the port is ours.
@@ -302,7 +586,7 @@ QByteArray DirectoryServer::adAnswer(const ListRequest& req, QByteArrayView head
                 if (!s.bnum.isEmpty() && s.bnum == bnum) known = true;
         };
         if (bmp) {
-            scan(catalog_);
+            scan(stored_);
             for (const QList<Station>& l : live_)
                 scan(l);
         }
@@ -367,7 +651,15 @@ void DirectoryServer::onReadyRead(QTcpSocket* socket)
     }
     socket->setProperty("buf", QVariant());
     socket->setProperty("answered", true);
-    const QByteArray reply = answer(QByteArrayView(buf).first(end), body);
+    QHostAddress peer = socket->peerAddress();
+    if (proxies_.contains(peer)) {
+        // Behind a reverse proxy: the client is the last address the proxy added.
+        const QByteArray forwarded = headerValue(QByteArrayView(buf).first(end), "x-forwarded-for");
+        QHostAddress client;
+        if (client.setAddress(QString::fromLatin1(forwarded.split(',').last().trimmed())))
+            peer = client;
+    }
+    const QByteArray reply = answer(QByteArrayView(buf).first(end), body, peer);
     const QByteArray line =
         buf.left(qMin<qsizetype>(buf.indexOf('\n') < 0 ? buf.size() : buf.indexOf('\n'), 200))
             .trimmed();

@@ -1,11 +1,16 @@
 // dialwise-directory: the station list server of the local demo world.
 #include "catalog.h"
 #include "directoryserver.h"
+#include "store.h"
+#include "stationimport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 #include <QHostAddress>
 #include <QUdpSocket>
 #include <QUrl>
@@ -53,15 +58,46 @@ int main(int argc, char** argv)
         "the address is this server's), and the program's web pages: \"/mini2.shtml\" (news), "
         "\"/program/serverinfo.asp?ip=KEY\", \"/program/titlesearch.asp?q=TEXT\", "
         "\"/program/forums.asp?ip=KEY\" (read, and post by POST) and \"/buttons/NAME.bmp\". "
-        "Its message server answers the message-of-the-day requests."));
+        "Its message server answers the message-of-the-day requests. Stations list "
+        "themselves through Icecast's directory protocol at \"/cgi-bin/yp-cgi\". Stations, "
+        "listings, forum posts, usage reports and the news are kept in a database."));
     cl.addHelpOption();
     QCommandLineOption listenOpt(
         QStringLiteral("listen"),
         QStringLiteral("Address and port to serve on (port 0: any free port)."),
         QStringLiteral("ADDRESS:PORT"), QStringLiteral("127.0.0.1:8620"));
-    QCommandLineOption catalogOpt(QStringLiteral("catalog"),
-                                  QStringLiteral("Station catalog (default: the demo catalog)."),
-                                  QStringLiteral("FILE"));
+    QCommandLineOption catalogOpt(
+        QStringLiteral("catalog"),
+        QStringLiteral("Station catalog, imported into the database in place of the last one "
+                       "(default: the demo catalog, into a new database)."),
+        QStringLiteral("FILE"));
+    QCommandLineOption dbOpt(
+        QStringLiteral("db"),
+        QStringLiteral("The database: an SQLite file, \":memory:\", or "
+                       "postgresql://USER@HOST:PORT/NAME (default: directory.db in the data "
+                       "folder)."),
+        QStringLiteral("DATABASE"));
+    QCommandLineOption importOpt(
+        QStringLiteral("import"),
+        QStringLiteral("A Radio Browser JSON export of stations, imported into the database in "
+                       "place of the last one."),
+        QStringLiteral("FILE"));
+    QCommandLineOption emptyOpt(QStringLiteral("empty"),
+                                QStringLiteral("Start a new database without the demo catalog."));
+    QCommandLineOption touchFreqOpt(
+        QStringLiteral("touch-freq"),
+        QStringLiteral("Seconds between the touches of a listing (a listing not touched for "
+                       "three of them is dropped)."),
+        QStringLiteral("SECONDS"), QStringLiteral("30"));
+    QCommandLineOption addLimitOpt(
+        QStringLiteral("add-limit"),
+        QStringLiteral("Listings added per minute, and listings kept, per source address."),
+        QStringLiteral("COUNT"), QStringLiteral("30"));
+    QCommandLineOption proxyOpt(
+        QStringLiteral("trusted-proxy"),
+        QStringLiteral("Address of a reverse proxy in front of the directory: its requests "
+                       "come from the last \"X-Forwarded-For\" address (repeatable)."),
+        QStringLiteral("ADDRESS"));
     QCommandLineOption gzipOpt(QStringLiteral("gzip"),
                                QStringLiteral("Compress answers as gzip instead of zlib."));
     QCommandLineOption icecastOpt(
@@ -98,10 +134,12 @@ int main(int argc, char** argv)
         QStringLiteral("URL"));
     QCommandLineOption forumsOpt(
         QStringLiteral("forums"),
-        QStringLiteral("File that keeps the forum posts (default: kept in memory only)."),
+        QStringLiteral("Forum posts of an older version's file, imported into the database "
+                       "once."),
         QStringLiteral("FILE"));
     cl.addOptions({listenOpt, catalogOpt, gzipOpt, icecastOpt, streamOpt, pollOpt, motdPortOpt,
-                   motdNewsOpt, motdSettingsOpt, updateOpt, updateLocationOpt, forumsOpt});
+                   motdNewsOpt, motdSettingsOpt, updateOpt, updateLocationOpt, forumsOpt, dbOpt,
+                   importOpt, emptyOpt, touchFreqOpt, addLimitOpt, proxyOpt});
     cl.process(app);
     if (!cl.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument %1").arg(cl.positionalArguments().first()));
@@ -116,22 +154,72 @@ int main(int argc, char** argv)
         return fail(QStringLiteral("bad --poll value %1").arg(cl.value(pollOpt)));
     const int pollMs = int(pollSecs * 1000);
 
-    const QString catalogPath =
-        cl.isSet(catalogOpt) ? cl.value(catalogOpt) : QStringLiteral(":/demo-catalog.txt");
-    CatalogLoad cat = loadCatalog(catalogPath, QDateTime::currentSecsSinceEpoch());
-    if (!cat.error.isEmpty())
-        return fail(QStringLiteral("catalog %1: %2").arg(catalogPath, cat.error));
-    for (const QString& w : cat.warnings)
-        std::fprintf(stderr, "dialwise-directory: catalog %s\n", qPrintable(w));
+    bool touchOk = false, limitOk = false;
+    YpSettings yp;
+    yp.touchFreq = cl.value(touchFreqOpt).toInt(&touchOk);
+    yp.addLimit = cl.value(addLimitOpt).toInt(&limitOk);
+    if (!touchOk || yp.touchFreq < 1 || yp.touchFreq > 3600)
+        return fail(QStringLiteral("bad --touch-freq value %1").arg(cl.value(touchFreqOpt)));
+    if (!limitOk || yp.addLimit < 1)
+        return fail(QStringLiteral("bad --add-limit value %1").arg(cl.value(addLimitOpt)));
+    QList<QHostAddress> proxies;
+    for (const QString& p : cl.values(proxyOpt)) {
+        QHostAddress a;
+        if (!a.setAddress(p)) return fail(QStringLiteral("bad --trusted-proxy value %1").arg(p));
+        proxies << a;
+    }
 
-    const qsizetype catalogSize = cat.stations.size();
-    DirectoryServer server(std::move(cat.stations),
-                           cl.isSet(gzipOpt) ? Packing::Gzip : Packing::Zlib);
-    if (cl.isSet(forumsOpt)) server.setForumFile(cl.value(forumsOpt));
-    if (!server.listen(address, port))
-        return fail(QStringLiteral("cannot listen on %1: %2")
-                        .arg(cl.value(listenOpt), server.errorString()));
-
+    // What is to be imported is read before the database is touched.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    struct Source
+    {
+        QByteArray origin;
+        QList<Station> stations;
+        QByteArray fingerprint;
+    };
+    QList<Source> imports;
+    const bool demo = !cl.isSet(catalogOpt);
+    const QString catalogPath = demo ? QStringLiteral(":/demo-catalog.txt") : cl.value(catalogOpt);
+    {
+        QFile f(catalogPath);
+        if (!f.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("catalog %1: cannot read %1: %2")
+                            .arg(catalogPath, f.errorString()));
+        const QByteArray text = f.readAll();
+        CatalogLoad cat = parseCatalog(text, now);
+        if (!cat.error.isEmpty())
+            return fail(QStringLiteral("catalog %1: %2").arg(catalogPath, cat.error));
+        for (const QString& w : cat.warnings)
+            std::fprintf(stderr, "dialwise-directory: catalog %s\n", qPrintable(w));
+        imports << Source{"catalog", std::move(cat.stations),
+                          QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex()};
+    }
+    if (cl.isSet(importOpt)) {
+        QFile f(cl.value(importOpt));
+        if (f.size() > kMaxImportBytes)
+            return fail(QStringLiteral("import %1: larger than %2 MB")
+                            .arg(cl.value(importOpt))
+                            .arg(kMaxImportBytes >> 20));
+        if (!f.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("import %1: %2").arg(cl.value(importOpt), f.errorString()));
+        const QByteArray text = f.readAll();
+        StationImport imp = parseRadioBrowserExport(text);
+        if (!imp.error.isEmpty())
+            return fail(QStringLiteral("import %1: %2").arg(cl.value(importOpt), imp.error));
+        if (imp.skipped > 0)
+            std::fprintf(stderr, "dialwise-directory: import skipped %lld stations without a "
+                                 "usable address\n",
+                         static_cast<long long>(imp.skipped));
+        imports << Source{"import", std::move(imp.stations),
+                          QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex()};
+    }
+    QByteArray oldPosts;
+    if (cl.isSet(forumsOpt)) {
+        QFile f(cl.value(forumsOpt));
+        if (f.exists() && !f.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read %1").arg(cl.value(forumsOpt)));
+        if (f.isOpen()) oldPosts = f.readAll();
+    }
     MotdSettings motd;
     for (const auto& [opt, target] :
          {std::pair{&motdNewsOpt, &motd.news}, std::pair{&motdSettingsOpt, &motd.pushed}}) {
@@ -141,6 +229,66 @@ int main(int argc, char** argv)
             return fail(QStringLiteral("cannot read %1").arg(cl.value(*opt)));
         *target = f.readAll();
     }
+
+    QString db = cl.value(dbOpt);
+    if (db.isEmpty())
+        db = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+             QStringLiteral("/directory.db");
+    Store store;
+    QString dbError;
+    if (!store.open(db, &dbError)) return fail(QStringLiteral("database %1: %2").arg(db, dbError));
+    const QUrl dbUrl(db);
+    const QString shownDb = store.isPostgres() ? dbUrl.toString(QUrl::RemovePassword) : db;
+
+    for (const Source& src : imports) {
+        // The demo catalog goes into a new database only, unless --empty.
+        if (src.origin == "catalog" && demo) {
+            const std::optional<bool> had = store.imported("catalog");
+            if (!had) return fail(QStringLiteral("database %1: %2").arg(db, store.lastError()));
+            if (*had || cl.isSet(emptyOpt)) continue;
+        }
+        switch (store.replaceStations(src.origin, src.stations, src.fingerprint)) {
+        case Store::Import::Failed:
+            return fail(QStringLiteral("database %1: %2").arg(db, store.lastError()));
+        case Store::Import::Done:
+            std::fprintf(stderr, "dialwise-directory: imported %lld stations (%s)\n",
+                         static_cast<long long>(src.stations.size()), src.origin.constData());
+            break;
+        case Store::Import::Unchanged:
+            break;
+        }
+    }
+    if (!oldPosts.isEmpty()) {
+        // Posts already in the database are not added twice.
+        int added = 0;
+        for (const QByteArray& line : oldPosts.split('\n')) {
+            QString key;
+            ForumPost p;
+            if (!ForumStore::readLine(line, key, p)) continue;
+            const std::optional<QList<ForumPost>> have = store.posts(key);
+            if (!have) return fail(QStringLiteral("database %1: %2").arg(db, store.lastError()));
+            bool known = false;
+            for (const ForumPost& h : *have)
+                known = known || (h.time == p.time && h.author == p.author && h.text == p.text);
+            if (known) continue;
+            if (!store.addPost(key, p, ForumStore::MaxPostsPerKey))
+                return fail(QStringLiteral("database %1: %2").arg(db, store.lastError()));
+            ++added;
+        }
+        if (added > 0)
+            std::fprintf(stderr, "dialwise-directory: imported %d forum posts\n", added);
+    }
+    if ((cl.isSet(motdNewsOpt) || cl.isSet(motdSettingsOpt)) &&
+        !store.setMotdTexts(motd.news, motd.pushed))
+        return fail(QStringLiteral("database %1: %2").arg(db, store.lastError()));
+
+    DirectoryServer server(&store, cl.isSet(gzipOpt) ? Packing::Gzip : Packing::Zlib);
+    server.setYp(yp);
+    server.setTrustedProxies(proxies);
+    if (!server.listen(address, port))
+        return fail(QStringLiteral("cannot listen on %1: %2")
+                        .arg(cl.value(listenOpt), server.errorString()));
+
     motd.announceUpdate = cl.isSet(updateOpt);
     for (const QString& u : cl.values(updateLocationOpt))
         motd.extraLocations << u.toUtf8();
@@ -168,9 +316,13 @@ int main(int argc, char** argv)
             if (dg.startsWith("MOTD|")) {
                 const QByteArray self = "http://" + address.toString().toLatin1() + ':' +
                                         QByteArray::number(server.port());
-                motdSocket.writeDatagram(motdAnswer(server.motd(), dg, self), from, fromPort);
+                // No answer while the database is away: the program asks again next time.
+                if (const std::optional<MotdSettings> m = server.motd())
+                    motdSocket.writeDatagram(motdAnswer(*m, dg, self), from, fromPort);
             } else if (dg.startsWith("TIME|")) {
-                std::printf("dialwise-directory: usage report %s\n", dg.constData());
+                const bool kept = server.storeReport(dg, from);
+                std::printf("dialwise-directory: usage report %s %s\n", dg.constData(),
+                            kept ? "stored" : "lost");
                 std::fflush(stdout);
             }
         }
@@ -205,8 +357,12 @@ int main(int argc, char** argv)
                               : address.toString();
     std::printf("dialwise-directory: message server on UDP port %u\n",
                 unsigned(motdSocket.localPort()));
-    std::printf("dialwise-directory: listening on %s:%u with %lld catalog stations\n",
-                qPrintable(shown), unsigned(server.port()), static_cast<long long>(catalogSize));
+    QList<const Station*> listed;
+    server.allStations(listed);
+    std::printf("dialwise-directory: listening on %s:%u with %lld stations\n", qPrintable(shown),
+                unsigned(server.port()), static_cast<long long>(listed.size()));
+    std::printf("dialwise-directory: database %s (schema version %d)\n", qPrintable(shownDb),
+                store.schemaVersion());
     std::fflush(stdout);
     return app.exec();
 }

@@ -293,15 +293,22 @@ bool ForumStore::readLine(QByteArrayView line, QString& key, ForumPost& p)
     return !key.isEmpty() && !p.text.isEmpty();
 }
 
-bool ForumStore::post(const QString& key, QString author, QString text, qint64 now)
+bool ForumStore::prepare(const QString& key, const QString& author, const QString& text,
+                         qint64 now, QString& cleanKey, ForumPost& p)
 {
-    const QString k = key.trimmed().left(MaxKey);
-    ForumPost p;
+    cleanKey = key.trimmed().left(MaxKey);
     p.time = now;
     p.author = cleanText(author, MaxAuthor, false);
     if (p.author.isEmpty()) p.author = QStringLiteral("A listener");
     p.text = cleanText(text, MaxText, true);
-    if (k.isEmpty() || p.text.isEmpty()) return false;
+    return !cleanKey.isEmpty() && !p.text.isEmpty();
+}
+
+bool ForumStore::post(const QString& key, QString author, QString text, qint64 now)
+{
+    QString k;
+    ForumPost p;
+    if (!prepare(key, author, text, now, k, p)) return false;
     QList<ForumPost>& list = posts_[k];
     list << p;
     if (list.size() > MaxPostsPerKey) list.removeFirst();

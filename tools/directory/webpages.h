@@ -49,6 +49,10 @@ public:
     explicit ForumStore(QString file = {});
     // Adds a post and appends it to the file; false (nothing kept) for an empty text or key.
     bool post(const QString& key, QString author, QString text, qint64 now);
+    // The post as it is kept: key, author and text cleaned and capped; false when the text
+    // or the key is empty.
+    static bool prepare(const QString& key, const QString& author, const QString& text,
+                        qint64 now, QString& cleanKey, ForumPost& p);
     QList<ForumPost> posts(const QString& key) const;
     QString error() const { return error_; }
 
