@@ -200,8 +200,7 @@ done
 # The main window is up; give the first paint a moment before the picture.
 sleep 3
 DISPLAY=$display import -window root "$work/installed.png" 2>/dev/null || true
-geometry=$(DISPLAY=$display xwininfo -id "$win" 2>/dev/null | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }') || true
-echo "  window $win, $geometry (picture: $work/installed.png)"
+echo "  main window $win (picture: $work/installed.png)"
 kill -TERM "$app_pid"
 for _ in $(seq 100); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$app_pid" 2>/dev/null && fail "dialwise did not end on SIGTERM"
