@@ -95,6 +95,15 @@ sys=$work/root
 mounts=()
 xvfb_pid=""
 app_pid=""
+# Removes the root's folders, never while anything (the host's /dev, the package cache) is
+# still mounted inside them.
+remove_root() {
+  if awk -v r="$work/" 'index($2 "/", r) == 1 { found = 1 } END { exit !found }' /proc/mounts; then
+    echo "package-check: still mounted under $work, not removed" >&2
+    return 1
+  fi
+  rm -rf "$work/upper" "$work/ovwork" "$sys" "$extract"
+}
 cleanup() {
   local rc=$?
   set +e
@@ -102,12 +111,12 @@ cleanup() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   local i
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount -l "${mounts[$i]}" 2>/dev/null || true; done
-  rm -rf "$work/upper" "$work/ovwork" "$sys" "$extract"
+  remove_root
   flock -u 9 || true
   exit $rc
 }
 trap cleanup EXIT
-rm -rf "$work/upper" "$work/ovwork" "$sys"
+remove_root || exit 1
 mkdir -p "$work/upper" "$work/ovwork" "$sys"
 if mount -t overlay overlay -o "lowerdir=$base,upperdir=$work/upper,workdir=$work/ovwork" "$sys" 2>/dev/null; then
   mounts+=("$sys")
