@@ -129,7 +129,7 @@ set(CPACK_DEBIAN_DIRECTORY_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_CONTROL_EXTRA
   ${dw_pkg_src}/directory-scripts/postinst ${dw_pkg_src}/directory-scripts/prerm
   ${dw_pkg_src}/directory-scripts/postrm ${dw_pkg_src}/directory-scripts/conffiles)
-if(TARGET Qt6::Sql)
+if(TARGET dw_directory_store)
   # The database driver is a plug-in.
   set(CPACK_DEBIAN_DIRECTORY_PACKAGE_DEPENDS "libqt6sql6-sqlite")
 endif()

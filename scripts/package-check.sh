@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages and tries them as a new user would:
 #   scripts/package-check.sh WORK_DIR
-#  1. scripts/package.sh into WORK_DIR/build;
+#  1. scripts/package.sh into WORK_DIR/build (or the packages already in the folder
+#     DIALWISE_PACKAGE_DEBS);
 #  2. desktop-file-validate, appstreamcli validate and lintian (errors and warnings fail;
 #     a warning that stays is explained in the package's lintian override file);
 #  3. in a fresh Debian 12 root (debootstrap, kept in DIALWISE_PACKAGE_CACHE, default
@@ -33,10 +34,14 @@ for tool in debootstrap lintian desktop-file-validate appstreamcli Xvfb xdotool;
 done
 
 # --- 1. the packages ---------------------------------------------------------------
-step "building the packages"
-DIALWISE_PACKAGE_NO_DEPS=1 bash "$root/scripts/package.sh" "$work/build" >"$work/package.log" 2>&1 ||
-  { tail -40 "$work/package.log"; fail "scripts/package.sh"; }
-mapfile -t debs < <(ls "$work"/build/dialwise*_*.deb)
+debdir=${DIALWISE_PACKAGE_DEBS:-}
+if [ -z "$debdir" ]; then
+  step "building the packages"
+  debdir=$work/build
+  DIALWISE_PACKAGE_NO_DEPS=1 bash "$root/scripts/package.sh" "$debdir" >"$work/package.log" 2>&1 ||
+    { tail -40 "$work/package.log"; fail "scripts/package.sh"; }
+fi
+mapfile -t debs < <(ls "$debdir"/dialwise*_*.deb)
 [ "${#debs[@]}" -eq 3 ] || fail "expected 3 packages, got: ${debs[*]}"
 for d in "${debs[@]}"; do
   printf '  %s  %s bytes, installed %s KiB\n' "$(basename "$d")" "$(stat -c %s "$d")" \
@@ -59,7 +64,7 @@ if command -v systemd-analyze >/dev/null; then
   [ ! -s "$work/unit.log" ] || fail "systemd-analyze verify"
 fi
 # Lintian reads the override files from the packages themselves.
-lintian --fail-on error,warning --no-tag-display-limit "${debs[@]}" ||
+lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}" ||
   fail "lintian found errors or warnings"
 
 # --- 3. a fresh Debian 12 ------------------------------------------------------------
@@ -81,12 +86,24 @@ if [ ! -x "$base/usr/bin/apt-get" ]; then
   chroot "$base.tmp" apt-get update -q >>"$work/debootstrap.log" 2>&1 || fail "apt-get update in the root"
   rm -rf "$base" && mv "$base.tmp" "$base"
 fi
+if ! ls "$base"/var/lib/apt/lists/*_Packages* >/dev/null 2>&1; then
+  chroot "$base" apt-get update -q >"$work/update.log" 2>&1 || fail "apt-get update in the root"
+fi
 mkdir -p "$cache/archives/partial"
 
 sys=$work/root
 mounts=()
 xvfb_pid=""
 app_pid=""
+# Removes the root's folders, never while anything (the host's /dev, the package cache) is
+# still mounted inside them.
+remove_root() {
+  if awk -v r="$work/" 'index($2 "/", r) == 1 { found = 1 } END { exit !found }' /proc/mounts; then
+    echo "package-check: still mounted under $work, not removed" >&2
+    return 1
+  fi
+  rm -rf "$work/upper" "$work/ovwork" "$sys" "$extract"
+}
 cleanup() {
   local rc=$?
   set +e
@@ -94,12 +111,12 @@ cleanup() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   local i
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount -l "${mounts[$i]}" 2>/dev/null || true; done
-  rm -rf "$work/upper" "$work/ovwork" "$sys" "$extract"
+  remove_root
   flock -u 9 || true
   exit $rc
 }
 trap cleanup EXIT
-rm -rf "$work/upper" "$work/ovwork" "$sys"
+remove_root || exit 1
 mkdir -p "$work/upper" "$work/ovwork" "$sys"
 if mount -t overlay overlay -o "lowerdir=$base,upperdir=$work/upper,workdir=$work/ovwork" "$sys" 2>/dev/null; then
   mounts+=("$sys")
@@ -126,7 +143,9 @@ find "$sys" -xdev \( -path "$sys/proc" -o -path "$sys/dev" -o -path "$sys/tmp" \
 
 step "apt-get install of the packages"
 install_pkgs() {
+  # (No syncing of each unpacked file: the root is thrown away.)
   in_root sh -c 'cd /tmp/debs && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+    -o DPkg::Options::=--force-unsafe-io \
     ./dialwise_*.deb ./dialwise-directory_*.deb ./dialwise-caster_*.deb'
 }
 if ! install_pkgs >"$work/install.log" 2>&1; then
@@ -138,7 +157,7 @@ grep -E "^(Need to get|After this operation)" "$work/install.log" | sed 's/^/  /
 
 step "the installed programs"
 version=$(in_root dialwise --version)
-[ "$version" = "Dialwise $(dpkg-deb -f "$work/build"/dialwise_*.deb Version)" ] ||
+[ "$version" = "Dialwise $(dpkg-deb -f "$debdir"/dialwise_*.deb Version)" ] ||
   fail "dialwise --version said: $version"
 echo "  $version"
 in_root dialwise-directory --help >/dev/null || fail "dialwise-directory --help"
@@ -167,13 +186,30 @@ chroot "$sys" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG
   DISPLAY="$display" XDG_RUNTIME_DIR=/tmp/runtime QTWEBENGINE_DISABLE_SANDBOX=1 \
   QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu dialwise >"$work/dialwise.log" 2>&1 &
 app_pid=$!
-win=$(DISPLAY=$display timeout 90 xdotool search --sync --onlyvisible --name '^Dialwise$' | head -1) ||
-  { tail -20 "$work/dialwise.log"; fail "no Dialwise window within 90 s"; }
+# The main window: a viewable normal window titled "Dialwise" (the splash screen has that
+# title too; windows may vanish while they are looked at).
+main_window() {
+  local id type
+  for id in $(DISPLAY=$display xdotool search --name '^Dialwise$' 2>/dev/null); do
+    DISPLAY=$display xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable' || continue
+    type=$(DISPLAY=$display xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null) || continue
+    [[ $type == *NORMAL* && $type != *SPLASH* ]] || continue
+    echo "$id"
+    return 0
+  done
+  return 1
+}
+win=""
+for _ in $(seq 180); do
+  win=$(main_window) && break
+  kill -0 "$app_pid" 2>/dev/null || { tail -20 "$work/dialwise.log"; fail "dialwise ended"; }
+  sleep 0.5
+done
+[ -n "$win" ] || { tail -20 "$work/dialwise.log"; fail "no Dialwise window within 90 s"; }
 # The main window is up; give the first paint a moment before the picture.
 sleep 3
 DISPLAY=$display import -window root "$work/installed.png" 2>/dev/null || true
-geometry=$(DISPLAY=$display xdotool getwindowgeometry "$win" | sed -n 's/ *Geometry: //p')
-echo "  window $win, $geometry (picture: $work/installed.png)"
+echo "  main window $win (picture: $work/installed.png)"
 kill -TERM "$app_pid"
 for _ in $(seq 100); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$app_pid" 2>/dev/null && fail "dialwise did not end on SIGTERM"
