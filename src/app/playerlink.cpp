@@ -30,6 +30,7 @@ Tplayer_form* CreatePlayerBar(Tvmmp3_form& w)
     auto* launcher = new TLauncher(*bar);
     QObject::connect(bar, &QObject::destroyed, [launcher] { delete launcher; });
     launcher->ShowPlayerBox = [&w] { w.playerbox->show(); };
+    bar->Host.LaunchLast = [launcher] { launcher->LaunchLast(); };
     w.Hooks.DockPlayer = [&w, bar] { bar->DockInto(w.playerbox); };
     w.Hooks.WaveMessage = [bar](int msg, qintptr wp, qintptr lp) { bar->WaveMessage(msg, wp, lp); };
     w.Hooks.LaunchStation = [&w, launcher](TCustomServer* s) {

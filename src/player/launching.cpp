@@ -273,6 +273,11 @@ void TMpvPlayer::Stop()
     if (engine_) engine_->Stop();
 }
 
+qint64 TMpvPlayer::PositionMs() const
+{
+    return engine_ ? qint64(engine_->Position() * 1000) : -1;
+}
+
 void TMpvPlayer::SetVolume(int percent)
 {
     if (engine_) engine_->SetVolume(percent);
@@ -373,6 +378,11 @@ void TExternalPlayer::Tick()
     }
 }
 
+qint64 TExternalPlayer::PositionMs() const
+{
+    return mpris_ && mpris_->PositionUs >= 0 ? mpris_->PositionUs / 1000 : -1;
+}
+
 bool TExternalPlayer::PlayPause(bool pause)
 {
     return ControlExternalPlayer(pause ? 2 : 1) != -1;
@@ -462,6 +472,19 @@ bool TLauncher::startExternal(TCustomServer* station)
     if (!ext->Launch(program, PlaylistPath(), byFolder))
         throw EExecuteProgram("Failed to execute program.  Error Code 2", 2);
     return true;
+}
+
+void TLauncher::LaunchLast()
+{
+    const TStationRecord r = bar_.LastStation().IsEmpty() ? TStationRecord::Load() : bar_.LastStation();
+    if (r.IsEmpty()) return;
+    auto station = std::make_unique<TSCServer>(r.Address, r.Port);
+    station->Name = r.Name;
+    station->StreamURL = r.StreamURL;
+    station->PlayerKind = quint8(r.Kind);
+    // The one played before stays until this launch is through.
+    std::swap(replay_, station);
+    LaunchStation(replay_.get());
 }
 
 void TLauncher::LaunchStation(TCustomServer* station)

@@ -175,7 +175,7 @@ void TPictureSlider::mouseMoveEvent(QMouseEvent* e)
 }
 void TPictureSlider::wheelEvent(QWheelEvent* e)
 {
-    setPosition(pos_ + (e->angleDelta().y() > 0 ? 1 : -1));
+    setPosition(pos_ + (e->angleDelta().y() > 0 ? 5 : -5));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -389,6 +389,13 @@ void Tplayer_form::StartStation(TCustomServer* station)
     stationUrl_ = "http://" + station->Address + ":" + station->Port + (station->Port.contains('/') ? "" : "/");
     const QString full = sc && !sc->StreamURL.isEmpty() && PlayerKind != 1 ? sc->StreamURL : stationUrl_;
     DebugLog("player_main: " + full);
+    last_.Name = station->Name;
+    last_.Address = station->Address;
+    last_.Port = station->Port;
+    last_.StreamURL = sc ? sc->StreamURL : QString();
+    last_.Kind = sc ? sc->PlayerKind : PlayerKind;
+    last_.Save();
+    startedAt_.start();
     if (PlayerKind == 1) {
         stream_->NotifyWindow = Host.NotifyWindow;
         stream_->BufferKB = Config() ? Config()->StreamBufferKB() : 32;
@@ -497,13 +504,45 @@ void Tplayer_form::timetimerTimer()
     }
 }
 
-void Tplayer_form::TrackBar1Change()
+bool Tplayer_form::Active() const
 {
-    const quint32 v = quint32(std::lround(double(TrackBar1->position()) / TrackBar1->maximum() * 65535));
+    return boxVisible() && timetimer->isActive();
+}
+
+qint64 Tplayer_form::PositionUs() const
+{
+    if (!Active() || !startedAt_.isValid()) return 0;
+    if (PlayerKind == 1) {
+        const qint64 song = stream_->SongElapsedMs();
+        return (song >= 0 ? song : startedAt_.elapsed()) * 1000;
+    }
+    auto it = OtherPlayers.find(PlayerKind);
+    const qint64 ms = it != OtherPlayers.end() && it->second ? it->second->PositionMs() : -1;
+    return (ms >= 0 ? ms : startedAt_.elapsed()) * 1000;
+}
+
+void Tplayer_form::SetVolume(double v)
+{
+    v = std::clamp(v, 0.0, 1.0);
+    {
+        const QSignalBlocker b(TrackBar1);
+        TrackBar1->setPosition(int(std::lround(v * TrackBar1->maximum())));
+    }
+    applyVolume(quint32(std::lround(v * 65535)));
+}
+
+void Tplayer_form::applyVolume(quint32 v)
+{
     platform::waveOutSetVolume(nullptr, v | (v << 16));
     // The players on the embedded engine follow the same volume.
     for (auto& [kind, player] : OtherPlayers)
-        if (player) player->SetVolume(int(v * 100 / 65535));
+        if (player) player->SetVolume(int(std::lround(v * 100.0 / 65535)));
+}
+
+void Tplayer_form::TrackBar1Change()
+{
+    const quint32 v = quint32(std::lround(double(TrackBar1->position()) / TrackBar1->maximum() * 65535));
+    applyVolume(v);
 }
 
 int Tplayer_form::GaugeWidth() const

@@ -96,6 +96,7 @@ void TStreamPlayer::Start(const QString& url, const QString& stationName)
     stationName_ = stationName;
     paused_ = false;
     songLength_ = 0;
+    songTick_.invalidate();
     lastTitle_.clear();
     url_ = url;
     active_ = true;

@@ -77,6 +77,8 @@ public:
     qint32 SongLength() const { return songLength_; }
     // Seconds since the song length arrived.
     qint64 SongElapsed() const;
+    // Milliseconds since the song began; -1 before the first song information.
+    qint64 SongElapsedMs() const { return songTick_.isValid() ? songTick_.elapsed() : -1; }
     THttpCli* Client() const { return mclient_.get(); }
     QByteArray WaveFormat() const { return waveFormat_; }
     // Buffers handed to the device and not yet returned, and their bytes.

@@ -11,9 +11,12 @@
 #include "registry.h"
 #include "testsupport.h"
 #include "vmmp3_main.h"
+#include "waveout.h"
 
+#include <QFrame>
 #include <QTest>
 #include <QToolButton>
+#include <cmath>
 
 namespace {
 QStringList opened; // what the desktop was asked to open
@@ -23,10 +26,13 @@ class TestPlayerLink : public QObject
 {
     Q_OBJECT
     std::unique_ptr<dwtest::TempHome> home_;
+    playertest::SessionBus bus_; // before the first bar: the bus connection is made once
 
 private slots:
     void initTestCase()
     {
+        if (dwtest::findProgram("dbus-daemon").isEmpty()) DW_PEER_MISSING("dbus", "dbus-daemon is not installed");
+        QVERIFY(bus_.start());
         qputenv("DIALWISE_NO_BROWSER", "1");
         qputenv("DIALWISE_LIST_HOST", "127.0.0.1:9");
         qputenv("DIALWISE_WEB_SITE", "http://127.0.0.1:9");
@@ -44,6 +50,7 @@ private slots:
     }
     void cleanupTestCase()
     {
+        bus_.stop();
         platform::SetLaunchRecorder(nullptr);
         platform::SetDialogScript(nullptr);
     }
@@ -72,6 +79,54 @@ private slots:
         QVERIFY2(opened[0].contains("area=11"), qPrintable(opened[0]));
         QVERIFY2(opened[0].contains(song), qPrintable(opened[0]));
         QVERIFY2(!opened[0].contains(notThere), qPrintable(opened[0]));
+    }
+
+    // The bar's MPRIS2 player as a desktop widget sees it: Play after Stop plays the
+    // station again, Position moves, Volume takes any value.
+    void mprisAsSpecified()
+    {
+        if (dwtest::findProgram("playerctl").isEmpty()) DW_PEER_MISSING("playerctl", "playerctl is not installed");
+        playertest::Caster caster;
+        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440"}));
+        qputenv("DIALWISE_AUDIO_SINK", "null");
+        auto ctl = [](const QStringList& args) { return playertest::runWithLoop("playerctl", QStringList{"-p", "dialwise"} + args); };
+        {
+            Tvmmp3_form w;
+            w.show();
+            Tplayer_form* bar = CreatePlayerBar(w);
+            bar->DockInto(w.playerbox);
+            QTRY_COMPARE_WITH_TIMEOUT(ctl({"status"}), QString("Stopped"), 10000);
+            TSCServer station("127.0.0.1", QString::number(caster.port()));
+            station.Name = "Caster";
+            station.PlayerKind = 1;
+            w.Hooks.LaunchStation(&station);
+            QTRY_VERIFY_WITH_TIMEOUT(bar->Stream().Playing(), 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(ctl({"status"}), QString("Playing"), 10000);
+            QTest::qWait(1500);
+            const double p1 = ctl({"position"}).toDouble();
+            QTest::qWait(1200);
+            const double p2 = ctl({"position"}).toDouble();
+            QVERIFY2(p1 > 0.5 && p2 > p1 + 0.8, qPrintable(QString("%1 then %2").arg(p1).arg(p2)));
+
+            ctl({"volume", "0.33"});
+            QTRY_COMPARE_WITH_TIMEOUT(ctl({"volume"}).left(4), QString("0.33"), 10000);
+            quint32 v = 0;
+            platform::waveOutGetVolume(nullptr, &v);
+            QCOMPARE(int(v & 0xFFFF), int(std::lround(0.33 * 65535)));
+            QCOMPARE(bar->TrackBar1->position(), 33);
+
+            ctl({"stop"});
+            QTRY_VERIFY_WITH_TIMEOUT(!w.playerbox->isVisible(), 10000);
+            QCOMPARE(ctl({"status"}), QString("Stopped"));
+            QVERIFY(!bar->Stream().DeviceOpen());
+            // CanPlay says so, and Play does it: the same station again.
+            ctl({"play"});
+            QTRY_VERIFY_WITH_TIMEOUT(w.playerbox->isVisible() && bar->Stream().Playing(), 20000);
+            QCOMPARE(bar->StationName(), QString("Caster"));
+            QTRY_COMPARE_WITH_TIMEOUT(ctl({"status"}), QString("Playing"), 10000);
+            bar->stop_butt->click();
+        }
+        qunsetenv("DIALWISE_AUDIO_SINK");
     }
 };
 
