@@ -362,6 +362,13 @@ void TExternalPlayer::ShutDownExternalPlayer()
 void TExternalPlayer::Tick()
 {
     ++ticks_;
+    // A player that has quit by itself (or was closed by the user) stops the bar.
+    if (launched_ && !stillOurs(pid_, program_)) {
+        DebugLog("player_main: " + QFileInfo(program_).fileName() + " has quit");
+        launched_ = false;
+        bar_.stop_butt->click();
+        return;
+    }
     if (!byFolder_) return;
     if (!findPlayer()) {
         // The Part's waits: about twelve seconds, then the player counts as not found.
@@ -458,13 +465,17 @@ bool TLauncher::startExternal(TCustomServer* station)
         }
     }
     if (!QFileInfo(program).isFile()) {
+        // Nothing plays: not even a built-in player left from before.
+        bar_.OtherPlayers.erase(0);
         platform::MessageDlg("The file to launch (" + program + ") does not exist, check your configuration",
                              platform::mtError, platform::mbOK);
         return true; // the box is still shown; the timer finds nothing
     }
     auto* ext = dynamic_cast<TExternalPlayer*>(bar_.OtherPlayers[0].get());
     if (ext && ext->Launched()) ext->ShutDownExternalPlayer();
-    playersettings::Apply(QFileInfo(program).fileName(), Config() ? Config()->StreamBufferKB() : 32);
+    // Only a player of the player folder is set up; a program named by its full path
+    // keeps the user's own settings.
+    if (byFolder) playersettings::Apply(QFileInfo(program).fileName(), Config() ? Config()->StreamBufferKB() : 32);
     if (!ext) {
         bar_.OtherPlayers[0] = std::make_unique<TExternalPlayer>(bar_);
         ext = static_cast<TExternalPlayer*>(bar_.OtherPlayers[0].get());
