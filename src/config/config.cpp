@@ -91,6 +91,9 @@ const std::vector<TSettingDef>& TConfig::SettingDefs()
         {"interfacestyle", "ItemIndex", "0"},
         {"disablegun", "Checked", "False"},
         {"bufferbox", "ItemIndex", "1"},
+        // The player bar: play the last station at start-up, tell song changes.
+        {"playlaststation", "Checked", "False"},
+        {"songnotify", "Checked", "False"},
     };
     return defs;
 }

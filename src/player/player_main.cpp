@@ -271,6 +271,22 @@ Tplayer_form::Tplayer_form(QWidget* parent) : QWidget(parent), stream_(std::make
     v.ClickStop = [this] { stop_butt->click(); };
     v.BoxVisible = [this] { return boxVisible(); };
     v.ShowStatus = [this](const QString& t) { ShowSongStatus(t); };
+
+    // The volume of the last run.
+    if (Config()) {
+        bool ok = false;
+        const int percent = Config()->ReadValue("playervolume").toInt(&ok);
+        if (ok && percent >= 0 && percent <= 100) SetVolume(percent / 100.0);
+    }
+}
+
+void Tplayer_form::RestorePlace()
+{
+    // On the desktop edge when the last run left it there.
+    if (docked_ && Config() && Config()->ReadValue("playerplace") == "desktop") {
+        minmax_butt->setChecked(true);
+        minmax_butt_Click();
+    }
 }
 
 Tplayer_form::~Tplayer_form()
@@ -534,6 +550,7 @@ void Tplayer_form::SetVolume(double v)
 void Tplayer_form::applyVolume(quint32 v)
 {
     platform::waveOutSetVolume(nullptr, v | (v << 16));
+    if (Config()) Config()->WriteValue("playervolume", QString::number(std::lround(v * 100.0 / 65535)));
     // The players on the embedded engine follow the same volume.
     for (auto& [kind, player] : OtherPlayers)
         if (player) player->SetVolume(int(std::lround(v * 100.0 / 65535)));
@@ -638,13 +655,14 @@ void Tplayer_form::minmax_butt_Click()
         minmax_butt->setToolTip("Dock this bar on the Desktop");
         if (Host.ShowMainWindow) Host.ShowMainWindow();
         SetEdge(abeUnknown);
-        DockInto(box_ ? box_.data() : Host.PlayerBox);
+        DockInto(box_ ? box_.data() : Host.PlayerBox.data());
         if (Config() && Config()->Checked("use_taskbar") && Host.SetTrayIcon) Host.SetTrayIcon(true);
         SetEdge(abeUnknown);
         move(0, 0);
         if (box_) resize(box_->width(), box_->height() + 2);
     }
     minmax_butt->setChecked(!docked_);
+    if (Config()) Config()->WriteValue("playerplace", docked_ ? "box" : "desktop");
 }
 
 void Tplayer_form::SetEdge(TAppBarEdge e)

@@ -103,7 +103,7 @@ enum TAppBarEdge
 struct TPlayerHost
 {
     std::function<void()> LaunchLast; // plays the last station again (MPRIS Play after Stop)
-    QWidget* PlayerBox = nullptr;    // the main window's player box
+    QPointer<QWidget> PlayerBox;     // the main window's player box
     QObject* NotifyWindow = nullptr; // receives the sound device's messages
     std::function<void()> ShowMainWindow;
     std::function<void()> HideMainWindow;
@@ -145,6 +145,8 @@ public:
     void WaveMessage(int msg, qintptr wParam, qintptr lParam);
     // Puts the bar into the player box (start-up and the dock toggle).
     void DockInto(QWidget* box);
+    // Back on the desktop edge when the last run left it there (after DockInto at start).
+    void RestorePlace();
 
     void ShowStationLine(const QString& text);
     void ShowSongLine(const QString& title);

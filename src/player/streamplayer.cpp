@@ -31,6 +31,7 @@ TStreamPlayer::TStreamPlayer(QObject* parent) : QObject(parent), mclient_(std::m
     mclient_->OnDocData = [this](THttpCli*, const char* d, int n) { mclientDocData(d, n); };
     mclient_->OnStateChange = [this](THttpCli*) { mclientStateChange(); };
     retry_.setSingleShot(true);
+    retry_.setTimerType(Qt::PreciseTimer);
     idle_.setSingleShot(true);
     idle_.setInterval(InactivityMs);
     connect(&retry_, &QTimer::timeout, this, [this] {

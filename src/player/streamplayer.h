@@ -42,8 +42,9 @@ public:
     int BufferKB = 32; // the stream buffer setting, the start threshold
     // A stream that brings no bytes for this long counts as dropped.
     static constexpr int InactivityMs = 10000;
-    // Waits before each attempt to get a dropped stream back; then it is given up.
-    static constexpr int BackoffMs[] = {1000, 2000, 4000, 8000, 16000};
+    // Waits before each attempt to get a dropped stream back (the first at once: a
+    // server that restarts is often back straight away); then it is given up.
+    static constexpr int BackoffMs[] = {0, 1000, 2000, 4000, 8000, 16000};
     // Redirects followed before a stream's response is judged.
     static constexpr int MaxRedirects = 5;
 

@@ -1,6 +1,7 @@
 // The player bar as the program wires it to the main window: Buy CD opens the song's
 // address, and the bar's MPRIS2 player on a private session bus does what the
 // specification says (Play after Stop, Position, Volume).
+#include "config.h"
 #include "customserver.h"
 #include "dialogs.h"
 #include "platform.h"
@@ -125,6 +126,51 @@ private slots:
             QCOMPARE(bar->StationName(), QString("Caster"));
             QTRY_COMPARE_WITH_TIMEOUT(ctl({"status"}), QString("Playing"), 10000);
             bar->stop_butt->click();
+        }
+        qunsetenv("DIALWISE_AUDIO_SINK");
+    }
+
+    // The volume, the last station and the bar's place outlive the run; with the option
+    // set, the last station plays at start-up.
+    void rememberedBetweenRuns()
+    {
+        playertest::Caster caster;
+        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440"}));
+        qputenv("DIALWISE_AUDIO_SINK", "null");
+        {
+            Tvmmp3_form w;
+            Tplayer_form* bar = CreatePlayerBar(w);
+            w.show();
+            QTRY_VERIFY(bar->Docked());
+            bar->TrackBar1->setPosition(40);
+            TSCServer station("127.0.0.1", QString::number(caster.port()));
+            station.Name = "Remembered";
+            station.PlayerKind = 1;
+            w.Hooks.LaunchStation(&station);
+            QTRY_VERIFY_WITH_TIMEOUT(bar->Stream().Playing(), 20000);
+            bar->stop_butt->click();
+            Config()->SetChecked("playlaststation", true);
+            Config()->SaveSettings(); // as the configuration dialog's OK does
+            bar->minmax_butt->click(); // to the desktop edge
+            QVERIFY(!bar->Docked());
+        }
+        platform::waveOutSetVolume(nullptr, 0xFFFFFFFFu);
+        {
+            Tvmmp3_form w;
+            Tplayer_form* bar = CreatePlayerBar(w);
+            QCOMPARE(bar->TrackBar1->position(), 40);
+            quint32 v = 0;
+            platform::waveOutGetVolume(nullptr, &v);
+            QCOMPARE(int(v & 0xFFFF), int(std::lround(0.4 * 65535)));
+            w.show();
+            // Started again on its own, on the desktop edge where it was left.
+            QTRY_VERIFY_WITH_TIMEOUT(bar->Stream().Playing(), 20000);
+            QCOMPARE(bar->StationName(), QString("Remembered"));
+            QVERIFY(!bar->Docked());
+            bar->stop_butt->click();
+            QVERIFY(bar->Docked());
+            Config()->SetChecked("playlaststation", false);
+            Config()->SaveSettings();
         }
         qunsetenv("DIALWISE_AUDIO_SINK");
     }
