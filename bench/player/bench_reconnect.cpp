@@ -11,6 +11,7 @@
 #include "streamplayer.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
@@ -64,17 +65,22 @@ double round(playertest::Pulse& pulse, const QString& wav, Play play, Stop stop)
 {
     playertest::Caster caster;
     if (!caster.start({"port=0,codec=mp3,source=tone:440,after=880,down=1000,burst=1000"})) return -1;
-    if (!pulse.startRecording(wav)) return -1;
     QElapsedTimer clock;
     clock.start();
+    if (!pulse.startRecording(wav)) return -1;
+    // Where the recording's time stands on our clock: the recorder takes a while to
+    // start, so the sound it holds is counted back from a moment when it has some.
+    while (QFileInfo(wav).size() < 44 + 44100 && clock.elapsed() < 10000) spin(2);
+    const double recordingStart = double(clock.nsecsElapsed()) / 1e6 - double(QFileInfo(wav).size() - 44) / 176.4;
     play(caster);
     spin(4000); // playing for a while
-    const double dropAt = double(clock.nsecsElapsed()) / 1e6;
+    const double dropAt = double(clock.nsecsElapsed()) / 1e6 - recordingStart;
     ::kill(pid_t(caster.pid()), SIGUSR1);
     spin(9000);
     stop();
     pulse.stopRecording();
     const double heard = firstHighTone(wav, dropAt);
+    std::fprintf(stderr, "%s: drop at %.0f ms, new tone at %.0f ms\n", qPrintable(wav), dropAt, heard);
     return heard < 0 ? -1 : heard - dropAt;
 }
 
@@ -87,6 +93,9 @@ void BM_ReconnectToAudio(benchmark::State& state)
         return;
     }
     dwtest::TempHome home;
+    // DW_BENCH_KEEP=FOLDER keeps the recordings there for a look.
+    const QString keep = qEnvironmentVariable("DW_BENCH_KEEP");
+    auto file = [&](const QString& name) { return keep.isEmpty() ? home.file(name) : keep + "/" + name; };
     playertest::Pulse pulse;
     if (!pulse.start()) {
         state.SkipWithError("pulseaudio could not be started");
@@ -102,18 +111,18 @@ void BM_ReconnectToAudio(benchmark::State& state)
                 p.BufferKB = 32;
                 p.View.BoxVisible = [] { return true; };
                 ours.push_back(round(
-                    pulse, home.file(QString("own-%1.wav").arg(r)),
+                    pulse, file(QString("own-%1.wav").arg(r)),
                     [&](playertest::Caster& c) { p.Start(c.url(), "Bench"); }, [&] { p.Stop(); }));
             } else {
                 TMpvEngine engine;
                 engine.Create();
                 ours.push_back(round(
-                    pulse, home.file(QString("builtin-%1.wav").arg(r)),
+                    pulse, file(QString("builtin-%1.wav").arg(r)),
                     [&](playertest::Caster& c) { engine.Open(c.url() + "?plain"); }, [&] { engine.Stop(); }));
             }
             QProcess p;
             theirs.push_back(round(
-                pulse, home.file(QString("mpv-%1.wav").arg(r)),
+                pulse, file(QString("mpv-%1.wav").arg(r)),
                 [&](playertest::Caster& c) {
                     p.start(mpv, {"--no-video", "--no-config", "--terminal=no", "--ao=pulse", "--cache=yes",
                                   "--network-timeout=10",
