@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "productprofile.h"
 #include "skins.h"
+#include "songnotifier.h"
 #include "waveout.h"
 
 #include <QCloseEvent>
@@ -242,6 +243,7 @@ Tplayer_form::Tplayer_form(QWidget* parent) : QWidget(parent), stream_(std::make
 
     timetimer = new QTimer(this);
     timetimer->setInterval(500);
+    Notifier = new TSongNotifier(this);
     connect(timetimer, &QTimer::timeout, this, &Tplayer_form::timetimerTimer);
     connect(playpause_butt, &QAbstractButton::clicked, this, &Tplayer_form::playpause_butt_Click);
     connect(stop_butt, &QAbstractButton::clicked, this, &Tplayer_form::stop_buttClick);
@@ -338,8 +340,10 @@ void Tplayer_form::ShowStationLine(const QString& text)
 void Tplayer_form::ShowSongLine(const QString& title)
 {
     if (title == songTitle_ && !statusShown_) return;
+    const bool changed = title != songTitle_;
     songTitle_ = title;
     statusShown_ = false;
+    if (changed && Notifier) Notifier->SongChanged(stationName_.isEmpty() ? firstLine_ : stationName_, title);
     displayed_ = firstLine_ + "\r" + "SONG: " + title;
     showTitles();
     buycd_butt->setEnabled(!title.isEmpty());

@@ -18,6 +18,7 @@ class QLabel;
 class QTimer;
 class QToolButton;
 class TCustomServer;
+class TSongNotifier;
 
 // A one- or two-line display drawn with a bitmap font of the skin.
 class TBitmapText : public QWidget
@@ -196,6 +197,7 @@ public:
     TPictureSlider* TrackBar1 = nullptr;
     QLabel* volumeImage = nullptr;
     QTimer* timetimer = nullptr;
+    TSongNotifier* Notifier = nullptr; // desktop notifications of song changes
 
 protected:
     void paintEvent(QPaintEvent*) override;

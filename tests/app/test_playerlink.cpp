@@ -14,6 +14,7 @@
 #include "vmmp3_main.h"
 #include "waveout.h"
 
+#include <QDBusConnection>
 #include <QFrame>
 #include <QTest>
 #include <QToolButton>
@@ -21,6 +22,41 @@
 
 namespace {
 QStringList opened; // what the desktop was asked to open
+
+// A notification server on its own connection to the test's bus: what it was asked to show.
+class NotificationServer : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    struct Shown
+    {
+        QString summary, body;
+        qint64 at;
+    };
+    QList<Shown> shown;
+    QElapsedTimer clock;
+    QDBusConnection bus{QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notifications")};
+    bool start()
+    {
+        clock.start();
+        return bus.registerObject("/org/freedesktop/Notifications", this, QDBusConnection::ExportAllSlots) &&
+               bus.registerService("org.freedesktop.Notifications");
+    }
+    ~NotificationServer() override
+    {
+        bus.unregisterService("org.freedesktop.Notifications");
+        QDBusConnection::disconnectFromBus("notifications");
+    }
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int)
+    {
+        shown.push_back({summary, body, clock.elapsed()});
+        return uint(shown.size());
+    }
+    QStringList GetCapabilities() { return {"body"}; }
+};
 }
 
 class TestPlayerLink : public QObject
@@ -171,6 +207,56 @@ private slots:
             QVERIFY(bar->Docked());
             Config()->SetChecked("playlaststation", false);
             Config()->SaveSettings();
+        }
+        qunsetenv("DIALWISE_AUDIO_SINK");
+    }
+
+    // Song changes as desktop notifications: only when asked for, the latest title with
+    // the station, never more than one in five seconds.
+    void songNotifications_data()
+    {
+        QTest::addColumn<bool>("on");
+        QTest::newRow("off (the default)") << false;
+        QTest::newRow("on") << true;
+    }
+    void songNotifications()
+    {
+        QFETCH(bool, on);
+        NotificationServer server;
+        QVERIFY(server.start());
+        const QString titles = dwtest::writeFile(home_->file("titles.txt"),
+                                                 "2|First Band - One\n2|Second Band - Two\n2|Third Band - Three\n"
+                                                 "2|Fourth <b>Band</b> - Four\n60|Fifth Band - Five\n");
+        playertest::Caster caster;
+        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440,burst=0,titles=" + titles}));
+        qputenv("DIALWISE_AUDIO_SINK", "null");
+        {
+            Tvmmp3_form w;
+            Tplayer_form* bar = CreatePlayerBar(w);
+            w.show();
+            Config()->SetChecked("songnotify", on);
+            TSCServer station("127.0.0.1", QString::number(caster.port()));
+            station.Name = "Notified Station";
+            station.PlayerKind = 1;
+            w.Hooks.LaunchStation(&station);
+            QTRY_VERIFY_WITH_TIMEOUT(bar->Stream().Playing(), 20000);
+            QTest::qWait(12000);
+            if (!on) {
+                QVERIFY(server.shown.isEmpty());
+            } else {
+                QVERIFY(server.shown.size() >= 2);
+                for (int i = 1; i < server.shown.size(); ++i)
+                    QVERIFY2(server.shown[i].at - server.shown[i - 1].at >= 4900, "two within five seconds");
+                for (const auto& n : server.shown) {
+                    QCOMPARE(n.body, QString("Notified Station"));
+                    QVERIFY2(!n.summary.contains('<'), qPrintable(n.summary));
+                }
+                QTRY_VERIFY_WITH_TIMEOUT(server.shown.last().summary == bar->SongTitle().toHtmlEscaped() ||
+                                             server.shown.last().summary == bar->SongTitle(),
+                                         8000);
+            }
+            bar->stop_butt->click();
+            Config()->SetChecked("songnotify", false);
         }
         qunsetenv("DIALWISE_AUDIO_SINK");
     }
