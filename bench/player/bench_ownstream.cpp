@@ -111,8 +111,10 @@ void BM_OwnStreamPlayback(benchmark::State& state)
             for (int m = 0; m < minutes; ++m) {
                 for (int at = 0; at < minute.size(); at += 8192) {
                     p.Client()->FeedResponseForTest(minute.constData() + at, int(std::min<qsizetype>(8192, minute.size() - at)));
-                    // Full speed, but never so far ahead that the queue is reset.
-                    while (TStreamPlayer::QueuedBuffers() > 100) {
+                    // Full speed, but never so far ahead that the queue is reset (by count
+                    // or by bytes).
+                    while (TStreamPlayer::QueuedBuffers() > 100 ||
+                           TStreamPlayer::QueuedBytes() > p.QueueByteLimit() / 2) {
                         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
                         QThread::usleep(500);
                     }

@@ -7,7 +7,11 @@
 #include "stationpages.h"
 #include "vmmp3_main.h"
 
+#include "config.h"
+
 #include <QFrame>
+#include <QPointer>
+#include <QTimer>
 #include <QSystemTrayIcon>
 
 Tplayer_form* CreatePlayerBar(Tvmmp3_form& w)
@@ -26,11 +30,26 @@ Tplayer_form* CreatePlayerBar(Tvmmp3_form& w)
     bar->Host.SetTrayIcon = [&w](bool on) {
         if (w.RxTrayIcon1) w.RxTrayIcon1->setVisible(on);
     };
+    // On the desktop edge the bar is a window of its own: it goes with the main window.
+    QObject::connect(&w, &QObject::destroyed, [p = QPointer<Tplayer_form>(bar)] { delete p.data(); });
     // The launch state lives as long as the bar.
     auto* launcher = new TLauncher(*bar);
     QObject::connect(bar, &QObject::destroyed, [launcher] { delete launcher; });
     launcher->ShowPlayerBox = [&w] { w.playerbox->show(); };
-    w.Hooks.DockPlayer = [&w, bar] { bar->DockInto(w.playerbox); };
+    bar->Host.LaunchLast = [launcher] { launcher->LaunchLast(); };
+    w.Hooks.DockPlayer = [&w, bar, launcher] {
+        bar->DockInto(w.playerbox);
+        // The station of the last run, when the user asked for it (a launch brings the
+        // bar into the box first: the place is restored after it).
+        if (Config() && Config()->Checked("playlaststation")) {
+            QTimer::singleShot(0, bar, [bar, launcher] {
+                launcher->LaunchLast();
+                bar->RestorePlace();
+            });
+        } else {
+            bar->RestorePlace();
+        }
+    };
     w.Hooks.WaveMessage = [bar](int msg, qintptr wp, qintptr lp) { bar->WaveMessage(msg, wp, lp); };
     w.Hooks.LaunchStation = [&w, launcher](TCustomServer* s) {
         try {

@@ -95,6 +95,9 @@ const std::vector<TSettingDef>& TConfig::SettingDefs()
         // whose servers are found by name unless "radiobrowser" names them.
         {"listhost", "Text", ""},
         {"radiobrowser", "Text", ""},
+        // The player bar: play the last station at start-up, tell song changes.
+        {"playlaststation", "Checked", "False"},
+        {"songnotify", "Checked", "False"},
     };
     return defs;
 }

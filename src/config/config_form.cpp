@@ -139,6 +139,10 @@ Tconfig_form::Tconfig_form(TConfig* config, QWidget* parent)
     disablegun->hide();
     g->addWidget(disablebanners);
     g->addWidget(use_taskbar);
+    playlaststation = check(general, "playlaststation", "Play the last station at start-up");
+    songnotify = check(general, "songnotify", "Show a desktop notification when the song changes");
+    g->addWidget(playlaststation);
+    g->addWidget(songnotify);
 
     auto* demo = named(new QGroupBox(" Demographic Information ", general), "demogroup");
     auto* dl = new QGridLayout(demo);

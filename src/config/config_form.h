@@ -83,6 +83,8 @@ public:
     QLineEdit* zip;
     QCheckBox* notify_box;
     QCheckBox* disablegun;
+    QCheckBox* playlaststation;
+    QCheckBox* songnotify;
     QCheckBox* chatconnect;
     QCheckBox* hidejoins;
     QCheckBox* noautoaway;

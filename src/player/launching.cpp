@@ -274,6 +274,11 @@ void TMpvPlayer::Stop()
     if (engine_) engine_->Stop();
 }
 
+qint64 TMpvPlayer::PositionMs() const
+{
+    return engine_ ? qint64(engine_->Position() * 1000) : -1;
+}
+
 void TMpvPlayer::SetVolume(int percent)
 {
     if (engine_) engine_->SetVolume(percent);
@@ -358,6 +363,13 @@ void TExternalPlayer::ShutDownExternalPlayer()
 void TExternalPlayer::Tick()
 {
     ++ticks_;
+    // A player that has quit by itself (or was closed by the user) stops the bar.
+    if (launched_ && !stillOurs(pid_, program_)) {
+        DebugLog("player_main: " + QFileInfo(program_).fileName() + " has quit");
+        launched_ = false;
+        bar_.stop_butt->click();
+        return;
+    }
     if (!byFolder_) return;
     if (!findPlayer()) {
         // The Part's waits: about twelve seconds, then the player counts as not found.
@@ -372,6 +384,11 @@ void TExternalPlayer::Tick()
         DebugLog(mpris_->Title);
         bar_.ShowSongLine(mpris_->Title);
     }
+}
+
+qint64 TExternalPlayer::PositionMs() const
+{
+    return mpris_ && mpris_->PositionUs >= 0 ? mpris_->PositionUs / 1000 : -1;
 }
 
 bool TExternalPlayer::PlayPause(bool pause)
@@ -451,13 +468,17 @@ bool TLauncher::startExternal(TCustomServer* station)
     }
     // The player program is the file the user chose in the configuration: an executable.
     if (!QFileInfo(program).isFile() || !QFileInfo(program).isExecutable()) {
+        // Nothing plays: not even a built-in player left from before.
+        bar_.OtherPlayers.erase(0);
         platform::MessageDlg("The file to launch (" + program + ") does not exist, check your configuration",
                              platform::mtError, platform::mbOK);
         return true; // the box is still shown; the timer finds nothing
     }
     auto* ext = dynamic_cast<TExternalPlayer*>(bar_.OtherPlayers[0].get());
     if (ext && ext->Launched()) ext->ShutDownExternalPlayer();
-    playersettings::Apply(QFileInfo(program).fileName(), Config() ? Config()->StreamBufferKB() : 32);
+    // Only a player of the player folder is set up; a program named by its full path
+    // keeps the user's own settings.
+    if (byFolder) playersettings::Apply(QFileInfo(program).fileName(), Config() ? Config()->StreamBufferKB() : 32);
     if (!ext) {
         bar_.OtherPlayers[0] = std::make_unique<TExternalPlayer>(bar_);
         ext = static_cast<TExternalPlayer*>(bar_.OtherPlayers[0].get());
@@ -465,6 +486,19 @@ bool TLauncher::startExternal(TCustomServer* station)
     if (!ext->Launch(program, PlaylistPath(), byFolder))
         throw EExecuteProgram("Failed to execute program.  Error Code 2", 2);
     return true;
+}
+
+void TLauncher::LaunchLast()
+{
+    const TStationRecord r = bar_.LastStation().IsEmpty() ? TStationRecord::Load() : bar_.LastStation();
+    if (r.IsEmpty()) return;
+    auto station = std::make_unique<TSCServer>(r.Address, r.Port);
+    station->Name = r.Name;
+    station->StreamURL = r.StreamURL;
+    station->PlayerKind = quint8(r.Kind);
+    // The one played before stays until this launch is through.
+    std::swap(replay_, station);
+    LaunchStation(replay_.get());
 }
 
 void TLauncher::LaunchStation(TCustomServer* station)

@@ -11,6 +11,7 @@
 #include <memory>
 
 class TMpvEngine;
+class TSCServer;
 class TMprisClient;
 
 // Kinds 2 and 3 (embedded players) and kind 0 without a player program (the built-in
@@ -25,6 +26,7 @@ public:
     bool PlayPause(bool pause) override;
     void Stop() override;
     void SetVolume(int percent) override;
+    qint64 PositionMs() const override;
     TMpvEngine* Engine() const { return engine_.get(); }
     // False after a failed start (the player box then stays hidden).
     bool ShowBox = true;
@@ -53,6 +55,7 @@ public:
     void Tick() override;
     bool PlayPause(bool pause) override;
     void Stop() override;
+    qint64 PositionMs() const override;
     // play 1, pause 2, position 3, shut down 4: the player's answer or -1.
     qint64 ControlExternalPlayer(int command);
     void ShutDownExternalPlayer();
@@ -78,6 +81,8 @@ public:
 
     // The whole launch.
     void LaunchStation(TCustomServer* station);
+    // The station the bar played last (in this run, else the one kept from the last).
+    void LaunchLast();
 
     QStringList RecentStations; // "address:port", most recent first
     bool ShowBox = false;
@@ -92,4 +97,5 @@ private:
     bool startExternal(TCustomServer* station);
     void writePlaylist();
     Tplayer_form& bar_;
+    std::unique_ptr<TSCServer> replay_; // what LaunchLast plays
 };

@@ -20,12 +20,23 @@ TMprisPlayer::TMprisPlayer(QObject* parent, Tplayer_form* bar) : QDBusAbstractAd
 
 bool TMprisPlayer::CanPlay() const
 {
-    return bar_ && !bar_->StationUrl().isEmpty();
+    // Playing, or stopped with a station to play again.
+    return bar_ && (bar_->Active() || (!bar_->LastStation().IsEmpty() && bar_->Host.LaunchLast));
+}
+
+bool TMprisPlayer::CanPause() const
+{
+    return bar_ && bar_->Active() && bar_->playpause_butt->isEnabled();
+}
+
+qlonglong TMprisPlayer::Position() const
+{
+    return bar_ ? bar_->PositionUs() : 0;
 }
 
 QString TMprisPlayer::PlaybackStatus() const
 {
-    if (!bar_ || !bar_->Host.PlayerBox || !bar_->Host.PlayerBox->isVisible()) return "Stopped";
+    if (!bar_ || !bar_->Active()) return "Stopped";
     return bar_->playpause_butt->isChecked() ? "Paused" : "Playing";
 }
 
@@ -50,24 +61,37 @@ double TMprisPlayer::Volume() const
 
 void TMprisPlayer::SetVolume(double v)
 {
-    if (!bar_) return;
-    bar_->TrackBar1->setPosition(int(std::lround(std::clamp(v, 0.0, 1.0) * bar_->TrackBar1->maximum())));
+    if (bar_) bar_->SetVolume(v);
 }
 
 void TMprisPlayer::PlayPause()
 {
-    if (!bar_ || !bar_->playpause_butt->isEnabled()) return;
+    if (!bar_) return;
+    if (!bar_->Active()) {
+        Play();
+        return;
+    }
+    if (!bar_->playpause_butt->isEnabled()) return;
     bar_->playpause_butt->click();
 }
 
 void TMprisPlayer::Play()
 {
-    if (bar_ && bar_->playpause_butt->isChecked()) PlayPause();
+    if (!bar_) return;
+    // After a stop: the station again. Played from the loop, not inside the bus call.
+    if (!bar_->Active()) {
+        if (CanPlay())
+            QTimer::singleShot(0, bar_, [bar = bar_] {
+                if (bar && !bar->Active() && bar->Host.LaunchLast) bar->Host.LaunchLast();
+            });
+        return;
+    }
+    if (bar_->playpause_butt->isChecked()) PlayPause();
 }
 
 void TMprisPlayer::Pause()
 {
-    if (bar_ && !bar_->playpause_butt->isChecked()) PlayPause();
+    if (bar_ && bar_->Active() && !bar_->playpause_butt->isChecked()) PlayPause();
 }
 
 void TMprisPlayer::Stop()

@@ -50,7 +50,7 @@ class TMprisPlayer : public QDBusAbstractAdaptor
     Q_PROPERTY(bool CanGoNext READ No)
     Q_PROPERTY(bool CanGoPrevious READ No)
     Q_PROPERTY(bool CanPlay READ CanPlay)
-    Q_PROPERTY(bool CanPause READ CanPlay)
+    Q_PROPERTY(bool CanPause READ CanPause)
     Q_PROPERTY(bool CanSeek READ No)
     Q_PROPERTY(bool CanControl READ Yes)
 public:
@@ -59,11 +59,12 @@ public:
     QVariantMap Metadata() const;
     double Volume() const;
     void SetVolume(double v);
-    qlonglong Position() const { return 0; }
+    qlonglong Position() const;
     double Rate() const { return 1.0; }
     bool No() const { return false; }
     bool Yes() const { return true; }
     bool CanPlay() const;
+    bool CanPause() const;
     // Tells the bus what changed since the last call.
     void Notify();
 public slots:

@@ -58,8 +58,9 @@ public:
     // Also while a stream that played has waited for data for over two seconds: the
     // network layer is taking it up again.
     bool Reconnecting() const;
-    // The waits before each new attempt (the same as the own stream player's).
-    static constexpr int BackoffMs[] = {1000, 2000, 4000, 8000, 16000};
+    // The waits before each new attempt (the same as the own stream player's; FFmpeg's
+    // own reconnection has come first).
+    static constexpr int BackoffMs[] = {0, 1000, 2000, 4000, 8000, 16000};
     // The reconnect options handed to FFmpeg's network layer.
     static const char* StreamOptions();
 

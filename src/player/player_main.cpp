@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "productprofile.h"
 #include "skins.h"
+#include "songnotifier.h"
 #include "waveout.h"
 
 #include <QCloseEvent>
@@ -175,7 +176,7 @@ void TPictureSlider::mouseMoveEvent(QMouseEvent* e)
 }
 void TPictureSlider::wheelEvent(QWheelEvent* e)
 {
-    setPosition(pos_ + (e->angleDelta().y() > 0 ? 1 : -1));
+    setPosition(pos_ + (e->angleDelta().y() > 0 ? 5 : -5));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -242,6 +243,7 @@ Tplayer_form::Tplayer_form(QWidget* parent) : QWidget(parent), stream_(std::make
 
     timetimer = new QTimer(this);
     timetimer->setInterval(500);
+    Notifier = new TSongNotifier(this);
     connect(timetimer, &QTimer::timeout, this, &Tplayer_form::timetimerTimer);
     connect(playpause_butt, &QAbstractButton::clicked, this, &Tplayer_form::playpause_butt_Click);
     connect(stop_butt, &QAbstractButton::clicked, this, &Tplayer_form::stop_buttClick);
@@ -271,6 +273,22 @@ Tplayer_form::Tplayer_form(QWidget* parent) : QWidget(parent), stream_(std::make
     v.ClickStop = [this] { stop_butt->click(); };
     v.BoxVisible = [this] { return boxVisible(); };
     v.ShowStatus = [this](const QString& t) { ShowSongStatus(t); };
+
+    // The volume of the last run.
+    if (Config()) {
+        bool ok = false;
+        const int percent = Config()->ReadValue("playervolume").toInt(&ok);
+        if (ok && percent >= 0 && percent <= 100) SetVolume(percent / 100.0);
+    }
+}
+
+void Tplayer_form::RestorePlace()
+{
+    // On the desktop edge when the last run left it there.
+    if (docked_ && Config() && Config()->ReadValue("playerplace") == "desktop") {
+        minmax_butt->setChecked(true);
+        minmax_butt_Click();
+    }
 }
 
 Tplayer_form::~Tplayer_form()
@@ -322,8 +340,10 @@ void Tplayer_form::ShowStationLine(const QString& text)
 void Tplayer_form::ShowSongLine(const QString& title)
 {
     if (title == songTitle_ && !statusShown_) return;
+    const bool changed = title != songTitle_;
     songTitle_ = title;
     statusShown_ = false;
+    if (changed && Notifier) Notifier->SongChanged(stationName_.isEmpty() ? firstLine_ : stationName_, title);
     displayed_ = firstLine_ + "\r" + "SONG: " + title;
     showTitles();
     buycd_butt->setEnabled(!title.isEmpty());
@@ -389,6 +409,13 @@ void Tplayer_form::StartStation(TCustomServer* station)
     stationUrl_ = "http://" + station->Address + ":" + station->Port + (station->Port.contains('/') ? "" : "/");
     const QString full = sc && !sc->StreamURL.isEmpty() && PlayerKind != 1 ? sc->StreamURL : stationUrl_;
     DebugLog("player_main: " + full);
+    last_.Name = station->Name;
+    last_.Address = station->Address;
+    last_.Port = station->Port;
+    last_.StreamURL = sc ? sc->StreamURL : QString();
+    last_.Kind = sc ? sc->PlayerKind : PlayerKind;
+    last_.Save();
+    startedAt_.start();
     if (PlayerKind == 1) {
         stream_->NotifyWindow = Host.NotifyWindow;
         stream_->BufferKB = Config() ? Config()->StreamBufferKB() : 32;
@@ -497,13 +524,46 @@ void Tplayer_form::timetimerTimer()
     }
 }
 
+bool Tplayer_form::Active() const
+{
+    return boxVisible() && timetimer->isActive();
+}
+
+qint64 Tplayer_form::PositionUs() const
+{
+    if (!Active() || !startedAt_.isValid()) return 0;
+    if (PlayerKind == 1) {
+        const qint64 song = stream_->SongElapsedMs();
+        return (song >= 0 ? song : startedAt_.elapsed()) * 1000;
+    }
+    auto it = OtherPlayers.find(PlayerKind);
+    const qint64 ms = it != OtherPlayers.end() && it->second ? it->second->PositionMs() : -1;
+    return (ms >= 0 ? ms : startedAt_.elapsed()) * 1000;
+}
+
+void Tplayer_form::SetVolume(double v)
+{
+    v = std::clamp(v, 0.0, 1.0);
+    {
+        const QSignalBlocker b(TrackBar1);
+        TrackBar1->setPosition(int(std::lround(v * TrackBar1->maximum())));
+    }
+    applyVolume(quint32(std::lround(v * 65535)));
+}
+
+void Tplayer_form::applyVolume(quint32 v)
+{
+    platform::waveOutSetVolume(nullptr, v | (v << 16));
+    if (Config()) Config()->WriteValue("playervolume", QString::number(std::lround(v * 100.0 / 65535)));
+    // The players on the embedded engine follow the same volume.
+    for (auto& [kind, player] : OtherPlayers)
+        if (player) player->SetVolume(int(std::lround(v * 100.0 / 65535)));
+}
+
 void Tplayer_form::TrackBar1Change()
 {
     const quint32 v = quint32(std::lround(double(TrackBar1->position()) / TrackBar1->maximum() * 65535));
-    platform::waveOutSetVolume(nullptr, v | (v << 16));
-    // The players on the embedded engine follow the same volume.
-    for (auto& [kind, player] : OtherPlayers)
-        if (player) player->SetVolume(int(v * 100 / 65535));
+    applyVolume(v);
 }
 
 int Tplayer_form::GaugeWidth() const
@@ -599,13 +659,14 @@ void Tplayer_form::minmax_butt_Click()
         minmax_butt->setToolTip("Dock this bar on the Desktop");
         if (Host.ShowMainWindow) Host.ShowMainWindow();
         SetEdge(abeUnknown);
-        DockInto(box_ ? box_.data() : Host.PlayerBox);
+        DockInto(box_ ? box_.data() : Host.PlayerBox.data());
         if (Config() && Config()->Checked("use_taskbar") && Host.SetTrayIcon) Host.SetTrayIcon(true);
         SetEdge(abeUnknown);
         move(0, 0);
         if (box_) resize(box_->width(), box_->height() + 2);
     }
     minmax_butt->setChecked(!docked_);
+    if (Config()) Config()->WriteValue("playerplace", docked_ ? "box" : "desktop");
 }
 
 void Tplayer_form::SetEdge(TAppBarEdge e)

@@ -3,9 +3,11 @@
 // in the main window's player box, or on the top or bottom edge of the desktop as a dock
 // window that other windows keep clear of. It plays the program's own stream kind itself
 // (TStreamPlayer) and hands the other kinds to a TOtherPlayer.
+#include "stationrecord.h"
 #include "streamplayer.h"
 
 #include <QAbstractButton>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
 #include <functional>
@@ -16,6 +18,7 @@ class QLabel;
 class QTimer;
 class QToolButton;
 class TCustomServer;
+class TSongNotifier;
 
 // A one- or two-line display drawn with a bitmap font of the skin.
 class TBitmapText : public QWidget
@@ -83,7 +86,7 @@ protected:
 private:
     int fromX(int x) const;
     QPixmap rail_, thumb_;
-    int pos_ = 10, max_ = 10;
+    int pos_ = 100, max_ = 100; // one step a percent
 };
 
 // Desktop edges of the bar.
@@ -100,7 +103,8 @@ enum TAppBarEdge
 // What the bar needs of the main window.
 struct TPlayerHost
 {
-    QWidget* PlayerBox = nullptr;    // the main window's player box
+    std::function<void()> LaunchLast; // plays the last station again (MPRIS Play after Stop)
+    QPointer<QWidget> PlayerBox;     // the main window's player box
     QObject* NotifyWindow = nullptr; // receives the sound device's messages
     std::function<void()> ShowMainWindow;
     std::function<void()> HideMainWindow;
@@ -119,6 +123,8 @@ public:
     virtual bool PlayPause(bool pause) = 0;
     virtual void Stop() = 0;
     virtual void SetVolume(int percent) { (void)percent; }
+    // Playing position in milliseconds; -1 when the player does not tell.
+    virtual qint64 PositionMs() const { return -1; }
 };
 
 class Tplayer_form : public QWidget
@@ -140,6 +146,8 @@ public:
     void WaveMessage(int msg, qintptr wParam, qintptr lParam);
     // Puts the bar into the player box (start-up and the dock toggle).
     void DockInto(QWidget* box);
+    // Back on the desktop edge when the last run left it there (after DockInto at start).
+    void RestorePlace();
 
     void ShowStationLine(const QString& text);
     void ShowSongLine(const QString& title);
@@ -165,6 +173,15 @@ public:
     QString FirstLine() const { return firstLine_; }
     QString StationName() const { return stationName_; }
     QString StationUrl() const { return stationUrl_; }
+    // The station last started, as it can be started again (also after a restart).
+    const TStationRecord& LastStation() const { return last_; }
+    // Playing, paused (true) or stopped.
+    bool Active() const;
+    // Microseconds into what plays: the song when the stream tells songs apart, else the
+    // station since it started.
+    qint64 PositionUs() const;
+    // Sets the volume (0..1) exactly; the slider shows the nearest step.
+    void SetVolume(double v);
     TStreamPlayer& Stream() { return *stream_; }
     // The gauge as last drawn: its width in pixels and colour.
     int GaugeWidth() const;
@@ -180,6 +197,7 @@ public:
     TPictureSlider* TrackBar1 = nullptr;
     QLabel* volumeImage = nullptr;
     QTimer* timetimer = nullptr;
+    TSongNotifier* Notifier = nullptr; // desktop notifications of song changes
 
 protected:
     void paintEvent(QPaintEvent*) override;
@@ -190,6 +208,7 @@ protected:
 
 private:
     void showTitles();
+    void applyVolume(quint32 v); // 0..65535 on both channels
     void drawBufferGauge();
     void EdgeChanged();
     void applyDesktopEdge();
@@ -203,6 +222,8 @@ private:
     int dotsIndex_ = 0;
     QStringList dots_;
     QString stationUrl_; // of the station last started (stations are not kept: rows own them)
+    TStationRecord last_;
+    QElapsedTimer startedAt_;
     QString firstLine_;
     QString songTitle_;
     QString stationName_;

@@ -31,6 +31,7 @@ TStreamPlayer::TStreamPlayer(QObject* parent) : QObject(parent), mclient_(std::m
     mclient_->OnDocData = [this](THttpCli*, const char* d, int n) { mclientDocData(d, n); };
     mclient_->OnStateChange = [this](THttpCli*) { mclientStateChange(); };
     retry_.setSingleShot(true);
+    retry_.setTimerType(Qt::PreciseTimer);
     idle_.setSingleShot(true);
     idle_.setInterval(InactivityMs);
     connect(&retry_, &QTimer::timeout, this, [this] {
@@ -96,6 +97,7 @@ void TStreamPlayer::Start(const QString& url, const QString& stationName)
     stationName_ = stationName;
     paused_ = false;
     songLength_ = 0;
+    songTick_.invalidate();
     lastTitle_.clear();
     url_ = url;
     active_ = true;

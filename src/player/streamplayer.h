@@ -42,8 +42,9 @@ public:
     int BufferKB = 32; // the stream buffer setting, the start threshold
     // A stream that brings no bytes for this long counts as dropped.
     static constexpr int InactivityMs = 10000;
-    // Waits before each attempt to get a dropped stream back; then it is given up.
-    static constexpr int BackoffMs[] = {1000, 2000, 4000, 8000, 16000};
+    // Waits before each attempt to get a dropped stream back (the first at once: a
+    // server that restarts is often back straight away); then it is given up.
+    static constexpr int BackoffMs[] = {0, 1000, 2000, 4000, 8000, 16000};
     // Redirects followed before a stream's response is judged.
     static constexpr int MaxRedirects = 5;
 
@@ -77,6 +78,8 @@ public:
     qint32 SongLength() const { return songLength_; }
     // Seconds since the song length arrived.
     qint64 SongElapsed() const;
+    // Milliseconds since the song began; -1 before the first song information.
+    qint64 SongElapsedMs() const { return songTick_.isValid() ? songTick_.elapsed() : -1; }
     THttpCli* Client() const { return mclient_.get(); }
     QByteArray WaveFormat() const { return waveFormat_; }
     // Buffers handed to the device and not yet returned, and their bytes.

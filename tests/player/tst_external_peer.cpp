@@ -140,6 +140,44 @@ private slots:
         QTest::qWait(5500); // past the grace time
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
     }
+
+    // A player that quits by itself stops the bar. Only a player of the player folder
+    // has its settings edited; one named by its full path keeps the user's own.
+    void playerQuits_data()
+    {
+        QTest::addColumn<bool>("byFolder");
+        QTest::newRow("from the player folder") << true;
+        QTest::newRow("full program path") << false;
+    }
+    void playerQuits()
+    {
+        QFETCH(bool, byFolder);
+        qputenv("DIALWISE_AUDIO_SINK", "null");
+        const QByteArray own = "# the user's own\nshuffle=yes\nterminal=no\nao=null\n";
+        writeFile(configDir_.filePath("mpv/mpv.conf"), own);
+        config_->SetText("program_dir", byFolder ? playerDir_.path() : playerDir_.filePath("mpv"));
+        LaunchRig rig;
+        Tplayer_form& bar = rig.bar;
+        TSCServer station("127.0.0.1", QString::number(ice_.port()) + "/tone.mp3");
+        station.Name = "Tone Station";
+        station.PlayerKind = 5;
+        rig.launcher.LaunchStation(&station);
+        auto* ext = dynamic_cast<TExternalPlayer*>(bar.OtherPlayers[0].get());
+        QVERIFY(ext && ext->Launched());
+        playerPid_ = ext->Pid();
+        QFile conf(configDir_.filePath("mpv/mpv.conf"));
+        QVERIFY(conf.open(QIODevice::ReadOnly));
+        QCOMPARE(conf.readAll() == own, !byFolder);
+        if (byFolder) QTRY_VERIFY_WITH_TIMEOUT(!ext->ServiceName().isEmpty(), 20000);
+        QTest::qWait(1000);
+        QVERIFY(rig.box->isVisible());
+        ::kill(pid_t(playerPid_), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.box->isVisible(), 10000);
+        QVERIFY(!bar.timetimer->isActive());
+        config_->SetText("program_dir", playerDir_.path());
+        qunsetenv("DIALWISE_AUDIO_SINK");
+        messages_.clear();
+    }
 };
 
 QTEST_MAIN(TstExternalPeer)

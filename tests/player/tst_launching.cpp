@@ -145,16 +145,21 @@ private slots:
         config_->SetText("program_dir", "");
     }
 
-    // A missing program: the error box, nothing started.
+    // A missing program: the error box, nothing started (not the built-in player that
+    // played the station before either).
     void missingProgram()
     {
-        config_->SetText("program_dir", "/nonexistent/player");
         QFrame box;
         Tplayer_form bar;
         bar.Host.PlayerBox = &box;
         TLauncher l(bar);
         auto s = station("127.0.0.6", "8000", 0);
+        config_->SetText("program_dir", "");
         l.LaunchStation(s.get());
+        QVERIFY(dynamic_cast<TMpvPlayer*>(bar.OtherPlayers[0].get()));
+        config_->SetText("program_dir", "/nonexistent/player");
+        l.LaunchStation(s.get());
+        QVERIFY(!bar.OtherPlayers.count(0));
         QCOMPARE(asked_, QStringList{"The file to launch (/nonexistent/player) does not exist, check your configuration"});
         QVERIFY(g_launched.isEmpty());
         config_->SetText("program_dir", "");

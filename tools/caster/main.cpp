@@ -50,6 +50,7 @@ struct TStreamDef
     // (a listener gets one second of the stream, then nothing while the connection stays)
     QString Fail;
     int DownMs = 1000; // SIGUSR1: every listener is dropped and the port closed this long
+    double AfterHz = 0; // a tone of this frequency from the first SIGUSR1 on (0: no change)
     std::vector<TTitle> Titles;
 };
 
@@ -65,6 +66,7 @@ class TStream : public QObject
 public:
     TStreamDef Def;
     TEncodedLoop Loop;
+    TEncodedLoop After; // the tone after the first going down (AfterHz)
 
     bool prepare(QString* why)
     {
@@ -75,6 +77,10 @@ public:
             return false;
         }
         if (!Encode(samples, Def.Rate, Def.Channels, Def.Codec, Def.Bitrate, 100, Loop, why)) return false;
+        if (Def.AfterHz > 0 &&
+            !Encode(MakeTone(Def.AfterHz, Def.Rate, Def.Channels, Def.LoopSeconds), Def.Rate, Def.Channels, Def.Codec,
+                    Def.Bitrate, 100, After, why))
+            return false;
         if (Def.Titles.empty()) {
             Def.Titles = {{200, "Dialwise Caster - " + Def.Name.toUtf8()},
                           {150, "The Test Tones - Four Forty"},
@@ -182,7 +188,8 @@ private:
     {
         const qint64 now = clock_.nsecsElapsed() / 1000;
         while (true) {
-            const TAudioPacket& p = Loop.Packets[next_];
+            const TEncodedLoop& loop = switched_ ? After : Loop;
+            const TAudioPacket& p = loop.Packets[next_];
             const qint64 due = base_ + p.StartUs;
             if (due > now) break;
             QByteArray out;
@@ -217,9 +224,9 @@ private:
                 else
                     c->write(out);
             }
-            if (++next_ >= Loop.Packets.size()) {
+            if (++next_ >= loop.Packets.size()) {
                 next_ = 0;
-                base_ += Loop.DurationUs;
+                base_ += loop.DurationUs;
             }
         }
     }
@@ -240,7 +247,16 @@ public:
     void dropAll()
     {
         for (QTcpSocket* c : std::as_const(clients_)) c->abort();
+        // What is made from now on is told apart by its tone.
+        if (Def.AfterHz > 0 && !switched_) {
+            switched_ = true;
+            next_ = 0;
+            base_ = clock_.nsecsElapsed() / 1000;
+        }
     }
+
+private:
+    bool switched_ = false;
 };
 
 // One listening socket; streams on it are told apart by their path.
@@ -324,6 +340,7 @@ bool parseStream(const QString& spec, TStreamDef& d, QString* why)
         else if (key == "loop") d.LoopSeconds = value.toDouble(&ok);
         else if (key == "fail") d.Fail = value.toLower();
         else if (key == "down") d.DownMs = value.toInt(&ok);
+        else if (key == "after") d.AfterHz = value.toDouble(&ok);
         else if (key == "titles") {
             QFile f(value);
             if (!f.open(QIODevice::ReadOnly)) ok = false;
@@ -360,7 +377,7 @@ int main(int argc, char** argv)
         "source=tone:HZ|FILE, rate=HZ, channels=1|2, bitrate=KBPS (mp3), burst=MS (sent at once "
         "to a new listener), loop=SECONDS, titles=FILE (lines \"SECONDS|TITLE\"), "
         "fail=401|notab|nogenre|badbase64|shortblock|midpacket|neglength|hugelength|stall|bigpackets (1 MiB packets at full speed), "
-        "down=MS (how long SIGUSR1 takes the server down: listeners dropped, connections refused). "
+        "down=MS (how long SIGUSR1 takes the server down: listeners dropped, connections refused), after=HZ (from then on a tone of HZ). "
         "A request with \"?plain\" gets an MP3 stream's frames alone. "
         "Prints \"listening on ADDRESS:PORT/PATH\" for each stream and a line for each listener.");
     cl.addHelpOption();
