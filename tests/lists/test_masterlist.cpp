@@ -4,6 +4,7 @@
 // servers found are queried over UDP through the update cycle.
 #include "listfactory.h"
 #include "masterlist.h"
+#include "radiobrowser.h"
 
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
@@ -404,8 +405,14 @@ void TestMasterList::productSwitch()
     QVERIFY(master.requestSeen);
     QCOMPARE(rec.done, QStringList{"127.0.0.1:" + game.port() + " Base Game yes"});
 
-    // The radio product lists stations; a profile may name the other game list.
+    // The radio product lists stations: from its list server when one is set, else from the
+    // station directory; a profile may name the other game list.
+    qputenv("DIALWISE_LIST_HOST", "127.0.0.1:1");
     QVERIFY(dynamic_cast<TSCServerList*>(CreateServerList(MakeProfile(TProduct::Radio)).get()));
+    qunsetenv("DIALWISE_LIST_HOST");
+    qputenv("DIALWISE_RADIOBROWSER", "http://127.0.0.1:1");
+    QVERIFY(dynamic_cast<TRadioBrowserList*>(CreateServerList(MakeProfile(TProduct::Radio)).get()));
+    qunsetenv("DIALWISE_RADIOBROWSER");
     TProductProfile bgate = MakeProfile(TProduct::Base);
     bgate.ServerListClass = "TZelkBGateServerList";
     bgate.MasterHost = "127.0.0.1";
