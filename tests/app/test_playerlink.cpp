@@ -1,6 +1,6 @@
 // The player bar as the program wires it to the main window: Buy CD opens the song's
 // address, and the bar's MPRIS2 player on a private session bus does what the
-// specification says (Play after Stop, Position, Volume).
+// MPRIS2 interface asks (Play after Stop, Position, Volume).
 #include "config.h"
 #include "customserver.h"
 #include "dialogs.h"

@@ -103,18 +103,18 @@ private slots:
     // then its own attempts with "Reconnecting..." on the song line), without a message.
     void builtinReconnects_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("switches");
         QTest::addColumn<bool>("drop");
         QTest::newRow("stall") << "fail=stall,burst=1000" << false;
         QTest::newRow("drop, back after 1.5 s") << "down=1500" << true;
     }
     void builtinReconnects()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, switches);
         QFETCH(bool, drop);
         qputenv("DIALWISE_AUDIO_SINK", "null");
         Caster caster;
-        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440," + spec}));
+        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440," + switches}));
         LaunchRig rig;
         Tplayer_form& bar = rig.bar;
         TSCServer station("127.0.0.1", QString::number(caster.port()));

@@ -225,7 +225,7 @@ private slots:
     // the song line meanwhile; one that stays away is given up with the usual message.
     void dropsAndStalls_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("switches");
         QTest::addColumn<bool>("drop");      // take the server down (SIGUSR1)
         QTest::addColumn<QString>("message"); // empty: it plays again
         QTest::newRow("stall") << "fail=stall,burst=1000" << false << "";
@@ -234,11 +234,11 @@ private slots:
     }
     void dropsAndStalls()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, switches);
         QFETCH(bool, drop);
         QFETCH(QString, message);
         Caster caster;
-        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440," + spec}));
+        QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440," + switches}));
         SetSinkFactory([] { return MakeNullSink(); });
         TStreamPlayer p;
         Recorder r;
