@@ -16,6 +16,18 @@
 
 #include <csignal>
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 using namespace platform;
 using namespace playertest;
 
@@ -302,8 +314,12 @@ private slots:
         QCOMPARE(p.QueueByteLimit(), qint64(5 * 176400));
         QVERIFY2(most <= p.QueueByteLimit() + 2 * (1 << 20), qPrintable(QString::number(most)));
         QVERIFY(mostBuffers > 0);
-        const long grown = rssKb() - rss0;
-        QVERIFY2(grown < 64 * 1024, qPrintable(QString("%1 kB").arg(grown)));
+        // Under the address sanitizer freed packets wait in its quarantine, so the process's
+        // size says nothing there; the queue's own count above holds in both builds.
+        if (!kAddressSanitizer) {
+            const long grown = rssKb() - rss0;
+            QVERIFY2(grown < 64 * 1024, qPrintable(QString("%1 kB").arg(grown)));
+        }
         QVERIFY2(r.messages.isEmpty(), qPrintable(r.messages.join('|')));
         r.boxVisible = false;
         p.Stop();

@@ -191,7 +191,7 @@ private slots:
         const QString folder = home.path() + "/Downloads/Dialwise updates";
         if (placed) {
             QVERIFY2(dw.waitForFinished(60000), "the program did not end after the update");
-            QCOMPARE(dw.exitCode(), 0);
+            QVERIFY2(dw.exitCode() == 0, dw.readAllStandardError().left(6000).constData());
             QCOMPARE(readAll(folder + "/registry.ini"), server.file);
             QVERIFY(readAll(home.file("recorded.txt")).contains("xdg-open " + folder.toUtf8() + "/registry.ini"));
         } else {
