@@ -28,6 +28,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <memory>
 
@@ -152,7 +153,10 @@ int main(int argc, char** argv)
             Tupdate_form::ShowConfigDialog = show;
             if (!PlayerFound(w->Configuration()->Text("program_dir"))) show();
         });
-        CreateGuarded([&] { new Tmp3splash_form(); });
+        // The splash frees itself when it closes; a program that ends sooner (an update taken
+        // at start) frees it here.
+        QPointer<Tmp3splash_form> splash;
+        CreateGuarded([&] { splash = new Tmp3splash_form(); });
         CreateGuarded([&] {
             auto* list = new Tchannellist_form(mainWindow.get());
             if (chat) chat->ChannelList = list;
@@ -198,6 +202,7 @@ int main(int argc, char** argv)
         mainWindow->installEventFilter(&watcher);
         StartMessageLoop();
         exitCode = app.exec();
+        delete splash.data();
         mainWindow.reset();
         console.reset();
     } catch (const Tvm_form::TProgramExit& e) {
