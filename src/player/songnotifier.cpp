@@ -10,6 +10,8 @@
 TSongNotifier::TSongNotifier(QObject* parent) : QObject(parent)
 {
     later_.setSingleShot(true);
+    // A coarse timer may fire a little early, and the gap is a promise.
+    later_.setTimerType(Qt::PreciseTimer);
     connect(&later_, &QTimer::timeout, this, &TSongNotifier::send);
 }
 
@@ -32,6 +34,10 @@ void TSongNotifier::SongChanged(const QString& station, const QString& title, co
 void TSongNotifier::send()
 {
     if (!pending_) return;
+    if (last_.isValid() && last_.elapsed() < MinGapMs) {
+        later_.start(int(MinGapMs - last_.elapsed()));
+        return;
+    }
     pending_ = false;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
