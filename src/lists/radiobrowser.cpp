@@ -1342,9 +1342,9 @@ void TRadioBrowserList::StationLaunched(TCustomServer* station)
     });
 }
 
-void TRadioBrowserList::FetchTags(std::function<void(const QList<TRBTag>&)> done)
+void TRadioBrowserList::FetchTags(std::function<void(const QList<TRBTag>&)> done, int attempts)
 {
-    Servers_.Find(context_.get(), [this, done] {
+    Servers_.Find(context_.get(), [this, done, attempts] {
         const QString base = Servers_.Current();
         if (base.isEmpty()) {
             done({});
@@ -1360,8 +1360,15 @@ void TRadioBrowserList::FetchTags(std::function<void(const QList<TRBTag>&)> done
             body->append(reply->readAll());
             if (body->size() > 8 * 1024 * 1024) reply->abort();
         });
-        QObject::connect(reply, &QNetworkReply::finished, context_.get(), [reply, body, done] {
+        QObject::connect(reply, &QNetworkReply::finished, context_.get(), [this, reply, body, done, attempts] {
             reply->deleteLater();
+            if (reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError &&
+                attempts > 1) {
+                DebugLog(QStringLiteral("Radio Browser tags: ") + reply->errorString() + QStringLiteral("; asked again"),
+                         dcErrOut);
+                QTimer::singleShot(1000, context_.get(), [this, done, attempts] { FetchTags(done, attempts - 1); });
+                return;
+            }
             body->append(reply->readAll());
             QString error;
             const QList<TRBTag> tags = reply->error() == QNetworkReply::NoError &&

@@ -167,7 +167,9 @@ public:
     // The user plays a station of the directory: the directory counts the play.
     void StationLaunched(TCustomServer* station) override;
     // Asks for the tags and their station counts; `done` gets them (empty on failure).
-    void FetchTags(std::function<void(const QList<TRBTag>&)> done);
+    // A server that fails is asked again once, after the list has had time to move on to
+    // the next one.
+    void FetchTags(std::function<void(const QList<TRBTag>&)> done, int attempts = 2);
 
     TRBServerChoice Servers_;
     int TotalListeners = 0;
