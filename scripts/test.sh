@@ -69,7 +69,8 @@ if [ "${DIALWISE_TEST_SANITIZE:-1}" != 0 ]; then
   # processes do not finish a page load under the sanitizer run time within the time-out.
   # No display here: on one, Qt opens OpenGL through the software driver, which it loads and
   # unloads again, and what that driver leaks can no longer be named to the leak checker.
-  # The whole-program tests then run on the offscreen platform.   run_stage "tests (sanitizers)" env -u DISPLAY ctest --test-dir "$root/build-asan" \
+  # The whole-program tests then run on the offscreen platform.
+  run_stage "tests (sanitizers)" env -u DISPLAY ctest --test-dir "$root/build-asan" \
     --output-on-failure -j 2 -LE 'fuzz|webengine|flaky' "$@" || failed=1
   run_stage "corpus replay (sanitizers)" env -u DISPLAY ctest --test-dir "$root/build-asan" \
     --output-on-failure -j 2 -L fuzz "$@" || failed=1
