@@ -7,7 +7,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 PKGS=(
   # build
-  build-essential cmake ninja-build pkg-config git clang libclang-rt-dev
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-dev clang-format
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev qt6-image-formats-plugins
   qt6-webengine-dev libqt6webenginecore6-bin
   zlib1g-dev libjpeg-dev libzip-dev

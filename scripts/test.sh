@@ -2,6 +2,7 @@
 # Installs what is needed, builds, and runs every test: scripts/test.sh [ctest args...]
 #
 # Stages, each timed (the times are printed at the end):
+#   0. the format check (scripts/check-format.sh);
 #   1. the normal build (build/) and all its tests; then the package test (label
 #      package: the Debian packages built and installed in a fresh Debian 12 root);
 #   2. the sanitizer build (build-asan/: clang, AddressSanitizer and
@@ -40,6 +41,8 @@ summary() {
 trap summary EXIT
 
 run_stage "install packages" bash "$root/scripts/install-deps.sh"
+# Every C and C++ file follows .clang-format.
+run_stage "format" bash "$root/scripts/check-format.sh" || failed=1
 
 # Whole-program tests need an X display; start a private Xvfb when there is none.
 if [ -z "${DISPLAY:-}" ]; then

@@ -214,8 +214,7 @@ void BM_ChatFlood(benchmark::State& state)
         form->ShowWindow();
         int seen = 0;
         auto onMessage = module.IRCClient1->OnMessage;
-        module.IRCClient1->OnMessage = [&](TIRCClient* s, TUser* u, TChannel* c,
-                                           const QString& t) {
+        module.IRCClient1->OnMessage = [&](TIRCClient* s, TUser* u, TChannel* c, const QString& t) {
             ++seen;
             onMessage(s, u, c, t);
         };
@@ -274,7 +273,8 @@ static void BM_ChatLines(benchmark::State& state)
     auto* form = new Tchat_form(&pages);
     form->Dock(&pages);
     module.AddChatWindow(form);
-    TChannel* ch = module.IRCClient1->Channels().Add("#flood", nullptr, &module.IRCClient1->Users());
+    TChannel* ch =
+        module.IRCClient1->Channels().Add("#flood", nullptr, &module.IRCClient1->Users());
     form->Channel = ch;
     int n = 0;
     for (auto _ : state) {

@@ -55,7 +55,7 @@ void BM_StationListReceive(benchmark::State& state)
     for (auto _ : state) {
         state.PauseTiming();
         auto list = std::make_unique<TSCServerList>();
-        list->MaxActive = 0; // no queries: receiving only
+        list->MaxActive = 0;                            // no queries: receiving only
         list->OffThreadParseBytes = qsizetype(1) << 62; // the parse itself, on this thread
         list->Body = b.Compressed;
         list->State = TCustomServerList::lsFetching;

@@ -11,12 +11,12 @@
 namespace benchcatalog {
 
 inline const char* const kWords[] = {"Smooth", "Jazz",   "Radio", "Classic", "Rock",   "Hits",
-                              "Lounge", "Deep",   "House", "Country", "Night",  "Metal",
-                              "Vinyl",  "Groove", "Indie", "Electro", "Soul",   "Chill",
-                              "Urban",  "Retro",  "Beats", "Station", "Public", "Sound"};
+                                     "Lounge", "Deep",   "House", "Country", "Night",  "Metal",
+                                     "Vinyl",  "Groove", "Indie", "Electro", "Soul",   "Chill",
+                                     "Urban",  "Retro",  "Beats", "Station", "Public", "Sound"};
 inline const char* const kGenres[] = {"jazz",    "rock",       "classical", "top 40 pop",
-                               "ambient", "electronic", "country",   "hip hop",
-                               "metal",   "oldies",     "talk news", "blues soul"};
+                                      "ambient", "electronic", "country",   "hip hop",
+                                      "metal",   "oldies",     "talk news", "blues soul"};
 
 inline std::string Words(std::mt19937& rng, size_t width)
 {

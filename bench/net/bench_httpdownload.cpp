@@ -1,7 +1,7 @@
 // Downloads 1 GiB from a loopback server with THttpCli and with curl, and compares the
 // CPU time each client spends in its own download (after a warm-up, the mean of three
-// rounds); both write what they receive to /dev/null. The server runs in a child process of its own so
-// that its work counts for neither client.
+// rounds); both write what they receive to /dev/null. The server runs in a child process of its own
+// so that its work counts for neither client.
 #include "httpprot.h"
 
 #include <QEventLoop>
@@ -11,9 +11,9 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>

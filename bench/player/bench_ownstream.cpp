@@ -29,7 +29,10 @@ class TCountingSink : public platform::TAudioSink
 {
 public:
     TCountingSink() : wav_(platform::MakeWavSink("/dev/null", false)) {}
-    bool Open(int rate, int channels, QString* why) override { return wav_->Open(rate, channels, why); }
+    bool Open(int rate, int channels, QString* why) override
+    {
+        return wav_->Open(rate, channels, why);
+    }
     void Write(const int16_t* samples, int frames) override
     {
         g_framesOut += frames;
@@ -45,7 +48,8 @@ double cpuSeconds(int who)
 {
     rusage r{};
     getrusage(who, &r);
-    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 }
 
 long rssKb()
@@ -86,7 +90,8 @@ void BM_OwnStreamPlayback(benchmark::State& state)
     {
         QFile f(mp3);
         f.open(QIODevice::WriteOnly);
-        for (int m = 0; m < minutes; ++m) f.write(rawMp3);
+        for (int m = 0; m < minutes; ++m)
+            f.write(rawMp3);
     }
     const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
     if (ffmpeg.isEmpty()) {
@@ -110,7 +115,9 @@ void BM_OwnStreamPlayback(benchmark::State& state)
             p.Client()->FeedResponseForTest(head.constData(), int(head.size()));
             for (int m = 0; m < minutes; ++m) {
                 for (int at = 0; at < minute.size(); at += 8192) {
-                    p.Client()->FeedResponseForTest(minute.constData() + at, int(std::min<qsizetype>(8192, minute.size() - at)));
+                    p.Client()->FeedResponseForTest(
+                        minute.constData() + at,
+                        int(std::min<qsizetype>(8192, minute.size() - at)));
                     // Full speed, but never so far ahead that the queue is reset (by count
                     // or by bytes).
                     while (TStreamPlayer::QueuedBuffers() > 100 ||
@@ -134,7 +141,8 @@ void BM_OwnStreamPlayback(benchmark::State& state)
 
         const double f0 = cpuSeconds(RUSAGE_CHILDREN);
         QProcess ff;
-        ff.start(ffmpeg, {"-nostdin", "-loglevel", "error", "-f", "mp3", "-i", mp3, "-f", "null", "-"});
+        ff.start(ffmpeg,
+                 {"-nostdin", "-loglevel", "error", "-f", "mp3", "-i", mp3, "-f", "null", "-"});
         ff.waitForFinished(-1);
         const double theirs = cpuSeconds(RUSAGE_CHILDREN) - f0;
 
@@ -151,4 +159,9 @@ void BM_OwnStreamPlayback(benchmark::State& state)
 } // namespace
 
 // One hour; a shorter run: --benchmark_filter=BM_OwnStreamPlayback/5
-BENCHMARK(BM_OwnStreamPlayback)->Arg(60)->Arg(5)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_OwnStreamPlayback)
+    ->Arg(60)
+    ->Arg(5)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();

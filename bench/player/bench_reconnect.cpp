@@ -53,8 +53,10 @@ double firstHighTone(const QString& wav, double fromMs)
         return up > 36 && up < 52 && std::sqrt(sum / win) > 1000;
     };
     // Four windows in a row (200 ms of the tone), so that a click is not taken for it.
-    for (qint64 at = std::max<qint64>(0, qint64(fromMs * w.Rate / 1000)); at + 4 * win <= frames; at += win / 4)
-        if (high(at) && high(at + win) && high(at + 2 * win) && high(at + 3 * win)) return double(at) * 1000 / w.Rate;
+    for (qint64 at = std::max<qint64>(0, qint64(fromMs * w.Rate / 1000)); at + 4 * win <= frames;
+         at += win / 4)
+        if (high(at) && high(at + win) && high(at + 2 * win) && high(at + 3 * win))
+            return double(at) * 1000 / w.Rate;
     return -1;
 }
 
@@ -64,14 +66,17 @@ template <typename Play, typename Stop>
 double round(playertest::Pulse& pulse, const QString& wav, Play play, Stop stop)
 {
     playertest::Caster caster;
-    if (!caster.start({"port=0,codec=mp3,source=tone:440,after=880,down=1000,burst=1000"})) return -1;
+    if (!caster.start({"port=0,codec=mp3,source=tone:440,after=880,down=1000,burst=1000"}))
+        return -1;
     QElapsedTimer clock;
     clock.start();
     if (!pulse.startRecording(wav)) return -1;
     // Where the recording's time stands on our clock: the recorder takes a while to
     // start, so the sound it holds is counted back from a moment when it has some.
-    while (QFileInfo(wav).size() < 44 + 44100 && clock.elapsed() < 10000) spin(2);
-    const double recordingStart = double(clock.nsecsElapsed()) / 1e6 - double(QFileInfo(wav).size() - 44) / 176.4;
+    while (QFileInfo(wav).size() < 44 + 44100 && clock.elapsed() < 10000)
+        spin(2);
+    const double recordingStart =
+        double(clock.nsecsElapsed()) / 1e6 - double(QFileInfo(wav).size() - 44) / 176.4;
     play(caster);
     spin(4000); // playing for a while
     const double dropAt = double(clock.nsecsElapsed()) / 1e6 - recordingStart;
@@ -80,7 +85,8 @@ double round(playertest::Pulse& pulse, const QString& wav, Play play, Stop stop)
     stop();
     pulse.stopRecording();
     const double heard = firstHighTone(wav, dropAt);
-    std::fprintf(stderr, "%s: drop at %.0f ms, new tone at %.0f ms\n", qPrintable(wav), dropAt, heard);
+    std::fprintf(stderr, "%s: drop at %.0f ms, new tone at %.0f ms\n", qPrintable(wav), dropAt,
+                 heard);
     return heard < 0 ? -1 : heard - dropAt;
 }
 
@@ -95,7 +101,9 @@ void BM_ReconnectToAudio(benchmark::State& state)
     dwtest::TempHome home;
     // DW_BENCH_KEEP=FOLDER keeps the recordings there for a look.
     const QString keep = qEnvironmentVariable("DW_BENCH_KEEP");
-    auto file = [&](const QString& name) { return keep.isEmpty() ? home.file(name) : keep + "/" + name; };
+    auto file = [&](const QString& name) {
+        return keep.isEmpty() ? home.file(name) : keep + "/" + name;
+    };
     playertest::Pulse pulse;
     if (!pulse.start()) {
         state.SkipWithError("pulseaudio could not be started");
@@ -118,15 +126,17 @@ void BM_ReconnectToAudio(benchmark::State& state)
                 engine.Create();
                 ours.push_back(round(
                     pulse, file(QString("builtin-%1.wav").arg(r)),
-                    [&](playertest::Caster& c) { engine.Open(c.url() + "?plain"); }, [&] { engine.Stop(); }));
+                    [&](playertest::Caster& c) { engine.Open(c.url() + "?plain"); },
+                    [&] { engine.Stop(); }));
             }
             QProcess p;
             theirs.push_back(round(
                 pulse, file(QString("mpv-%1.wav").arg(r)),
                 [&](playertest::Caster& c) {
-                    p.start(mpv, {"--no-video", "--no-config", "--terminal=no", "--ao=pulse", "--cache=yes",
-                                  "--network-timeout=10",
-                                  QString("--stream-lavf-o=") + TMpvEngine::StreamOptions(), c.url() + "?plain"});
+                    p.start(mpv, {"--no-video", "--no-config", "--terminal=no", "--ao=pulse",
+                                  "--cache=yes", "--network-timeout=10",
+                                  QString("--stream-lavf-o=") + TMpvEngine::StreamOptions(),
+                                  c.url() + "?plain"});
                 },
                 [&] {
                     p.terminate();
@@ -136,7 +146,8 @@ void BM_ReconnectToAudio(benchmark::State& state)
                     }
                 }));
         }
-        if (std::count(ours.begin(), ours.end(), -1.0) || std::count(theirs.begin(), theirs.end(), -1.0)) {
+        if (std::count(ours.begin(), ours.end(), -1.0) ||
+            std::count(theirs.begin(), theirs.end(), -1.0)) {
             state.SkipWithError("the new tone was not heard within 9 s of the drop");
             break;
         }
@@ -152,4 +163,9 @@ void BM_ReconnectToAudio(benchmark::State& state)
 } // namespace
 
 // Arg 1: the own stream player; Arg 0: the built-in player's engine.
-BENCHMARK(BM_ReconnectToAudio)->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReconnectToAudio)
+    ->Arg(1)
+    ->Arg(0)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

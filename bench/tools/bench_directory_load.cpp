@@ -15,8 +15,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <benchmark/benchmark.h>
 #include <algorithm>
+#include <benchmark/benchmark.h>
 #include <functional>
 #include <memory>
 #include <tuple>
@@ -26,8 +26,8 @@ namespace {
 const QString kServer = QStringLiteral(DW_BINARY_DIR "/tools/directory/dialwise-directory");
 constexpr int kClients = 200;
 constexpr int kListings = 1000;
-const char* const kGenres[] = {"rock", "jazz", "pop", "dance", "news", "classical", "country",
-                               "metal", "blues", "techno", "ambient", "alternative"};
+const char* const kGenres[] = {"rock",    "jazz",  "pop",   "dance",  "news",    "classical",
+                               "country", "metal", "blues", "techno", "ambient", "alternative"};
 
 struct Round
 {
@@ -166,8 +166,8 @@ Round load(const QList<quint16>& ports, int seconds, bool paced)
                          r.listMs.push_back(double(clock.nsecsElapsed() - started) / 1e6);
                      if (!running) return;
                      if (paced)
-                         QTimer::singleShot(500 + QRandomGenerator::global()->bounded(1000),
-                                            &round, [&, client] { ask(client); });
+                         QTimer::singleShot(500 + QRandomGenerator::global()->bounded(1000), &round,
+                                            [&, client] { ask(client); });
                      else
                          ask(client);
                  });
@@ -180,8 +180,8 @@ Round load(const QList<quint16>& ports, int seconds, bool paced)
             ++inFlight;
             exchange(&round, ports[i % ports.size()],
                      form("action=touch&sid=" + sids[i] + "&st=Song+" +
-                          QByteArray::number(clock.elapsed() / 1000) + "&listeners=" +
-                          QByteArray::number(i % 50) + "&max_listeners=100"),
+                          QByteArray::number(clock.elapsed() / 1000) +
+                          "&listeners=" + QByteArray::number(i % 50) + "&max_listeners=100"),
                      [&](const QByteArray& a) {
                          --inFlight;
                          if (a.contains("YPResponse: 1")) ++r.touches;
@@ -214,8 +214,8 @@ bool startDirectories(std::vector<std::unique_ptr<dwtest::Peer>>& peers, QList<q
     for (int i = 0; i < count; ++i) {
         const quint16 port = dwtest::freePort();
         auto peer = std::make_unique<dwtest::Peer>();
-        if (!peer->start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(port), "--db",
-                                   db, "--motd-port", "0", "--add-limit", "100000"}) ||
+        if (!peer->start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(port), "--db", db,
+                                   "--motd-port", "0", "--add-limit", "100000"}) ||
             !dwtest::waitForTcpPort(port))
             return false;
         peers.push_back(std::move(peer));
@@ -250,7 +250,8 @@ void BM_DirectoryLoad(benchmark::State& state)
         QString error;
         if (!pg.start("load1", &error) || !pg.createDatabase("load2", &error))
             return state.SkipWithError(qPrintable(error));
-        for (auto [round, count, name] : {std::tuple{&pg1, 1, "load1"}, std::tuple{&pg2, 2, "load2"}}) {
+        for (auto [round, count, name] :
+             {std::tuple{&pg1, 1, "load1"}, std::tuple{&pg2, 2, "load2"}}) {
             std::vector<std::unique_ptr<dwtest::Peer>> peers;
             QList<quint16> ports;
             if (!startDirectories(peers, ports, count, pg.url(name)))

@@ -43,10 +43,10 @@ qint64 ResidentBytes()
 // N stations as the API sends them (its field set and order).
 QByteArray MakeAnswer(int n)
 {
-    static const char* const tags[] = {"pop,rock,top 40", "jazz,smooth jazz", "news,talk",
-                                       "classical", "electronic,house,dance", "country"};
-    static const char* const countries[] = {"Germany", "United States Of America", "France",
-                                            "Brazil", "Japan", "Canada"};
+    static const char* const tags[] = {"pop,rock,top 40", "jazz,smooth jazz",       "news,talk",
+                                       "classical",       "electronic,house,dance", "country"};
+    static const char* const countries[] = {
+        "Germany", "United States Of America", "France", "Brazil", "Japan", "Canada"};
     static const char* const codes[] = {"DE", "US", "FR", "BR", "JP", "CA"};
     static const char* const codecs[] = {"MP3", "AAC", "AAC+", "OGG"};
     QByteArray out;
@@ -55,8 +55,8 @@ QByteArray MakeAnswer(int n)
     for (int i = 0; i < n; ++i) {
         const QByteArray a = QByteArray::number((i >> 16) & 255) + '.' +
                              QByteArray::number((i >> 8) & 255) + '.' + QByteArray::number(i & 255);
-        const QByteArray uuid = QByteArray::number(0x10000000u + uint(i), 16) +
-                                "-0601-11e8-ae97-52543be04c81";
+        const QByteArray uuid =
+            QByteArray::number(0x10000000u + uint(i), 16) + "-0601-11e8-ae97-52543be04c81";
         const int k = i % 6;
         if (i) out += ',';
         out += "{\"changeuuid\":\"" + uuid + "\",\"stationuuid\":\"" + uuid +
@@ -65,8 +65,8 @@ QByteArray MakeAnswer(int n)
                ":8000/stream\",\"url_resolved\":\"http://127." + a +
                ":8000/stream.mp3\",\"homepage\":\"https://radio" + QByteArray::number(i) +
                ".example/\",\"favicon\":\"https://radio" + QByteArray::number(i) +
-               ".example/favicon.png\",\"tags\":\"" + tags[k] + "\",\"country\":\"" +
-               countries[k] + "\",\"countrycode\":\"" + codes[k] +
+               ".example/favicon.png\",\"tags\":\"" + tags[k] + "\",\"country\":\"" + countries[k] +
+               "\",\"countrycode\":\"" + codes[k] +
                "\",\"iso_3166_2\":null,\"state\":\"\",\"language\":\"english,german\","
                "\"languagecodes\":\"en,de\",\"votes\":" +
                QByteArray::number(i % 977) +

@@ -49,8 +49,7 @@ public:
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = nextPendingConnection()) {
                 connect(s, &QTcpSocket::readyRead, s, [this, s] {
-                    if (!s->readAll().contains("\r\n\r\n") || s->property("sent").toBool())
-                        return;
+                    if (!s->readAll().contains("\r\n\r\n") || s->property("sent").toBool()) return;
                     s->setProperty("sent", true);
                     s->write("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
                              "Content-Length: " +

@@ -75,7 +75,8 @@ private:
     }
     QByteArray property(xcb_window_t w, xcb_atom_t prop, xcb_atom_t type)
     {
-        auto* r = xcb_get_property_reply(c_, xcb_get_property(c_, 0, w, prop, type, 0, 256), nullptr);
+        auto* r =
+            xcb_get_property_reply(c_, xcb_get_property(c_, 0, w, prop, type, 0, 256), nullptr);
         if (!r) return {};
         const QByteArray v(static_cast<const char*>(xcb_get_property_value(r)),
                            xcb_get_property_value_length(r));
@@ -92,7 +93,8 @@ private:
         if (name.isEmpty()) name = property(w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
         if (name == title) {
             const QByteArray t = property(w, type_, XCB_ATOM_ATOM);
-            return !(t.size() >= 4 && *reinterpret_cast<const xcb_atom_t*>(t.constData()) == splash_);
+            return !(t.size() >= 4 &&
+                     *reinterpret_cast<const xcb_atom_t*>(t.constData()) == splash_);
         }
         return false;
     }
@@ -146,7 +148,8 @@ void BM_InstalledStartup(benchmark::State& state)
     }
     const QString deb = findDeb();
     if (deb.isEmpty() || !QFileInfo::exists(deb)) {
-        state.SkipWithError("no dialwise package: run scripts/package.sh (or set DIALWISE_BENCH_DEB)");
+        state.SkipWithError(
+            "no dialwise package: run scripts/package.sh (or set DIALWISE_BENCH_DEB)");
         return;
     }
     TWindowWatch watch;
@@ -173,7 +176,8 @@ void BM_InstalledStartup(benchmark::State& state)
     env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
     env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
     QDir().mkpath(tmp.path() + "/run");
-    QFile::setPermissions(tmp.path() + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(tmp.path() + "/run",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     constexpr int runs = 5;
     for (auto _ : state) {
@@ -185,7 +189,8 @@ void BM_InstalledStartup(benchmark::State& state)
             ours.push_back(timeToWindow(watch, program, {}, env, "Dialwise"));
             bare.push_back(timeToWindow(watch, DW_BAREWINDOW, {"Bare"}, env, "Bare"));
         }
-        if (std::count(ours.begin(), ours.end(), -1.0) || std::count(bare.begin(), bare.end(), -1.0)) {
+        if (std::count(ours.begin(), ours.end(), -1.0) ||
+            std::count(bare.begin(), bare.end(), -1.0)) {
             state.SkipWithError("a window did not show within 60 s");
             break;
         }

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ~TFlush() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
     } flush;
     TSCServerList list;
-    list.MaxActive = 0; // no queries
+    list.MaxActive = 0;                            // no queries
     list.OffThreadParseBytes = qsizetype(1) << 62; // the whole path on this thread
     if (mode == 1) {
         QList<TServerRef> given;

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int len = int(size - 1 - blockLen);
     quint64 sum = 0;
     auto out = [&](const int16_t* s, int frames) {
-        for (int i = 0; i < frames * d.OutChannels(); ++i) sum += quint16(s[i]);
+        for (int i = 0; i < frames * d.OutChannels(); ++i)
+            sum += quint16(s[i]);
         return true;
     };
     d.Decode(audio, len / 2, out);

@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 const ForumPost p = store.posts(key).last();
                 QString k;
                 ForumPost q;
-                if (!ForumStore::readLine(ForumStore::line(key.trimmed().left(ForumStore::MaxKey), p), k, q) ||
+                if (!ForumStore::readLine(
+                        ForumStore::line(key.trimmed().left(ForumStore::MaxKey), p), k, q) ||
                     q.text != p.text || q.author != p.author)
                     __builtin_trap();
             }

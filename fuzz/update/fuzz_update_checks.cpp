@@ -46,13 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (CheckUpdateSignature(file, signature) == TSignatureCheck::Good) __builtin_trap();
     }
 
-    for (const QString& problem :
-         {StationAddressProblem(host, port), StreamUrlProblem(host), StationProblem(host, port, path)}) {
+    for (const QString& problem : {StationAddressProblem(host, port), StreamUrlProblem(host),
+                                   StationProblem(host, port, path)}) {
         (void)problem;
     }
     if (StationAddressProblem(host, port).isEmpty()) {
         for (QChar c : host + port)
-            if (c.unicode() <= 0x20 || QStringLiteral("$`'\"\\|<>(){}*!").contains(c)) __builtin_trap();
+            if (c.unicode() <= 0x20 || QStringLiteral("$`'\"\\|<>(){}*!").contains(c))
+                __builtin_trap();
         if (port.contains(QLatin1String("%0a"), Qt::CaseInsensitive) ||
             port.contains(QLatin1String("%0d"), Qt::CaseInsensitive))
             __builtin_trap();

@@ -11,8 +11,8 @@
 #include "instance.h"
 #include "motd_form.h"
 #include "platform.h"
-#include "playersearch.h"
 #include "playerlink.h"
+#include "playersearch.h"
 #include "registry.h"
 #include "splash.h"
 #include "stallwatch.h"
@@ -76,8 +76,8 @@ int main(int argc, char** argv)
             return link.isEmpty()
                        ? platform::TInstanceServer::Send(kWindowClass,
                                                          platform::InstanceRequest::BringToFront)
-                       : platform::TInstanceServer::Send(
-                             kWindowClass, platform::InstanceRequest::Link, link);
+                       : platform::TInstanceServer::Send(kWindowClass,
+                                                         platform::InstanceRequest::Link, link);
         }))
         return 0;
 
@@ -182,8 +182,7 @@ int main(int argc, char** argv)
             auto* news = new Tmotd_form(mainWindow->Configuration(), mainWindow.get());
             news->hide();
             // With the browser the news web page has the "Dialwise News" tab.
-            news->DockInto(mainWindow->pages,
-                           mainWindow->HaveBrowser ? "News" : "Dialwise News");
+            news->DockInto(mainWindow->pages, mainWindow->HaveBrowser ? "News" : "Dialwise News");
             mainWindow->Hooks.SendUsageReport = [news, &running, w = mainWindow.get()] {
                 news->SendUsageReport(running.elapsed(), w->ActiveMilliseconds());
             };

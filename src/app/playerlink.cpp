@@ -11,8 +11,8 @@
 
 #include <QFrame>
 #include <QPointer>
-#include <QTimer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 Tplayer_form* CreatePlayerBar(Tvmmp3_form& w)
 {
@@ -31,7 +31,8 @@ Tplayer_form* CreatePlayerBar(Tvmmp3_form& w)
         if (w.RxTrayIcon1) w.RxTrayIcon1->setVisible(on);
     };
     // On the desktop edge the bar is a window of its own: it goes with the main window.
-    QObject::connect(&w, &QObject::destroyed, [p = QPointer<Tplayer_form>(bar)] { delete p.data(); });
+    QObject::connect(&w, &QObject::destroyed,
+                     [p = QPointer<Tplayer_form>(bar)] { delete p.data(); });
     // The launch state lives as long as the bar.
     auto* launcher = new TLauncher(*bar);
     QObject::connect(bar, &QObject::destroyed, [launcher] { delete launcher; });
@@ -55,7 +56,8 @@ Tplayer_form* CreatePlayerBar(Tvmmp3_form& w)
         try {
             launcher->LaunchStation(s);
         } catch (const std::exception& e) {
-            platform::MessageDlg(QString::fromLocal8Bit(e.what()), platform::mtError, platform::mbOK, {}, &w);
+            platform::MessageDlg(QString::fromLocal8Bit(e.what()), platform::mtError,
+                                 platform::mbOK, {}, &w);
         }
     };
     // Media keys and desktop widgets reach the bar over the session bus.

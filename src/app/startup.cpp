@@ -74,7 +74,8 @@ TDialwiseApplication::TDialwiseApplication(int& argc, char** argv) : QApplicatio
     // when installed, the one the program registers when run from a build tree.
     QIcon icon = QIcon::fromTheme(QStringLiteral("dialwise"));
     if (icon.isNull())
-        for (int size : {16, 32, 48, 64, 128, 256}) icon.addFile(QString(":/icons/%1.png").arg(size));
+        for (int size : {16, 32, 48, 64, 128, 256})
+            icon.addFile(QString(":/icons/%1.png").arg(size));
     setWindowIcon(icon);
     setDesktopFileName(platform::IsInstalled() ? QStringLiteral("org.dialwise.Dialwise")
                                                : QStringLiteral("dialwise"));

@@ -26,7 +26,8 @@ QString DesktopEntry(const QString& program);
 
 // Writes the entry when it is missing or older and starts xdg-mime (not waited for).
 // Returns the id of the started xdg-mime process, 0 when nothing was started.
-qint64 RegisterUrlProtocol(const QString& program,
-                           const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment());
+qint64
+RegisterUrlProtocol(const QString& program,
+                    const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment());
 
 } // namespace urlprotocol

@@ -148,8 +148,7 @@ void Tchannellist_form::setGauge(bool on)
 
 QString Tchannellist_form::TotalsText() const
 {
-    return QString::number(UserCount) + " users on " + QString::number(ChannelCount) +
-           " channels";
+    return QString::number(UserCount) + " users on " + QString::number(ChannelCount) + " channels";
 }
 
 void Tchannellist_form::UpdateStatus(bool force)

@@ -187,8 +187,8 @@ Tchat_form::Tchat_form(QWidget* parent, const QString& caption) : QWidget(parent
         chatButton(buttonpanel, "kick_butt", "Kick the selected user from the channel", false);
     kickban_butt = chatButton(buttonpanel, "kickban_butt",
                               "Kick the selected user and ban them from rejoining", false);
-    for (QToolButton* b : {connect_butt, leavechan_butt, chanlist_butt, sendmsg_butt,
-                           sendfile_butt, chanlock_butt, kick_butt, kickban_butt})
+    for (QToolButton* b : {connect_butt, leavechan_butt, chanlist_butt, sendmsg_butt, sendfile_butt,
+                           chanlock_butt, kick_butt, kickban_butt})
         bl->addWidget(b);
     bl->addStretch(1);
     mid->addWidget(buttonpanel);
@@ -865,10 +865,10 @@ void Tchat_form::ApplyLook()
         w->setPalette(wp);
     }
     const std::pair<QToolButton*, const char*> pics[] = {
-        {connect_butt, skinpic::CbtnConDis},       {leavechan_butt, skinpic::CbtnLeave},
-        {chanlist_butt, skinpic::CbtnChannels},    {sendmsg_butt, skinpic::CbtnPrivateMes},
-        {sendfile_butt, skinpic::CbtnSendFile},    {chanlock_butt, skinpic::CbtnLock},
-        {kick_butt, skinpic::CbtnKick},            {kickban_butt, skinpic::CbtnBan}};
+        {connect_butt, skinpic::CbtnConDis},    {leavechan_butt, skinpic::CbtnLeave},
+        {chanlist_butt, skinpic::CbtnChannels}, {sendmsg_butt, skinpic::CbtnPrivateMes},
+        {sendfile_butt, skinpic::CbtnSendFile}, {chanlock_butt, skinpic::CbtnLock},
+        {kick_butt, skinpic::CbtnKick},         {kickban_butt, skinpic::CbtnBan}};
     for (const auto& [button, name] : pics) {
         const QPixmap pic = Skin().Picture(QString::fromLatin1(name));
         if (pic.isNull()) continue;

@@ -64,8 +64,8 @@ void TChatWindowBase::ShowPrivMessage(TUser* user, const QString& text)
 
 void TChatWindowBase::ShowNotice(TUser* user, const QString& text, TChannel* channel)
 {
-    const QString head = channel ? "-" + nickOf(user) + "-" + channel->Name + "- "
-                                 : "-" + nickOf(user) + "- ";
+    const QString head =
+        channel ? "-" + nickOf(user) + "-" + channel->Name + "- " : "-" + nickOf(user) + "- ";
     AddLine(head + FilterUserText(text), lkNotice);
 }
 
@@ -82,8 +82,7 @@ void TChatWindowBase::ShowJoin(TUser* user, TChannel* channel)
 
 void TChatWindowBase::ShowPart(TUser* user, TChannel* channel)
 {
-    AddLine("*** " + nickOf(user) + " has left " + (channel ? channel->Name : QString()),
-            lkEvent);
+    AddLine("*** " + nickOf(user) + " has left " + (channel ? channel->Name : QString()), lkEvent);
 }
 
 void TChatWindowBase::ShowKick(TUser* kicker, TChannel*, TUser* victim)
@@ -96,8 +95,7 @@ void TChatWindowBase::ShowKick(TUser* kicker, TChannel*, TUser* victim)
 void TChatWindowBase::ShowKicked(TUser* kicker, TChannel* channel)
 {
     AddLine("*** You were kicked from " + (channel ? channel->Name : QString()) + " by " +
-                nickOf(kicker) + " (" + FilterUserText(kicker ? kicker->Reason : QString()) +
-                ")",
+                nickOf(kicker) + " (" + FilterUserText(kicker ? kicker->Reason : QString()) + ")",
             lkEvent);
 }
 
@@ -147,7 +145,8 @@ TChatModule::TChatModule(QObject* parent) : QObject(parent)
 
     // Identity. A first start without a nick gets a random one, kept for next time.
     if (Config() && Config()->Text("nick").isEmpty()) {
-        Config()->SetText("nick", "Anon" + QString::number(QRandomGenerator::global()->bounded(10000)));
+        Config()->SetText("nick",
+                          "Anon" + QString::number(QRandomGenerator::global()->bounded(10000)));
         Config()->SaveSettings();
     }
     const QString host = Profile().ChatHost;
@@ -243,17 +242,15 @@ void TChatModule::bindEvents()
     c->OnStartChannelInfo = [this](TIRCClient*) {
         if (!destroying_ && ChannelList) ChannelList->StartListing();
     };
-    c->OnAddChannelInfo = [this](TIRCClient*, const QString& name, int count,
-                                 const QString& desc) {
+    c->OnAddChannelInfo = [this](TIRCClient*, const QString& name, int count, const QString& desc) {
         if (!destroying_ && ChannelList) ChannelList->AddChannel(name, count, desc);
     };
     c->OnEndChannelInfo = [this](TIRCClient*) {
         if (!destroying_ && ChannelList) ChannelList->EndListing();
     };
     c->OnCTCPQuery = [this](TIRCClient* s, TUser* u, TChannel* ch, const QString& cmd,
-                            const QString& args, bool& suppress) {
-        IRCClient1CTCPQuery(s, u, ch, cmd, args, suppress);
-    };
+                            const QString& args,
+                            bool& suppress) { IRCClient1CTCPQuery(s, u, ch, cmd, args, suppress); };
     c->OnStateChange = [this](TIRCClient* s) { IRCClient1StateChange(s); };
     c->OnNicksInUse = [this](TIRCClient* s, QString& nick) { IRCClient1NicksInUse(s, nick); };
     c->OnUnknownCommand = nullptr;
@@ -261,8 +258,7 @@ void TChatModule::bindEvents()
 
 void TChatModule::ConnectChat()
 {
-    if (Config())
-        ApplySocks(IRCClient1->Socket());
+    if (Config()) ApplySocks(IRCClient1->Socket());
     try {
         IRCClient1->Connect();
     } catch (const std::exception& e) {
@@ -373,14 +369,12 @@ void TChatModule::IRCClient1PrivMessage(TUser* user, const QString& text)
     if (!destroying_ && current_) current_->ShowPrivMessage(user, text);
 }
 
-void TChatModule::IRCClient1Notice(TIRCClient*, TUser* user, TChannel* channel,
-                                   const QString& text)
+void TChatModule::IRCClient1Notice(TIRCClient*, TUser* user, TChannel* channel, const QString& text)
 {
     if (!destroying_ && current_) current_->ShowNotice(user, text, channel);
 }
 
-void TChatModule::IRCClient1Action(TIRCClient*, TUser* user, TChannel* channel,
-                                   const QString& text)
+void TChatModule::IRCClient1Action(TIRCClient*, TUser* user, TChannel* channel, const QString& text)
 {
     if (destroying_) return;
     // A private action goes to the window without a channel, as does a channel-less find.

@@ -90,8 +90,8 @@ Tdcc_form::Tdcc_form(QWidget* owner) : QWidget(owner, Qt::Dialog | Qt::WindowSta
     };
     Transfer.OnSenderClosed = [this] {
         close_butt->setText("Close");
-        platform::MessageDlgAsync("Sender closed file transfer", platform::mtError,
-                                  platform::mbOK, "Error", this, this, [this](int) { close(); });
+        platform::MessageDlgAsync("Sender closed file transfer", platform::mtError, platform::mbOK,
+                                  "Error", this, this, [this](int) { close(); });
     };
     ++g_windows;
 }
@@ -125,8 +125,8 @@ bool Tdcc_form::OfferFile(TIRCClient* client, const QString& nick)
         close();
         return false;
     }
-    const QString announce = dcc::AnnounceAddress(
-        client ? client->Socket().GetXAddr() : QString(), LocalIPList());
+    const QString announce =
+        dcc::AnnounceAddress(client ? client->Socket().GetXAddr() : QString(), LocalIPList());
     QString error;
     if (!Transfer.StartSending(path, announce, error)) {
         platform::MessageDlg(error, platform::mtError, platform::mbOK, "Error", this);
@@ -156,8 +156,8 @@ void Tdcc_form::ReceiveOffer(const TDccOffer& offer)
     // Asked without waiting: the chat goes on (and answers the server) meanwhile.
     asking_ = true;
     ++g_asking;
-    platform::MessageDlgAsync(question, platform::mtConfirmation, platform::mbYesNo, {}, this,
-                              this, [this](int answer) { answered(answer); });
+    platform::MessageDlgAsync(question, platform::mtConfirmation, platform::mbYesNo, {}, this, this,
+                              [this](int answer) { answered(answer); });
 }
 
 void Tdcc_form::answered(int answer)

@@ -101,7 +101,8 @@ QString SafeFileName(const QString& offered)
     if (name.toUtf8().size() > MaxNameBytes) {
         const qsizetype dot = name.lastIndexOf(u'.');
         const QString ext = dot > 0 && name.size() - dot <= 16 ? name.mid(dot) : QString();
-        name = leftBytes(name.left(name.size() - ext.size()), MaxNameBytes - ext.toUtf8().size()) + ext;
+        name = leftBytes(name.left(name.size() - ext.size()), MaxNameBytes - ext.toUtf8().size()) +
+               ext;
     }
     return name;
 }

@@ -75,8 +75,8 @@ public:
     bool StartSending(const QString& path, const QString& announceAddress, QString& error);
     // The CTCP arguments of the offer: name, address as a number, port, size.
     QString OfferArguments() const;
-    // Receiving: creates PartPath (a ".part" beside SavePath) and connects to the sender. False with a
-    // message when the file cannot be written.
+    // Receiving: creates PartPath (a ".part" beside SavePath) and connects to the sender. False
+    // with a message when the file cannot be written.
     bool StartReceiving(const QString& savePath, QString& error);
     // Stops everything without waiting; a partial received file stays as PartPath.
     void Cancel();

@@ -122,7 +122,8 @@ Tconfig_form::Tconfig_form(TConfig* config, QWidget* parent)
     auto* srcl = new QGridLayout(source);
     listhost = edit(source, "listhost");
     listhost->setPlaceholderText("(none: the Radio Browser directory)");
-    listhost->setToolTip("A list server (host or host:port) instead of the Radio Browser directory");
+    listhost->setToolTip(
+        "A list server (host or host:port) instead of the Radio Browser directory");
     radiobrowser = edit(source, "radiobrowser");
     radiobrowser->setPlaceholderText("(automatic: all.api.radio-browser.info)");
     radiobrowser->setToolTip("Radio Browser servers or a private mirror: http(s) addresses, "

@@ -3,8 +3,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QMutex>
-#include <QThread>
 #include <QMutexLocker>
+#include <QThread>
 
 namespace {
 TDebugSink g_sink;

@@ -24,8 +24,8 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QObject>
 #include <QList>
+#include <QObject>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -138,7 +138,7 @@ private:
     void DocEnd();
     void StateChange();
     std::unique_ptr<QBuffer> rcvd_;
-    bool tooLarge_ = false; // the running transfer passed MaxBodyBytes
+    bool tooLarge_ = false;       // the running transfer passed MaxBodyBytes
     bool startWhenReady_ = false; // FetchList came while an aborted transfer was ending
 };
 

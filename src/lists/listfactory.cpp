@@ -1,7 +1,7 @@
 #include "listfactory.h"
 
-#include "debuglog.h"
 #include "config.h"
+#include "debuglog.h"
 #include "masterlist.h"
 #include "radiobrowser.h"
 
@@ -22,7 +22,8 @@ std::unique_ptr<TCustomServerList> CreateServerList(const TProductProfile& profi
             DebugLog(QStringLiteral("Unknown server list class %1").arg(name), dcErrOut);
         if (UseRadioBrowser()) return CreateRadioBrowserList();
         auto list = std::make_unique<TSCServerList>();
-        const QString stored = Config() ? Config()->Text(QStringLiteral("listhost")).trimmed() : QString();
+        const QString stored =
+            Config() ? Config()->Text(QStringLiteral("listhost")).trimmed() : QString();
         if (qEnvironmentVariableIsEmpty("DIALWISE_LIST_HOST") && !stored.isEmpty())
             list->ListURL = QStringLiteral("http://") + stored + QStringLiteral("/?compress=1");
         return list;
@@ -47,7 +48,8 @@ std::unique_ptr<TRadioBrowserList> CreateRadioBrowserList()
 {
     auto list = std::make_unique<TRadioBrowserList>();
     QString servers = qEnvironmentVariable("DIALWISE_RADIOBROWSER").trimmed();
-    if (servers.isEmpty() && Config()) servers = Config()->Text(QStringLiteral("radiobrowser")).trimmed();
+    if (servers.isEmpty() && Config())
+        servers = Config()->Text(QStringLiteral("radiobrowser")).trimmed();
     if (!servers.isEmpty()) {
         list->Servers_.SetServers(servers);
         if (list->Servers_.Candidates().isEmpty())

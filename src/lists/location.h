@@ -18,7 +18,6 @@ inline constexpr int MaxLinkLength = 4096;
 std::unique_ptr<TSCServer> ParseLocation(const QString& record, QString& action);
 
 // Builds a link (for pages and tests): the scheme and the record of the given values.
-QString MakeLink(const QString& action, const QString& ip, const QString& hostname,
-                 int type = 0);
+QString MakeLink(const QString& action, const QString& ip, const QString& hostname, int type = 0);
 
 } // namespace location

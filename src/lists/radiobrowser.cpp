@@ -21,12 +21,12 @@
 #include <QUrlQuery>
 #include <algorithm>
 #include <array>
-#include <map>
 #include <climits>
-#include <utility>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 // ---------------------------------------------------------------------------------------
 // Addresses and texts from the directory
@@ -75,9 +75,9 @@ namespace {
 struct TUrlParts
 {
     bool Https = false;
-    QStringView Host;   // without brackets
-    int Port = 0;       // the scheme's when none is given
-    QStringView Path;   // path and query, without the fragment; "" for none
+    QStringView Host; // without brackets
+    int Port = 0;     // the scheme's when none is given
+    QStringView Path; // path and query, without the fragment; "" for none
 };
 
 bool SplitHttpUrl(QStringView t, TUrlParts& u)
@@ -114,7 +114,8 @@ bool SplitHttpUrl(QStringView t, TUrlParts& u)
             portText = authority.sliced(close + 2);
         }
         for (QChar c : u.Host)
-            if (!(c.isDigit() || (c.toLower() >= u'a' && c.toLower() <= u'f') || c == u':' || c == u'.'))
+            if (!(c.isDigit() || (c.toLower() >= u'a' && c.toLower() <= u'f') || c == u':' ||
+                  c == u'.'))
                 return false;
     } else {
         const qsizetype colon = authority.lastIndexOf(u':');
@@ -407,14 +408,30 @@ public:
             if (++p_ >= end_) break;
             const char e = *p_++;
             switch (e) {
-            case '"': scratch.push_back('"'); break;
-            case '\\': scratch.push_back('\\'); break;
-            case '/': scratch.push_back('/'); break;
-            case 'b': scratch.push_back('\b'); break;
-            case 'f': scratch.push_back('\f'); break;
-            case 'n': scratch.push_back('\n'); break;
-            case 'r': scratch.push_back('\r'); break;
-            case 't': scratch.push_back('\t'); break;
+            case '"':
+                scratch.push_back('"');
+                break;
+            case '\\':
+                scratch.push_back('\\');
+                break;
+            case '/':
+                scratch.push_back('/');
+                break;
+            case 'b':
+                scratch.push_back('\b');
+                break;
+            case 'f':
+                scratch.push_back('\f');
+                break;
+            case 'n':
+                scratch.push_back('\n');
+                break;
+            case 'r':
+                scratch.push_back('\r');
+                break;
+            case 't':
+                scratch.push_back('\t');
+                break;
             case 'u': {
                 uint cp = 0;
                 if (!Hex4(cp)) return false;
@@ -451,8 +468,8 @@ public:
     {
         Ws();
         const char* start = p_;
-        while (p_ < end_ && ((*p_ >= '0' && *p_ <= '9') || *p_ == '-' || *p_ == '+' ||
-                             *p_ == '.' || *p_ == 'e' || *p_ == 'E' || (*p_ >= 'a' && *p_ <= 'z')))
+        while (p_ < end_ && ((*p_ >= '0' && *p_ <= '9') || *p_ == '-' || *p_ == '+' || *p_ == '.' ||
+                             *p_ == 'e' || *p_ == 'E' || (*p_ >= 'a' && *p_ <= 'z')))
             ++p_;
         if (p_ == start || p_ - start > 64) {
             Fail("value expected");
@@ -481,7 +498,8 @@ public:
         std::string_view v;
         std::string scratch;
         switch (*p_) {
-        case '"': return String(v, scratch);
+        case '"':
+            return String(v, scratch);
         case '{': {
             ++p_;
             if (Eat('}')) return true;
@@ -511,7 +529,8 @@ public:
             }
             return true;
         }
-        default: return Scalar(v);
+        default:
+            return Scalar(v);
         }
     }
 
@@ -669,9 +688,9 @@ private:
 bool KnownCodec(const QString& c)
 {
     static const QStringList known = {
-        QStringLiteral("MP3"),  QStringLiteral("AAC"),  QStringLiteral("AAC+"),
-        QStringLiteral("OGG"),  QStringLiteral("OPUS"), QStringLiteral("FLAC"),
-        QStringLiteral("WMA"),  QStringLiteral("MP4"),  QStringLiteral("AACP"),
+        QStringLiteral("MP3"),    QStringLiteral("AAC"),   QStringLiteral("AAC+"),
+        QStringLiteral("OGG"),    QStringLiteral("OPUS"),  QStringLiteral("FLAC"),
+        QStringLiteral("WMA"),    QStringLiteral("MP4"),   QStringLiteral("AACP"),
         QStringLiteral("HE-AAC"), QStringLiteral("VORBIS")};
     const QString u = c.toUpper();
     for (const QString& k : known)
@@ -792,7 +811,8 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
             continue;
         }
 
-        const QUuid uuid = QUuid::fromString(QAnyStringView(QByteArrayView(f[fUuid].data(), qsizetype(f[fUuid].size()))));
+        const QUuid uuid = QUuid::fromString(
+            QAnyStringView(QByteArrayView(f[fUuid].data(), qsizetype(f[fUuid].size()))));
         if (!has[fUuid] || uuid.isNull()) {
             skipped.Add("no station uuid");
             continue;
@@ -907,8 +927,8 @@ void Shuffle(QStringList& list)
 void TRBServerChoice::SetServers(const QString& urls)
 {
     candidates_.clear();
-    for (const QString& part : urls.split(QRegularExpression(QStringLiteral("[,\\s]+")),
-                                          Qt::SkipEmptyParts)) {
+    for (const QString& part :
+         urls.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
         const QString u = RBSafeUrl(part);
         if (!u.isEmpty() && !candidates_.contains(TrimSlash(u))) candidates_ << TrimSlash(u);
         if (candidates_.size() >= 32) break;
@@ -977,7 +997,8 @@ void TRBServerChoice::Find(QObject* context, std::function<void()> done)
         current_ = 0;
         failures_ = 0;
         known_ = true;
-        DebugLog(QStringLiteral("Radio Browser servers: ") + candidates_.join(QStringLiteral(", ")));
+        DebugLog(QStringLiteral("Radio Browser servers: ") +
+                 candidates_.join(QStringLiteral(", ")));
         done();
     };
     QHostInfo::lookupHost(name, context, [context, finish, scheme](const QHostInfo& info) {
@@ -993,16 +1014,17 @@ void TRBServerChoice::Find(QObject* context, std::function<void()> done)
         auto left = std::make_shared<int>(int(addrs.size()));
         for (const QHostAddress& a : addrs) {
             const QString ip = a.toString();
-            QHostInfo::lookupHost(ip, context, [names, left, finish, ip, a, scheme](const QHostInfo& r) {
-                const QString n = r.hostName();
-                if (!n.isEmpty() && n != ip && !names->contains(n))
-                    names->append(n);
-                else if ((n.isEmpty() || n == ip) && scheme == QLatin1String("http"))
-                    names->append(a.protocol() == QAbstractSocket::IPv6Protocol
-                                      ? QLatin1Char('[') + ip + QLatin1Char(']')
-                                      : ip);
-                if (--*left == 0) finish(*names);
-            });
+            QHostInfo::lookupHost(
+                ip, context, [names, left, finish, ip, a, scheme](const QHostInfo& r) {
+                    const QString n = r.hostName();
+                    if (!n.isEmpty() && n != ip && !names->contains(n))
+                        names->append(n);
+                    else if ((n.isEmpty() || n == ip) && scheme == QLatin1String("http"))
+                        names->append(a.protocol() == QAbstractSocket::IPv6Protocol
+                                          ? QLatin1Char('[') + ip + QLatin1Char(']')
+                                          : ip);
+                    if (--*left == 0) finish(*names);
+                });
         }
     });
 }
@@ -1038,8 +1060,8 @@ TRadioBrowserList::~TRadioBrowserList()
 void TRadioBrowserList::SetGenre(const QString& genreEntry)
 {
     uuids_.clear();
-    if (genreEntry.isEmpty() || genreEntry.compare(QLatin1String("(All Servers)"),
-                                                   Qt::CaseInsensitive) == 0) {
+    if (genreEntry.isEmpty() ||
+        genreEntry.compare(QLatin1String("(All Servers)"), Qt::CaseInsensitive) == 0) {
         mode_ = rbMostPlayed;
         term_.clear();
         return;
@@ -1065,7 +1087,8 @@ QString TRadioBrowserList::RequestPath() const
     if (!uuids_.isEmpty())
         return QStringLiteral("/json/stations/byuuid?uuids=") + uuids_.join(QLatin1Char(','));
     QString q = QStringLiteral("/json/stations/search?");
-    if (mode_ == rbTag) q += QStringLiteral("tag=") + enc(term_) + QStringLiteral("&tagExact=true&");
+    if (mode_ == rbTag)
+        q += QStringLiteral("tag=") + enc(term_) + QStringLiteral("&tagExact=true&");
     if (mode_ == rbName) q += QStringLiteral("name=") + enc(term_) + QLatin1Char('&');
     q += QStringLiteral("hidebroken=true&order=clickcount&reverse=true&limit=") +
          QString::number(Limit);
@@ -1165,8 +1188,8 @@ void TRadioBrowserList::SendRequest()
             return;
         }
         body->append(chunk);
-        Status(-1, QStringLiteral("Server List (") + QString::number(body->size()) +
-                       QLatin1Char(')'));
+        Status(-1,
+               QStringLiteral("Server List (") + QString::number(body->size()) + QLatin1Char(')'));
     });
     QObject::connect(reply, &QNetworkReply::finished, context_.get(), [this, reply, body] {
         if (reply != reply_) return;
@@ -1267,7 +1290,8 @@ void TRadioBrowserList::AnswerParsed(TRBReadResult result)
         // A favorites refresh: the answer updates the stations asked for, in place.
         QHash<QUuid, TRBStation*> byUuid;
         for (const TServerRef& s : std::as_const(result.Stations))
-            byUuid.insert(static_cast<TRBStation*>(s.get())->Uuid, static_cast<TRBStation*>(s.get()));
+            byUuid.insert(static_cast<TRBStation*>(s.get())->Uuid,
+                          static_cast<TRBStation*>(s.get()));
         for (const TServerRef& s : std::as_const(Servers)) {
             auto* to = dynamic_cast<TRBStation*>(s.get());
             TRBStation* from = to ? byUuid.value(to->Uuid) : nullptr;
@@ -1322,8 +1346,8 @@ void TRadioBrowserList::StationLaunched(TCustomServer* station)
     const QString base = Servers_.Current();
     if (!rb || rb->Uuid.isNull() || base.isEmpty()) return;
     // The directory counts plays this way; the answer is not needed.
-    QNetworkRequest req{QUrl(base + QStringLiteral("/json/url/") +
-                             rb->Uuid.toString(QUuid::WithoutBraces))};
+    QNetworkRequest req{
+        QUrl(base + QStringLiteral("/json/url/") + rb->Uuid.toString(QUuid::WithoutBraces))};
     req.setHeader(QNetworkRequest::UserAgentHeader, UserAgent());
     req.setTransferTimeout(RequestTimeoutMs);
     QNetworkReply* reply = nam_->get(req);
@@ -1332,13 +1356,15 @@ void TRadioBrowserList::StationLaunched(TCustomServer* station)
     QObject::connect(reply, &QNetworkReply::finished, context_.get(), [reply, uuid] {
         reply->deleteLater();
         DebugLog(QStringLiteral("Radio Browser: play of ") + uuid +
-                 (reply->error() == QNetworkReply::NoError ? QStringLiteral(" counted")
-                                                           : QStringLiteral(" not counted: ") +
-                                                                 reply->errorString()));
+                 (reply->error() == QNetworkReply::NoError
+                      ? QStringLiteral(" counted")
+                      : QStringLiteral(" not counted: ") + reply->errorString()));
     });
     QObject::connect(reply, &QNetworkReply::readyRead, context_.get(), [reply] {
-        if (reply->bytesAvailable() >= 64 * 1024) reply->abort();
-        else reply->readAll();
+        if (reply->bytesAvailable() >= 64 * 1024)
+            reply->abort();
+        else
+            reply->readAll();
     });
 }
 
@@ -1350,8 +1376,9 @@ void TRadioBrowserList::FetchTags(std::function<void(const QList<TRBTag>&)> done
             done({});
             return;
         }
-        QNetworkRequest req{QUrl(base + QStringLiteral(
-                                            "/json/tags?hidebroken=true&order=stationcount&reverse=true&limit=2000"))};
+        QNetworkRequest req{QUrl(
+            base + QStringLiteral(
+                       "/json/tags?hidebroken=true&order=stationcount&reverse=true&limit=2000"))};
         req.setHeader(QNetworkRequest::UserAgentHeader, UserAgent());
         req.setTransferTimeout(RequestTimeoutMs);
         QNetworkReply* reply = nam_->get(req);
@@ -1360,25 +1387,29 @@ void TRadioBrowserList::FetchTags(std::function<void(const QList<TRBTag>&)> done
             body->append(reply->readAll());
             if (body->size() > 8 * 1024 * 1024) reply->abort();
         });
-        QObject::connect(reply, &QNetworkReply::finished, context_.get(), [this, reply, body, done, attempts] {
-            reply->deleteLater();
-            if (reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError &&
-                attempts > 1) {
-                DebugLog(QStringLiteral("Radio Browser tags: ") + reply->errorString() + QStringLiteral("; asked again"),
-                         dcErrOut);
-                QTimer::singleShot(1000, context_.get(), [this, done, attempts] { FetchTags(done, attempts - 1); });
-                return;
-            }
-            body->append(reply->readAll());
-            QString error;
-            const QList<TRBTag> tags = reply->error() == QNetworkReply::NoError &&
-                                               body->size() <= 8 * 1024 * 1024
-                                           ? ReadRadioBrowserTags(*body, &error)
-                                           : QList<TRBTag>();
-            if (reply->error() != QNetworkReply::NoError) error = reply->errorString();
-            if (!error.isEmpty()) DebugLog(QStringLiteral("Radio Browser tags: ") + error, dcErrOut);
-            DebugLog(QStringLiteral("Radio Browser: %1 tags").arg(tags.size()));
-            done(tags);
-        });
+        QObject::connect(
+            reply, &QNetworkReply::finished, context_.get(), [this, reply, body, done, attempts] {
+                reply->deleteLater();
+                if (reply->error() != QNetworkReply::NoError &&
+                    reply->error() != QNetworkReply::OperationCanceledError && attempts > 1) {
+                    DebugLog(QStringLiteral("Radio Browser tags: ") + reply->errorString() +
+                                 QStringLiteral("; asked again"),
+                             dcErrOut);
+                    QTimer::singleShot(1000, context_.get(),
+                                       [this, done, attempts] { FetchTags(done, attempts - 1); });
+                    return;
+                }
+                body->append(reply->readAll());
+                QString error;
+                const QList<TRBTag> tags =
+                    reply->error() == QNetworkReply::NoError && body->size() <= 8 * 1024 * 1024
+                        ? ReadRadioBrowserTags(*body, &error)
+                        : QList<TRBTag>();
+                if (reply->error() != QNetworkReply::NoError) error = reply->errorString();
+                if (!error.isEmpty())
+                    DebugLog(QStringLiteral("Radio Browser tags: ") + error, dcErrOut);
+                DebugLog(QStringLiteral("Radio Browser: %1 tags").arg(tags.size()));
+                done(tags);
+            });
     });
 }

@@ -74,11 +74,11 @@ QString RBSafeUrl(QStringView text);
 struct TRBReadResult
 {
     QList<TServerRef> Stations;
-    int Entries = 0;  // objects in the array
-    int Skipped = 0;  // entries left out (counted by reason below)
+    int Entries = 0;     // objects in the array
+    int Skipped = 0;     // entries left out (counted by reason below)
     QStringList Reasons; // "reason: count", for the debug log
-    bool Ok = false;  // the answer was a well-formed JSON array
-    QString Error;    // why not
+    bool Ok = false;     // the answer was a well-formed JSON array
+    QString Error;       // why not
     int TotalListeners = 0;
 };
 
@@ -174,7 +174,7 @@ public:
     TRBServerChoice Servers_;
     int TotalListeners = 0;
     int StationCount = 0;
-    int Limit = 1000;     // stations per answer
+    int Limit = 1000; // stations per answer
     int RequestTimeoutMs = 10000;
     qsizetype MaxBodyBytes = qsizetype(80) * 1024 * 1024;
     qsizetype OffThreadParseBytes = 64 * 1024;
@@ -196,15 +196,15 @@ private:
     void StopReply();
     void ReleaseSoon();
 
-    std::unique_ptr<QObject> context_; // before nothing that its callbacks use
+    std::unique_ptr<QObject> context_;     // before nothing that its callbacks use
     QNetworkAccessManager* nam_ = nullptr; // owned by context_
     QPointer<QNetworkReply> reply_;
     TMode mode_ = rbMostPlayed;
     QString term_;
-    QStringList uuids_;               // a favorites refresh asks for these
-    QList<TServerRef> asked_;         // ... and updates these in place
-    QList<TServerRef> lastGood_;      // the stations of the last good answer
-    QList<TServerRef> graveyard_;     // stations let go of, released in slices
+    QStringList uuids_;           // a favorites refresh asks for these
+    QList<TServerRef> asked_;     // ... and updates these in place
+    QList<TServerRef> lastGood_;  // the stations of the last good answer
+    QList<TServerRef> graveyard_; // stations let go of, released in slices
     bool releasing_ = false;
     std::shared_ptr<TParseJob> parseJob_;
     std::thread parseThread_;

@@ -503,8 +503,8 @@ void TSCServerList::ListReceived()
     parseThread_ = std::thread([this, job, cls, context] {
         job->Result = ParseStationList(job->Body, *cls, &job->Cancel);
         if (job->Cancel) return;
-        QMetaObject::invokeMethod(context, [this, job] { ParseFinished(job); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            context, [this, job] { ParseFinished(job); }, Qt::QueuedConnection);
     });
 }
 
@@ -530,8 +530,7 @@ void TSCServerList::FinishParse(TParsedStations parsed)
         for (const TServerRef& s : std::as_const(Servers)) {
             if (!s->InheritsFrom(TSCServer::Class())) continue;
             const size_t h = TStationIndex::Hash(s->Address, s->Port);
-            if (!index.Find(s->Address, s->Port, h))
-                index.Add(static_cast<TSCServer*>(s.get()), h);
+            if (!index.Find(s->Address, s->Port, h)) index.Add(static_cast<TSCServer*>(s.get()), h);
         }
         for (TServerRef& p : parsed.Stations) {
             auto* from = static_cast<TSCServer*>(p.get());

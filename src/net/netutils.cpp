@@ -7,9 +7,9 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QProcess>
-#include <QUrl>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QUrl>
 #include <cmath>
 
 namespace {
@@ -91,7 +91,8 @@ void refused(const QString& url)
 {
     DebugLog("Not a web address, not opened: " + url.left(200), dcErrOut);
     if (auto& h = failureHandler())
-        h(QStringLiteral("Error"), "Only web addresses (http and https) are opened - " + url.left(200));
+        h(QStringLiteral("Error"),
+          "Only web addresses (http and https) are opened - " + url.left(200));
 }
 } // namespace
 

@@ -31,7 +31,8 @@ QString pathProblem(const QString& path)
         if (isAsciiAlnum(c) || allowed.contains(c)) continue;
         if (c == '%' && i + 2 < path.size() && isHex(path[i + 1]) && isHex(path[i + 2])) {
             const int v = path.mid(i + 1, 2).toInt(nullptr, 16);
-            if (v < 0x20 || v == 0x7f) return QStringLiteral("its path holds an escaped control character");
+            if (v < 0x20 || v == 0x7f)
+                return QStringLiteral("its path holds an escaped control character");
             i += 2;
             continue;
         }
@@ -48,7 +49,8 @@ bool ValidStationHost(const QString& host)
     for (QChar c : host)
         if (!isAsciiAlnum(c) && c != '-' && c != '.') return false;
     QHostAddress a;
-    if (a.setAddress(host)) return a.protocol() == QAbstractSocket::IPv4Protocol && host.count('.') == 3;
+    if (a.setAddress(host))
+        return a.protocol() == QAbstractSocket::IPv4Protocol && host.count('.') == 3;
     // A host name: labels of letters, digits and inner hyphens.
     const QStringList labels = host.split('.');
     for (const QString& l : labels) {
@@ -73,8 +75,7 @@ QString StationAddressProblem(const QString& host, const QString& port)
     for (QChar c : number)
         ok &= c >= '0' && c <= '9'; // digits only: no sign, no blanks around it
     const int n = ok ? number.toInt() : 0;
-    if (n < 1 || n > 65535)
-        return QStringLiteral("\"%1\" is not a port").arg(number.left(80));
+    if (n < 1 || n > 65535) return QStringLiteral("\"%1\" is not a port").arg(number.left(80));
     if (slash >= 0) return pathProblem(port.mid(slash));
     return {};
 }
@@ -83,8 +84,7 @@ QString StreamUrlProblem(const QString& url)
 {
     const qsizetype sep = url.indexOf(QLatin1String("://"));
     const QString scheme = sep < 0 ? QString() : url.left(sep).toLower();
-    if (scheme != "http" && scheme != "https")
-        return QStringLiteral("it is not an http address");
+    if (scheme != "http" && scheme != "https") return QStringLiteral("it is not an http address");
     const TParsedURL u = ParseURL(url);
     if (!u.User.isEmpty() || !u.Pass.isEmpty())
         return QStringLiteral("it carries user information");

@@ -76,9 +76,9 @@ bool PushedNameAllowed(const QString& name)
     // locations, the link records, the banner interval and the distribution code. Any
     // other value (the player program, the proxy, the file names of the program) is the
     // user's and no server's.
-    static const QStringList fixed = {"updatever", "updatedesc", "updateurl", "updatesize",
-                                      "updatesha256", "updatesig", "dlcount", "bannerinterval",
-                                      "distcode"};
+    static const QStringList fixed = {"updatever",  "updatedesc",     "updateurl",
+                                      "updatesize", "updatesha256",   "updatesig",
+                                      "dlcount",    "bannerinterval", "distcode"};
     const QString n = name.toLower();
     if (fixed.contains(n)) return true;
     for (const QString& record : TConfig::LinkRecordNames())
@@ -104,7 +104,7 @@ TPushedSettings ApplyPushedSettings(TConfig& config, const QStringList& lines)
         const qsizetype eq = line.indexOf('=');
         if (eq < 0) continue;
         const QString name = line.left(eq);
-        if (name.contains('<')) continue; // skipped without a word, as ever
+        if (name.contains('<')) continue;                       // skipped without a word, as ever
         if (seen.contains(name, Qt::CaseInsensitive)) continue; // the first line counts
         seen << name;
         const QString value = line.mid(eq + 1);
@@ -149,7 +149,8 @@ TMotdClient::TMotdClient(TConfig* config, QObject* parent)
         const QByteArray bytes = UDPmotdcli->ReceiveBytes();
         if (bytes.isEmpty()) return;
         if (!awaitingAnswer_) {
-            DebugLog(QStringLiteral("MOTD: datagram of %1 bytes without a request dropped").arg(bytes.size()),
+            DebugLog(QStringLiteral("MOTD: datagram of %1 bytes without a request dropped")
+                         .arg(bytes.size()),
                      dcErrOut);
             return;
         }
@@ -239,7 +240,9 @@ void TMotdClient::ProcessResponse(const QByteArray& whole)
     // A message of the day is a short text: a longer answer is cut.
     const QByteArray text = whole.left(MaxMotdBytes);
     if (whole.size() > MaxMotdBytes)
-        DebugLog(QStringLiteral("MOTD: answer of %1 bytes cut to %2").arg(whole.size()).arg(MaxMotdBytes),
+        DebugLog(QStringLiteral("MOTD: answer of %1 bytes cut to %2")
+                     .arg(whole.size())
+                     .arg(MaxMotdBytes),
                  dcErrOut);
     const TMotdResponse r = ParseMotdResponse(text);
     const QString ck = QString::number(MotdChecksum(text));

@@ -41,10 +41,10 @@ struct TPushedSettings
     bool NewVersion = false;
 };
 // Bounds of what a message of the day may push.
-inline constexpr int MaxMotdBytes = 64 * 1024;  // the answer is cut there
-inline constexpr int MaxPushedLines = 200;      // settings lines looked at
+inline constexpr int MaxMotdBytes = 64 * 1024; // the answer is cut there
+inline constexpr int MaxPushedLines = 200;     // settings lines looked at
 inline constexpr int MaxPushedValueLength = 1024;
-inline constexpr int MaxPushedLocations = 20;   // "dl1" to "dl20"
+inline constexpr int MaxPushedLocations = 20; // "dl1" to "dl20"
 // Stores the "name=value" lines whose names a message of the day may set (the first line
 // of each name counts; names with "<" are skipped); others are refused. All values are
 // written with one flush, and an update announcement clears the checksum and signature of

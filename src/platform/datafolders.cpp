@@ -45,10 +45,9 @@ QStringList ShippedDataFoldersFor(const QString& executableFolder, const QString
         const QString c = clean(f);
         if (!out.contains(c)) out << c;
     };
-    if (!executableFolder.isEmpty())
-        add(executableFolder + "/../share/" + kDataName);
-    const QString dirs = xdgDataDirs.isEmpty() ? QStringLiteral("/usr/local/share:/usr/share")
-                                               : xdgDataDirs;
+    if (!executableFolder.isEmpty()) add(executableFolder + "/../share/" + kDataName);
+    const QString dirs =
+        xdgDataDirs.isEmpty() ? QStringLiteral("/usr/local/share:/usr/share") : xdgDataDirs;
     for (const QString& d : dirs.split(':', Qt::SkipEmptyParts))
         add(d + "/" + kDataName);
     add(executableFolder);
@@ -68,8 +67,7 @@ QStringList ShippedDataFolders()
 
 QString FindShippedData(const QString& relative)
 {
-    if (relative.isEmpty() || QDir::isAbsolutePath(relative) || relative.contains(".."))
-        return {};
+    if (relative.isEmpty() || QDir::isAbsolutePath(relative) || relative.contains("..")) return {};
     for (const QString& f : ShippedDataFolders()) {
         const QString p = f + "/" + relative;
         if (QFileInfo::exists(p)) return p;

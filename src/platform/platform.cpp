@@ -20,8 +20,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <malloc.h>
 #include <fstream>
+#include <malloc.h>
 #include <string>
 
 namespace platform {

@@ -129,14 +129,20 @@ struct TWaveDecoder::Impl
         if (tag == 0xFFFE && f.Extra.size() >= 22) tag = rd16(f.Extra.constData() + 6);
         if (tag == 0x0001) {
             switch (f.BitsPerSample) {
-            case 8: return AV_CODEC_ID_PCM_U8;
-            case 16: return AV_CODEC_ID_PCM_S16LE;
-            case 24: return AV_CODEC_ID_PCM_S24LE;
-            case 32: return AV_CODEC_ID_PCM_S32LE;
-            default: return AV_CODEC_ID_NONE;
+            case 8:
+                return AV_CODEC_ID_PCM_U8;
+            case 16:
+                return AV_CODEC_ID_PCM_S16LE;
+            case 24:
+                return AV_CODEC_ID_PCM_S24LE;
+            case 32:
+                return AV_CODEC_ID_PCM_S32LE;
+            default:
+                return AV_CODEC_ID_NONE;
             }
         }
-        if (tag == 0x0003) return f.BitsPerSample == 64 ? AV_CODEC_ID_PCM_F64LE : AV_CODEC_ID_PCM_F32LE;
+        if (tag == 0x0003)
+            return f.BitsPerSample == 64 ? AV_CODEC_ID_PCM_F64LE : AV_CODEC_ID_PCM_F32LE;
         const AVCodecTag* tables[] = {avformat_get_riff_audio_tags(), nullptr};
         return av_codec_get_id(tables, tag);
     }
@@ -153,7 +159,8 @@ struct TWaveDecoder::Impl
         const AVCodecID id = codecFor(fmt);
         codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
         if (!codec)
-            return fail(QString("no decoder for format tag 0x%1").arg(fmt.FormatTag, 4, 16, QChar('0')));
+            return fail(
+                QString("no decoder for format tag 0x%1").arg(fmt.FormatTag, 4, 16, QChar('0')));
         ctx = avcodec_alloc_context3(codec);
         pkt = av_packet_alloc();
         frame = av_frame_alloc();
@@ -623,7 +630,9 @@ public:
         Standby = MakeNullSink();
         Standby->Open(Decoder.OutRate(), Decoder.OutChannels(), nullptr);
         NextTry = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        QCoreApplication::postEvent(Post, new TWaveDispatcher::Ev(Id, MM_WOM_ERROR, this, reinterpret_cast<WAVEHDR*>(quintptr(code))));
+        QCoreApplication::postEvent(
+            Post, new TWaveDispatcher::Ev(Id, MM_WOM_ERROR, this,
+                                          reinterpret_cast<WAVEHDR*>(quintptr(code))));
     }
 
     // While the sound server is away, a fresh connection is tried now and then.
@@ -687,7 +696,8 @@ public:
                     if (!full) {
                         scaled.assign(src, src + size_t(n) * channels);
                         for (int i = 0; i < n * channels; ++i)
-                            scaled[i] = int16_t(int(scaled[i]) * (channels == 2 && (i & 1) ? gr : gl) / 0xFFFF);
+                            scaled[i] = int16_t(int(scaled[i]) *
+                                                (channels == 2 && (i & 1) ? gr : gl) / 0xFFFF);
                         src = scaled.data();
                     }
                     out().Write(src, n);
@@ -743,7 +753,8 @@ MMRESULT waveOutOpen(HWAVEOUT* device, int deviceId, const QByteArray& format, Q
     disp->Targets.insert(dev->Id, callback);
     {
         std::lock_guard<std::mutex> l(g_factoryMutex);
-        dev->MakeSink = g_factory ? g_factory : std::function<std::unique_ptr<TAudioSink>()>(MakeDefaultSink);
+        dev->MakeSink =
+            g_factory ? g_factory : std::function<std::unique_ptr<TAudioSink>()>(MakeDefaultSink);
     }
     dev->Sink = dev->MakeSink();
     HWAVEOUT h = dev.release();
@@ -796,7 +807,8 @@ MMRESULT waveOutReset(HWAVEOUT device)
     std::lock_guard<std::mutex> l(device->M);
     ++device->Generation;
     if (device->InFlight) device->returnBuffer(std::exchange(device->InFlight, nullptr));
-    for (WAVEHDR* h : device->Queue) device->returnBuffer(h);
+    for (WAVEHDR* h : device->Queue)
+        device->returnBuffer(h);
     device->Queue.clear();
     return MMSYSERR_NOERROR;
 }
@@ -847,19 +859,37 @@ QString waveOutLastErrorDetail()
 QString waveOutGetErrorText(MMRESULT code)
 {
     switch (code) {
-    case MMSYSERR_NOERROR: return "The command completed successfully.";
-    case MMSYSERR_ERROR: return "Undefined external error.";
-    case MMSYSERR_BADDEVICEID: return "A device ID has been used that is out of range for your system.";
-    case MMSYSERR_NOTENABLED: return "The driver was not enabled.";
-    case MMSYSERR_ALLOCATED: return "The specified device is already in use.  Wait until it is free, and then try again.";
-    case MMSYSERR_INVALHANDLE: return "The specified device handle is invalid.";
-    case MMSYSERR_NODRIVER: return "There is no driver installed on your system.";
-    case MMSYSERR_NOMEM: return "There is not enough memory available for this task.  Quit one or more applications to increase available memory, and then try again.";
-    case MMSYSERR_INVALPARAM: return "An invalid parameter was passed to a system function.";
-    case WAVERR_BADFORMAT: return "The specified format is not supported or cannot be translated.  Use the Capabilities function to determine the supported formats.";
-    case WAVERR_STILLPLAYING: return "Cannot perform this operation while media data is still playing.  Reset the device, or wait until the data is finished playing.";
-    case WAVERR_UNPREPARED: return "The wave header was not prepared.  Use the Prepare function to prepare the header, and then try again.";
-    default: return "The specified error number is out of range.";
+    case MMSYSERR_NOERROR:
+        return "The command completed successfully.";
+    case MMSYSERR_ERROR:
+        return "Undefined external error.";
+    case MMSYSERR_BADDEVICEID:
+        return "A device ID has been used that is out of range for your system.";
+    case MMSYSERR_NOTENABLED:
+        return "The driver was not enabled.";
+    case MMSYSERR_ALLOCATED:
+        return "The specified device is already in use.  Wait until it is free, and then try "
+               "again.";
+    case MMSYSERR_INVALHANDLE:
+        return "The specified device handle is invalid.";
+    case MMSYSERR_NODRIVER:
+        return "There is no driver installed on your system.";
+    case MMSYSERR_NOMEM:
+        return "There is not enough memory available for this task.  Quit one or more applications "
+               "to increase available memory, and then try again.";
+    case MMSYSERR_INVALPARAM:
+        return "An invalid parameter was passed to a system function.";
+    case WAVERR_BADFORMAT:
+        return "The specified format is not supported or cannot be translated.  Use the "
+               "Capabilities function to determine the supported formats.";
+    case WAVERR_STILLPLAYING:
+        return "Cannot perform this operation while media data is still playing.  Reset the "
+               "device, or wait until the data is finished playing.";
+    case WAVERR_UNPREPARED:
+        return "The wave header was not prepared.  Use the Prepare function to prepare the header, "
+               "and then try again.";
+    default:
+        return "The specified error number is out of range.";
     }
 }
 

@@ -1,5 +1,4 @@
 #include "launching.h"
-#include "stationaddr.h"
 #include "config.h"
 #include "customserver.h"
 #include "debuglog.h"
@@ -9,6 +8,7 @@
 #include "platform.h"
 #include "playersettings.h"
 #include "productprofile.h"
+#include "stationaddr.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -77,12 +77,16 @@ public:
                 if (!n.startsWith("org.mpris.MediaPlayer2.")) continue;
                 ++asked;
                 auto* p = new QDBusPendingCallWatcher(
-                    QDBusConnection::sessionBus().interface()->asyncCall("GetConnectionUnixProcessID", n), this);
-                connect(p, &QDBusPendingCallWatcher::finished, this, [this, n](QDBusPendingCallWatcher* p) {
-                    p->deleteLater();
-                    const QDBusPendingReply<uint> pid = *p;
-                    if (pid.isValid() && qint64(pid.value()) == pid_ && Service.isEmpty()) Service = n;
-                });
+                    QDBusConnection::sessionBus().interface()->asyncCall(
+                        "GetConnectionUnixProcessID", n),
+                    this);
+                connect(p, &QDBusPendingCallWatcher::finished, this,
+                        [this, n](QDBusPendingCallWatcher* p) {
+                            p->deleteLater();
+                            const QDBusPendingReply<uint> pid = *p;
+                            if (pid.isValid() && qint64(pid.value()) == pid_ && Service.isEmpty())
+                                Service = n;
+                        });
             }
             searching_ = false;
         });
@@ -101,8 +105,8 @@ public:
     {
         if (Service.isEmpty() || refreshing_) return;
         refreshing_ = true;
-        QDBusMessage m = QDBusMessage::createMethodCall(Service, "/org/mpris/MediaPlayer2",
-                                                        "org.freedesktop.DBus.Properties", "GetAll");
+        QDBusMessage m = QDBusMessage::createMethodCall(
+            Service, "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties", "GetAll");
         m << QString("org.mpris.MediaPlayer2.Player");
         auto* w = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(m), this);
         connect(w, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
@@ -117,8 +121,10 @@ public:
             PositionUs = props.value("Position").toLongLong();
             const QVariant md = props.value("Metadata");
             QVariantMap meta;
-            if (md.canConvert<QDBusArgument>()) md.value<QDBusArgument>() >> meta;
-            else meta = md.toMap();
+            if (md.canConvert<QDBusArgument>())
+                md.value<QDBusArgument>() >> meta;
+            else
+                meta = md.toMap();
             Title = meta.value("xesam:title").toString();
         });
     }
@@ -137,10 +143,13 @@ TMpvPlayer::~TMpvPlayer() = default;
 void TMpvPlayer::offerDownload()
 {
     const QString what = kind_ == 2 ? "Realaudio" : "WindowsMedia";
-    if (platform::MessageDlg("Could not find the " + what + " player.  You might not have the latest release.\r\n"
-                             "Download the player now?",
-                             platform::mtConfirmation, platform::mbYesNo, "Dialwise") == platform::mrYes)
-        OpenRedirect(kind_ == 2 ? kRealDownload : kMediaDownload, Profile().ProductNumber, raDownloadPage);
+    if (platform::MessageDlg("Could not find the " + what +
+                                 " player.  You might not have the latest release.\r\n"
+                                 "Download the player now?",
+                             platform::mtConfirmation, platform::mbYesNo,
+                             "Dialwise") == platform::mrYes)
+        OpenRedirect(kind_ == 2 ? kRealDownload : kMediaDownload, Profile().ProductNumber,
+                     raDownloadPage);
 }
 
 void TMpvPlayer::failed(int code, const QString& text)
@@ -151,7 +160,9 @@ void TMpvPlayer::failed(int code, const QString& text)
         DebugLog("winPlayer : " + text + ":" + QString::number(code));
     else
         DebugLog("player_main: " + text, dcErrOut);
-    QString box = "Dialwise was not able to connect to that station.\r\nThe following error was reported:\r\n" + text;
+    QString box = "Dialwise was not able to connect to that station.\r\nThe following error was "
+                  "reported:\r\n" +
+                  text;
     if (kind_ == 3) box += "\r\n";
     platform::PostMessage(&bar_, WM_PLAYER_STOP);
     ShowBox = false;
@@ -182,7 +193,8 @@ void TMpvPlayer::Start(TCustomServer* station)
         };
         engine_->OnBuffering = [this](int percent) {
             // The list's name stays; the stream names the station only when the list gave none.
-            if (!engine_->StationText().isEmpty() && (kind_ == 2 || (kind_ == 0 && stationName_.isEmpty())))
+            if (!engine_->StationText().isEmpty() &&
+                (kind_ == 2 || (kind_ == 0 && stationName_.isEmpty())))
                 bar_.ShowStationLine(engine_->StationText());
             if (kind_ != 3 && engine_->Reconnecting())
                 bar_.ShowSongStatus("Reconnecting...");
@@ -192,13 +204,17 @@ void TMpvPlayer::Start(TCustomServer* station)
         engine_->OnTitleChange = [this](const QString& t) {
             // Whatever the sound goes to, a new title is shown while the stream runs.
             const TMpvEngine::TPlayState s = engine_->PlayState();
-            if (s == TMpvEngine::psPlaying || s == TMpvEngine::psBuffering || s == TMpvEngine::psPaused)
+            if (s == TMpvEngine::psPlaying || s == TMpvEngine::psBuffering ||
+                s == TMpvEngine::psPaused)
                 bar_.ShowSongLine(t);
         };
         engine_->OnReconnecting = [this] { bar_.ShowSongStatus("Reconnecting..."); };
         engine_->OnError = [this](int code, const QString& text) {
             // A stop asked for by the user ends quietly.
-            if (!bar_.Host.PlayerBox || bar_.Host.PlayerBox->isVisible()) failed(code, code == 0 ? QString("The audio server has disconnected, please try another") : text);
+            if (!bar_.Host.PlayerBox || bar_.Host.PlayerBox->isVisible())
+                failed(code, code == 0
+                                 ? QString("The audio server has disconnected, please try another")
+                                 : text);
         };
         quint32 vol = 0;
         platform::waveOutGetVolume(nullptr, &vol);
@@ -223,8 +239,10 @@ void TMpvPlayer::Tick()
                 bar_.ShowSongLine(engine_->TitleText());
             } else {
                 blink_ = !blink_;
-                if (blink_) bar_.ShowSongLine("");
-                else bar_.ShowBuffering(-1, "");
+                if (blink_)
+                    bar_.ShowSongLine("");
+                else
+                    bar_.ShowBuffering(-1, "");
             }
         } else if (engine_->Reconnecting()) {
             bar_.ShowSongStatus("Reconnecting...");
@@ -332,10 +350,17 @@ qint64 TExternalPlayer::ControlExternalPlayer(int command)
         return -1;
     }
     switch (command) {
-    case 1: mpris_->Call("Play"); return 0;
-    case 2: mpris_->Call("Pause"); return 0;
-    case 3: return mpris_->PositionUs < 0 ? -1 : mpris_->PositionUs / 1000;
-    default: ShutDownExternalPlayer(); return -1;
+    case 1:
+        mpris_->Call("Play");
+        return 0;
+    case 2:
+        mpris_->Call("Pause");
+        return 0;
+    case 3:
+        return mpris_->PositionUs < 0 ? -1 : mpris_->PositionUs / 1000;
+    default:
+        ShutDownExternalPlayer();
+        return -1;
     }
 }
 
@@ -355,7 +380,8 @@ void TExternalPlayer::ShutDownExternalPlayer()
             ::kill(pid_t(pid), SIGTERM);
             DebugLog("Warning: " + name + " not closed correctly", dcErrOut);
             if (asked)
-                platform::MessageDlg("Warning: " + name + " not closed correctly", platform::mtWarning, platform::mbOK);
+                platform::MessageDlg("Warning: " + name + " not closed correctly",
+                                     platform::mtWarning, platform::mbOK);
         }
     });
 }
@@ -373,7 +399,9 @@ void TExternalPlayer::Tick()
     if (!byFolder_) return;
     if (!findPlayer()) {
         // The Part's waits: about twelve seconds, then the player counts as not found.
-        if (ticks_ == 24) platform::MessageDlg(QFileInfo(program_).fileName() + " not launched correctly", platform::mtWarning, platform::mbOK);
+        if (ticks_ == 24)
+            platform::MessageDlg(QFileInfo(program_).fileName() + " not launched correctly",
+                                 platform::mtWarning, platform::mbOK);
         return;
     }
     mpris_->Refresh();
@@ -420,12 +448,14 @@ void TLauncher::writePlaylist()
 {
     QFile f(PlaylistPath());
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return;
-    QByteArray text = "[playlist]\nNumberOfEntries=" + QByteArray::number(RecentStations.size()) + "\n";
+    QByteArray text =
+        "[playlist]\nNumberOfEntries=" + QByteArray::number(RecentStations.size()) + "\n";
     for (int i = 0; i < RecentStations.size(); ++i) {
         // A port that carries the mount's path ("8000/live.mp3") is a whole address already.
         const QByteArray recent = RecentStations[i].toUtf8();
         if (recent.contains('\n') || recent.contains('\r')) continue; // never a second line
-        text += "File" + QByteArray::number(i + 1) + "=http://" + recent + (recent.contains('/') ? "" : "/") + "\n";
+        text += "File" + QByteArray::number(i + 1) + "=http://" + recent +
+                (recent.contains('/') ? "" : "/") + "\n";
     }
     f.write(text);
 }
@@ -437,10 +467,11 @@ bool TLauncher::startExternal(TCustomServer* station)
     // The bit rate question.
     const int max = MaxBitrate(Config() ? Config()->ItemIndex("speedbox") : -1);
     if (sc && sc->Bitrate > max) {
-        if (platform::MessageDlg("The audio quality (bitrate) for the server you have selected is too high for the "
-                                 "connection type selected in the configuration window.\r\n"
-                                 "Sound may be choppy or slow as a result.",
-                                 platform::mtWarning, platform::mbOKCancel) != platform::mrOk)
+        if (platform::MessageDlg(
+                "The audio quality (bitrate) for the server you have selected is too high for the "
+                "connection type selected in the configuration window.\r\n"
+                "Sound may be choppy or slow as a result.",
+                platform::mtWarning, platform::mbOKCancel) != platform::mrOk)
             return false;
     }
     // Recent stations and their playlist, latest first.
@@ -470,7 +501,8 @@ bool TLauncher::startExternal(TCustomServer* station)
     if (!QFileInfo(program).isFile() || !QFileInfo(program).isExecutable()) {
         // Nothing plays: not even a built-in player left from before.
         bar_.OtherPlayers.erase(0);
-        platform::MessageDlg("The file to launch (" + program + ") does not exist, check your configuration",
+        platform::MessageDlg("The file to launch (" + program +
+                                 ") does not exist, check your configuration",
                              platform::mtError, platform::mbOK);
         return true; // the box is still shown; the timer finds nothing
     }
@@ -478,7 +510,9 @@ bool TLauncher::startExternal(TCustomServer* station)
     if (ext && ext->Launched()) ext->ShutDownExternalPlayer();
     // Only a player of the player folder is set up; a program named by its full path
     // keeps the user's own settings.
-    if (byFolder) playersettings::Apply(QFileInfo(program).fileName(), Config() ? Config()->StreamBufferKB() : 32);
+    if (byFolder)
+        playersettings::Apply(QFileInfo(program).fileName(),
+                              Config() ? Config()->StreamBufferKB() : 32);
     if (!ext) {
         bar_.OtherPlayers[0] = std::make_unique<TExternalPlayer>(bar_);
         ext = static_cast<TExternalPlayer*>(bar_.OtherPlayers[0].get());
@@ -490,7 +524,8 @@ bool TLauncher::startExternal(TCustomServer* station)
 
 void TLauncher::LaunchLast()
 {
-    const TStationRecord r = bar_.LastStation().IsEmpty() ? TStationRecord::Load() : bar_.LastStation();
+    const TStationRecord r =
+        bar_.LastStation().IsEmpty() ? TStationRecord::Load() : bar_.LastStation();
     if (r.IsEmpty()) return;
     auto station = std::make_unique<TSCServer>(r.Address, r.Port);
     station->Name = r.Name;
@@ -506,11 +541,13 @@ void TLauncher::LaunchStation(TCustomServer* station)
     // Whatever list, link or favorite it came from, a station's address is checked before
     // it reaches the playlist or a player's command line.
     const auto* checked = dynamic_cast<const TSCServer*>(station);
-    const QString problem = station ? StationProblem(station->Address, station->Port, checked ? checked->StreamURL : QString())
+    const QString problem = station ? StationProblem(station->Address, station->Port,
+                                                     checked ? checked->StreamURL : QString())
                                     : QStringLiteral("no station");
     if (!problem.isEmpty()) {
         DebugLog("Launch refused: " + problem, dcErrOut);
-        platform::MessageDlg("This station cannot be played: " + problem + ".", platform::mtError, platform::mbOK);
+        platform::MessageDlg("This station cannot be played: " + problem + ".", platform::mtError,
+                             platform::mbOK);
         return;
     }
     // No nested loop here: the station must outlive the whole launch.
@@ -526,7 +563,8 @@ void TLauncher::LaunchStation(TCustomServer* station)
     ShowBox = true;
     if (ShowPlayerBox) ShowPlayerBox();
     bar_.StartStation(station);
-    if (auto* p = dynamic_cast<TMpvPlayer*>(bar_.OtherPlayers.count(kind) ? bar_.OtherPlayers[kind].get() : nullptr))
+    if (auto* p = dynamic_cast<TMpvPlayer*>(
+            bar_.OtherPlayers.count(kind) ? bar_.OtherPlayers[kind].get() : nullptr))
         ShowBox = p->ShowBox;
     // The stream player's pause works from the start.
     if (kind == 1) bar_.playpause_butt->setEnabled(true);

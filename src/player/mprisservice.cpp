@@ -16,7 +16,10 @@ void TMprisRoot::Raise()
     }
 }
 
-TMprisPlayer::TMprisPlayer(QObject* parent, Tplayer_form* bar) : QDBusAbstractAdaptor(parent), bar_(bar) {}
+TMprisPlayer::TMprisPlayer(QObject* parent, Tplayer_form* bar)
+    : QDBusAbstractAdaptor(parent), bar_(bar)
+{
+}
 
 bool TMprisPlayer::CanPlay() const
 {
@@ -101,14 +104,15 @@ void TMprisPlayer::Stop()
 
 void TMprisPlayer::Notify()
 {
-    QVariantMap now{{"PlaybackStatus", PlaybackStatus()}, {"Metadata", Metadata()}, {"Volume", Volume()}};
+    QVariantMap now{
+        {"PlaybackStatus", PlaybackStatus()}, {"Metadata", Metadata()}, {"Volume", Volume()}};
     QVariantMap changed;
     for (auto it = now.cbegin(); it != now.cend(); ++it)
         if (last_.value(it.key()) != it.value()) changed.insert(it.key(), it.value());
     if (changed.isEmpty()) return;
     last_ = now;
-    QDBusMessage sig = QDBusMessage::createSignal("/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",
-                                                  "PropertiesChanged");
+    QDBusMessage sig = QDBusMessage::createSignal(
+        "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties", "PropertiesChanged");
     sig << QString("org.mpris.MediaPlayer2.Player") << changed << QStringList();
     QDBusConnection::sessionBus().send(sig);
 }
@@ -119,7 +123,8 @@ TMprisService::TMprisService(Tplayer_form* bar) : QObject(bar)
     if (!bus.isConnected()) return;
     new TMprisRoot(this);
     player_ = new TMprisPlayer(this, bar);
-    registered_ = bus.registerObject("/org/mpris/MediaPlayer2", this) && bus.registerService(ServiceName());
+    registered_ =
+        bus.registerObject("/org/mpris/MediaPlayer2", this) && bus.registerService(ServiceName());
     // Changes are told a little after they happen, a few at once.
     auto* t = new QTimer(this);
     connect(t, &QTimer::timeout, player_, &TMprisPlayer::Notify);

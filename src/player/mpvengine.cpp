@@ -161,7 +161,8 @@ void TMpvEngine::load()
 bool TMpvEngine::Reconnecting() const
 {
     if (retry_.isActive() || reconnecting_) return true;
-    return played_ && loaded_ && waiting_ && waitingSince_.isValid() && waitingSince_.elapsed() > 2000;
+    return played_ && loaded_ && waiting_ && waitingSince_.isValid() &&
+           waitingSince_.elapsed() > 2000;
 }
 
 void TMpvEngine::dropped(int code, const QString& text)
@@ -172,7 +173,9 @@ void TMpvEngine::dropped(int code, const QString& text)
         return;
     }
     reconnecting_ = true;
-    DebugLog(QString("TMpvEngine: the stream dropped (%1), trying again in %2 s").arg(text).arg(BackoffMs[attempt_] / 1000));
+    DebugLog(QString("TMpvEngine: the stream dropped (%1), trying again in %2 s")
+                 .arg(text)
+                 .arg(BackoffMs[attempt_] / 1000));
     retry_.start(BackoffMs[attempt_++]);
     setState(psConnecting);
     if (OnReconnecting) OnReconnecting();
@@ -262,9 +265,11 @@ void TMpvEngine::drain()
             const bool eof = end && end->reason == MPV_END_FILE_REASON_EOF;
             // A live stream has no end: one that played and ends (or fails while being
             // got back) has dropped.
-            if ((eof && (wasPlaying || reconnecting_) && played_) || (error && (played_ || reconnecting_))) {
-                dropped(error ? end->error : 0, error ? QString::fromUtf8(mpv_error_string(end->error))
-                                                      : QString("The stream ended"));
+            if ((eof && (wasPlaying || reconnecting_) && played_) ||
+                (error && (played_ || reconnecting_))) {
+                dropped(error ? end->error : 0,
+                        error ? QString::fromUtf8(mpv_error_string(end->error))
+                              : QString("The stream ended"));
                 break;
             }
             setState(psStopped);
@@ -292,14 +297,17 @@ void TMpvEngine::drain()
                 }
                 break;
             case kBuffering:
-                buffering_ = p->format == MPV_FORMAT_INT64 ? int(*static_cast<int64_t*>(p->data)) : -1;
+                buffering_ =
+                    p->format == MPV_FORMAT_INT64 ? int(*static_cast<int64_t*>(p->data)) : -1;
                 if (waiting_ && OnBuffering) OnBuffering(buffering_);
                 break;
             case kTimePos:
                 if (p->format == MPV_FORMAT_DOUBLE) position_ = *static_cast<double*>(p->data);
                 break;
             case kIcyTitle: {
-                const QString t = p->format == MPV_FORMAT_STRING ? QString::fromUtf8(*static_cast<char**>(p->data)) : QString();
+                const QString t = p->format == MPV_FORMAT_STRING
+                                      ? QString::fromUtf8(*static_cast<char**>(p->data))
+                                      : QString();
                 if (t != icyTitle_) {
                     icyTitle_ = t;
                     if (OnTitleChange) OnTitleChange(t);
@@ -307,10 +315,14 @@ void TMpvEngine::drain()
                 break;
             }
             case kIcyName:
-                icyName_ = p->format == MPV_FORMAT_STRING ? QString::fromUtf8(*static_cast<char**>(p->data)) : QString();
+                icyName_ = p->format == MPV_FORMAT_STRING
+                               ? QString::fromUtf8(*static_cast<char**>(p->data))
+                               : QString();
                 break;
             case kMediaTitle:
-                mediaTitle_ = p->format == MPV_FORMAT_STRING ? QString::fromUtf8(*static_cast<char**>(p->data)) : QString();
+                mediaTitle_ = p->format == MPV_FORMAT_STRING
+                                  ? QString::fromUtf8(*static_cast<char**>(p->data))
+                                  : QString();
                 break;
             }
             break;

@@ -53,7 +53,8 @@ void TBitmapText::setValue(const QString& value)
     update();
 }
 
-void TBitmapText::setFont(const QImage& picture, int cellWidth, int cellHeight, const QString& chars)
+void TBitmapText::setFont(const QImage& picture, int cellWidth, int cellHeight,
+                          const QString& chars)
 {
     font_ = picture.convertToFormat(QImage::Format_RGB32);
     cw_ = cellWidth;
@@ -83,7 +84,8 @@ void TBitmapText::paintEvent(QPaintEvent*)
             int i = chars_.indexOf(c);
             if (i < 0) i = chars_.indexOf(c.toUpper());
             if (i < 0) i = chars_.indexOf(' ');
-            if (i >= 0 && !font_.isNull()) p.drawImage(QPoint(x, top + l * ch_), font_, QRect(i * cw_, 0, cw_, ch_));
+            if (i >= 0 && !font_.isNull())
+                p.drawImage(QPoint(x, top + l * ch_), font_, QRect(i * cw_, 0, cw_, ch_));
             x += cw_;
         }
     }
@@ -103,7 +105,8 @@ void TGlyphButton::setGlyph(const QPixmap& strip, int states)
     states_.clear();
     if (strip.isNull() || states <= 0) return;
     const int w = strip.width() / states;
-    for (int i = 0; i < states; ++i) states_ << strip.copy(i * w, 0, w, strip.height());
+    for (int i = 0; i < states; ++i)
+        states_ << strip.copy(i * w, 0, w, strip.height());
     setFixedSize(states_.first().size());
     update();
 }
@@ -161,7 +164,8 @@ int TPictureSlider::fromX(int x) const
 void TPictureSlider::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    if (!rail_.isNull()) p.drawPixmap(QRect(0, (height() - rail_.height()) / 2, width(), rail_.height()), rail_);
+    if (!rail_.isNull())
+        p.drawPixmap(QRect(0, (height() - rail_.height()) / 2, width(), rail_.height()), rail_);
     const int span = std::max(0, width() - thumb_.width());
     p.drawPixmap(span * pos_ / std::max(1, max_), (height() - thumb_.height()) / 2, thumb_);
 }
@@ -182,7 +186,8 @@ void TPictureSlider::wheelEvent(QWheelEvent* e)
 // ---------------------------------------------------------------------------------------
 // The bar
 
-Tplayer_form::Tplayer_form(QWidget* parent) : QWidget(parent), stream_(std::make_unique<TStreamPlayer>())
+Tplayer_form::Tplayer_form(QWidget* parent)
+    : QWidget(parent), stream_(std::make_unique<TStreamPlayer>())
 {
     g_player = this;
     setObjectName("player_form");
@@ -269,7 +274,9 @@ Tplayer_form::Tplayer_form(QWidget* parent) : QWidget(parent), stream_(std::make
     v.ShowStationLine = [this](const QString& t) { ShowStationLine(t); };
     v.ShowSongLine = [this](const QString& t) { ShowSongLine(t); };
     v.DrawBufferGauge = [this] { drawBufferGauge(); };
-    v.Message = [this](const QString& t) { platform::MessageDlg(t, platform::mtInformation, platform::mbOK, {}, this); };
+    v.Message = [this](const QString& t) {
+        platform::MessageDlg(t, platform::mtInformation, platform::mbOK, {}, this);
+    };
     v.ClickStop = [this] { stop_butt->click(); };
     v.BoxVisible = [this] { return boxVisible(); };
     v.ShowStatus = [this](const QString& t) { ShowSongStatus(t); };
@@ -333,7 +340,8 @@ void Tplayer_form::ShowStationLine(const QString& text)
 {
     if (text == firstLine_) return;
     firstLine_ = text;
-    displayed_ = (text.isEmpty() ? QString("SERVER NAME: [NONE]") : text) + "\r" + "SONG: " + songTitle_;
+    displayed_ =
+        (text.isEmpty() ? QString("SERVER NAME: [NONE]") : text) + "\r" + "SONG: " + songTitle_;
     showTitles();
 }
 
@@ -343,7 +351,8 @@ void Tplayer_form::ShowSongLine(const QString& title)
     const bool changed = title != songTitle_;
     songTitle_ = title;
     statusShown_ = false;
-    if (changed && Notifier) Notifier->SongChanged(stationName_.isEmpty() ? firstLine_ : stationName_, title);
+    if (changed && Notifier)
+        Notifier->SongChanged(stationName_.isEmpty() ? firstLine_ : stationName_, title);
     displayed_ = firstLine_ + "\r" + "SONG: " + title;
     showTitles();
     buycd_butt->setEnabled(!title.isEmpty());
@@ -370,7 +379,8 @@ void Tplayer_form::ShowBuffering(int percent, const QString& title)
     if (percent < 0)
         displayed_ = firstLine_ + "\r" + "SONG: [BUFFERING] " + title;
     else
-        displayed_ = firstLine_ + "\r" + QString::asprintf("SONG: [BUFFERING %d%%] ", percent) + title;
+        displayed_ =
+            firstLine_ + "\r" + QString::asprintf("SONG: [BUFFERING %d%%] ", percent) + title;
     showTitles();
     statusShown_ = true;
 }
@@ -406,8 +416,10 @@ void Tplayer_form::StartStation(TCustomServer* station)
     ShowConnecting();
     ShowTime(0);
     playpause_butt->setChecked(false);
-    stationUrl_ = "http://" + station->Address + ":" + station->Port + (station->Port.contains('/') ? "" : "/");
-    const QString full = sc && !sc->StreamURL.isEmpty() && PlayerKind != 1 ? sc->StreamURL : stationUrl_;
+    stationUrl_ = "http://" + station->Address + ":" + station->Port +
+                  (station->Port.contains('/') ? "" : "/");
+    const QString full =
+        sc && !sc->StreamURL.isEmpty() && PlayerKind != 1 ? sc->StreamURL : stationUrl_;
     DebugLog("player_main: " + full);
     last_.Name = station->Name;
     last_.Address = station->Address;
@@ -554,7 +566,8 @@ void Tplayer_form::SetVolume(double v)
 void Tplayer_form::applyVolume(quint32 v)
 {
     platform::waveOutSetVolume(nullptr, v | (v << 16));
-    if (Config()) Config()->WriteValue("playervolume", QString::number(std::lround(v * 100.0 / 65535)));
+    if (Config())
+        Config()->WriteValue("playervolume", QString::number(std::lround(v * 100.0 / 65535)));
     // The players on the embedded engine follow the same volume.
     for (auto& [kind, player] : OtherPlayers)
         if (player) player->SetVolume(int(std::lround(v * 100.0 / 65535)));
@@ -562,7 +575,8 @@ void Tplayer_form::applyVolume(quint32 v)
 
 void Tplayer_form::TrackBar1Change()
 {
-    const quint32 v = quint32(std::lround(double(TrackBar1->position()) / TrackBar1->maximum() * 65535));
+    const quint32 v =
+        quint32(std::lround(double(TrackBar1->position()) / TrackBar1->maximum() * 65535));
     applyVolume(v);
 }
 
@@ -649,7 +663,8 @@ void Tplayer_form::minmax_butt_Click()
         if (box_ && box_->layout()) box_->layout()->removeWidget(this);
         setParent(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint);
         docked_ = false;
-        if (Config() && Config()->Checked("use_taskbar") && Host.SetTrayIcon) Host.SetTrayIcon(false);
+        if (Config() && Config()->Checked("use_taskbar") && Host.SetTrayIcon)
+            Host.SetTrayIcon(false);
         const QString e = Config() ? Config()->ReadValue("playeredge") : QString();
         SetEdge(e == "t" ? abeTop : abeBottom);
         show();
@@ -660,7 +675,8 @@ void Tplayer_form::minmax_butt_Click()
         if (Host.ShowMainWindow) Host.ShowMainWindow();
         SetEdge(abeUnknown);
         DockInto(box_ ? box_.data() : Host.PlayerBox.data());
-        if (Config() && Config()->Checked("use_taskbar") && Host.SetTrayIcon) Host.SetTrayIcon(true);
+        if (Config() && Config()->Checked("use_taskbar") && Host.SetTrayIcon)
+            Host.SetTrayIcon(true);
         SetEdge(abeUnknown);
         move(0, 0);
         if (box_) resize(box_->width(), box_->height() + 2);
@@ -695,8 +711,8 @@ void Tplayer_form::applyDesktopEdge()
     if (edge_ == abeTop || edge_ == abeBottom) {
         setMinimumSize(0, 0);
         setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-        const QRect r(g.left(), edge_ == abeTop ? g.top() : g.bottom() - kDockedThickness + 1, g.width(),
-                      kDockedThickness);
+        const QRect r(g.left(), edge_ == abeTop ? g.top() : g.bottom() - kDockedThickness + 1,
+                      g.width(), kDockedThickness);
         setGeometry(r);
         setFixedSize(r.size());
         setStrut(true);
@@ -717,7 +733,8 @@ void Tplayer_form::setStrut(bool on)
     if (!testAttribute(Qt::WA_WState_Created)) return;
     xcb_connection_t* c = x11->connection();
     auto atom = [c](const char* name) {
-        xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
+        xcb_intern_atom_reply_t* r =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
         const xcb_atom_t a = r ? r->atom : XCB_ATOM_NONE;
         free(r);
         return a;

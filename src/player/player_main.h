@@ -104,8 +104,8 @@ enum TAppBarEdge
 struct TPlayerHost
 {
     std::function<void()> LaunchLast; // plays the last station again (MPRIS Play after Stop)
-    QPointer<QWidget> PlayerBox;     // the main window's player box
-    QObject* NotifyWindow = nullptr; // receives the sound device's messages
+    QPointer<QWidget> PlayerBox;      // the main window's player box
+    QObject* NotifyWindow = nullptr;  // receives the sound device's messages
     std::function<void()> ShowMainWindow;
     std::function<void()> HideMainWindow;
     std::function<void(bool)> SetTrayIcon; // activate (true) or deactivate the tray icon

@@ -31,7 +31,9 @@ QByteArray SetValue(const QByteArray& text, const QByteArray& section, const QBy
     if (text.endsWith('\n')) lines.removeLast();
     // A line written ends like its neighbour: CR LF files stay so.
     const QByteArray entry = key + "=" + value;
-    auto ending = [&](qsizetype i) { return i >= 0 && i < lines.size() && lines[i].endsWith('\r') ? "\r" : ""; };
+    auto ending = [&](qsizetype i) {
+        return i >= 0 && i < lines.size() && lines[i].endsWith('\r') ? "\r" : "";
+    };
     // The section's lines: [begin, end).
     qsizetype begin = 0, end = lines.size();
     if (!section.isEmpty()) {
@@ -66,7 +68,8 @@ QByteArray SetValue(const QByteArray& text, const QByteArray& section, const QBy
     // A new key goes after the section's last entry, before the blank lines that part it
     // from the next one.
     qsizetype at = end;
-    while (at > begin && lines[at - 1].trimmed().isEmpty()) --at;
+    while (at > begin && lines[at - 1].trimmed().isEmpty())
+        --at;
     lines.insert(at, entry + ending(at > 0 ? at - 1 : at));
     return lines.join('\n') + (endsWithNewline ? "\n" : "");
 }

@@ -41,14 +41,17 @@ void TSongNotifier::send()
     pending_ = false;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
-    auto escape = [](QString t) { return t.replace('&', "&amp;").replace('<', "&lt;").replace('>', "&gt;"); };
-    QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+    auto escape = [](QString t) {
+        return t.replace('&', "&amp;").replace('<', "&lt;").replace('>', "&gt;");
+    };
+    QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                    "/org/freedesktop/Notifications",
                                                     "org.freedesktop.Notifications", "Notify");
     QVariantMap hints;
     if (!icon_.isEmpty()) hints["image-path"] = icon_;
     hints["category"] = QString("x-dialwise.song");
-    m << QString("Dialwise") << lastId_ << (icon_.isEmpty() ? QString("dialwise") : icon_) << escape(title_)
-      << escape(station_) << QStringList() << hints << 5000;
+    m << QString("Dialwise") << lastId_ << (icon_.isEmpty() ? QString("dialwise") : icon_)
+      << escape(title_) << escape(station_) << QStringList() << hints << 5000;
     last_.start();
     ++sent_;
     auto* w = new QDBusPendingCallWatcher(bus.asyncCall(m), this);

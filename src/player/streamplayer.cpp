@@ -25,7 +25,8 @@ quint32 rd32(const char* p)
 }
 } // namespace
 
-TStreamPlayer::TStreamPlayer(QObject* parent) : QObject(parent), mclient_(std::make_unique<THttpCli>())
+TStreamPlayer::TStreamPlayer(QObject* parent)
+    : QObject(parent), mclient_(std::make_unique<THttpCli>())
 {
     mclient_->OnHeaderEnd = [this](THttpCli*) { mclientHeaderEnd(); };
     mclient_->OnDocData = [this](THttpCli*, const char* d, int n) { mclientDocData(d, n); };
@@ -203,7 +204,8 @@ bool TStreamPlayer::Redirected()
 void TStreamPlayer::Inactive()
 {
     if (!active_ || mclient_->State() == httpReady) return;
-    DebugLog(QString("player_main: no stream data for %1 s, the connection counts as dropped").arg(InactivityMs / 1000),
+    DebugLog(QString("player_main: no stream data for %1 s, the connection counts as dropped")
+                 .arg(InactivityMs / 1000),
              dcErrOut);
     mclient_->Abort();
 }
@@ -222,7 +224,8 @@ void TStreamPlayer::ScheduleReconnect()
     reconnecting_ = true;
     if (View.ShowStatus) View.ShowStatus("Reconnecting...");
     const int wait = BackoffMs[attempt_++];
-    DebugLog(QString("player_main: reconnecting in %1 s (attempt %2)").arg(wait / 1000).arg(attempt_));
+    DebugLog(
+        QString("player_main: reconnecting in %1 s (attempt %2)").arg(wait / 1000).arg(attempt_));
     retry_.start(wait);
 }
 
@@ -240,7 +243,8 @@ void TStreamPlayer::mclientHeaderEnd()
             statusText_ = streamproto::StatusText(line);
             if (statusCode_ > 400) {
                 QString text = statusText_;
-                if (statusCode_ == 401) text = "This server is not currently broadcasting\r\n" + text;
+                if (statusCode_ == 401)
+                    text = "This server is not currently broadcasting\r\n" + text;
                 Refuse(text);
                 return;
             }
@@ -282,7 +286,8 @@ void TStreamPlayer::mclientHeaderEnd()
     TWaveFormat fmt;
     bytesPerSec_ = ParseWaveFormat(waveFormat_, fmt) ? qint64(fmt.AvgBytesPerSec) : 0;
     soundLost_ = false;
-    const MMRESULT r = waveOutOpen(&hWaveOut_, WAVE_MAPPER, waveFormat_, NotifyWindow ? NotifyWindow : this);
+    const MMRESULT r =
+        waveOutOpen(&hWaveOut_, WAVE_MAPPER, waveFormat_, NotifyWindow ? NotifyWindow : this);
     if (r != MMSYSERR_NOERROR) {
         hWaveOut_ = nullptr;
         Report("WOO", r);
@@ -320,7 +325,8 @@ void TStreamPlayer::FeedStream()
         const int threshold = BufferKB * 1024;
         if (BufferedBytes() <= threshold) {
             if (View.ShowStationLine)
-                View.ShowStationLine(QString::asprintf("Buffering %d of %d...", BufferedBytes(), threshold));
+                View.ShowStationLine(
+                    QString::asprintf("Buffering %d of %d...", BufferedBytes(), threshold));
             return;
         }
         if (View.ShowStationLine) View.ShowStationLine(stationName_);
@@ -341,7 +347,8 @@ void TStreamPlayer::ProcessStream()
         }
         const qint32 length = qint32(rd32(p + 4));
         if (length < 0 || length > streamproto::MaxPayload) {
-            DebugLog(QString("player_main: packet length %1 refused, resynchronising").arg(length), dcErrOut);
+            DebugLog(QString("player_main: packet length %1 refused, resynchronising").arg(length),
+                     dcErrOut);
             lost = true;
             break;
         }
@@ -466,7 +473,8 @@ void TStreamPlayer::Report(const QString& op, MMRESULT code, const QString& deta
     QString text = waveOutGetErrorText(code).left(255);
     if (!detail.isEmpty()) text += "\r\n" + detail;
     QFile log(ProgramFolder() + "/mmrerror.txt");
-    if (log.open(QIODevice::Append | QIODevice::Text)) log.write((op + ": " + text + "\n").toLocal8Bit());
+    if (log.open(QIODevice::Append | QIODevice::Text))
+        log.write((op + ": " + text + "\n").toLocal8Bit());
     DebugLog("player_main: " + op + ": " + text, dcErrOut);
     if (View.Message) View.Message(text);
 }
@@ -483,6 +491,7 @@ bool TStreamPlayer::event(QEvent* e)
         WaveMessage(m->Msg, reinterpret_cast<WAVEHDR*>(m->LParam));
         return true;
     }
-    if (e->type() == MessageType(MM_WOM_OPEN) || e->type() == MessageType(MM_WOM_CLOSE)) return true;
+    if (e->type() == MessageType(MM_WOM_OPEN) || e->type() == MessageType(MM_WOM_CLOSE))
+        return true;
     return QObject::event(e);
 }

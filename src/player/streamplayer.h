@@ -22,9 +22,9 @@ struct TStreamPlayerView
     std::function<void(const QString&)> ShowStationLine;
     std::function<void(const QString&)> ShowSongLine;
     std::function<void()> DrawBufferGauge;
-    std::function<void(const QString&)> Message; // a message box
-    std::function<void()> ClickStop;             // the bar's stop button
-    std::function<bool()> BoxVisible;            // the main window's player box
+    std::function<void(const QString&)> Message;    // a message box
+    std::function<void()> ClickStop;                // the bar's stop button
+    std::function<bool()> BoxVisible;               // the main window's player box
     std::function<void(const QString&)> ShowStatus; // a status on the song line ("Reconnecting...")
 };
 
@@ -112,8 +112,8 @@ private:
     bool Redirected();
 
     std::unique_ptr<THttpCli> mclient_;
-    QString url_;        // as started
-    QString currentUrl_; // where the last redirect pointed
+    QString url_;         // as started
+    QString currentUrl_;  // where the last redirect pointed
     QStringList visited_; // addresses of this redirect chain
     bool active_ = false; // between Start and Stop
     bool heard_ = false;  // a head was accepted since Start: a drop is reconnected
@@ -133,7 +133,7 @@ private:
     bool playing_ = false;
     bool closing_ = false;
     bool soundLost_ = false; // the sound server is away (told once)
-    bool refused_ = false; // the head was refused: the rest of this response is ignored
+    bool refused_ = false;   // the head was refused: the rest of this response is ignored
     QByteArray waveFormat_;
     qint64 bytesPerSec_ = 0; // of the format
     qint32 songLength_ = 0;

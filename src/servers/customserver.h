@@ -241,7 +241,7 @@ private:
     bool StartPinger();
     void StopPinger();
     int PingerAverage() const;
-    int attemptMode_ = 1; // ping mode of the running attempt
+    int attemptMode_ = 1;       // ping mode of the running attempt
     quint32 noPingAttempt_ = 0; // counts attempts without a ping: a late end is dropped
 };
 

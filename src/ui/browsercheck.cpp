@@ -9,8 +9,8 @@ bool CheckBrowser()
 #ifdef DIALWISE_HAVE_WEBENGINE
     // Pages need a display to be drawn on; the off-screen platforms have none.
     const QString platform = QGuiApplication::platformName();
-    const bool drawable = platform != QLatin1String("offscreen") &&
-                          platform != QLatin1String("minimal");
+    const bool drawable =
+        platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
     if (drawable && qEnvironmentVariable("DIALWISE_NO_BROWSER") != QLatin1String("1")) {
         // The browser's helper processes cannot sandbox themselves as root and would end
         // the program instead.

@@ -442,9 +442,9 @@ void TServerView::SetRowSelected(int row, bool selected)
 {
     model_->Flush();
     if (row < 0 || row >= model_->Count()) return;
-    selectionModel()->select(model_->index(row, 0),
-                             (selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect) |
-                                 QItemSelectionModel::Rows);
+    selectionModel()->select(model_->index(row, 0), (selected ? QItemSelectionModel::Select
+                                                              : QItemSelectionModel::Deselect) |
+                                                        QItemSelectionModel::Rows);
 }
 
 void TServerView::selectAll()
@@ -642,9 +642,9 @@ void TServerView::SortBy(int column, bool ascending)
     std::vector<TRowKey> order(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         const TServerSortKey& k = keys[size_t(i)];
-        quint64 key = text ? TextPrefix(k.Text)
-                           : bits <= 64 ? (quint64(k.N1 - min1) << bits2) | quint64(k.N2 - min2)
-                                        : 0;
+        quint64 key = text         ? TextPrefix(k.Text)
+                      : bits <= 64 ? (quint64(k.N1 - min1) << bits2) | quint64(k.N2 - min2)
+                                   : 0;
         if (!ascending) key = bits >= 64 ? ~key : ~key & ((quint64(1) << bits) - 1);
         order[size_t(i)] = {key, i};
     }

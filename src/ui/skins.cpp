@@ -17,7 +17,6 @@
 #include <limits>
 #include <memory>
 
-
 namespace skinpic {
 const QStringList& All()
 {

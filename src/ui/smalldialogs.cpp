@@ -80,10 +80,10 @@ Taddgenre_form::Taddgenre_form(QWidget* parent) : QDialog(parent)
     auto* lay = dialogFrame(this, "Add a Genre");
     auto* box = new QGroupBox(" Genre Name ", this);
     auto* bl = new QVBoxLayout(box);
-    auto* note = new QLabel(
-        "Type the genre to add. Several genres can share one entry: separate them with "
-        "backslashes, for example Jazz\\Blues\\Soul.",
-        box);
+    auto* note =
+        new QLabel("Type the genre to add. Several genres can share one entry: separate them with "
+                   "backslashes, for example Jazz\\Blues\\Soul.",
+                   box);
     note->setWordWrap(true);
     genre = new QLineEdit(box);
     genre->setObjectName("genre");
@@ -210,8 +210,8 @@ void Tinfo_form::ShowServer(const TCustomServer* server)
 
 void Tinfo_form::ApplyColors(const QColor& window, const QColor& font)
 {
-    const QString css = QString("QTreeWidget { background: %1; color: %2; }")
-                            .arg(window.name(), font.name());
+    const QString css =
+        QString("QTreeWidget { background: %1; color: %2; }").arg(window.name(), font.name());
     playerview->setStyleSheet(css);
     ruleview->setStyleSheet(css);
 }

@@ -17,7 +17,6 @@
 #include <QWebEngineUrlSchemeHandler>
 #include <QWebEngineView>
 
-
 namespace {
 
 // The page asks its window about every navigation before it happens.
@@ -63,8 +62,7 @@ void installLinkHandler(QWebEngineProfile* profile)
 bool sameSite(const QUrl& a, const QUrl& b)
 {
     return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
-           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
-           a.port(80) == b.port(80);
+           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && a.port(80) == b.port(80);
 }
 
 } // namespace
@@ -185,7 +183,8 @@ bool TBaseIEForm::eventFilter(QObject* o, QEvent* e)
     // The user's own presses on the page: a script's click() looks like a link click to
     // the browser, but comes with no press of the user's.
     const QEvent::Type t = e->type();
-    if ((t == QEvent::MouseButtonPress || t == QEvent::MouseButtonRelease || t == QEvent::KeyPress) &&
+    if ((t == QEvent::MouseButtonPress || t == QEvent::MouseButtonRelease ||
+         t == QEvent::KeyPress) &&
         o->isWidgetType() && webControl->isAncestorOf(static_cast<QWidget*>(o)))
         lastUserInput_.start();
     return QWidget::eventFilter(o, e);

@@ -1,5 +1,4 @@
 #include "vm_main.h"
-#include "update_form.h"
 #include "bitmapcache.h"
 #include "config.h"
 #include "customserverlist.h"
@@ -15,6 +14,7 @@
 #include "serverview.h"
 #include "skins.h"
 #include "titleimage.h"
+#include "update_form.h"
 
 #include <QAction>
 #include <QApplication>
@@ -370,7 +370,6 @@ void Tvm_form::buildControls()
     playerbox->hide(); // shown while a station plays
     right->addWidget(playerbox);
     right->addWidget(splitter, 1);
-
 
     // Status strip: gauge, status text, a wide panel, the listeners text.
     statusbar2 = new QStatusBar(this);

@@ -1,8 +1,8 @@
 #pragma once
 // The browser main window shared by both products. The radio product's window,
 // Tvmmp3_form, derives from it and overrides some of its virtual operations.
-#include "favorites.h"
 #include "customserver.h"
+#include "favorites.h"
 #include "winconsole.h"
 
 #include <QElapsedTimer>
@@ -50,9 +50,9 @@ struct TWindowHooks
     std::function<void(const QString&)> TabChanged;         // web page of a tab
     std::function<void(TCustomServer*)> BuyCD;
     std::function<void()> JoinForums;
-    std::function<bool(QString&)> AddGenreDialog; // true with a text on OK
-    std::function<void()> SendUsageReport;        // at closing
-    std::function<void()> DockPlayer;             // first showing: the player bar docks
+    std::function<bool(QString&)> AddGenreDialog;           // true with a text on OK
+    std::function<void()> SendUsageReport;                  // at closing
+    std::function<void()> DockPlayer;                       // first showing: the player bar docks
     std::function<void(int, qintptr, qintptr)> WaveMessage; // sound device messages
 };
 

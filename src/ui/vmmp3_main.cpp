@@ -8,8 +8,8 @@
 #include "genres.h"
 #include "httpprot.h"
 #include "netconfig.h"
-#include "radiobrowser.h"
 #include "platform.h"
+#include "radiobrowser.h"
 #include "serverview.h"
 #include "vmmp3_pages.h"
 #include "winconsole.h"
@@ -442,8 +442,8 @@ void Tvmmp3_form::FormShowFirst()
                 QListWidgetItem* item = genrebox->item(i);
                 const auto it = counts.constFind(item->text().toLower());
                 if (it != counts.cend())
-                    item->setToolTip(QString("%1 stations of the Radio Browser directory")
-                                         .arg(*it));
+                    item->setToolTip(
+                        QString("%1 stations of the Radio Browser directory").arg(*it));
             }
         });
     }

@@ -16,8 +16,8 @@
 #include "skins.h"
 #include "smalldialogs.h"
 #include "stationpages.h"
-#include "vmmp3_main.h"
 #include "tbasewebform.h"
+#include "vmmp3_main.h"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -297,9 +297,8 @@ void Tvmmp3_pages::CreateWebPage(TPage page, const QString& address)
     QWidget* tab = TabOf(page);
     if (!tab) return;
     const QString site = Profile().WebSite;
-    TBaseIEForm* p = (page == pgSongSearch || page == pgStationInfo)
-                         ? new TSongSearch(site, tab)
-                         : new TBaseIEForm(site, tab);
+    TBaseIEForm* p = (page == pgSongSearch || page == pgStationInfo) ? new TSongSearch(site, tab)
+                                                                     : new TBaseIEForm(site, tab);
     p->setObjectName(QString(kPageNames[page]).remove(' ') + "_page");
     p->OnLocation = [this](const QString& link) { ReceiveLocation(link); };
     tab->layout()->addWidget(p);
@@ -436,16 +435,16 @@ void Tvmmp3_pages::BuyCDExecute(TCustomServer* station)
 {
     const auto* sc = dynamic_cast<const TSCServer*>(station);
     if (!sc) return;
-    const QString t = FillTemplate(form_->Configuration()->Link("buycd").Url, "%CD%",
-                                   FixSongName(sc->SongTitle));
+    const QString t =
+        FillTemplate(form_->Configuration()->Link("buycd").Url, "%CD%", FixSongName(sc->SongTitle));
     OpenRedirect(t, Profile().ProductNumber, raBuyCD);
 }
 
 void Tvmmp3_pages::search_buttClick()
 {
     const QString record = searchmp3_butt->isChecked() ? "searchlink1" : "searchlink2";
-    const QString t = FillTemplate(form_->Configuration()->Link(record).Url, "%ST%",
-                                   search_box->text());
+    const QString t =
+        FillTemplate(form_->Configuration()->Link(record).Url, "%ST%", search_box->text());
     OpenRedirect(t, Profile().ProductNumber, raSongSearch);
 }
 
@@ -459,9 +458,8 @@ void Tvmmp3_pages::manualconnect_buttClick()
 {
     if (platform::DialogsScripted()) {
         bool ok = false;
-        const QString url =
-            platform::InputQuery("Manually Connect to a Server", " Server URL ",
-                                 manualconnect_form->serverurl->text(), &ok, form_);
+        const QString url = platform::InputQuery("Manually Connect to a Server", " Server URL ",
+                                                 manualconnect_form->serverurl->text(), &ok, form_);
         if (!ok) return;
         manualconnect_form->serverurl->setText(url);
     } else if (manualconnect_form->exec() != QDialog::Accepted) {
@@ -521,7 +519,8 @@ void Tvmmp3_pages::ProcessLocation()
         DebugLog("Server Object is not working");
         return;
     }
-    const bool known = sameWord(action, "play") || sameWord(action, "add") || sameWord(action, "showinfo");
+    const bool known =
+        sameWord(action, "play") || sameWord(action, "add") || sameWord(action, "showinfo");
     if (known && refuseStation(*s)) return;
     if (sameWord(action, "play")) {
         linkStation_ = std::move(s);

@@ -89,8 +89,8 @@ private:
     QString key_;
     QString updateUrl_;
     QList<TDLInfo*> infos_; // owned, one per list item
-    QString localFile_; // the partial file while downloading, the placed one after
-    QString fileName_;  // the name taken from the location, reduced to a plain file name
+    QString localFile_;     // the partial file while downloading, the placed one after
+    QString fileName_;      // the name taken from the location, reduced to a plain file name
     qint64 total_ = 0;
     qint64 received_ = 0;
     QElapsedTimer start_;

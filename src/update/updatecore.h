@@ -44,7 +44,14 @@ QString FreshFileName(const QString& folder, const QString& name);
 // The public keys an update's signature may be made with: the built-in one, and the
 // one in DIALWISE_UPDATE_KEY (64 hex digits) when set.
 QList<QByteArray> TrustedUpdateKeys();
-enum class TSignatureCheck { Good, Missing, Malformed, Bad, Unreadable };
+enum class TSignatureCheck
+{
+    Good,
+    Missing,
+    Malformed,
+    Bad,
+    Unreadable
+};
 // Checks the detached Ed25519 signature (128 hex digits; over the file's bytes, made with
 // the multi-part Ed25519ph interface) of `file` against the trusted keys.
 TSignatureCheck CheckUpdateSignature(const QString& file, const QString& hexSignature);

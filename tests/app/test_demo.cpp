@@ -26,9 +26,9 @@ private slots:
         dwtest::TempHome home;
         const quint16 port = dwtest::freePort();
         dwtest::Peer directory;
-        QVERIFY(directory.start(DW_BINARY_DIR "/tools/directory/dialwise-directory",
-                                {"--listen", QString("127.0.0.1:%1").arg(port), "--db",
-                                 ":memory:"}));
+        QVERIFY(
+            directory.start(DW_BINARY_DIR "/tools/directory/dialwise-directory",
+                            {"--listen", QString("127.0.0.1:%1").arg(port), "--db", ":memory:"}));
         QVERIFY(dwtest::waitForTcpPort(port));
 
         const QString log = home.file("dw.log");

@@ -29,8 +29,8 @@ private slots:
         QTest::addColumn<QByteArray>("existing");
         QTest::addColumn<bool>("written");
         QTest::newRow("no entry") << QByteArray() << true;
-        QTest::newRow("older version") << QByteArray("[Desktop Entry]\nX-Dialwise-Key-Version=1\n")
-                                       << true;
+        QTest::newRow("older version")
+            << QByteArray("[Desktop Entry]\nX-Dialwise-Key-Version=1\n") << true;
         QTest::newRow("no readable version")
             << QByteArray("[Desktop Entry]\nX-Dialwise-Key-Version=x\n") << true;
         QTest::newRow("current") << QByteArray("[Desktop Entry]\nX-Dialwise-Key-Version=2\n")

@@ -36,11 +36,13 @@ public:
     };
     QList<Shown> shown;
     QElapsedTimer clock;
-    QDBusConnection bus{QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notifications")};
+    QDBusConnection bus{
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notifications")};
     bool start()
     {
         clock.start();
-        return bus.registerObject("/org/freedesktop/Notifications", this, QDBusConnection::ExportAllSlots) &&
+        return bus.registerObject("/org/freedesktop/Notifications", this,
+                                  QDBusConnection::ExportAllSlots) &&
                bus.registerService("org.freedesktop.Notifications");
     }
     ~NotificationServer() override
@@ -57,7 +59,7 @@ public slots:
     }
     QStringList GetCapabilities() { return {"body"}; }
 };
-}
+} // namespace
 
 class TestPlayerLink : public QObject
 {
@@ -68,13 +70,15 @@ class TestPlayerLink : public QObject
 private slots:
     void initTestCase()
     {
-        if (dwtest::findProgram("dbus-daemon").isEmpty()) DW_PEER_MISSING("dbus", "dbus-daemon is not installed");
+        if (dwtest::findProgram("dbus-daemon").isEmpty())
+            DW_PEER_MISSING("dbus", "dbus-daemon is not installed");
         QVERIFY(bus_.start());
         qputenv("DIALWISE_NO_BROWSER", "1");
         qputenv("DIALWISE_LIST_HOST", "127.0.0.1:9");
         qputenv("DIALWISE_WEB_SITE", "http://127.0.0.1:9");
         ReloadProfile();
-        platform::SetLaunchRecorder([](const QString& what, const QStringList&) { opened << what; });
+        platform::SetLaunchRecorder(
+            [](const QString& what, const QStringList&) { opened << what; });
         platform::SetDialogScript([](const platform::DialogRequest&) {
             return platform::DialogAnswer{platform::mrOk, {}};
         });
@@ -96,11 +100,17 @@ private slots:
     void buyCdAddress_data()
     {
         QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("song");    // in the address
+        QTest::addColumn<QString>("song");     // in the address
         QTest::addColumn<QString>("notThere"); // must not be in it
-        QTest::newRow("track number and artist") << "07. Kestrel - Golden Hour" << "Golden" << "Kestrel";
-        QTest::newRow("short tail kept whole") << "Kestrel - Go" << "Kestrel" << "07.";
-        QTest::newRow("plain") << "Golden Hour" << "Golden" << "%CD%";
+        QTest::newRow("track number and artist") << "07. Kestrel - Golden Hour"
+                                                 << "Golden"
+                                                 << "Kestrel";
+        QTest::newRow("short tail kept whole") << "Kestrel - Go"
+                                               << "Kestrel"
+                                               << "07.";
+        QTest::newRow("plain") << "Golden Hour"
+                               << "Golden"
+                               << "%CD%";
     }
     void buyCdAddress()
     {
@@ -122,11 +132,14 @@ private slots:
     // station again, Position moves, Volume takes any value.
     void mprisAsSpecified()
     {
-        if (dwtest::findProgram("playerctl").isEmpty()) DW_PEER_MISSING("playerctl", "playerctl is not installed");
+        if (dwtest::findProgram("playerctl").isEmpty())
+            DW_PEER_MISSING("playerctl", "playerctl is not installed");
         playertest::Caster caster;
         QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440"}));
         qputenv("DIALWISE_AUDIO_SINK", "null");
-        auto ctl = [](const QStringList& args) { return playertest::runWithLoop("playerctl", QStringList{"-p", "dialwise"} + args); };
+        auto ctl = [](const QStringList& args) {
+            return playertest::runWithLoop("playerctl", QStringList{"-p", "dialwise"} + args);
+        };
         {
             Tvmmp3_form w;
             w.show();
@@ -186,7 +199,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(bar->Stream().Playing(), 20000);
             bar->stop_butt->click();
             Config()->SetChecked("playlaststation", true);
-            Config()->SaveSettings(); // as the configuration dialog's OK does
+            Config()->SaveSettings();  // as the configuration dialog's OK does
             bar->minmax_butt->click(); // to the desktop edge
             QVERIFY(!bar->Docked());
         }
@@ -224,9 +237,10 @@ private slots:
         QFETCH(bool, on);
         NotificationServer server;
         QVERIFY(server.start());
-        const QString titles = dwtest::writeFile(home_->file("titles.txt"),
-                                                 "2|First Band - One\n2|Second Band - Two\n2|Third Band - Three\n"
-                                                 "2|Fourth <b>Band</b> - Four\n60|Fifth Band - Five\n");
+        const QString titles =
+            dwtest::writeFile(home_->file("titles.txt"),
+                              "2|First Band - One\n2|Second Band - Two\n2|Third Band - Three\n"
+                              "2|Fourth <b>Band</b> - Four\n60|Fifth Band - Five\n");
         playertest::Caster caster;
         QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440,burst=0,titles=" + titles}));
         qputenv("DIALWISE_AUDIO_SINK", "null");
@@ -246,12 +260,14 @@ private slots:
             } else {
                 QVERIFY(server.shown.size() >= 2);
                 for (int i = 1; i < server.shown.size(); ++i)
-                    QVERIFY2(server.shown[i].at - server.shown[i - 1].at >= 4900, "two within five seconds");
+                    QVERIFY2(server.shown[i].at - server.shown[i - 1].at >= 4900,
+                             "two within five seconds");
                 for (const auto& n : server.shown) {
                     QCOMPARE(n.body, QString("Notified Station"));
                     QVERIFY2(!n.summary.contains('<'), qPrintable(n.summary));
                 }
-                QTRY_VERIFY_WITH_TIMEOUT(server.shown.last().summary == bar->SongTitle().toHtmlEscaped() ||
+                QTRY_VERIFY_WITH_TIMEOUT(server.shown.last().summary ==
+                                                 bar->SongTitle().toHtmlEscaped() ||
                                              server.shown.last().summary == bar->SongTitle(),
                                          8000);
             }

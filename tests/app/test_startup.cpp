@@ -60,7 +60,8 @@ struct TestDisplay
     {
         name = qEnvironmentVariable("DISPLAY");
         if (!name.isEmpty() || dwtest::findProgram("Xvfb").isEmpty()) return;
-        server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        server.start("Xvfb",
+                     {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
         // It writes the number of the display it took once it listens.
         QByteArray out;
         while (server.state() != QProcess::NotRunning && !out.contains('\n') &&

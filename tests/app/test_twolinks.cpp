@@ -4,9 +4,9 @@
 // second is launched after it. The sanitizer build runs this to prove the lifetimes.
 #include "config.h"
 #include "dialogs.h"
-#include "playerlink.h"
-#include "player_main.h"
 #include "platform.h"
+#include "player_main.h"
+#include "playerlink.h"
 #include "productprofile.h"
 #include "registry.h"
 #include "testsupport.h"

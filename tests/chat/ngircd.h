@@ -27,8 +27,8 @@ public:
         port = freePort();
         const QByteArray conf = "[Global]\nName = irc.test\nInfo = test server\n"
                                 "Listen = 127.0.0.1\nPorts = " +
-                                QByteArray::number(port) + "\nPidFile = " +
-                                dir.filePath("ngircd.pid").toUtf8() +
+                                QByteArray::number(port) +
+                                "\nPidFile = " + dir.filePath("ngircd.pid").toUtf8() +
                                 "\nMotdPhrase = hello from the test server\n"
                                 "[Limits]\nMaxNickLength = 30\nMaxJoins = 0\nMaxPenaltyTime = 0\n"
                                 "[Options]\nPAM = no\nIdent = no\nDNS = no\n" +

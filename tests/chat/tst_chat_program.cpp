@@ -168,8 +168,8 @@ class TestChatProgram : public QObject
     Geometry mainWindow()
     {
         Geometry g;
-        const QString ids =
-            xdo({"search", "--all", "--pid", QString::number(program.processId()), "--name", "^Dialwise$"});
+        const QString ids = xdo({"search", "--all", "--pid", QString::number(program.processId()),
+                                 "--name", "^Dialwise$"});
         g.id = ids.section('\n', 0, 0);
         if (g.id.isEmpty()) return g;
         for (const QString& l : xdo({"getwindowgeometry", "--shell", g.id}).split('\n')) {
@@ -318,10 +318,15 @@ private slots:
         QTcpServer offerer;
         QVERIFY(offerer.listen(QHostAddress::LocalHost, 0));
         const qsizetype before = peer.lines.size();
-        peer.send("PRIVMSG " + peer.follow(nick) + " :\x01" "DCC SEND <h1>holiday.jpg 2130706433 " +
+        peer.send("PRIVMSG " + peer.follow(nick) +
+                  " :\x01"
+                  "DCC SEND <h1>holiday.jpg 2130706433 " +
                   QString::number(offerer.serverPort()) + " 1300\x01");
-        QVERIFY(QTest::qWaitFor([&] { return !xdo({"search", "--name", "^Confirm$"}).isEmpty(); },
-                                Wait));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return !xdo({"search", "--name", "^Confirm$"}).isEmpty();
+            },
+            Wait));
         QElapsedTimer unanswered;
         unanswered.start();
         while (unanswered.elapsed() < 10000) {
@@ -339,7 +344,10 @@ private slots:
         QTest::qWait(300);
         xdo({"key", "--window", question, "Escape"});
         QVERIFY(QTest::qWaitFor(
-            [&] { return xdo({"search", "--name", "^DCC Connection$"}).isEmpty(); }, Wait));
+            [&] {
+                return xdo({"search", "--name", "^DCC Connection$"}).isEmpty();
+            },
+            Wait));
         QVERIFY(!offerer.hasPendingConnections());
 
         // "/dcc send" opens the file dialog on the home folder; its file is listed: the
@@ -347,11 +355,15 @@ private slots:
         // the list, select, open) and offered.
         typeLine("/dcc send peer");
         const bool dialogShown = QTest::qWaitFor(
-            [&] { return !xdo({"search", "--name", "^Send a file to peer$"}).isEmpty(); }, Wait);
+            [&] {
+                return !xdo({"search", "--name", "^Send a file to peer$"}).isEmpty();
+            },
+            Wait);
         if (!dialogShown) shot(tmp.filePath("no-dialog.png"));
         QVERIFY(dialogShown);
         QTest::qWait(1500);
-        const QString dialog = xdo({"search", "--name", "^Send a file to peer$"}).section('\n', 0, 0);
+        const QString dialog =
+            xdo({"search", "--name", "^Send a file to peer$"}).section('\n', 0, 0);
         xdo({"windowactivate", dialog});
         QTest::qWait(300);
         xdo({"key", "--window", dialog, "shift+Tab", "space", "Return"});

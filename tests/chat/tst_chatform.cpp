@@ -13,15 +13,15 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
-#include <QListWidget>
 #include <QScrollBar>
+#include <QTabBar>
 #include <QTabWidget>
-#include <QPlainTextEdit>
 #include <QToolButton>
 #include <QTreeWidget>
-#include <QTabBar>
 #include <QtTest>
 #include <functional>
 #include <memory>
@@ -176,13 +176,27 @@ private slots:
             w.ShowMessage(u, "hi &lt; <i>x</i>" + QString(QChar(2)) + QChar(0x7f) + QChar(0x85) +
                                  QChar(0x93) + QChar(0xa0));
             break;
-        case 1: w.ShowPrivMessage(u, "psst"); break;
-        case 2: w.ShowNotice(u, "note", &ch); break;
-        case 3: w.ShowAction(u, "waves"); break;
-        case 4: w.ShowJoin(u, &ch); break;
-        case 5: w.ShowKick(op, &ch, u); break;
-        case 6: w.ShowTopic(u, &ch); break;
-        case 7: w.ShowSystem("- hello"); break;
+        case 1:
+            w.ShowPrivMessage(u, "psst");
+            break;
+        case 2:
+            w.ShowNotice(u, "note", &ch);
+            break;
+        case 3:
+            w.ShowAction(u, "waves");
+            break;
+        case 4:
+            w.ShowJoin(u, &ch);
+            break;
+        case 5:
+            w.ShowKick(op, &ch, u);
+            break;
+        case 6:
+            w.ShowTopic(u, &ch);
+            break;
+        case 7:
+            w.ShowSystem("- hello");
+            break;
         }
         QCOMPARE(w.LineCount(), 1);
         QCOMPARE(w.LineText(0), text);
@@ -227,15 +241,24 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("target");
-        QTest::newRow("http") << "see http://127.0.0.1/x?a=1." << "http://127.0.0.1/x?a=1";
-        QTest::newRow("https") << "HTTPS://127.0.0.1/" << "HTTPS://127.0.0.1/";
-        QTest::newRow("www") << "(www.example.test)" << "http://www.example.test";
-        QTest::newRow("ftp") << "ftp://127.0.0.1/f" << "ftp://127.0.0.1/f";
-        QTest::newRow("mailto") << "mailto:dj@example.test" << "mailto:dj@example.test";
-        QTest::newRow("program") << "dialwise:play?s1" << "dialwise:play?s1";
-        QTest::newRow("javascript") << "javascript:alert(1)" << "";
-        QTest::newRow("file") << "file:///etc/passwd" << "";
-        QTest::newRow("plain") << "no link here" << "";
+        QTest::newRow("http") << "see http://127.0.0.1/x?a=1."
+                              << "http://127.0.0.1/x?a=1";
+        QTest::newRow("https") << "HTTPS://127.0.0.1/"
+                               << "HTTPS://127.0.0.1/";
+        QTest::newRow("www") << "(www.example.test)"
+                             << "http://www.example.test";
+        QTest::newRow("ftp") << "ftp://127.0.0.1/f"
+                             << "ftp://127.0.0.1/f";
+        QTest::newRow("mailto") << "mailto:dj@example.test"
+                                << "mailto:dj@example.test";
+        QTest::newRow("program") << "dialwise:play?s1"
+                                 << "dialwise:play?s1";
+        QTest::newRow("javascript") << "javascript:alert(1)"
+                                    << "";
+        QTest::newRow("file") << "file:///etc/passwd"
+                              << "";
+        QTest::newRow("plain") << "no link here"
+                               << "";
     }
     void links()
     {
@@ -332,17 +355,31 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("wire");
         QTest::addColumn<QString>("echo");
-        QTest::newRow("say") << "hello <b>" << "PRIVMSG #cmds :hello <b>" << "<cmdr> hello <b>";
-        QTest::newRow("msg trimmed") << "/msg bob   hi there  " << "PRIVMSG bob :hi there"
+        QTest::newRow("say") << "hello <b>"
+                             << "PRIVMSG #cmds :hello <b>"
+                             << "<cmdr> hello <b>";
+        QTest::newRow("msg trimmed") << "/msg bob   hi there  "
+                                     << "PRIVMSG bob :hi there"
                                      << "*cmdr:bob* hi there";
-        QTest::newRow("notice blank") << "/NOTICE bob hey" << "NOTICE bob : hey"
+        QTest::newRow("notice blank") << "/NOTICE bob hey"
+                                      << "NOTICE bob : hey"
                                       << "-cmdr:bob-  hey";
-        QTest::newRow("topic here") << "/topic all the words" << "TOPIC #cmds :all the words" << "";
-        QTest::newRow("topic named") << "/topic #cmds set it" << "TOPIC #cmds :set it" << "";
-        QTest::newRow("me") << "/me waves" << "PRIVMSG #cmds :\x01" "ACTION waves\x01"
+        QTest::newRow("topic here") << "/topic all the words"
+                                    << "TOPIC #cmds :all the words"
+                                    << "";
+        QTest::newRow("topic named") << "/topic #cmds set it"
+                                     << "TOPIC #cmds :set it"
+                                     << "";
+        QTest::newRow("me") << "/me waves"
+                            << "PRIVMSG #cmds :\x01"
+                               "ACTION waves\x01"
                             << "* cmdr waves";
-        QTest::newRow("raw join") << "/Join #Else" << " Join #Else" << "";
-        QTest::newRow("list") << "/list" << "LIST" << "";
+        QTest::newRow("raw join") << "/Join #Else"
+                                  << " Join #Else"
+                                  << "";
+        QTest::newRow("list") << "/list"
+                              << "LIST"
+                              << "";
     }
     void commands()
     {
@@ -355,8 +392,10 @@ private slots:
         sent.clear();
         type(typed);
         QTRY_VERIFY2_WITH_TIMEOUT(sent.contains(wire), qPrintable(sent.join('\n')), Wait);
-        if (!echo.isEmpty()) QCOMPARE(lastLine(), echo);
-        else QCOMPARE(form->LineCount(), before);
+        if (!echo.isEmpty())
+            QCOMPARE(lastLine(), echo);
+        else
+            QCOMPARE(form->LineCount(), before);
         QCOMPARE(form->mainline->text(), QString());
     }
 
@@ -415,7 +454,8 @@ private slots:
             form->Whois1->trigger();
         else
             form->findChild<QToolButton*>(button)->click();
-        QTRY_VERIFY2_WITH_TIMEOUT(sent.mid(0, wire.size()) == wire, qPrintable(sent.join('\n')), Wait);
+        QTRY_VERIFY2_WITH_TIMEOUT(sent.mid(0, wire.size()) == wire, qPrintable(sent.join('\n')),
+                                  Wait);
         // The private-message button puts the nick into the input line.
         form->name_box->setCurrentRow(row);
         form->mainline->setText("draft");
@@ -573,10 +613,14 @@ private slots:
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b");
         QTest::addColumn<bool>("less");
-        QTest::newRow("numbers") << "9" << "10" << true;
-        QTest::newRow("text no case") << "#abc" << "#ABD" << true;
-        QTest::newRow("times") << "9:05" << "10:00" << true;
-        QTest::newRow("mixed") << "10" << "#a" << false;
+        QTest::newRow("numbers") << "9"
+                                 << "10" << true;
+        QTest::newRow("text no case") << "#abc"
+                                      << "#ABD" << true;
+        QTest::newRow("times") << "9:05"
+                               << "10:00" << true;
+        QTest::newRow("mixed") << "10"
+                               << "#a" << false;
     }
     void cellOrder()
     {

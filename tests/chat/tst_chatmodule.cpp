@@ -96,7 +96,10 @@ class TestChatModule : public QObject
         module->ConnectChat();
         QTRY_COMPARE_WITH_TIMEOUT(module->IRCClient1->State(), isConnected, Wait);
     }
-    FakeWindow* win(int i) const { return static_cast<FakeWindow*>(module->ChatWindows.at(size_t(i))); }
+    FakeWindow* win(int i) const
+    {
+        return static_cast<FakeWindow*>(module->ChatWindows.at(size_t(i)));
+    }
 
 private slots:
     void initTestCase()
@@ -130,11 +133,27 @@ private slots:
         QTest::addColumn<QString>("wantNick");
         QTest::addColumn<QString>("wantUser");
         QTest::addColumn<QString>("wantReal");
-        QTest::newRow("anon") << "" << "" << "Anon\\d{1,4}" << "Anon\\d{1,4}" << "z";
+        QTest::newRow("anon") << ""
+                              << ""
+                              << "Anon\\d{1,4}"
+                              << "Anon\\d{1,4}"
+                              << "z";
         // Servers refuse blanks and brackets in the USER line's name.
-        QTest::newRow("blanks") << "big dj" << "Mary Ann" << "big_dj" << "big_dj" << "Mary_Ann";
-        QTest::newRow("brackets") << "[dj]-x" << "" << "\\[dj\\]-x" << "dj-x" << "z";
-        QTest::newRow("plain") << "rocker" << "" << "rocker" << "rocker" << "z";
+        QTest::newRow("blanks") << "big dj"
+                                << "Mary Ann"
+                                << "big_dj"
+                                << "big_dj"
+                                << "Mary_Ann";
+        QTest::newRow("brackets") << "[dj]-x"
+                                  << ""
+                                  << "\\[dj\\]-x"
+                                  << "dj-x"
+                                  << "z";
+        QTest::newRow("plain") << "rocker"
+                               << ""
+                               << "rocker"
+                               << "rocker"
+                               << "z";
     }
     void identity()
     {
@@ -294,8 +313,10 @@ private slots:
     {
         QTest::addColumn<QString>("nick");
         QTest::addColumn<QString>("awayNick");
-        QTest::newRow("plain") << "sleeper" << "[AWAY]sleeper";
-        QTest::newRow("already away") << "[AWAY]owl" << "[AWAY]owl";
+        QTest::newRow("plain") << "sleeper"
+                               << "[AWAY]sleeper";
+        QTest::newRow("already away") << "[AWAY]owl"
+                                      << "[AWAY]owl";
     }
     void autoAway()
     {

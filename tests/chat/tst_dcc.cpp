@@ -384,7 +384,9 @@ private slots:
         QTest::addColumn<QString>("offered");
         QTest::addColumn<QString>("kept");
         const QString e = QString::fromUtf8("\xc3\xa9"); // é, two bytes
-        QTest::newRow("C1 controls") << QString::fromUtf8("a\xc2\x85\xc2\x9b" "b.txt") << "ab.txt";
+        QTest::newRow("C1 controls") << QString::fromUtf8("a\xc2\x85\xc2\x9b"
+                                                          "b.txt")
+                                     << "ab.txt";
         QTest::newRow("right-to-left override")
             << QString::fromUtf8("photo\xe2\x80\xaegpj.exe") << "photogpj.exe";
         QTest::newRow("isolates and marks")
@@ -415,7 +417,8 @@ private slots:
         const QString v(QChar(1));
         QTest::newRow("address zero") << v + "DCC SEND a.bin 0 4000 10" + v << "";
         QTest::newRow("size zero") << v + "DCC SEND a.bin 2130706433 4000 0" + v << "";
-        QTest::newRow("closing byte missing") << v + "DCC SEND a.bin 2130706433 4000 1300" << "1300";
+        QTest::newRow("closing byte missing") << v + "DCC SEND a.bin 2130706433 4000 1300"
+                                              << "1300";
         QTest::newRow("closed") << v + "DCC SEND a.bin 2130706433 4000 1300" + v << "1300";
     }
     void offerEdges()
@@ -495,7 +498,8 @@ private slots:
         for (int i = 0; i < 30; ++i)
             peer.CTCPQuery(module.IRCClient1->Nick(), "DCC SEND",
                            "f" + QString::number(i) + ".bin 2130706433 4000 10");
-        QTRY_COMPARE_WITH_TIMEOUT(Tdcc_form::OpenQuestions(), int(Tdcc_form::MaxOpenQuestions), Wait);
+        QTRY_COMPARE_WITH_TIMEOUT(Tdcc_form::OpenQuestions(), int(Tdcc_form::MaxOpenQuestions),
+                                  Wait);
         // The chat still answers while the questions are open.
         peer.CTCPQuery(module.IRCClient1->Nick(), "VERSION", "");
         QTRY_VERIFY_WITH_TIMEOUT(!rec.log.filter("CTCPReply|").isEmpty(), Wait);

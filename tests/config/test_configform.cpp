@@ -9,13 +9,13 @@
 #include "testsupport.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
-#include <QFileInfo>
 #include <QTest>
 #include <QToolButton>
 

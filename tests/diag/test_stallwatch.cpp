@@ -22,7 +22,7 @@ private slots:
         });
         TStallWatch watch;
         watch.Start();
-        QTest::qWait(50); // the heartbeat runs
+        QTest::qWait(50);     // the heartbeat runs
         QThread::msleep(200); // the thread is held up, but not by work of its own
         const QRegularExpression line(
             "^Event loop stalled (\\d+) ms \\((\\d+) ms on the processor\\)$");

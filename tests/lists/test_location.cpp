@@ -21,28 +21,61 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::newRow("four fields")
             << "fieldcount`4`action`ip`hostname`type`play`127.0.0.1:8000`Some Station`0" << true
-            << "play" << "127.0.0.1" << "8000" << "Some Station" << "" << 0;
+            << "play"
+            << "127.0.0.1"
+            << "8000"
+            << "Some Station"
+            << "" << 0;
         QTest::newRow("no port: 8000, no type: 0")
             << "fieldcount`3`action`ip`hostname`play`127.0.0.1`X" << true << "play"
-            << "127.0.0.1" << "8000" << "X" << "" << 0;
+            << "127.0.0.1"
+            << "8000"
+            << "X"
+            << "" << 0;
         QTest::newRow("stream address")
             << "fieldcount`4`action`ip`hostname`type`add`http://h:8080/live`S`1" << true << "add"
-            << "h" << "8080/live" << "S" << "http://h:8080/live" << 1;
+            << "h"
+            << "8080/live"
+            << "S"
+            << "http://h:8080/live" << 1;
         QTest::newRow("fields in another order, names in any case")
             << "fieldcount`3`HostName`IP`Action`N`127.0.0.2:9000`ShowInfo" << true << "ShowInfo"
-            << "127.0.0.2" << "9000" << "N" << "" << 0;
+            << "127.0.0.2"
+            << "9000"
+            << "N"
+            << "" << 0;
         QTest::newRow("type not a number") << "fieldcount`2`ip`type`127.0.0.1:1`x" << true << ""
-                                           << "127.0.0.1" << "1" << "" << "" << 0;
+                                           << "127.0.0.1"
+                                           << "1"
+                                           << ""
+                                           << "" << 0;
         QTest::newRow("one character too many before the record")
-            << ":fieldcount`3`action`ip`hostname`play`127.0.0.1`X" << false << "" << "" << ""
-            << "" << "" << 0;
-        QTest::newRow("too few values") << "fieldcount`3`action`ip`hostname`play`127.0.0.1"
-                                        << false << "" << "" << "" << "" << "" << 0;
-        QTest::newRow("no fieldcount") << "action`ip`play`127.0.0.1" << false << "" << "" << ""
-                                       << "" << "" << 0;
-        QTest::newRow("huge field count") << "fieldcount`999999999`a`b" << false << "" << ""
-                                          << "" << "" << "" << 0;
-        QTest::newRow("empty") << "" << false << "" << "" << "" << "" << "" << 0;
+            << ":fieldcount`3`action`ip`hostname`play`127.0.0.1`X" << false << ""
+            << ""
+            << ""
+            << ""
+            << "" << 0;
+        QTest::newRow("too few values")
+            << "fieldcount`3`action`ip`hostname`play`127.0.0.1" << false << ""
+            << ""
+            << ""
+            << ""
+            << "" << 0;
+        QTest::newRow("no fieldcount") << "action`ip`play`127.0.0.1" << false << ""
+                                       << ""
+                                       << ""
+                                       << ""
+                                       << "" << 0;
+        QTest::newRow("huge field count") << "fieldcount`999999999`a`b" << false << ""
+                                          << ""
+                                          << ""
+                                          << ""
+                                          << "" << 0;
+        QTest::newRow("empty") << "" << false << ""
+                               << ""
+                               << ""
+                               << ""
+                               << "" << 0;
     }
     void parse()
     {

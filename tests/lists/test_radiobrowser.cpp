@@ -47,7 +47,8 @@ QByteArray twoStations()
            entry(kUuid2, "Radio Two", "https://127.0.0.2/stream.mp3") + "]";
 }
 
-QByteArray httpAnswer(int status, const QByteArray& body, const QByteArray& type = "application/json")
+QByteArray httpAnswer(int status, const QByteArray& body,
+                      const QByteArray& type = "application/json")
 {
     return "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error") +
            "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
@@ -68,7 +69,8 @@ public:
             auto* s = new QSslServer(this);
             s->setSslConfiguration(conf);
             server_ = s;
-            connect(s, &QSslServer::errorOccurred, this, [](QSslSocket*, QAbstractSocket::SocketError) {});
+            connect(s, &QSslServer::errorOccurred, this,
+                    [](QSslSocket*, QAbstractSocket::SocketError) {});
         } else {
             server_ = new QTcpServer(this);
         }
@@ -150,10 +152,9 @@ private slots:
         if (dwtest::findProgram("openssl").isEmpty() || !QSslSocket::supportsSsl()) return;
         const QString key = home_.file("key.pem"), cert = home_.file("cert.pem");
         QProcess p;
-        p.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                            "-subj", "/CN=localhost", "-addext",
-                            "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout", key,
-                            "-out", cert});
+        p.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                            "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                            "-keyout", key, "-out", cert});
         if (!p.waitForFinished(60000) || p.exitCode() != 0) return;
         QFile cf(cert), kf(key);
         if (!cf.open(QIODevice::ReadOnly) || !kf.open(QIODevice::ReadOnly)) return;
@@ -171,9 +172,10 @@ private slots:
     void readerMapsTheDocumentedFields()
     {
         const TRBReadResult r = ReadRadioBrowserStations(
-            "[" + entry(kUuid1, "Caf\\u00e9 \\ud83c\\udfb5 Radio", "http://ignored.invalid/",
-                        ",\"url_resolved\":\"https://127.0.0.3:8443/jazz?x=1\",\"hls\":1,"
-                        "\"favicon\":\"https://127.0.0.3/icon.png\",\"nested\":{\"a\":[1,{\"b\":2}]}") +
+            "[" +
+            entry(kUuid1, "Caf\\u00e9 \\ud83c\\udfb5 Radio", "http://ignored.invalid/",
+                  ",\"url_resolved\":\"https://127.0.0.3:8443/jazz?x=1\",\"hls\":1,"
+                  "\"favicon\":\"https://127.0.0.3/icon.png\",\"nested\":{\"a\":[1,{\"b\":2}]}") +
             "]");
         QVERIFY2(r.Ok, qPrintable(r.Error));
         QCOMPARE(r.Stations.size(), 1);
@@ -214,14 +216,14 @@ private slots:
         QTest::newRow("empty list") << QByteArray("[ ]") << true << QStringList() << QString();
         QTest::newRow("not a list") << QByteArray("{\"error\":\"x\"}") << false << QStringList()
                                     << QString("no JSON array");
-        QTest::newRow("html error page") << QByteArray("<html>502</html>") << false
-                                         << QStringList() << QString("no JSON array");
+        QTest::newRow("html error page")
+            << QByteArray("<html>502</html>") << false << QStringList() << QString("no JSON array");
         QTest::newRow("truncated") << ("[" + good + "," + good.left(good.size() / 2)) << false
                                    << QStringList() << QString("malformed");
-        QTest::newRow("no closing bracket") << ("[" + good) << false << QStringList()
-                                            << QString("ends early");
-        QTest::newRow("garbage after") << ("[" + good + "]x") << false << QStringList()
-                                       << QString("text after");
+        QTest::newRow("no closing bracket")
+            << ("[" + good) << false << QStringList() << QString("ends early");
+        QTest::newRow("garbage after")
+            << ("[" + good + "]x") << false << QStringList() << QString("text after");
         QTest::newRow("missing uuid")
             << ("[" + good + ",{\"name\":\"No uuid\",\"url\":\"http://127.0.0.1/\"}]") << true
             << QStringList{"Good"} << QString("no station uuid: 1");
@@ -231,10 +233,11 @@ private slots:
         QTest::newRow("duplicate uuid")
             << ("[" + good + "," + entry(kUuid1, "Again", "http://127.0.0.1:8001/") + "]") << true
             << QStringList{"Good"} << QString("duplicate uuid: 1");
-        QTest::newRow("not http")
-            << ("[" + good + "," + entry(kUuid2, "File", "file:///etc/passwd") + "," +
-                entry(kUuid3, "Script", "javascript:alert(1)") + "]")
-            << true << QStringList{"Good"} << QString("stream address not http(s): 2");
+        QTest::newRow("not http") << ("[" + good + "," +
+                                      entry(kUuid2, "File", "file:///etc/passwd") + "," +
+                                      entry(kUuid3, "Script", "javascript:alert(1)") + "]")
+                                  << true << QStringList{"Good"}
+                                  << QString("stream address not http(s): 2");
         QTest::newRow("control characters")
             << ("[" + entry(kUuid1, "Bell\\u0007 and\\r\\nbreak\\u202e", "http://127.0.0.1/") +
                 "," + entry(kUuid2, "\\u0001\\u0002", "http://127.0.0.1/") + "]")
@@ -243,16 +246,17 @@ private slots:
             << ("[" + entry(kUuid1, "Odd", "http://127.0.0.1/", ",\"codec\":\"ZZZ-99\"") + "]")
             << true << QStringList{"Odd"} << QString("unknown codec (kept, built-in player): 1");
         QTest::newRow("wrong types")
-            << ("[" + entry(kUuid1, "Types", "http://127.0.0.1/",
-                            ",\"bitrate\":\"abc\",\"clickcount\":-5,\"hls\":true,\"tags\":[1]") +
+            << ("[" +
+                entry(kUuid1, "Types", "http://127.0.0.1/",
+                      ",\"bitrate\":\"abc\",\"clickcount\":-5,\"hls\":true,\"tags\":[1]") +
                 ",17,\"text\",null]")
             << true << QStringList{"Types"} << QString("not an object: 3");
         QTest::newRow("too deep") << (QByteArray(100, '[') + QByteArray(100, ']')) << false
                                   << QStringList() << QString("nested too deeply");
-        QTest::newRow("bad escape") << QByteArray("[{\"name\":\"a\\q\"}]") << false
-                                    << QStringList() << QString("bad escape");
-        QTest::newRow("byte order mark") << ("\xef\xbb\xbf[" + good + "]") << true
-                                         << QStringList{"Good"} << QString();
+        QTest::newRow("bad escape") << QByteArray("[{\"name\":\"a\\q\"}]") << false << QStringList()
+                                    << QString("bad escape");
+        QTest::newRow("byte order mark")
+            << ("\xef\xbb\xbf[" + good + "]") << true << QStringList{"Good"} << QString();
     }
 
     void readerSkipsBadEntries()
@@ -319,7 +323,8 @@ private slots:
         // "(All Servers)": the most played; a name search.
         list.SetGenre("(All Servers)");
         refresh(list);
-        QVERIFY(api.lastPath().startsWith("/json/stations/search?hidebroken=true&order=clickcount"));
+        QVERIFY(
+            api.lastPath().startsWith("/json/stations/search?hidebroken=true&order=clickcount"));
         list.SetNameSearch("Radio & Two");
         refresh(list);
         QVERIFY2(api.lastPath().startsWith("/json/stations/search?name=Radio%20%26%20Two&"),
@@ -336,9 +341,8 @@ private slots:
         const QString dead = QString("http://127.0.0.1:%1").arg(dwtest::freePort());
         TRadioBrowserList list;
         list.RequestTimeoutMs = 500;
-        list.Servers_.SetServers(QStringList{dead, malformed.url(), refusing.url(), silent.url(),
-                                             good.url()}
-                                     .join(","));
+        list.Servers_.SetServers(
+            QStringList{dead, malformed.url(), refusing.url(), silent.url(), good.url()}.join(","));
         QCOMPARE(list.Servers_.Candidates().size(), 5);
         // Whichever server is picked first, the refresh ends with the good one's stations.
         for (int round = 0; round < 3; ++round) {
@@ -347,7 +351,9 @@ private slots:
             QVERIFY(list.LastError.isEmpty());
         }
         // Every server fails: the stations shown before stay, with the reason.
-        good.answer = [](const QByteArray&) { return httpAnswer(200, "[" + entry(kUuid1, "X", "http://127.0.0.1/")); };
+        good.answer = [](const QByteArray&) {
+            return httpAnswer(200, "[" + entry(kUuid1, "X", "http://127.0.0.1/"));
+        };
         const auto kept = refresh(list);
         QCOMPARE(names(kept), (QStringList{"Radio One", "Radio Two"}));
         QVERIFY(!list.LastError.isEmpty());
@@ -422,8 +428,9 @@ private slots:
         StandIn api;
         api.answer = [](const QByteArray& head) {
             if (head.startsWith("GET /json/stations/byuuid"))
-                return httpAnswer(200, "[" + entry(kUuid1, "Radio One Renamed",
-                                                   "http://127.0.0.1:8009/new") + "]");
+                return httpAnswer(
+                    200,
+                    "[" + entry(kUuid1, "Radio One Renamed", "http://127.0.0.1:8009/new") + "]");
             return httpAnswer(200, twoStations());
         };
         QVERIFY(api.listen());

@@ -113,10 +113,9 @@ void TestServerListParser::records_data()
         << QStringList{"GetNext got a 0 at END", "eof:2"};
     // A token runs to the end of the text: a last record whose last value is empty is
     // whole, with or without the separator after it.
-    QTest::newRow("empty last value")
-        << head + "\\127.0.0.1\\A\\rock\\127.0.0.2\\B\\"
-        << QStringList{"127.0.0.1|A|rock", "127.0.0.2|B|"}
-        << QStringList{"GetNext got a 0 at END", "eof:0"};
+    QTest::newRow("empty last value") << head + "\\127.0.0.1\\A\\rock\\127.0.0.2\\B\\"
+                                      << QStringList{"127.0.0.1|A|rock", "127.0.0.2|B|"}
+                                      << QStringList{"GetNext got a 0 at END", "eof:0"};
     QTest::newRow("empty values") << head + "\\\\\\x" << QStringList{"||x"}
                                   << QStringList{"GetNext got a 0 at END", "eof:1"};
     QTest::newRow("one character")
@@ -256,8 +255,7 @@ void TestServerListParser::decompress()
         // Up to the damage the text is the list's (a corrupt stream may still decode a
         // little garbage before inflate notices).
         QVERIFY(list.startsWith(b.left(list.size() / 4)));
-        if (QByteArray(QTest::currentDataTag()) == "truncated")
-            QVERIFY(list.startsWith(b));
+        if (QByteArray(QTest::currentDataTag()) == "truncated") QVERIFY(list.startsWith(b));
         // The parser then drops the partial last record.
         const QStringList got = ReadAll(b, {"hostname"});
         QVERIFY(!got.isEmpty());

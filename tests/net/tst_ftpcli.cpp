@@ -234,8 +234,8 @@ private slots:
                                         << "small.txt" << 0 << 530;
         QTest::newRow("missing file, SIZE") << kPassword << "nothere.bin" << 1 << 550;
         QTest::newRow("missing file, RETR") << kPassword << "nothere.bin" << 2 << 550;
-        QTest::newRow("smuggled command") << kPassword << "x\r\nDELE big.bin" << 1
-                                          << int(ftpErrProtocol);
+        QTest::newRow("smuggled command")
+            << kPassword << "x\r\nDELE big.bin" << 1 << int(ftpErrProtocol);
     }
     void refusals()
     {

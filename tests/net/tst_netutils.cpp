@@ -4,8 +4,8 @@
 #include "netconfig.h"
 #include "netutils.h"
 #include "platform.h"
-#include "stationaddr.h"
 #include "productprofile.h"
+#include "stationaddr.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -324,7 +324,8 @@ void TestNetUtils::onlyWebAddressesLeave()
     OpenRedirect(url, 2, raChatLink);
     QCOMPARE(g_launched.size(), redirected ? 1 : 0);
     // What goes to the desktop is always the redirect service's own web address.
-    if (redirected) QVERIFY(g_launched[0].startsWith("http://") && g_launched[0].contains("redirect.asp"));
+    if (redirected)
+        QVERIFY(g_launched[0].startsWith("http://") && g_launched[0].contains("redirect.asp"));
     platform::SetLaunchRecorder(nullptr);
     SetBrowserFailureHandler(nullptr);
     QCOMPARE(failures.size(), int(!opened) + int(!redirected));
@@ -336,27 +337,69 @@ void TestNetUtils::stationAddresses_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("stream");
     QTest::addColumn<bool>("ok");
-    QTest::newRow("IPv4 and port") << "127.0.0.9" << "8000" << "" << true;
-    QTest::newRow("host name, port and path") << "radio-1.example.invalid" << "8000/live.mp3?x=1&y=2" << "" << true;
-    QTest::newRow("escaped blank") << "127.0.0.9" << "8000/a%20b" << "" << true;
-    QTest::newRow("stream server's \"/;\"") << "127.0.0.9" << "8000/;stream.mp3" << "" << true;
-    QTest::newRow("stream address without a port") << "127.0.0.9" << "/live" << "http://127.0.0.9/live" << true;
-    QTest::newRow("command substitution") << "127.0.0.9" << "8000/$(id)" << "" << false;
-    QTest::newRow("back-quotes") << "127.0.0.9" << "8000/`id`" << "" << false;
-    QTest::newRow("escaped line break") << "127.0.0.9" << "8000/a%0Ab" << "" << false;
-    QTest::newRow("raw line break") << "127.0.0.9" << "8000/a\nFile2=x" << "" << false;
-    QTest::newRow("blank") << "127.0.0.9" << "8000/a b" << "" << false;
-    QTest::newRow("no port") << "127.0.0.9" << "" << "" << false;
-    QTest::newRow("port too big") << "127.0.0.9" << "70000" << "" << false;
-    QTest::newRow("port with a blank") << "127.0.0.9" << "8 " << "" << false;
-    QTest::newRow("host with NUL characters") << QString("127.0.0") + QChar(0) + QChar(0) + ".1" << "8000" << "" << false;
-    QTest::newRow("host as an option") << "-oProxyCommand=x" << "8000" << "" << false;
-    QTest::newRow("IPv6") << "::1" << "8000" << "" << false;
-    QTest::newRow("short IPv4") << "127.1" << "8000" << "" << false;
-    QTest::newRow("underscore host") << "a_b.invalid" << "8000" << "" << false;
-    QTest::newRow("file stream address") << "127.0.0.9" << "8000" << "file:///etc/passwd" << false;
-    QTest::newRow("user information") << "127.0.0.9" << "8000" << "http://u:p@127.0.0.9:8000/" << false;
-    QTest::newRow("stream path with quotes") << "127.0.0.9" << "8000" << "http://127.0.0.9:8000/'x'" << false;
+    QTest::newRow("IPv4 and port") << "127.0.0.9"
+                                   << "8000"
+                                   << "" << true;
+    QTest::newRow("host name, port and path") << "radio-1.example.invalid"
+                                              << "8000/live.mp3?x=1&y=2"
+                                              << "" << true;
+    QTest::newRow("escaped blank") << "127.0.0.9"
+                                   << "8000/a%20b"
+                                   << "" << true;
+    QTest::newRow("stream server's \"/;\"") << "127.0.0.9"
+                                            << "8000/;stream.mp3"
+                                            << "" << true;
+    QTest::newRow("stream address without a port") << "127.0.0.9"
+                                                   << "/live"
+                                                   << "http://127.0.0.9/live" << true;
+    QTest::newRow("command substitution") << "127.0.0.9"
+                                          << "8000/$(id)"
+                                          << "" << false;
+    QTest::newRow("back-quotes") << "127.0.0.9"
+                                 << "8000/`id`"
+                                 << "" << false;
+    QTest::newRow("escaped line break") << "127.0.0.9"
+                                        << "8000/a%0Ab"
+                                        << "" << false;
+    QTest::newRow("raw line break") << "127.0.0.9"
+                                    << "8000/a\nFile2=x"
+                                    << "" << false;
+    QTest::newRow("blank") << "127.0.0.9"
+                           << "8000/a b"
+                           << "" << false;
+    QTest::newRow("no port") << "127.0.0.9"
+                             << ""
+                             << "" << false;
+    QTest::newRow("port too big") << "127.0.0.9"
+                                  << "70000"
+                                  << "" << false;
+    QTest::newRow("port with a blank") << "127.0.0.9"
+                                       << "8 "
+                                       << "" << false;
+    QTest::newRow("host with NUL characters") << QString("127.0.0") + QChar(0) + QChar(0) + ".1"
+                                              << "8000"
+                                              << "" << false;
+    QTest::newRow("host as an option") << "-oProxyCommand=x"
+                                       << "8000"
+                                       << "" << false;
+    QTest::newRow("IPv6") << "::1"
+                          << "8000"
+                          << "" << false;
+    QTest::newRow("short IPv4") << "127.1"
+                                << "8000"
+                                << "" << false;
+    QTest::newRow("underscore host") << "a_b.invalid"
+                                     << "8000"
+                                     << "" << false;
+    QTest::newRow("file stream address") << "127.0.0.9"
+                                         << "8000"
+                                         << "file:///etc/passwd" << false;
+    QTest::newRow("user information") << "127.0.0.9"
+                                      << "8000"
+                                      << "http://u:p@127.0.0.9:8000/" << false;
+    QTest::newRow("stream path with quotes") << "127.0.0.9"
+                                             << "8000"
+                                             << "http://127.0.0.9:8000/'x'" << false;
 }
 
 void TestNetUtils::stationAddresses()

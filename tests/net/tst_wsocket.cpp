@@ -609,7 +609,8 @@ void TestWSocket::socksThroughRealProxies()
     QFETCH(QString, expect);
     QString exe = dwtest::findProgram(program);
     if (exe.isEmpty())
-        DW_PEER_MISSING(program == "danted" ? "dante-server" : program, program + " is not installed");
+        DW_PEER_MISSING(program == "danted" ? "dante-server" : program,
+                        program + " is not installed");
     QTemporaryDir dir;
     quint16 proxyPort = dwtest::freePort();
     dwtest::Peer proxy;

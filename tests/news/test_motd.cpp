@@ -6,10 +6,10 @@
 #include "rtfreader.h"
 #include "testsupport.h"
 
+#include "platform.h"
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QFileInfo>
-#include "platform.h"
 #include <QTest>
 #include <QUdpSocket>
 
@@ -104,21 +104,33 @@ private slots:
             const char* line;
             bool stored;
         } rows[] = {
-            {"updatedesc=New", true},        {"UPDATESIZE=1kb", true},
-            {"dlcount=2", true},             {"dl20=http://127.0.0.1/x", true},
-            {"dl20desc=Mirror", true},       {"dl21=http://127.0.0.1/x", false},
-            {"dl0=x", false},                {"dl01=x", false},
-            {"dlxdesc=x", false},            {"lb5hint=Five", true},
-            {"searchimgtext=a.gif", true},   {"bannerinterval=60000", true},
-            {"distcode=AB", true},           {"updatesig=00", true},
-            {"program_dir_Text=/bin/sh", false}, {"registry.ini=x", false},
-            {"useproxies=1", false},         {"motdck=1", false},
-            {"skinpathbox_Text=../../x", false}, {"genre=3", false},
+            {"updatedesc=New", true},
+            {"UPDATESIZE=1kb", true},
+            {"dlcount=2", true},
+            {"dl20=http://127.0.0.1/x", true},
+            {"dl20desc=Mirror", true},
+            {"dl21=http://127.0.0.1/x", false},
+            {"dl0=x", false},
+            {"dl01=x", false},
+            {"dlxdesc=x", false},
+            {"lb5hint=Five", true},
+            {"searchimgtext=a.gif", true},
+            {"bannerinterval=60000", true},
+            {"distcode=AB", true},
+            {"updatesig=00", true},
+            {"program_dir_Text=/bin/sh", false},
+            {"registry.ini=x", false},
+            {"useproxies=1", false},
+            {"motdck=1", false},
+            {"skinpathbox_Text=../../x", false},
+            {"genre=3", false},
         };
         for (const auto& r : rows)
             QTest::newRow(r.line) << QString(r.line) << r.stored;
-        QTest::newRow("value at the bound") << "updatedesc=" + QString(MaxPushedValueLength, 'x') << true;
-        QTest::newRow("value past the bound") << "updatedesc=" + QString(MaxPushedValueLength + 1, 'x') << false;
+        QTest::newRow("value at the bound")
+            << "updatedesc=" + QString(MaxPushedValueLength, 'x') << true;
+        QTest::newRow("value past the bound")
+            << "updatedesc=" + QString(MaxPushedValueLength + 1, 'x') << false;
     }
     void pushedNames()
     {
@@ -139,12 +151,13 @@ private slots:
         // Thousands of lines: only the first MaxPushedLines are looked at, written at once.
         QStringList lines;
         for (int i = 1; i <= 3000; ++i)
-            lines << QStringLiteral("dl%1desc=Mirror %1").arg(i % 30 + 1) << QStringLiteral("junk%1=x").arg(i);
+            lines << QStringLiteral("dl%1desc=Mirror %1").arg(i % 30 + 1)
+                  << QStringLiteral("junk%1=x").arg(i);
         lines.insert(150, "updatedesc=early");
         lines << "updatever=late";
         const TPushedSettings p = ApplyPushedSettings(c, lines);
         QCOMPARE(c.ReadValue("updatedesc"), QString("early"));
-        QVERIFY(!p.NewVersion); // past the bound
+        QVERIFY(!p.NewVersion);        // past the bound
         QCOMPARE(p.Stored.size(), 21); // dl1desc .. dl20desc, updatedesc
         QVERIFY(TRegistry::ValueNames("Software\\Velmora\\tunelane").filter("junk").isEmpty());
         QVERIFY(QFileInfo(platform::RegistryFile()).size() < 16 * 1024);

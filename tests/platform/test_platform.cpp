@@ -13,10 +13,10 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <thread>
 
@@ -171,8 +171,8 @@ private slots:
     {
         // The executable's own prefix first, then the XDG data folders (relative ones
         // dropped, duplicates once), then the build tree and the source tree.
-        QCOMPARE(platform::ShippedDataFoldersFor("/opt/dw/bin", "/usr/share:rel/share::/opt/dw/share/",
-                                                 "/src/dw"),
+        QCOMPARE(platform::ShippedDataFoldersFor("/opt/dw/bin",
+                                                 "/usr/share:rel/share::/opt/dw/share/", "/src/dw"),
                  (QStringList{"/opt/dw/share/dialwise", "/usr/share/dialwise", "/opt/dw/bin",
                               "/src/dw"}));
         QCOMPARE(platform::ShippedDataFoldersFor("/b/src/app", "", ""),
@@ -180,7 +180,8 @@ private slots:
                               "/usr/share/dialwise", "/b/src/app"}));
         // The shipped default skin is found (from the source tree here); what leaves the
         // data folders is never looked for.
-        QVERIFY(platform::FindShippedData("skins/default/skin.ini").endsWith("/skins/default/skin.ini"));
+        QVERIFY(platform::FindShippedData("skins/default/skin.ini")
+                    .endsWith("/skins/default/skin.ini"));
         QCOMPARE(platform::FindShippedData("../skins/default/skin.ini"), QString());
         QCOMPARE(platform::FindShippedData("/etc/passwd"), QString());
         QCOMPARE(platform::FindShippedData("no/such/file"), QString());
@@ -235,12 +236,16 @@ private slots:
     {
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("qt");
-        QTest::newRow("all files") << "All Files (*.*)|*.*" << "All Files (*)";
+        QTest::newRow("all files") << "All Files (*.*)|*.*"
+                                   << "All Files (*)";
         QTest::newRow("two pairs") << "Skins (*.zip)|*.zip|All Files (*.*)|*.*"
                                    << "Skins (*.zip);;All Files (*)";
-        QTest::newRow("several patterns") << "Sounds|*.mp3;*.wav" << "Sounds (*.mp3 *.wav)";
-        QTest::newRow("no patterns") << "Anything|" << "Anything (*)";
-        QTest::newRow("already Qt's") << "Images (*.png *.jpg)" << "Images (*.png *.jpg)";
+        QTest::newRow("several patterns") << "Sounds|*.mp3;*.wav"
+                                          << "Sounds (*.mp3 *.wav)";
+        QTest::newRow("no patterns") << "Anything|"
+                                     << "Anything (*)";
+        QTest::newRow("already Qt's") << "Images (*.png *.jpg)"
+                                      << "Images (*.png *.jpg)";
     }
     void fileFilters()
     {

@@ -6,8 +6,8 @@
 #include "dialogs.h"
 #include "launching.h"
 #include "launchrig.h"
-#include "mpvengine.h"
 #include "mprisservice.h"
+#include "mpvengine.h"
 #include "playertest.h"
 
 #include <QProcess>
@@ -27,7 +27,10 @@ class TstBuiltinPeer : public QObject
     std::unique_ptr<TConfig> config_;
     QStringList messages_;
 
-    static QString run(const QString& program, const QStringList& args) { return runWithLoop(program, args); }
+    static QString run(const QString& program, const QStringList& args)
+    {
+        return runWithLoop(program, args);
+    }
 
 private slots:
     void initTestCase()
@@ -75,7 +78,8 @@ private slots:
 
         // Heard on the sink's monitor.
         const ToneMeasure heard = pulse.record(home_.file("builtin.wav"), 2 * 176400, 0.5);
-        QVERIFY2(std::abs(heard.Frequency - 440) < 10, qPrintable(QString::number(heard.Frequency)));
+        QVERIFY2(std::abs(heard.Frequency - 440) < 10,
+                 qPrintable(QString::number(heard.Frequency)));
         QVERIFY2(heard.Rms > 1000, qPrintable(QString::number(heard.Rms)));
 
         // A new title reaches the song line.
@@ -83,11 +87,15 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(bar.SongTitle(), QString("Second Artist - Second Song"), 30000);
 
         // playerctl drives the bar: pause silences it, play brings it back.
-        QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", "dialwise", "status"}), QString("Playing"), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(run("playerctl", {"-p", "dialwise", "metadata", "xesam:title"}).contains("Second Song"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", "dialwise", "status"}),
+                                  QString("Playing"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            run("playerctl", {"-p", "dialwise", "metadata", "xesam:title"}).contains("Second Song"),
+            10000);
         run("playerctl", {"-p", "dialwise", "pause"});
         QTRY_COMPARE_WITH_TIMEOUT(player->Engine()->PlayState(), TMpvEngine::psPaused, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", "dialwise", "status"}), QString("Paused"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", "dialwise", "status"}), QString("Paused"),
+                                  10000);
         QTest::qWait(700);
         const double quiet = pulse.record(home_.file("paused.wav"), 176400, 0.3).Rms;
         QVERIFY2(quiet < 100, qPrintable(QString::number(quiet)));
@@ -125,8 +133,10 @@ private slots:
         auto* player = dynamic_cast<TMpvPlayer*>(bar.OtherPlayers[0].get());
         QVERIFY(player && player->Engine());
         QTRY_COMPARE_WITH_TIMEOUT(player->Engine()->PlayState(), TMpvEngine::psPlaying, 30000);
-        if (drop) ::kill(pid_t(caster.pid()), SIGUSR1);
-        else QTRY_VERIFY_WITH_TIMEOUT(bar.titles->value().contains("SONG: Reconnecting..."), 30000);
+        if (drop)
+            ::kill(pid_t(caster.pid()), SIGUSR1);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(bar.titles->value().contains("SONG: Reconnecting..."), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(caster.output().contains("listener 2 connected"), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(player->Engine()->PlayState(), TMpvEngine::psPlaying, 30000);
         // The list's name stays on the station line throughout.
@@ -209,7 +219,8 @@ private slots:
         QCOMPARE(bar.digits->value(), frozen);
 
         bar.playpause_butt->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!engine->Mute() && engine->PlayState() == TMpvEngine::psPlaying, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!engine->Mute() && engine->PlayState() == TMpvEngine::psPlaying,
+                                 10000);
         bar.stop_butt->click();
         QVERIFY(!rig.box->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(engine->PlayState(), TMpvEngine::psStopped, 10000);

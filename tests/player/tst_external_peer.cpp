@@ -49,7 +49,10 @@ class TstExternalPeer : public QObject
     QStringList messages_;
     qint64 playerPid_ = 0;
 
-    static QString run(const QString& program, const QStringList& args) { return runWithLoop(program, args); }
+    static QString run(const QString& program, const QStringList& args)
+    {
+        return runWithLoop(program, args);
+    }
 
 private slots:
     void initTestCase()
@@ -65,7 +68,8 @@ private slots:
         qputenv("XDG_CONFIG_HOME", configDir_.path().toLocal8Bit());
         qunsetenv("MPV_HOME");
         QDir().mkpath(configDir_.filePath("mpv"));
-        writeFile(configDir_.filePath("mpv/mpv.conf"), "# the user's own\nshuffle=yes\nterminal=no\n");
+        writeFile(configDir_.filePath("mpv/mpv.conf"),
+                  "# the user's own\nshuffle=yes\nterminal=no\n");
         config_ = std::make_unique<TConfig>();
         config_->SetText("program_dir", playerDir_.path());
         platform::SetDialogScript([this](const platform::DialogRequest& r) {
@@ -100,33 +104,39 @@ private slots:
         playerPid_ = ext->Pid();
 
         // Started with the playlist as its only argument, after its settings were edited.
-        QCOMPARE(commandLine(playerPid_), (QStringList{playerDir_.filePath("mpv"), TLauncher::PlaylistPath()}));
+        QCOMPARE(commandLine(playerPid_),
+                 (QStringList{playerDir_.filePath("mpv"), TLauncher::PlaylistPath()}));
         QFile conf(configDir_.filePath("mpv/mpv.conf"));
         QVERIFY(conf.open(QIODevice::ReadOnly));
-        QCOMPARE(conf.readAll(), QByteArray("# the user's own\nshuffle=no\nterminal=no\nstream-buffer-size=" +
-                                            QByteArray::number(Config()->StreamBufferKB() * 2) + "KiB\n"));
+        QCOMPARE(conf.readAll(),
+                 QByteArray("# the user's own\nshuffle=no\nterminal=no\nstream-buffer-size=" +
+                            QByteArray::number(Config()->StreamBufferKB() * 2) + "KiB\n"));
 
         // Found on the bus by its process id; its position counts and its title shows.
-        QTRY_VERIFY_WITH_TIMEOUT(ext->ServiceName().startsWith("org.mpris.MediaPlayer2.mpv"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(ext->ServiceName().startsWith("org.mpris.MediaPlayer2.mpv"),
+                                 20000);
         QTRY_VERIFY_WITH_TIMEOUT(bar.playpause_butt->isEnabled(), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(bar.SongTitle(), QString("First Artist - First Song"), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(bar.digits->value() != " 0:00", 10000);
 
         // Heard on the sink's monitor.
         const ToneMeasure heard = pulse.record(home_.file("external.wav"), 2 * 176400, 0.5);
-        QVERIFY2(std::abs(heard.Frequency - 440) < 10, qPrintable(QString::number(heard.Frequency)));
+        QVERIFY2(std::abs(heard.Frequency - 440) < 10,
+                 qPrintable(QString::number(heard.Frequency)));
         QVERIFY2(heard.Rms > 1000, qPrintable(QString::number(heard.Rms)));
 
         // Paused from the bar: the player says so, and it is silent; then it plays again.
         const QString service = ext->ServiceName().mid(QString("org.mpris.MediaPlayer2.").size());
         bar.playpause_butt->click();
         QVERIFY(bar.playpause_butt->isChecked());
-        QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", service, "status"}), QString("Paused"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", service, "status"}), QString("Paused"),
+                                  10000);
         QTest::qWait(700);
         const double quiet = pulse.record(home_.file("paused.wav"), 176400, 0.3).Rms;
         QVERIFY2(quiet < 100, qPrintable(QString::number(quiet)));
         bar.playpause_butt->click();
-        QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", service, "status"}), QString("Playing"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(run("playerctl", {"-p", service, "status"}), QString("Playing"),
+                                  10000);
 
         // A new title on the station reaches the song line through the player.
         QVERIFY(ice_.setTitle("Second Artist - Second Song"));

@@ -25,7 +25,8 @@ void record(const QString& what, const QStringList& args)
     g_launched << what + " " + args.join(' ');
 }
 
-std::unique_ptr<TSCServer> station(const QString& address, const QString& port, int type, int bitrate = 32)
+std::unique_ptr<TSCServer> station(const QString& address, const QString& port, int type,
+                                   int bitrate = 32)
 {
     auto s = std::make_unique<TSCServer>(address, port);
     s->Name = "Station " + port;
@@ -107,7 +108,8 @@ private slots:
         answer_ = mrCancel;
         l.LaunchStation(s.get());
         QCOMPARE(asked_.size(), 1);
-        QVERIFY(asked_.first().startsWith("The audio quality (bitrate) for the server you have selected is too high"));
+        QVERIFY(asked_.first().startsWith(
+            "The audio quality (bitrate) for the server you have selected is too high"));
         QVERIFY(g_launched.isEmpty());
         QVERIFY(l.RecentStations.isEmpty());
         // 48 is allowed without asking.
@@ -128,8 +130,10 @@ private slots:
         Tplayer_form bar;
         bar.Host.PlayerBox = &box;
         TLauncher l(bar);
-        auto a = station("127.0.0.3", "8000", 0), b = station("127.0.0.4", "8002", 5), c = station("127.0.0.5", "8004", 0);
-        for (TSCServer* s : {a.get(), b.get(), c.get(), b.get()}) l.LaunchStation(s);
+        auto a = station("127.0.0.3", "8000", 0), b = station("127.0.0.4", "8002", 5),
+             c = station("127.0.0.5", "8004", 0);
+        for (TSCServer* s : {a.get(), b.get(), c.get(), b.get()})
+            l.LaunchStation(s);
         QFile f(TLauncher::PlaylistPath());
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(f.readAll()), QString("[playlist]\nNumberOfEntries=3\n"
@@ -160,7 +164,8 @@ private slots:
         config_->SetText("program_dir", "/nonexistent/player");
         l.LaunchStation(s.get());
         QVERIFY(!bar.OtherPlayers.count(0));
-        QCOMPARE(asked_, QStringList{"The file to launch (/nonexistent/player) does not exist, check your configuration"});
+        QCOMPARE(asked_, QStringList{"The file to launch (/nonexistent/player) does not exist, "
+                                     "check your configuration"});
         QVERIFY(g_launched.isEmpty());
         config_->SetText("program_dir", "");
     }
@@ -170,8 +175,12 @@ private slots:
     {
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("question");
-        QTest::newRow("2") << 2 << "Could not find the Realaudio player.  You might not have the latest release.\r\nDownload the player now?";
-        QTest::newRow("3") << 3 << "Could not find the WindowsMedia player.  You might not have the latest release.\r\nDownload the player now?";
+        QTest::newRow("2") << 2
+                           << "Could not find the Realaudio player.  You might not have the latest "
+                              "release.\r\nDownload the player now?";
+        QTest::newRow("3") << 3
+                           << "Could not find the WindowsMedia player.  You might not have the "
+                              "latest release.\r\nDownload the player now?";
     }
     void embeddedWithoutEngine()
     {
@@ -206,20 +215,23 @@ private slots:
         QTest::newRow("replaced, comments kept")
             << QByteArray("# mine\nvolume=50\nshuffle=yes\n") << QByteArray()
             << QByteArray("# mine\nvolume=50\nshuffle=no\n");
-        QTest::newRow("option with dashes") << QByteArray("--shuffle=yes\n") << QByteArray() << QByteArray("shuffle=no\n");
+        QTest::newRow("option with dashes")
+            << QByteArray("--shuffle=yes\n") << QByteArray() << QByteArray("shuffle=no\n");
         QTest::newRow("commented out is not the key")
-            << QByteArray("#shuffle=yes\n") << QByteArray() << QByteArray("#shuffle=yes\nshuffle=no\n");
+            << QByteArray("#shuffle=yes\n") << QByteArray()
+            << QByteArray("#shuffle=yes\nshuffle=no\n");
         QTest::newRow("before the first profile, which keeps its own")
             << QByteArray("volume=50\n\n[loud]\nshuffle=yes\n") << QByteArray()
             << QByteArray("volume=50\nshuffle=no\n\n[loud]\nshuffle=yes\n");
         QTest::newRow("only a profile") << QByteArray("[loud]\nvolume=90\n") << QByteArray()
                                         << QByteArray("shuffle=no\n[loud]\nvolume=90\n");
         QTest::newRow("in its section")
-            << QByteArray("[audacious]\nrepeat=TRUE\nshuffle=yes\n\n[pulse]\nshuffle=yes\n") << QByteArray("audacious")
+            << QByteArray("[audacious]\nrepeat=TRUE\nshuffle=yes\n\n[pulse]\nshuffle=yes\n")
+            << QByteArray("audacious")
             << QByteArray("[audacious]\nrepeat=TRUE\nshuffle=no\n\n[pulse]\nshuffle=yes\n");
-        QTest::newRow("added to its section") << QByteArray("[audacious]\nrepeat=TRUE\n\n[pulse]\nx=1\n")
-                                              << QByteArray("audacious")
-                                              << QByteArray("[audacious]\nrepeat=TRUE\nshuffle=no\n\n[pulse]\nx=1\n");
+        QTest::newRow("added to its section")
+            << QByteArray("[audacious]\nrepeat=TRUE\n\n[pulse]\nx=1\n") << QByteArray("audacious")
+            << QByteArray("[audacious]\nrepeat=TRUE\nshuffle=no\n\n[pulse]\nx=1\n");
         QTest::newRow("section added") << QByteArray("[pulse]\nx=1") << QByteArray("audacious")
                                        << QByteArray("[pulse]\nx=1\n\n[audacious]\nshuffle=no\n");
         QTest::newRow("CR LF lines") << QByteArray("shuffle=yes\r\nvolume=5\r\n") << QByteArray()

@@ -18,8 +18,8 @@ using namespace platform;
 namespace {
 QByteArray okHead()
 {
-    return "ICY 200 OK\r\nicy-genre:" + streamproto::EncodeFormat(playertest::PcmBlock()).toLatin1() +
-           "\r\n\r\n";
+    return "ICY 200 OK\r\nicy-genre:" +
+           streamproto::EncodeFormat(playertest::PcmBlock()).toLatin1() + "\r\n\r\n";
 }
 
 using playertest::Feed;
@@ -135,7 +135,8 @@ private slots:
             int buffers;
             QColor colour;
         };
-        for (const Step& step : {Step{1, Qt::red}, Step{5, Qt::yellow}, Step{9, QColor(0, 255, 0)}}) {
+        for (const Step& step :
+             {Step{1, Qt::red}, Step{5, Qt::yellow}, Step{9, QColor(0, 255, 0)}}) {
             while (TStreamPlayer::QueuedBuffers() < step.buffers) {
                 Feed(s, streamproto::MakePacket(QByteArray(400, 0)));
             }

@@ -2,8 +2,8 @@
 // checks, the start threshold, packets, metadata and the ways a stream goes out of step.
 #include "httpprot.h"
 #include "streamplayer.h"
-#include "streamrecorder.h"
 #include "streamproto.h"
+#include "streamrecorder.h"
 #include "testsupport.h"
 #include "waveout.h"
 
@@ -24,7 +24,8 @@ QByteArray head(const QByteArray& status, const QByteArray& genreLine)
 
 QByteArray okHead()
 {
-    return head("ICY 200 OK", "icy-genre:" + streamproto::EncodeFormat(PcmBlock(), "Rock").toLatin1() + "\r\n");
+    return head("ICY 200 OK",
+                "icy-genre:" + streamproto::EncodeFormat(PcmBlock(), "Rock").toLatin1() + "\r\n");
 }
 
 // An audio packet whose whole size (header included) is `total` bytes.
@@ -56,14 +57,19 @@ private slots:
         const QByteArray ok = PcmBlock();
         QByteArray shortBlock = ok;
         shortBlock[16] = 10; // cbSize 10 with no extra bytes behind it
-        QTest::newRow("format and genre") << streamproto::EncodeFormat(ok, "Jazz") << int(streamproto::fmtOk);
-        QTest::newRow("no second tab") << "\t" + QString::fromLatin1(ok.toBase64()) << int(streamproto::fmtOk);
+        QTest::newRow("format and genre")
+            << streamproto::EncodeFormat(ok, "Jazz") << int(streamproto::fmtOk);
+        QTest::newRow("no second tab")
+            << "\t" + QString::fromLatin1(ok.toBase64()) << int(streamproto::fmtOk);
         QTest::newRow("ordinary server") << "Rock" << int(streamproto::fmtNoTab);
-        QTest::newRow("blank before tab") << " \t" + QString::fromLatin1(ok.toBase64()) << int(streamproto::fmtNoTab);
+        QTest::newRow("blank before tab")
+            << " \t" + QString::fromLatin1(ok.toBase64()) << int(streamproto::fmtNoTab);
         QTest::newRow("not base64") << "\t%%%\t" << int(streamproto::fmtBadBase64);
         QTest::newRow("empty base64") << "\t\tRock" << int(streamproto::fmtBadBase64);
-        QTest::newRow("shorter than cbSize") << streamproto::EncodeFormat(shortBlock) << int(streamproto::fmtBadBlock);
-        QTest::newRow("too short") << "\t" + QString::fromLatin1(ok.left(10).toBase64()) << int(streamproto::fmtBadBlock);
+        QTest::newRow("shorter than cbSize")
+            << streamproto::EncodeFormat(shortBlock) << int(streamproto::fmtBadBlock);
+        QTest::newRow("too short")
+            << "\t" + QString::fromLatin1(ok.left(10).toBase64()) << int(streamproto::fmtBadBlock);
     }
     void formatValue()
     {
@@ -104,16 +110,20 @@ private slots:
         QTest::addColumn<QByteArray>("response");
         QTest::addColumn<QString>("message");
         const QString notOurs = "Not a Windows Audio Server";
-        QTest::newRow("401") << QByteArray("ICY 401 Service Unavailable\r\n\r\n")
-                             << "This server is not currently broadcasting\r\n401 Service Unavailable";
-        QTest::newRow("404 http") << QByteArray("HTTP/1.0 404 Not Found\r\n\r\n") << "404 Not Found";
+        QTest::newRow("401")
+            << QByteArray("ICY 401 Service Unavailable\r\n\r\n")
+            << "This server is not currently broadcasting\r\n401 Service Unavailable";
+        QTest::newRow("404 http") << QByteArray("HTTP/1.0 404 Not Found\r\n\r\n")
+                                  << "404 Not Found";
         QTest::newRow("no tab") << head("ICY 200 OK", "icy-genre: Rock\r\n") << notOurs;
         QTest::newRow("no genre") << head("ICY 200 OK", "") << notOurs;
         QTest::newRow("bad base64") << head("ICY 200 OK", "icy-genre:\t!!\t\r\n") << notOurs;
         QByteArray shortBlock = PcmBlock();
         shortBlock[16] = 40;
         QTest::newRow("block shorter than cbSize")
-            << head("ICY 200 OK", "icy-genre:" + streamproto::EncodeFormat(shortBlock).toLatin1() + "\r\n") << notOurs;
+            << head("ICY 200 OK",
+                    "icy-genre:" + streamproto::EncodeFormat(shortBlock).toLatin1() + "\r\n")
+            << notOurs;
     }
     void refusedHeads()
     {
@@ -167,7 +177,8 @@ private slots:
         r.attach(p);
         p.BufferKB = 16;
         p.Client()->BeginResponseForTest();
-        Feed(p, okHead() + audioPacket(20000) + streamproto::MakeMetadata(200, "Kestrel - Golden Hour"));
+        Feed(p, okHead() + audioPacket(20000) +
+                    streamproto::MakeMetadata(200, "Kestrel - Golden Hour"));
         QCOMPARE(r.songLines, QStringList{"Kestrel - Golden Hour"});
         QCOMPARE(int(p.SongLength()), 200);
         Feed(p, streamproto::MakeMetadata(0, ""));
@@ -193,7 +204,8 @@ private slots:
         p.BufferKB = 16;
         p.Client()->BeginResponseForTest();
         QByteArray bad = streamproto::MakePacket({});
-        for (int i = 0; i < 4; ++i) bad[4 + i] = char((quint32(length) >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i)
+            bad[4 + i] = char((quint32(length) >> (8 * i)) & 0xFF);
         Feed(p, okHead() + audioPacket(20000) + bad + QByteArray(100, '\x22'));
         QVERIFY(p.Resync());
         QCOMPARE(p.BufferedBytes(), 0);
@@ -255,13 +267,16 @@ private slots:
         f.Channels = 1;
         f.SamplesPerSec = 8000;
         p.Client()->BeginResponseForTest();
-        Feed(p, head("ICY 200 OK", "icy-genre:" + streamproto::EncodeFormat(MakeWaveFormat(f)).toLatin1() + "\r\n"));
+        Feed(p,
+             head("ICY 200 OK",
+                  "icy-genre:" + streamproto::EncodeFormat(MakeWaveFormat(f)).toLatin1() + "\r\n"));
         QVERIFY(!p.DeviceOpen());
         QCOMPARE(r.messages.size(), 1);
         QCOMPARE(r.messages.first(), waveOutGetErrorText(WAVERR_BADFORMAT));
         QFile log(home_.file("mmrerror.txt"));
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(log.readAll().contains("WOO: " + waveOutGetErrorText(WAVERR_BADFORMAT).toLocal8Bit()));
+        QVERIFY(
+            log.readAll().contains("WOO: " + waveOutGetErrorText(WAVERR_BADFORMAT).toLocal8Bit()));
         // Data is still read, not played.
         Feed(p, audioPacket(40000));
         QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);

@@ -10,9 +10,9 @@
 
 #include <QMutex>
 #include <QTcpServer>
-#include <QThread>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 
 #include <csignal>
 
@@ -35,7 +35,8 @@ namespace {
 void addCodecRows()
 {
     QTest::addColumn<QString>("codec");
-    for (const char* c : {"pcm", "ima", "msadpcm", "mp3"}) QTest::newRow(c) << QString(c);
+    for (const char* c : {"pcm", "ima", "msadpcm", "mp3"})
+        QTest::newRow(c) << QString(c);
 }
 // Answers every request with a redirect from a table (path -> Location).
 class Redirector
@@ -52,8 +53,8 @@ public:
                     const QByteArray path = req.split(' ').value(1);
                     const QByteArray move = Moves.value(QString::fromLatin1(path), "404 -");
                     const QByteArray code = move.left(3), to = move.mid(4);
-                    s->write("HTTP/1.0 " + code + (code == "404" ? " Not Found" : " Moved") + "\r\nLocation: " + to +
-                             "\r\nContent-Length: 0\r\n\r\n");
+                    s->write("HTTP/1.0 " + code + (code == "404" ? " Not Found" : " Moved") +
+                             "\r\nLocation: " + to + "\r\nContent-Length: 0\r\n\r\n");
                     s->disconnectFromHost();
                 });
                 QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
@@ -61,7 +62,10 @@ public:
         });
         return server_.listen(QHostAddress::LocalHost, 0);
     }
-    QString url(const QString& path) const { return QString("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path); }
+    QString url(const QString& path) const
+    {
+        return QString("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path);
+    }
 
 private:
     QTcpServer server_;
@@ -84,7 +88,8 @@ class TstStreamPlayerPeer : public QObject
         QElapsedTimer t;
         t.start();
         const qint64 want = qint64(seconds * 44100 * 4) + 44;
-        while (t.elapsed() < 30000 && r.stops == 0 && QFileInfo(wav).size() < want) QTest::qWait(50);
+        while (t.elapsed() < 30000 && r.stops == 0 && QFileInfo(wav).size() < want)
+            QTest::qWait(50);
         r.boxVisible = false; // as the bar's stop does first
         p.Stop();
         return QFileInfo(wav).size() >= want;
@@ -99,7 +104,8 @@ private slots:
     {
         QFETCH(QString, codec);
         Caster caster;
-        QVERIFY2(caster.start({"port=0,name=Tone,codec=" + codec + ",source=tone:440"}), qPrintable(caster.output()));
+        QVERIFY2(caster.start({"port=0,name=Tone,codec=" + codec + ",source=tone:440"}),
+                 qPrintable(caster.output()));
         const QString wav = home_.file(codec + ".wav");
         SetSinkFactory([wav] { return MakeWavSink(wav, false); });
         Recorder r;
@@ -115,14 +121,23 @@ private slots:
     {
         QTest::addColumn<QString>("fail");
         QTest::addColumn<QString>("message"); // empty: the tone plays
-        QTest::newRow("401") << "401" << "This server is not currently broadcasting\r\n401 Service Unavailable";
-        QTest::newRow("no tab") << "notab" << "Not a Windows Audio Server";
-        QTest::newRow("no genre") << "nogenre" << "Not a Windows Audio Server";
-        QTest::newRow("bad base64") << "badbase64" << "Not a Windows Audio Server";
-        QTest::newRow("short block") << "shortblock" << "Not a Windows Audio Server";
-        QTest::newRow("mid packet") << "midpacket" << "";
-        QTest::newRow("negative length") << "neglength" << "";
-        QTest::newRow("huge length") << "hugelength" << "";
+        QTest::newRow("401")
+            << "401"
+            << "This server is not currently broadcasting\r\n401 Service Unavailable";
+        QTest::newRow("no tab") << "notab"
+                                << "Not a Windows Audio Server";
+        QTest::newRow("no genre") << "nogenre"
+                                  << "Not a Windows Audio Server";
+        QTest::newRow("bad base64") << "badbase64"
+                                    << "Not a Windows Audio Server";
+        QTest::newRow("short block") << "shortblock"
+                                     << "Not a Windows Audio Server";
+        QTest::newRow("mid packet") << "midpacket"
+                                    << "";
+        QTest::newRow("negative length") << "neglength"
+                                         << "";
+        QTest::newRow("huge length") << "hugelength"
+                                     << "";
     }
     void failureSwitches()
     {
@@ -192,11 +207,15 @@ private slots:
         QTest::addColumn<QString>("message");   // empty: it plays
         QTest::newRow("302 to the stream") << QStringList{"/s 302 $"} << "";
         QTest::newRow("301, relative, 302") << QStringList{"/s 301 /t", "/t 302 $"} << "";
-        QTest::newRow("five hops") << QStringList{"/s 302 /1", "/1 302 /2", "/2 302 /3", "/3 302 /4", "/4 302 $"} << "";
-        QTest::newRow("six hops") << QStringList{"/s 302 /1", "/1 302 /2", "/2 302 /3", "/3 302 /4", "/4 302 /5", "/5 302 $"}
+        QTest::newRow("five hops")
+            << QStringList{"/s 302 /1", "/1 302 /2", "/2 302 /3", "/3 302 /4", "/4 302 $"} << "";
+        QTest::newRow("six hops") << QStringList{"/s 302 /1", "/1 302 /2", "/2 302 /3",
+                                                 "/3 302 /4", "/4 302 /5", "/5 302 $"}
                                   << "The station redirects too often or in a loop";
-        QTest::newRow("loop") << QStringList{"/s 302 /t", "/t 301 /s"} << "The station redirects too often or in a loop";
-        QTest::newRow("to itself") << QStringList{"/s 302 /s"} << "The station redirects too often or in a loop";
+        QTest::newRow("loop") << QStringList{"/s 302 /t", "/t 301 /s"}
+                              << "The station redirects too often or in a loop";
+        QTest::newRow("to itself")
+            << QStringList{"/s 302 /s"} << "The station redirects too often or in a loop";
         QTest::newRow("other scheme") << QStringList{"/s 302 file:///etc/passwd"}
                                       << "The station sent an address this player does not follow";
         QTest::newRow("https") << QStringList{"/s 302 https://127.0.0.1:1/"}
@@ -211,7 +230,9 @@ private slots:
         Redirector r301;
         for (const QString& m : moves) {
             const QStringList parts = m.split(' ');
-            r301.Moves.insert(parts[0], (parts[1] + " " + QString(parts[2]).replace("$", caster.url())).toLatin1());
+            r301.Moves.insert(
+                parts[0],
+                (parts[1] + " " + QString(parts[2]).replace("$", caster.url())).toLatin1());
         }
         QVERIFY(r301.start());
         SetSinkFactory([] { return MakeNullSink(); });
@@ -238,11 +259,12 @@ private slots:
     void dropsAndStalls_data()
     {
         QTest::addColumn<QString>("switches");
-        QTest::addColumn<bool>("drop");      // take the server down (SIGUSR1)
+        QTest::addColumn<bool>("drop");       // take the server down (SIGUSR1)
         QTest::addColumn<QString>("message"); // empty: it plays again
         QTest::newRow("stall") << "fail=stall,burst=1000" << false << "";
         QTest::newRow("drop, back after 1.5 s") << "down=1500" << true << "";
-        QTest::newRow("drop for good") << "down=600000" << true << "The audio server has disconnected, please try another";
+        QTest::newRow("drop for good")
+            << "down=600000" << true << "The audio server has disconnected, please try another";
     }
     void dropsAndStalls()
     {
@@ -293,7 +315,8 @@ private slots:
             QFile f("/proc/self/status");
             if (!f.open(QIODevice::ReadOnly)) return 0L;
             for (const QByteArray& line : f.readAll().split('\n'))
-                if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
+                if (line.startsWith("VmRSS:"))
+                    return line.mid(6).trimmed().split(' ').value(0).toLong();
             return 0L;
         };
         const long rss0 = rssKb();
@@ -361,7 +384,8 @@ private slots:
             pulse.kill();
         }
         QTRY_COMPARE_WITH_TIMEOUT(r.messages.size(), 1, 15000);
-        QVERIFY2(r.messages[0].contains("The sound server cannot be reached ("), qPrintable(r.messages[0]));
+        QVERIFY2(r.messages[0].contains("The sound server cannot be reached ("),
+                 qPrintable(r.messages[0]));
         QVERIFY(p.SoundLost());
         QCOMPARE(r.stops, 0);
         // Still fed and paced while nothing is heard.
@@ -377,7 +401,8 @@ private slots:
         QCoreApplication::processEvents();
         SetDebugSink(nullptr);
         QVERIFY2(!offThread, "a line reached the console off its thread");
-        QVERIFY2(logged.join('|').contains("Sound output unavailable"), qPrintable(logged.join('|')));
+        QVERIFY2(logged.join('|').contains("Sound output unavailable"),
+                 qPrintable(logged.join('|')));
     }
 
     // The real sound server: each codec's tone is heard on the null sink's monitor.

@@ -12,8 +12,8 @@
 
 #include <csignal>
 #include <sys/types.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace dwtest {
 
@@ -150,18 +150,19 @@ bool startVsftpd(Peer& peer, const QString& root, quint16 port, const QString& w
                                     QFileDevice::ExeGroup | QFileDevice::ReadOther |
                                     QFileDevice::ExeOther);
     QDir().mkpath(workDir + "/empty");
-    QByteArray conf = "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" +
-                      QByteArray::number(port) +
-                      "\nanonymous_enable=YES\nanon_root=" + root.toLocal8Bit() +
-                      "\nlocal_enable=NO\nwrite_enable=NO\nport_enable=YES\n"
-                      "connect_from_port_20=NO\npasv_enable=YES\nsecure_chroot_dir=" +
-                      workDir.toLocal8Bit() +
-                      "/empty\nseccomp_sandbox=NO\nbackground=NO\nftp_username=ftp\n"
-                      "xferlog_enable=NO\nuse_localtime=NO\n";
+    QByteArray conf =
+        "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" + QByteArray::number(port) +
+        "\nanonymous_enable=YES\nanon_root=" + root.toLocal8Bit() +
+        "\nlocal_enable=NO\nwrite_enable=NO\nport_enable=YES\n"
+        "connect_from_port_20=NO\npasv_enable=YES\nsecure_chroot_dir=" +
+        workDir.toLocal8Bit() +
+        "/empty\nseccomp_sandbox=NO\nbackground=NO\nftp_username=ftp\n"
+        "xferlog_enable=NO\nuse_localtime=NO\n";
     if (passwords.isEmpty()) {
         conf += "no_anon_password=YES\n";
     } else {
-        const QString list = writeFile(workDir + "/email_passwords", passwords.join('\n').toLatin1() + "\n");
+        const QString list =
+            writeFile(workDir + "/email_passwords", passwords.join('\n').toLatin1() + "\n");
         conf += "no_anon_password=NO\nsecure_email_list_enable=YES\nemail_password_file=" +
                 list.toLocal8Bit() + "\n";
     }

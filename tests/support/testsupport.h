@@ -93,10 +93,10 @@ QString writeFile(const QString& path, const QByteArray& content);
 // the test fails and names the Debian package that brings it, elsewhere it is skipped. For
 // test functions only (it returns from the caller). Only what the machine cannot offer
 // (network namespaces, ICMP sockets) may skip under CI too, with a plain QSKIP.
-#define DW_PEER_MISSING(package, why)                                                       \
-    do {                                                                                    \
-        const QString dwWhy_ = QString(why) + QStringLiteral(" (Debian package ") +       \
-                               QString(package) + QStringLiteral(")");                     \
-        if (dwtest::underCI()) QFAIL(qPrintable(dwWhy_));                                   \
-        QSKIP(qPrintable(dwWhy_));                                                          \
+#define DW_PEER_MISSING(package, why)                                                              \
+    do {                                                                                           \
+        const QString dwWhy_ = QString(why) + QStringLiteral(" (Debian package ") +                \
+                               QString(package) + QStringLiteral(")");                             \
+        if (dwtest::underCI()) QFAIL(qPrintable(dwWhy_));                                          \
+        QSKIP(qPrintable(dwWhy_));                                                                 \
     } while (false)

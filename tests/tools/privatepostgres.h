@@ -68,8 +68,7 @@ public:
             admin.setDatabaseName("postgres");
             if (!admin.open()) *error = admin.lastError().text();
             QSqlQuery q(admin);
-            if (admin.isOpen() && !q.exec("CREATE DATABASE " + name))
-                *error = q.lastError().text();
+            if (admin.isOpen() && !q.exec("CREATE DATABASE " + name)) *error = q.lastError().text();
         }
         QSqlDatabase::removeDatabase("dw-private-postgres");
         return error->isEmpty();
@@ -83,12 +82,11 @@ public:
     }
     bool resume(QString* error)
     {
-        running_ = pgctl({"-D", data_, "-l", data_ + "/server.log", "-o",
-                          QStringLiteral("-k %1 -p %2 -c listen_addresses=127.0.0.1")
-                              .arg(data_)
-                              .arg(port_),
-                          "-w", "start"},
-                         error);
+        running_ = pgctl(
+            {"-D", data_, "-l", data_ + "/server.log", "-o",
+             QStringLiteral("-k %1 -p %2 -c listen_addresses=127.0.0.1").arg(data_).arg(port_),
+             "-w", "start"},
+            error);
         return running_;
     }
 
@@ -110,8 +108,8 @@ private:
             p.start("runuser", QStringList{"-u", user_, "--", program} + args);
         else
             p.start(program, args);
-        const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit &&
-                        p.exitCode() == 0;
+        const bool ok =
+            p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
         if (!ok && error) *error = program + ": " + QString::fromLocal8Bit(p.readAll());
         return ok;
     }

@@ -1,9 +1,9 @@
 // The directory's database: nothing committed is lost when the process is killed in a
 // burst of writes (SQLite); and two processes on one PostgreSQL server share their posts
 // and listings, answer 503 while the server is away and recover when it is back.
-#include "rawhttp.h"
 #include "listcheck.h"
 #include "privatepostgres.h"
+#include "rawhttp.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -148,7 +148,8 @@ void TstDirectoryDb::killedInABurst()
     QVERIFY(waitForTcpPort(port));
     QByteArray pages;
     for (int k = 1; k <= 8; ++k)
-        pages += get(port, "/program/forums.asp?ip=127.0.0." + QByteArray::number(k) + ":8000").body;
+        pages +=
+            get(port, "/program/forums.asp?ip=127.0.0." + QByteArray::number(k) + ":8000").body;
     for (const QByteArray& text : acknowledged)
         QVERIFY2(pages.contains(text + "</div>"), text.constData());
 }
@@ -181,7 +182,8 @@ void TstDirectoryDb::postgresTwoProcesses()
     // A listing made through one is listed by the other.
     FakeStream stream;
     const QByteArray form = "action=add&sn=Pg+Station&genre=Pgtest&b=64&listenurl=http%3A%2F%2F"
-                            "127.0.0.1%3A" + QByteArray::number(stream.serverPort()) + "%2Fs";
+                            "127.0.0.1%3A" +
+                            QByteArray::number(stream.serverPort()) + "%2Fs";
     const Reply added = fetch(portA, "POST /cgi-bin/yp-cgi HTTP/1.0\r\nContent-Length: " +
                                          QByteArray::number(form.size()) + "\r\n\r\n" + form);
     QCOMPARE(ypHeader(added, "YPResponse"), QByteArray("1"));

@@ -94,8 +94,7 @@ void TstDirectoryIcecast::initTestCase()
     const QString catalog = writeFile(dir_.filePath("catalog.txt"),
                                       "ip\thostname\tgenre\n127.0.0.5:8000\tCatalog Five\tRock\n");
     QVERIFY(directory_.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(dirPort_),
-                                       "--db", ":memory:",
-                                       "--catalog", catalog, "--icecast",
+                                       "--db", ":memory:", "--catalog", catalog, "--icecast",
                                        QStringLiteral("http://127.0.0.1:%1").arg(icePort_),
                                        "--poll", "0.3"}));
     QVERIFY(waitForTcpPort(dirPort_));

@@ -40,11 +40,11 @@ private slots:
         publicKey = keygen.readAllStandardOutput().trimmed();
         QCOMPARE(publicKey.size(), 64);
         httpPort = dwtest::freePort();
-        QVERIFY(dir.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(httpPort),
-                                    "--db", ":memory:",
-                                    "--motd-port", "0", "--motd-settings", pushed, "--update",
-                                    "--update-location", "ftp://127.0.0.1:2121/pub/u.txt",
-                                    "--update-signing-key", tmp.filePath("update.key")}));
+        QVERIFY(
+            dir.start(kServer, {"--listen", QStringLiteral("127.0.0.1:%1").arg(httpPort), "--db",
+                                ":memory:", "--motd-port", "0", "--motd-settings", pushed,
+                                "--update", "--update-location", "ftp://127.0.0.1:2121/pub/u.txt",
+                                "--update-signing-key", tmp.filePath("update.key")}));
         QVERIFY2(dwtest::waitForTcpPort(httpPort), qPrintable(dir.output()));
         QString out;
         static const QRegularExpression re("message server on UDP port (\\d+)");
@@ -99,9 +99,11 @@ private slots:
         // ... and it is signed with the test's key, which the updater then accepts.
         const QString file = dwtest::writeFile(home.file("u.txt"), body);
         qputenv("DIALWISE_UPDATE_KEY", publicKey);
-        QCOMPARE(int(CheckUpdateSignature(file, c.ReadValue("updatesig"))), int(TSignatureCheck::Good));
+        QCOMPARE(int(CheckUpdateSignature(file, c.ReadValue("updatesig"))),
+                 int(TSignatureCheck::Good));
         qunsetenv("DIALWISE_UPDATE_KEY");
-        QCOMPARE(int(CheckUpdateSignature(file, c.ReadValue("updatesig"))), int(TSignatureCheck::Bad));
+        QCOMPARE(int(CheckUpdateSignature(file, c.ReadValue("updatesig"))),
+                 int(TSignatureCheck::Bad));
         delete r;
         qunsetenv("DIALWISE_MOTD_HOST");
         qunsetenv("DIALWISE_MOTD_PORT");
@@ -115,11 +117,15 @@ private slots:
     {
         QTest::addColumn<QByteArray>("datagram");
         QTest::addColumn<bool>("answered");
-        QTest::newRow("request") << QByteArray("MOTD|100122|tunelane|a@b.invalid|AAAA-BBBB-CCCC-DDDD|N|1|Ann|33|12345|") << true;
+        QTest::newRow("request")
+            << QByteArray("MOTD|100122|tunelane|a@b.invalid|AAAA-BBBB-CCCC-DDDD|N|1|Ann|33|12345|")
+            << true;
         QTest::newRow("bare MOTD|") << QByteArray("MOTD|") << false;
-        QTest::newRow("too many fields") << QByteArray("MOTD|1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16|17|") << false;
+        QTest::newRow("too many fields")
+            << QByteArray("MOTD|1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16|17|") << false;
         QTest::newRow("control characters") << QByteArray("MOTD|1|2|3\n|4|5|6|7|8|9|") << false;
-        QTest::newRow("oversized") << "MOTD|" + QByteArray(2000, 'x') + "|1|2|3|4|5|6|7|8|" << false;
+        QTest::newRow("oversized")
+            << "MOTD|" + QByteArray(2000, 'x') + "|1|2|3|4|5|6|7|8|" << false;
         QTest::newRow("usage report") << QByteArray("TIME|100122|tunelane|AAAA|1|1|") << false;
     }
     void udpAnswersOnlyRequests()

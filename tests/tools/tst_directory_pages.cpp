@@ -35,13 +35,16 @@ private slots:
         QTest::addColumn<QByteArray>("ip");
         QTest::addColumn<QByteArray>("key");
         QTest::addColumn<bool>("match");
-        QTest::newRow("address and port") << QByteArray("127.0.0.5:8000") << QByteArray("127.0.0.5:8000") << true;
-        QTest::newRow("no port means 8000") << QByteArray("127.0.0.5") << QByteArray("127.0.0.5:8000") << true;
-        QTest::newRow("stream without scheme")
-            << QByteArray("http://127.0.0.6:9000/live.mp3") << QByteArray("127.0.0.6:9000/live.mp3") << true;
+        QTest::newRow("address and port")
+            << QByteArray("127.0.0.5:8000") << QByteArray("127.0.0.5:8000") << true;
+        QTest::newRow("no port means 8000")
+            << QByteArray("127.0.0.5") << QByteArray("127.0.0.5:8000") << true;
+        QTest::newRow("stream without scheme") << QByteArray("http://127.0.0.6:9000/live.mp3")
+                                               << QByteArray("127.0.0.6:9000/live.mp3") << true;
         QTest::newRow("other path") << QByteArray("http://127.0.0.6:9000/live.mp3")
                                     << QByteArray("127.0.0.6:9000/other") << false;
-        QTest::newRow("other port") << QByteArray("127.0.0.5:8000") << QByteArray("127.0.0.5:8001") << false;
+        QTest::newRow("other port")
+            << QByteArray("127.0.0.5:8000") << QByteArray("127.0.0.5:8001") << false;
         QTest::newRow("empty key") << QByteArray("127.0.0.5:8000") << QByteArray() << false;
     }
     void keys()
@@ -54,11 +57,13 @@ private slots:
     void pages()
     {
         const Station a = make("127.0.0.5:8000", "Harbor <Rock>", "Kestrel - Golden Hour");
-        const Station b = make("http://127.0.0.6:9000/j.mp3", "Night Jazz", "Mira Vale - Paper Moons", 1);
+        const Station b =
+            make("http://127.0.0.6:9000/j.mp3", "Night Jazz", "Mira Vale - Paper Moons", 1);
         const QList<const Station*> all{&a, &b};
         // Station actions are percent-encoded "dialwise:" links; station texts are escaped.
         const QByteArray info = serverInfoPage(&a, "127.0.0.5:8000", 0);
-        QVERIFY(info.contains("href=\"dialwise:fieldcount%604%60action%60ip%60hostname%60type%60play%60127.0.0.5:8000%60Harbor%20%3CRock%3E%600\""));
+        QVERIFY(info.contains("href=\"dialwise:fieldcount%604%60action%60ip%60hostname%60type%"
+                              "60play%60127.0.0.5:8000%60Harbor%20%3CRock%3E%600\""));
         QVERIFY(info.contains("%60add%60"));
         QVERIFY(info.contains("Harbor &lt;Rock&gt;"));
         QVERIFY(serverInfoPage(nullptr, "127.0.0.9:1", 0).contains("not listed"));
@@ -129,15 +134,16 @@ private slots:
             const Reply info = get(port, "/program/serverinfo.asp?ip=127%2E0%2E0%2E5%3A8000");
             QCOMPARE(info.status, 200);
             QVERIFY(info.body.contains("Golden Hour"));
-            QVERIFY(get(port, "/program/titlesearch.asp?q=golden+hour").body.contains("%60play%60"));
+            QVERIFY(
+                get(port, "/program/titlesearch.asp?q=golden+hour").body.contains("%60play%60"));
             QCOMPARE(get(port, "/buttons/searchlogo.bmp").status, 200);
             QCOMPARE(get(port, "/buttons/../x.bmp").status, 404);
             // Only the forum takes posts; a post answers with the way back to the page.
             const QByteArray form = "author=Ann&text=Great+station";
-            const Reply posted = fetch(
-                port, "POST /program/forums.asp?ip=127.0.0.5%3A8000 HTTP/1.0\r\nHost: x\r\n"
-                      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                          QByteArray::number(form.size()) + "\r\n\r\n" + form);
+            const Reply posted =
+                fetch(port, "POST /program/forums.asp?ip=127.0.0.5%3A8000 HTTP/1.0\r\nHost: x\r\n"
+                            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                QByteArray::number(form.size()) + "\r\n\r\n" + form);
             QCOMPARE(posted.status, 303);
             QCOMPARE(fetch(port, "POST /?compress=1 HTTP/1.0\r\nContent-Length: 0\r\n\r\n").status,
                      405);

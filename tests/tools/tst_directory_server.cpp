@@ -87,10 +87,9 @@ private:
 bool TstDirectoryServer::startServer(Peer& peer, quint16& port, const QStringList& extra)
 {
     port = freePort();
-    if (!peer.start(kServer,
-                    QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port), "--db",
-                                ":memory:"} +
-                        extra))
+    if (!peer.start(kServer, QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port),
+                                         "--db", ":memory:"} +
+                                 extra))
         return false;
     return waitForTcpPort(port);
 }
@@ -243,7 +242,8 @@ void TstDirectoryServer::commandLine_data()
     QTest::newRow("bad icecast URL") << QStringList{"--icecast", "http://"} << "bad --icecast";
     QTest::newRow("bad touch frequency") << QStringList{"--touch-freq", "0"} << "bad --touch-freq";
     QTest::newRow("database not reachable")
-        << QStringList{"--db", QStringLiteral("postgresql://nobody@127.0.0.1:%1/none").arg(freePort())}
+        << QStringList{"--db",
+                       QStringLiteral("postgresql://nobody@127.0.0.1:%1/none").arg(freePort())}
         << "database postgresql://";
     QTest::newRow("database of a newer schema")
         << QStringList{"--db", newerDatabase()} << "newer than this program's";

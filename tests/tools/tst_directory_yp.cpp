@@ -88,20 +88,24 @@ void TstDirectoryYp::initTestCase()
         dir_.filePath("icecast.xml"),
         "<icecast><location>Test</location><admin>test@localhost</admin>"
         "<limits><clients>50</clients><sources>5</sources></limits>"
-        "<authentication><source-password>" + kPassword +
-            "</source-password><admin-user>admin</admin-user><admin-password>" + kPassword +
+        "<authentication><source-password>" +
+            kPassword + "</source-password><admin-user>admin</admin-user><admin-password>" +
+            kPassword +
             "</admin-password></authentication>"
             "<directory><yp-url-timeout>15</yp-url-timeout><yp-url>http://127.0.0.1:" +
-            QByteArray::number(dirPort_) + "/cgi-bin/yp-cgi</yp-url></directory>"
-            "<hostname>127.0.0.1</hostname><listen-socket><port>" + QByteArray::number(icePort_) +
+            QByteArray::number(dirPort_) +
+            "/cgi-bin/yp-cgi</yp-url></directory>"
+            "<hostname>127.0.0.1</hostname><listen-socket><port>" +
+            QByteArray::number(icePort_) +
             "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
             "<mount><mount-name>/yp.mp3</mount-name><bitrate>96</bitrate><public>1</public></mount>"
-            "<paths><basedir>/usr/share/icecast2</basedir><logdir>" + logs.toUtf8() +
+            "<paths><basedir>/usr/share/icecast2</basedir><logdir>" +
+            logs.toUtf8() +
             "</logdir><webroot>/usr/share/icecast2/web</webroot>"
             "<adminroot>/usr/share/icecast2/admin</adminroot></paths>"
             "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
-            "<loglevel>3</loglevel></logging><security><chroot>0</chroot>" + owner +
-            "</security></icecast>\n");
+            "<loglevel>3</loglevel></logging><security><chroot>0</chroot>" +
+            owner + "</security></icecast>\n");
     QVERIFY(icecast_.start(icecast, {"-c", conf}));
     QVERIFY2(waitForTcpPort(icePort_) && icecast_.running(), qPrintable(icecast_.output()));
 }
@@ -121,11 +125,30 @@ Record TstDirectoryYp::find(const QByteArray& genre, const QByteArray& name)
 void TstDirectoryYp::icecastListsItself()
 {
     QVERIFY(source_.start(findProgram("ffmpeg"),
-                          {"-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-                           "sine=frequency=440:sample_rate=44100", "-ac", "2", "-c:a",
-                           "libmp3lame", "-b:a", "96k", "-content_type", "audio/mpeg",
-                           "-ice_name", "YP Harbor", "-ice_genre", "Yptest Rock",
-                           "-ice_public", "1", "-f", "mp3",
+                          {"-nostdin",
+                           "-loglevel",
+                           "error",
+                           "-re",
+                           "-f",
+                           "lavfi",
+                           "-i",
+                           "sine=frequency=440:sample_rate=44100",
+                           "-ac",
+                           "2",
+                           "-c:a",
+                           "libmp3lame",
+                           "-b:a",
+                           "96k",
+                           "-content_type",
+                           "audio/mpeg",
+                           "-ice_name",
+                           "YP Harbor",
+                           "-ice_genre",
+                           "Yptest Rock",
+                           "-ice_public",
+                           "1",
+                           "-f",
+                           "mp3",
                            QStringLiteral("icecast://source:%1@127.0.0.1:%2/yp.mp3")
                                .arg(QString::fromUtf8(kPassword))
                                .arg(icePort_)}));
@@ -246,7 +269,8 @@ void TstDirectoryYp::untouchedListingsGo()
                                   ":memory:", "--empty", "--motd-port", "0", "--touch-freq", "1"}));
     QVERIFY(waitForTcpPort(port));
     const Reply r = post(port, "action=add&sn=Brief&genre=Brieftest&b=32&listenurl=http%3A%2F%2F"
-                               "127.0.0.1%3A" + QByteArray::number(stream.serverPort()) + "%2Fs");
+                               "127.0.0.1%3A" +
+                                   QByteArray::number(stream.serverPort()) + "%2Fs");
     QCOMPARE(header(r, "YPResponse"), QByteArray("1"));
     auto listed = [&] {
         return parseList(inflateLikeClient(get(port, "/?compress=1&genre=brieftest").body)).size();
@@ -261,8 +285,9 @@ void TstDirectoryYp::addsAreLimitedPerAddress()
     // Six adds a minute from one address (this directory's limit), counting those made above.
     int refused = 0;
     for (int i = 0; i < 8; ++i) {
-        const Reply r = post(dirPort_, "action=add&sn=Flood&listenurl=http%3A%2F%2F127.0.0.1%3A1%2F" +
-                                           QByteArray::number(i));
+        const Reply r =
+            post(dirPort_, "action=add&sn=Flood&listenurl=http%3A%2F%2F127.0.0.1%3A1%2F" +
+                               QByteArray::number(i));
         if (header(r, "YPResponse") == "0") {
             QVERIFY2(header(r, "YPMessage").startsWith("Too many"), r.head.constData());
             ++refused;

@@ -22,8 +22,8 @@
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <csignal>
@@ -62,7 +62,8 @@ QByteArray FourStations()
 {
     QByteArray t = "\\fieldcount\\14\\ip\\hostname\\genre\\numplayers\\maxplayers\\bitrate"
                    "\\avgtime\\uptime\\chatip\\url\\songtitle\\ping\\type\\bnum";
-    const char* names[] = {"Rock Radio One", "Jazz Lounge", "Classic ROCK Hits", "Talk of the Town"};
+    const char* names[] = {"Rock Radio One", "Jazz Lounge", "Classic ROCK Hits",
+                           "Talk of the Town"};
     for (int i = 0; i < 4; ++i)
         t += QStringLiteral("\\127.0.0.%1:%2\\%3\\rock\\%4\\100\\128\\60\\0\\\\\\\\20\\0\\")
                  .arg(i + 1)
@@ -350,10 +351,11 @@ private slots:
     void stationLifetimes_data()
     {
         QTest::addColumn<QString>("path");
-        for (const char* p : {"refresh then favorites refresh", "favorites genre twice",
-                              "favorites view off and on", "remove favorite from favorites genre",
-                              "keys, favorites, refresh, refresh", "genre click during refresh selected",
-                              "genre click while refresh selected fetches"})
+        for (const char* p :
+             {"refresh then favorites refresh", "favorites genre twice",
+              "favorites view off and on", "remove favorite from favorites genre",
+              "keys, favorites, refresh, refresh", "genre click during refresh selected",
+              "genre click while refresh selected fetches"})
             QTest::newRow(p) << QString(p);
     }
     void stationLifetimes()
@@ -377,7 +379,8 @@ private slots:
         w->serverview->Resort();
         QStringList favorites;
 
-        if (path == "refresh then favorites refresh" || path == "keys, favorites, refresh, refresh") {
+        if (path == "refresh then favorites refresh" ||
+            path == "keys, favorites, refresh, refresh") {
             addFavorite(0);
             addFavorite(1);
             w->fav_butt->setChecked(true);

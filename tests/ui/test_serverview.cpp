@@ -246,17 +246,16 @@ void TestServerView::sortingRows()
     TServerView w;
     w.SetupColumns(TSCServer::Class(), 1);
     const QStringList names = {"Radio Station B", "radio station a2", "Radio Station",
-                               "RADIO STATION A", "radio station b", "Radio Statio\u00e9n"};
+                               "RADIO STATION A", "radio station b",  "Radio Statio\u00e9n"};
     for (const QString& name : names)
         w.StationDone(makeStation({name}, n++));
     w.SortBy(0, true);
-    QCOMPARE(rowNames(w), QStringList({"Radio Station", "RADIO STATION A", "radio station a2",
-                                       "Radio Station B", "radio station b",
-                                       "Radio Statio\u00e9n"}));
+    QCOMPARE(rowNames(w),
+             QStringList({"Radio Station", "RADIO STATION A", "radio station a2", "Radio Station B",
+                          "radio station b", "Radio Statio\u00e9n"}));
     w.SortBy(0, false);
-    QCOMPARE(rowNames(w), QStringList({"Radio Statio\u00e9n", "Radio Station B",
-                                       "radio station b", "radio station a2",
-                                       "RADIO STATION A", "Radio Station"}));
+    QCOMPARE(rowNames(w), QStringList({"Radio Statio\u00e9n", "Radio Station B", "radio station b",
+                                       "radio station a2", "RADIO STATION A", "Radio Station"}));
 }
 
 void TestServerView::columnClickScrollsSelectionToTop()

@@ -315,7 +315,8 @@ private slots:
         writeZip(skinsDir() + "/Fancy.zip", {{"readme.txt", "no skin.ini needed here"}});
         dwtest::writeFile(skinsDir() + "/broken.zip", "not a zip at all");
         dwtest::writeFile(skinsDir() + "/other.ZIP", "");
-        QCOMPARE(TSkin::InstalledSkins(), (QStringList{"Fancy.zip", "Good"})); // as named, so they can be chosen
+        QCOMPARE(TSkin::InstalledSkins(),
+                 (QStringList{"Fancy.zip", "Good"})); // as named, so they can be chosen
     }
 
     void windowShape()

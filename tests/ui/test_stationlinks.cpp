@@ -5,12 +5,12 @@
 #include "dialogs.h"
 #include "genres.h"
 #include "location.h"
+#include "netutils.h"
 #include "platform.h"
 #include "productprofile.h"
 #include "registry.h"
 #include "smalldialogs.h"
 #include "stationpages.h"
-#include "netutils.h"
 #include "testsupport.h"
 #include "vmmp3_main.h"
 #include "vmmp3_pages.h"
@@ -80,15 +80,15 @@ private slots:
         qputenv("DIALWISE_LIST_HOST", "127.0.0.1:9"); // never asked: the window is not shown
         qputenv("DIALWISE_WEB_SITE", "http://127.0.0.1:9");
         ReloadProfile();
-        platform::SetLaunchRecorder([](const QString& what, const QStringList&) { opened << what; });
+        platform::SetLaunchRecorder(
+            [](const QString& what, const QStringList&) { opened << what; });
     }
     void init()
     {
         platform::SetDialogScript([](const platform::DialogRequest& r) {
             dialogs << r.text;
-            return platform::DialogAnswer{(r.buttons & platform::mbYes) ? platform::mrYes
-                                                                        : platform::mrOk,
-                                          {}};
+            return platform::DialogAnswer{
+                (r.buttons & platform::mbYes) ? platform::mrYes : platform::mrOk, {}};
         });
         home = std::make_unique<dwtest::TempHome>();
         rec = {};
@@ -111,15 +111,15 @@ private slots:
         const QString rec4 = "fieldcount`4`action`ip`hostname`type`";
         QTest::newRow("play") << "dialwise:" + rec4 + "play`127.0.0.9:8010`Night Jazz`0"
                               << QStringList{"Night Jazz@127.0.0.9:8010/0"}
-                              << QStringList{"#Night_Jazz("}
-                              << "?ip=127%2E0%2E0%2E9%3A8010";
+                              << QStringList{"#Night_Jazz("} << "?ip=127%2E0%2E0%2E9%3A8010";
         QTest::newRow("PLAY in capitals, no port")
             << "dialwise:fieldcount`3`action`ip`hostname`PLAY`127.0.0.9`X"
             << QStringList{"X@127.0.0.9:8000/0"} << QStringList{"#X("}
             << "?ip=127%2E0%2E0%2E9%3A8000";
-        QTest::newRow("stream address") << "dialwise:" + rec4 + "Play`http://127.0.0.7:8080/live`S`1"
-                                        << QStringList{"S@127.0.0.7:8080/live/1"}
-                                        << QStringList{"#S("} << "?ip=127%2E0%2E0%2E7%3A8080%2Flive";
+        QTest::newRow("stream address")
+            << "dialwise:" + rec4 + "Play`http://127.0.0.7:8080/live`S`1"
+            << QStringList{"S@127.0.0.7:8080/live/1"} << QStringList{"#S("}
+            << "?ip=127%2E0%2E0%2E7%3A8080%2Flive";
         QTest::newRow("one character before the scheme: no record")
             << "xdialwise:fieldcount`3`action`ip`hostname`play`127.0.0.9`X" << QStringList()
             << QStringList() << "";
@@ -178,7 +178,8 @@ private slots:
         auto w = makeWindow();
         w->Pages->ConnectStationLink("shttp://127.0.0.3:8002/");
         w->Pages->ConnectStationLink("whttp://127.0.0.4:8080/x");
-        QCOMPARE(rec.launched, (QStringList{"127.0.0.3@127.0.0.3:8002/0", "127.0.0.4@127.0.0.4:8080/1"}));
+        QCOMPARE(rec.launched,
+                 (QStringList{"127.0.0.3@127.0.0.3:8002/0", "127.0.0.4@127.0.0.4:8080/1"}));
         QCOMPARE(rec.joined.size(), 2);
         // The dialog itself, not a scripted answer.
         platform::SetDialogScript(nullptr);
@@ -255,10 +256,12 @@ private slots:
         w->Pages->searchweb_butt->setChecked(true);
         QTest::keyClick(w->Pages->search_box, Qt::Key_Return);
         QCOMPARE(opened.size(), 2);
-        QVERIFY2(opened[0].contains("area=6") && opened[0].contains("Golden"), qPrintable(opened[0]));
+        QVERIFY2(opened[0].contains("area=6") && opened[0].contains("Golden"),
+                 qPrintable(opened[0]));
         // The search text fills the web search template (not the MP3 one), and the whole
         // address goes through the redirect service.
-        const QString web = stationpages::FillTemplate(w->Configuration()->Link("searchlink2").Url, "%ST%", "blue moon");
+        const QString web = stationpages::FillTemplate(w->Configuration()->Link("searchlink2").Url,
+                                                       "%ST%", "blue moon");
         QVERIFY(web.contains("blue moon"));
         QCOMPARE(opened[1], RedirectUrl(web, Profile().ProductNumber, 8).replace(' ', '+'));
     }

@@ -52,11 +52,10 @@ QString text(TBaseIEForm* p)
 
 QPoint linkCentre(TBaseIEForm* p, const QString& selector)
 {
-    const QVariantList r =
-        runJs(p, "(function(){var e=document.querySelector('" + selector +
-                     "'); if(!e) return []; var r=e.getBoundingClientRect();"
-                     "return [r.left+r.width/2, r.top+r.height/2];})()")
-            .toList();
+    const QVariantList r = runJs(p, "(function(){var e=document.querySelector('" + selector +
+                                        "'); if(!e) return []; var r=e.getBoundingClientRect();"
+                                        "return [r.left+r.width/2, r.top+r.height/2];})()")
+                               .toList();
     return r.size() == 2 ? QPoint(r[0].toInt(), r[1].toInt()) : QPoint(-1, -1);
 }
 
@@ -95,16 +94,17 @@ private slots:
             "127.0.0.5:8000\tDemo Harbor Rock\tRock\t12\t100\t128\t0\t7\tKestrel - Golden Hour\n"
             "127.0.0.6:8000\tDemo Night Jazz\tJazz\t5\t50\t96\t0\t8\tMira Vale - Paper Moons\n");
         const quint16 port = dwtest::freePort();
-        QVERIFY(directory.start(kServer, {"--listen", QString("127.0.0.1:%1").arg(port),
-                                          "--catalog", catalog, "--db",
-                                          dir.filePath("directory.db")}));
+        QVERIFY(
+            directory.start(kServer, {"--listen", QString("127.0.0.1:%1").arg(port), "--catalog",
+                                      catalog, "--db", dir.filePath("directory.db")}));
         QVERIFY(dwtest::waitForTcpPort(port));
         const QByteArray site = "127.0.0.1:" + QByteArray::number(port);
         qputenv("DIALWISE_LIST_HOST", site);
         qputenv("DIALWISE_WEB_SITE", "http://" + site);
         qputenv("DIALWISE_REDIRECT_HOST", site);
         ReloadProfile();
-        platform::SetLaunchRecorder([](const QString& what, const QStringList&) { opened << what; });
+        platform::SetLaunchRecorder(
+            [](const QString& what, const QStringList&) { opened << what; });
     }
     void cleanupTestCase()
     {
@@ -146,8 +146,7 @@ private slots:
         const QPoint play = linkCentre(search, "a.act");
         QVERIFY(play.x() >= 0);
         click(search, play, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(launched, QStringList{"Demo Harbor Rock@127.0.0.5:8000"},
-                                  30000);
+        QTRY_COMPARE_WITH_TIMEOUT(launched, QStringList{"Demo Harbor Rock@127.0.0.5:8000"}, 30000);
         QCOMPARE(joined.size(), 1);
         QVERIFY(joined[0].startsWith("#Demo_Harbor_Rock("));
         QVERIFY(text(search).contains("Demo Harbor Rock")); // the link was not followed
@@ -190,18 +189,27 @@ private slots:
         // location and a new window reach for outside addresses and station links.
         // Nothing leaves the page.
         opened.clear();
-        const QString add = "dialwise:fieldcount`4`action`ip`hostname`type`add`127.0.0.7:8000`Sneaky`0";
-        const QString playLink = "dialwise:fieldcount`4`action`ip`hostname`type`play`127.0.0.7:8000`Sneaky`0";
+        const QString add =
+            "dialwise:fieldcount`4`action`ip`hostname`type`add`127.0.0.7:8000`Sneaky`0";
+        const QString playLink =
+            "dialwise:fieldcount`4`action`ip`hostname`type`play`127.0.0.7:8000`Sneaky`0";
         runJs(info, "var f=document.createElement('iframe'); f.src='http://127.0.0.2:81/frame';"
                     "document.body.appendChild(f);"
-                    "var g=document.createElement('iframe'); g.src='" + add + "';"
-                    "document.body.appendChild(g);"
-                    "setTimeout(function(){ f.contentWindow.location='" + playLink + "'; }, 200);"
-                    "setTimeout(function(){ window.open('http://127.0.0.3:81/popup'); }, 300);"
-                    "setTimeout(function(){ location.href='" + playLink + "'; }, 400);"
-                    "setTimeout(function(){ location.href='http://127.0.0.4:81/away'; }, 600);"
-                    "setTimeout(function(){ var a=document.createElement('a');"
-                    " a.href='" + add + "'; document.body.appendChild(a); a.click(); }, 800);");
+                    "var g=document.createElement('iframe'); g.src='" +
+                        add +
+                        "';"
+                        "document.body.appendChild(g);"
+                        "setTimeout(function(){ f.contentWindow.location='" +
+                        playLink +
+                        "'; }, 200);"
+                        "setTimeout(function(){ window.open('http://127.0.0.3:81/popup'); }, 300);"
+                        "setTimeout(function(){ location.href='" +
+                        playLink +
+                        "'; }, 400);"
+                        "setTimeout(function(){ location.href='http://127.0.0.4:81/away'; }, 600);"
+                        "setTimeout(function(){ var a=document.createElement('a');"
+                        " a.href='" +
+                        add + "'; document.body.appendChild(a); a.click(); }, 800);");
         QTest::qWait(3000);
         QVERIFY2(opened.isEmpty(), qPrintable(opened.join(' ')));
         QCOMPARE(launched.size(), 1);
@@ -217,8 +225,8 @@ private slots:
             bool followed;
         } rows[] = {
             {"http://127.0.0.2:81/elsewhere", false, false},
-            {"http://127.0.0.2:81/elsewhere", true, false},  // to the system browser
-            {"http://127.0.0.2:81/second", true, false},     // too soon: refused
+            {"http://127.0.0.2:81/elsewhere", true, false}, // to the system browser
+            {"http://127.0.0.2:81/second", true, false},    // too soon: refused
             {"file:///etc/passwd", true, false},
             {Profile().WebSite + "/program/forums.asp", false, true},
         };

@@ -97,8 +97,8 @@ public:
                         ++downloads;
                         body = file;
                     }
-                    s->write("HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) +
-                             "\r\n\r\n" + body);
+                    s->write("HTTP/1.0 200 OK\r\nContent-Length: " +
+                             QByteArray::number(body.size()) + "\r\n\r\n" + body);
                     s->disconnectFromHost();
                 });
             }
@@ -137,9 +137,9 @@ class TestUpdateE2E : public QObject
     {
         const QByteArray rec = home.toUtf8() + "/recorded.txt";
         for (const char* name : {"xdg-open", "player"}) {
-            const QString path = dwtest::writeFile(
-                home + "/bin/" + name,
-                "#!/bin/sh\necho \"" + QByteArray(name) + " $*\" >> '" + rec + "'\n");
+            const QString path =
+                dwtest::writeFile(home + "/bin/" + name, "#!/bin/sh\necho \"" + QByteArray(name) +
+                                                             " $*\" >> '" + rec + "'\n");
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         }
     }
@@ -173,10 +173,12 @@ private slots:
         QByteArray push = "program_dir_Text=/bin/sh\r\nregistry.ini=[General]\r\n"
                           "config\\program_dir_Text=/bin/sh\r\nhttpproxy=127.0.0.1\r\n"
                           "updatever=10.01.99\r\nupdatedesc=Totally legit\r\ndlcount=1\r\n"
-                          "dl1=" + self + "/download/registry.ini\r\ndl1desc=Mirror\r\n";
+                          "dl1=" +
+                          self + "/download/registry.ini\r\ndl1desc=Mirror\r\n";
         if (signature == "trusted") push += "updatesig=" + trusted.sign(server.file) + "\r\n";
         if (signature == "stranger") push += "updatesig=" + stranger.sign(server.file) + "\r\n";
-        for (int i = 0; i < 3000; ++i) push += "junk" + QByteArray::number(i) + "=x\r\n";
+        for (int i = 0; i < 3000; ++i)
+            push += "junk" + QByteArray::number(i) + "=x\r\n";
         server.motd = push + "MOTD\r\nHello\r\n";
         QMap<QString, QByteArray> before;
         server.onMotd = [&] { before = programFiles(home.path()); };
@@ -193,16 +195,19 @@ private slots:
             QVERIFY2(dw.waitForFinished(60000), "the program did not end after the update");
             QVERIFY2(dw.exitCode() == 0, dw.readAllStandardError().left(6000).constData());
             QCOMPARE(readAll(folder + "/registry.ini"), server.file);
-            QVERIFY(readAll(home.file("recorded.txt")).contains("xdg-open " + folder.toUtf8() + "/registry.ini"));
+            QVERIFY(readAll(home.file("recorded.txt"))
+                        .contains("xdg-open " + folder.toUtf8() + "/registry.ini"));
         } else {
-            QTRY_VERIFY_WITH_TIMEOUT(readAll(home.file("dw.log")).contains("Update refused"), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(readAll(home.file("dw.log")).contains("Update refused"),
+                                     30000);
             QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty());
             QVERIFY(!QFile::exists(home.file("recorded.txt")));
             dw.terminate();
             QVERIFY(dw.waitForFinished(60000));
             // The user was told why.
             const QByteArray err = dw.readAllStandardError();
-            QVERIFY2(err.contains(signature.isEmpty() ? "without a signature" : "not signed by"), err.constData());
+            QVERIFY2(err.contains(signature.isEmpty() ? "without a signature" : "not signed by"),
+                     err.constData());
         }
         QCOMPARE(server.motdRequests, 1);
         // The program's files are as they were; the only new ones are those it writes
@@ -263,7 +268,8 @@ private slots:
         for (const QString& ip : hostile)
             hand("dialwise:fieldcount`4`action`ip`hostname`type`play`" + ip + "`Evil`0");
         hand("dialwise:fieldcount`4`action`ip`hostname`type`add`127.0.0.9:8000/a%0Ab`Evil`0");
-        QTRY_COMPARE_WITH_TIMEOUT(readAll(home.file("dw.log")).count("Station link refused"), 5, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(home.file("dw.log")).count("Station link refused"), 5,
+                                  30000);
         // A plain link plays through the very same player.
         hand("dialwise:fieldcount`4`action`ip`hostname`type`play`127.0.0.9:8010`Plain`0");
         QTRY_VERIFY_WITH_TIMEOUT(readAll(home.file("recorded.txt")).contains("player "), 30000);
@@ -272,7 +278,8 @@ private slots:
         QVERIFY(!recorded.contains("xdg-open"));
         QVERIFY(!QFile::exists(pwned));
         const QByteArray playlist = readAll(home.file("tunelane.pls"));
-        QCOMPARE(playlist, QByteArray("[playlist]\nNumberOfEntries=1\nFile1=http://127.0.0.9:8010/\n"));
+        QCOMPARE(playlist,
+                 QByteArray("[playlist]\nNumberOfEntries=1\nFile1=http://127.0.0.9:8010/\n"));
         QVERIFY(!readAll(home.file("tunelanefavors.txt")).contains("a\nb"));
         dw.terminate();
         QVERIFY(dw.waitForFinished(60000));

@@ -118,7 +118,8 @@ private slots:
         // Without the test key only the built-in key counts.
         const QByteArray key = qgetenv("DIALWISE_UPDATE_KEY");
         qunsetenv("DIALWISE_UPDATE_KEY");
-        QCOMPARE(int(CheckUpdateSignature(file, QString::fromLatin1(good))), int(TSignatureCheck::Bad));
+        QCOMPARE(int(CheckUpdateSignature(file, QString::fromLatin1(good))),
+                 int(TSignatureCheck::Bad));
         qputenv("DIALWISE_UPDATE_KEY", "not hex at all");
         QCOMPARE(TrustedUpdateKeys().size(), 1);
         qputenv("DIALWISE_UPDATE_KEY", key);
@@ -230,7 +231,8 @@ private slots:
         for (int i = 0; i < 3; ++i) {
             bool number = false;
             const int ms = f.downloadlist->topLevelItem(i)->text(0).toInt(&number);
-            QVERIFY2(number && ms >= 0 && ms <= 9999, qPrintable(f.downloadlist->topLevelItem(i)->text(0)));
+            QVERIFY2(number && ms >= 0 && ms <= 9999,
+                     qPrintable(f.downloadlist->topLevelItem(i)->text(0)));
         }
     }
 
@@ -238,7 +240,8 @@ private slots:
     {
         dwtest::TempHome home;
         Tupdate_form f(kKey);
-        for (int i = 1; i <= Tupdate_form::MaxLogLines + 5; ++i) f.Log(QString::number(i));
+        for (int i = 1; i <= Tupdate_form::MaxLogLines + 5; ++i)
+            f.Log(QString::number(i));
         QCOMPARE(f.DebugBox1->count(), Tupdate_form::MaxLogLines);
         QVERIFY(f.DebugBox1->item(0)->text().endsWith(" 30005"));
         QVERIFY(f.DebugBox1->item(f.DebugBox1->count() - 1)->text().endsWith(" 6"));
@@ -261,12 +264,18 @@ private slots:
         QTest::addColumn<QString>("sig"); // pushed signature: "good", "" none, or "bad"
         QTest::addColumn<bool>("opened");
         QTest::addColumn<QString>("message");
-        QTest::newRow("ok") << 200 << true << "" << "good" << true << "";
-        QTest::newRow("no length") << 200 << false << "good" << "good" << true << "";
-        QTest::newRow("checksum mismatch") << 200 << true << "bad" << "good" << false << "checksum";
-        QTest::newRow("404 page") << 404 << true << "" << "good" << false << "Not Found";
-        QTest::newRow("unsigned") << 200 << true << "" << "" << false << "without a signature";
-        QTest::newRow("badly signed") << 200 << true << "" << "bad" << false << "not signed by";
+        QTest::newRow("ok") << 200 << true << ""
+                            << "good" << true << "";
+        QTest::newRow("no length") << 200 << false << "good"
+                                   << "good" << true << "";
+        QTest::newRow("checksum mismatch") << 200 << true << "bad"
+                                           << "good" << false << "checksum";
+        QTest::newRow("404 page") << 404 << true << ""
+                                  << "good" << false << "Not Found";
+        QTest::newRow("unsigned") << 200 << true << ""
+                                  << "" << false << "without a signature";
+        QTest::newRow("badly signed") << 200 << true << ""
+                                      << "bad" << false << "not signed by";
     }
     void httpDownload()
     {
@@ -392,12 +401,18 @@ private slots:
             connect(s, &QTcpSocket::readyRead, s, [&, s] {
                 while (s->canReadLine()) {
                     const QByteArray cmd = s->readLine().trimmed().toUpper();
-                    if (cmd.startsWith("USER")) s->write("331 password\r\n");
-                    else if (cmd.startsWith("PASS")) ++logins, s->write("230 in\r\n");
-                    else if (cmd.startsWith("SIZE")) s->write("213 999999\r\n");
-                    else if (cmd.startsWith("RETR")) s->write("150 sending\r\n226 done\r\n");
-                    else if (cmd.startsWith("QUIT")) s->write("221 bye\r\n");
-                    else s->write("200 ok\r\n");
+                    if (cmd.startsWith("USER"))
+                        s->write("331 password\r\n");
+                    else if (cmd.startsWith("PASS"))
+                        ++logins, s->write("230 in\r\n");
+                    else if (cmd.startsWith("SIZE"))
+                        s->write("213 999999\r\n");
+                    else if (cmd.startsWith("RETR"))
+                        s->write("150 sending\r\n226 done\r\n");
+                    else if (cmd.startsWith("QUIT"))
+                        s->write("221 bye\r\n");
+                    else
+                        s->write("200 ok\r\n");
                 }
             });
         });
@@ -411,7 +426,8 @@ private slots:
                 f.download_butt->click();
                 QTRY_VERIFY_WITH_TIMEOUT(!messages.isEmpty(), 30000);
             }
-            QCOMPARE(messages, QStringList{"FTP Error: the transfer ended after 0 of 999999 bytes"});
+            QCOMPARE(messages,
+                     QStringList{"FTP Error: the transfer ended after 0 of 999999 bytes"});
             QTRY_VERIFY(!f.Downloading());
             QCOMPARE(logins, attempt);
         }

@@ -42,11 +42,16 @@ QByteArray formatBlock(quint16 tag, int channels, int rate, int avgBytes, int bl
 bool CodecFromName(const QString& name, TCodec& out)
 {
     const QString n = name.toLower();
-    if (n == "pcm") out = codecPcm;
-    else if (n == "ima") out = codecIma;
-    else if (n == "msadpcm") out = codecMsAdpcm;
-    else if (n == "mp3") out = codecMp3;
-    else return false;
+    if (n == "pcm")
+        out = codecPcm;
+    else if (n == "ima")
+        out = codecIma;
+    else if (n == "msadpcm")
+        out = codecMsAdpcm;
+    else if (n == "mp3")
+        out = codecMp3;
+    else
+        return false;
     return true;
 }
 
@@ -58,7 +63,8 @@ std::vector<int16_t> MakeTone(double frequency, int rate, int channels, double s
     frames = qint64(std::llround(periods * rate / frequency));
     std::vector<int16_t> s(size_t(frames) * size_t(channels));
     for (qint64 i = 0; i < frames; ++i) {
-        const auto v = int16_t(std::lround(16383.0 * std::sin(2 * M_PI * frequency * double(i) / rate)));
+        const auto v =
+            int16_t(std::lround(16383.0 * std::sin(2 * M_PI * frequency * double(i) / rate)));
         for (int c = 0; c < channels; ++c)
             s[size_t(i) * size_t(channels) + size_t(c)] = v;
     }
@@ -112,8 +118,9 @@ bool LoadAudioFile(const QString& path, int rate, int channels, double seconds,
             const int cap = swr_get_out_samples(g.swr, g.fr->nb_samples) + 32;
             std::vector<int16_t> buf(size_t(cap) * size_t(channels));
             uint8_t* dst = reinterpret_cast<uint8_t*>(buf.data());
-            const int n = swr_convert(g.swr, &dst, cap, const_cast<const uint8_t**>(g.fr->extended_data),
-                                      g.fr->nb_samples);
+            const int n =
+                swr_convert(g.swr, &dst, cap, const_cast<const uint8_t**>(g.fr->extended_data),
+                            g.fr->nb_samples);
             if (n > 0) out.insert(out.end(), buf.begin(), buf.begin() + n * channels);
             av_frame_unref(g.fr);
             if (qint64(out.size()) >= want) return false;
@@ -162,7 +169,9 @@ bool Encode(const std::vector<int16_t>& samples, int rate, int channels, TCodec 
         return true;
     }
 
-    const char* encName = codec == codecIma ? "adpcm_ima_wav" : codec == codecMsAdpcm ? "adpcm_ms" : "libmp3lame";
+    const char* encName = codec == codecIma       ? "adpcm_ima_wav"
+                          : codec == codecMsAdpcm ? "adpcm_ms"
+                                                  : "libmp3lame";
     const AVCodec* enc = avcodec_find_encoder_by_name(encName);
     if (!enc) return fail(QString("no %1 encoder").arg(encName));
     AVCodecContext* cc = avcodec_alloc_context3(enc);
@@ -186,7 +195,8 @@ bool Encode(const std::vector<int16_t>& samples, int rate, int channels, TCodec 
     cc->sample_fmt = codec == codecMsAdpcm ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
     if (codec == codecMp3) cc->bit_rate = qint64(bitrateKbps) * 1000;
     if (codec != codecMp3) cc->block_align = channels * 1024; // bytes per ADPCM block
-    if (avcodec_open2(cc, enc, nullptr) < 0) return fail(QString("the %1 encoder refused the format").arg(encName));
+    if (avcodec_open2(cc, enc, nullptr) < 0)
+        return fail(QString("the %1 encoder refused the format").arg(encName));
 
     const int frameSize = cc->frame_size > 0 ? cc->frame_size : 1152;
     if (codec == codecMp3) {
@@ -202,13 +212,15 @@ bool Encode(const std::vector<int16_t>& samples, int rate, int channels, TCodec 
     } else if (codec == codecIma) {
         QByteArray extra;
         wr16(extra, quint16(frameSize)); // samples per block
-        out.Format = formatBlock(0x0011, channels, rate,
-                                 int(qint64(cc->block_align) * rate / frameSize), cc->block_align, 4, extra);
+        out.Format =
+            formatBlock(0x0011, channels, rate, int(qint64(cc->block_align) * rate / frameSize),
+                        cc->block_align, 4, extra);
         out.Bitrate = int(qint64(cc->block_align) * 8 * rate / frameSize / 1000);
     } else {
         QByteArray extra(reinterpret_cast<const char*>(cc->extradata), cc->extradata_size);
-        out.Format = formatBlock(0x0002, channels, rate,
-                                 int(qint64(cc->block_align) * rate / frameSize), cc->block_align, 4, extra);
+        out.Format =
+            formatBlock(0x0002, channels, rate, int(qint64(cc->block_align) * rate / frameSize),
+                        cc->block_align, 4, extra);
         out.Bitrate = int(qint64(cc->block_align) * 8 * rate / frameSize / 1000);
     }
 
@@ -216,7 +228,8 @@ bool Encode(const std::vector<int16_t>& samples, int rate, int channels, TCodec 
     qint64 curStart = -1;
     auto take = [&]() {
         while (avcodec_receive_packet(cc, pkt) == 0) {
-            const qint64 at = pkt->pts == AV_NOPTS_VALUE ? 0 : std::max<qint64>(0, pkt->pts) * 1000000 / rate;
+            const qint64 at =
+                pkt->pts == AV_NOPTS_VALUE ? 0 : std::max<qint64>(0, pkt->pts) * 1000000 / rate;
             if (curStart < 0) curStart = at;
             cur.Payload.append(reinterpret_cast<const char*>(pkt->data), pkt->size);
             if (at + qint64(frameSize) * 1000000 / rate - curStart >= packetUs) {

@@ -20,8 +20,8 @@ bool CodecFromName(const QString& name, TCodec& out);
 
 struct TAudioPacket
 {
-    qint64 StartUs = 0;  // time of its first sample from the start of the loop
-    QByteArray Payload;  // whole frames of the codec
+    qint64 StartUs = 0; // time of its first sample from the start of the loop
+    QByteArray Payload; // whole frames of the codec
 };
 
 struct TEncodedLoop

@@ -11,9 +11,9 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
@@ -49,15 +49,17 @@ struct TStreamDef
     // 401, notab, nogenre, badbase64, shortblock, midpacket, neglength, hugelength; stall
     // (a listener gets one second of the stream, then nothing while the connection stays)
     QString Fail;
-    int DownMs = 1000; // SIGUSR1: every listener is dropped and the port closed this long
+    int DownMs = 1000;  // SIGUSR1: every listener is dropped and the port closed this long
     double AfterHz = 0; // a tone of this frequency from the first SIGUSR1 on (0: no change)
     std::vector<TTitle> Titles;
 };
 
 QString normPath(QString p)
 {
-    while (p.startsWith('/')) p.remove(0, 1);
-    while (p.endsWith('/')) p.chop(1);
+    while (p.startsWith('/'))
+        p.remove(0, 1);
+    while (p.endsWith('/'))
+        p.chop(1);
     return p;
 }
 
@@ -72,21 +74,25 @@ public:
     {
         std::vector<int16_t> samples;
         if (Def.Source.startsWith("tone:")) {
-            samples = MakeTone(Def.Source.mid(5).toDouble(), Def.Rate, Def.Channels, Def.LoopSeconds);
-        } else if (!LoadAudioFile(Def.Source, Def.Rate, Def.Channels, Def.LoopSeconds, samples, why)) {
+            samples =
+                MakeTone(Def.Source.mid(5).toDouble(), Def.Rate, Def.Channels, Def.LoopSeconds);
+        } else if (!LoadAudioFile(Def.Source, Def.Rate, Def.Channels, Def.LoopSeconds, samples,
+                                  why)) {
             return false;
         }
-        if (!Encode(samples, Def.Rate, Def.Channels, Def.Codec, Def.Bitrate, 100, Loop, why)) return false;
+        if (!Encode(samples, Def.Rate, Def.Channels, Def.Codec, Def.Bitrate, 100, Loop, why))
+            return false;
         if (Def.AfterHz > 0 &&
-            !Encode(MakeTone(Def.AfterHz, Def.Rate, Def.Channels, Def.LoopSeconds), Def.Rate, Def.Channels, Def.Codec,
-                    Def.Bitrate, 100, After, why))
+            !Encode(MakeTone(Def.AfterHz, Def.Rate, Def.Channels, Def.LoopSeconds), Def.Rate,
+                    Def.Channels, Def.Codec, Def.Bitrate, 100, After, why))
             return false;
         if (Def.Titles.empty()) {
             Def.Titles = {{200, "Dialwise Caster - " + Def.Name.toUtf8()},
                           {150, "The Test Tones - Four Forty"},
                           {180, "Signal Path - Loopback"}};
         }
-        for (const TTitle& t : Def.Titles) titlesUs_ += qint64(t.Seconds) * 1000000;
+        for (const TTitle& t : Def.Titles)
+            titlesUs_ += qint64(t.Seconds) * 1000000;
         clock_.start();
         connect(&timer_, &QTimer::timeout, this, &TStream::tick);
         timer_.start(40);
@@ -99,7 +105,8 @@ public:
         QByteArray h = "ICY 200 OK\r\n";
         h += "icy-name: " + Def.Name.toUtf8() + "\r\n";
         QByteArray block = Loop.Format;
-        if (Def.Fail == "shortblock") block[16] = char(quint8(block[16]) + 8); // cbSize promises more than there is
+        if (Def.Fail == "shortblock")
+            block[16] = char(quint8(block[16]) + 8); // cbSize promises more than there is
         if (Def.Fail == "notab")
             h += "icy-genre: " + Def.Genre.toUtf8() + "\r\n";
         else if (Def.Fail == "badbase64")
@@ -117,8 +124,10 @@ public:
     {
         if (plain && Def.Codec == codecMp3) {
             s->setProperty("plain", true);
-            s->write("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name: " + Def.Name.toUtf8() + "\r\n\r\n");
-            for (const auto& r : recent_) s->write(r.second.mid(8));
+            s->write("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name: " +
+                     Def.Name.toUtf8() + "\r\n\r\n");
+            for (const auto& r : recent_)
+                s->write(r.second.mid(8));
             addListener(s);
             return;
         }
@@ -133,7 +142,8 @@ public:
             s->write(p.right(std::max<qsizetype>(9, p.size() / 2)));
         }
         s->write(metadataNow());
-        for (const auto& r : recent_) s->write(r.second);
+        for (const auto& r : recent_)
+            s->write(r.second);
         if (Def.Fail == "neglength") s->write(badHeader(-5000));
         if (Def.Fail == "hugelength") s->write(badHeader(0x7FFFFFF0));
         addListener(s);
@@ -156,7 +166,8 @@ private:
     {
         QByteArray h = streamproto::MakePacket({});
         const quint32 v = quint32(length);
-        for (int i = 0; i < 4; ++i) h[4 + i] = char((v >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i)
+            h[4 + i] = char((v >> (8 * i)) & 0xFF);
         return h + QByteArray(64, '\x55');
     }
 
@@ -166,7 +177,9 @@ private:
         qint64 at = titlesUs_ > 0 ? t % titlesUs_ : 0;
         for (const TTitle& title : Def.Titles) {
             const qint64 len = qint64(title.Seconds) * 1000000;
-            if (at < len) return streamproto::MakeMetadata(qint32((len - at + 999999) / 1000000), title.Title);
+            if (at < len)
+                return streamproto::MakeMetadata(qint32((len - at + 999999) / 1000000),
+                                                 title.Title);
             at -= len;
         }
         return {};
@@ -201,21 +214,26 @@ private:
             const QByteArray packet = streamproto::MakePacket(p.Payload);
             out += packet;
             recent_.emplace_back(due, packet);
-            while (!recent_.empty() && recent_.front().first < due - qint64(Def.BurstMs) * 1000) recent_.pop_front();
+            while (!recent_.empty() && recent_.front().first < due - qint64(Def.BurstMs) * 1000)
+                recent_.pop_front();
             if (Def.Fail == "bigpackets") {
                 // 1 MiB audio packets as fast as each listener takes them.
                 if (big_.isEmpty()) {
                     QByteArray audio;
-                    for (size_t i = 0; audio.size() < (1 << 20) - 8; i = (i + 1) % Loop.Packets.size())
+                    for (size_t i = 0; audio.size() < (1 << 20) - 8;
+                         i = (i + 1) % Loop.Packets.size())
                         audio += Loop.Packets[i].Payload;
                     big_ = streamproto::MakePacket(audio.left((1 << 20) - 8));
                 }
                 for (QTcpSocket* c : std::as_const(clients_))
-                    while (c->bytesToWrite() < 2 * big_.size()) c->write(big_);
+                    while (c->bytesToWrite() < 2 * big_.size())
+                        c->write(big_);
             }
             for (QTcpSocket* c : std::as_const(clients_)) {
                 if (Def.Fail == "bigpackets") continue;
-                if (Def.Fail == "stall" && clock_.elapsed() - c->property("since").toLongLong() > 1000) continue;
+                if (Def.Fail == "stall" &&
+                    clock_.elapsed() - c->property("since").toLongLong() > 1000)
+                    continue;
                 // A listener that does not keep up is let go.
                 if (c->bytesToWrite() > 4 * 1024 * 1024)
                     c->abort();
@@ -246,7 +264,8 @@ public:
     // Every listener is let go at once, as when the server goes down.
     void dropAll()
     {
-        for (QTcpSocket* c : std::as_const(clients_)) c->abort();
+        for (QTcpSocket* c : std::as_const(clients_))
+            c->abort();
         // What is made from now on is told apart by its tone.
         if (Def.AfterHz > 0 && !switched_) {
             switched_ = true;
@@ -272,7 +291,8 @@ public:
         const QHostAddress address = Server.serverAddress();
         const quint16 port = Server.serverPort();
         Server.close();
-        for (TStream* st : std::as_const(Streams)) st->dropAll();
+        for (TStream* st : std::as_const(Streams))
+            st->dropAll();
         std::printf("down for %d ms\n", ms);
         std::fflush(stdout);
         QTimer::singleShot(ms, this, [this, address, port] {
@@ -311,12 +331,14 @@ public:
                 if (normPath(st->Def.Path) == path) found = st;
             if (!found && Streams.size() == 1) found = Streams.first();
             if (!found) {
-                s->write("HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\nNo such stream\r\n");
+                s->write(
+                    "HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\nNo such stream\r\n");
                 s->disconnectFromHost();
                 connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
                 return;
             }
-            found->addClient(s, QString::fromLatin1(words.value(1)).section('?', 1).contains("plain"));
+            found->addClient(s,
+                             QString::fromLatin1(words.value(1)).section('?', 1).contains("plain"));
         });
     }
 };
@@ -327,20 +349,34 @@ bool parseStream(const QString& spec, TStreamDef& d, QString* why)
         const QString key = part.section('=', 0, 0).trimmed().toLower();
         const QString value = part.section('=', 1);
         bool ok = true;
-        if (key == "port") d.Port = quint16(value.toUInt(&ok));
-        else if (key == "path") d.Path = value;
-        else if (key == "name") d.Name = value;
-        else if (key == "genre") d.Genre = value;
-        else if (key == "codec") ok = CodecFromName(value, d.Codec);
-        else if (key == "source") d.Source = value;
-        else if (key == "rate") d.Rate = value.toInt(&ok);
-        else if (key == "channels") d.Channels = value.toInt(&ok);
-        else if (key == "bitrate") d.Bitrate = value.toInt(&ok);
-        else if (key == "burst") d.BurstMs = value.toInt(&ok);
-        else if (key == "loop") d.LoopSeconds = value.toDouble(&ok);
-        else if (key == "fail") d.Fail = value.toLower();
-        else if (key == "down") d.DownMs = value.toInt(&ok);
-        else if (key == "after") d.AfterHz = value.toDouble(&ok);
+        if (key == "port")
+            d.Port = quint16(value.toUInt(&ok));
+        else if (key == "path")
+            d.Path = value;
+        else if (key == "name")
+            d.Name = value;
+        else if (key == "genre")
+            d.Genre = value;
+        else if (key == "codec")
+            ok = CodecFromName(value, d.Codec);
+        else if (key == "source")
+            d.Source = value;
+        else if (key == "rate")
+            d.Rate = value.toInt(&ok);
+        else if (key == "channels")
+            d.Channels = value.toInt(&ok);
+        else if (key == "bitrate")
+            d.Bitrate = value.toInt(&ok);
+        else if (key == "burst")
+            d.BurstMs = value.toInt(&ok);
+        else if (key == "loop")
+            d.LoopSeconds = value.toDouble(&ok);
+        else if (key == "fail")
+            d.Fail = value.toLower();
+        else if (key == "down")
+            d.DownMs = value.toInt(&ok);
+        else if (key == "after")
+            d.AfterHz = value.toDouble(&ok);
         else if (key == "titles") {
             QFile f(value);
             if (!f.open(QIODevice::ReadOnly)) ok = false;
@@ -350,7 +386,8 @@ bool parseStream(const QString& spec, TStreamDef& d, QString* why)
                 if (line.isEmpty() || bar < 0) continue;
                 d.Titles.push_back({line.left(bar).toInt(), line.mid(bar + 1)});
             }
-        } else ok = false;
+        } else
+            ok = false;
         if (!ok) {
             if (why) *why = "bad stream setting \"" + part + "\"";
             return false;
@@ -376,8 +413,10 @@ int main(int argc, char** argv)
         "port=N (0: any free port), path=/P, name=TEXT, genre=TEXT, codec=pcm|ima|msadpcm|mp3, "
         "source=tone:HZ|FILE, rate=HZ, channels=1|2, bitrate=KBPS (mp3), burst=MS (sent at once "
         "to a new listener), loop=SECONDS, titles=FILE (lines \"SECONDS|TITLE\"), "
-        "fail=401|notab|nogenre|badbase64|shortblock|midpacket|neglength|hugelength|stall|bigpackets (1 MiB packets at full speed), "
-        "down=MS (how long SIGUSR1 takes the server down: listeners dropped, connections refused), after=HZ (from then on a tone of HZ). "
+        "fail=401|notab|nogenre|badbase64|shortblock|midpacket|neglength|hugelength|stall|"
+        "bigpackets (1 MiB packets at full speed), "
+        "down=MS (how long SIGUSR1 takes the server down: listeners dropped, connections refused), "
+        "after=HZ (from then on a tone of HZ). "
         "A request with \"?plain\" gets an MP3 stream's frames alone. "
         "Prints \"listening on ADDRESS:PORT/PATH\" for each stream and a line for each listener.");
     cl.addHelpOption();
@@ -407,18 +446,19 @@ int main(int argc, char** argv)
             owned.push_back(std::make_unique<TPort>());
             port = owned.back().get();
             if (!port->Server.listen(address, st->Def.Port)) {
-                std::fprintf(stderr, "dialwise-caster: cannot listen on port %u: %s\n", st->Def.Port,
-                             qPrintable(port->Server.errorString()));
+                std::fprintf(stderr, "dialwise-caster: cannot listen on port %u: %s\n",
+                             st->Def.Port, qPrintable(port->Server.errorString()));
                 return 1;
             }
             QObject::connect(&port->Server, &QTcpServer::newConnection, port, [port] {
-                while (QTcpSocket* s = port->Server.nextPendingConnection()) port->handle(s);
+                while (QTcpSocket* s = port->Server.nextPendingConnection())
+                    port->handle(s);
             });
             ports.insert(port->Server.serverPort(), port);
         }
         port->Streams.append(st.get());
-        std::printf("listening on %s:%u/%s\n", qPrintable(address.toString()), port->Server.serverPort(),
-                    qPrintable(normPath(st->Def.Path)));
+        std::printf("listening on %s:%u/%s\n", qPrintable(address.toString()),
+                    port->Server.serverPort(), qPrintable(normPath(st->Def.Path)));
         streams.push_back(std::move(st));
     }
     std::fflush(stdout);
@@ -439,7 +479,8 @@ int main(int argc, char** argv)
             [[maybe_unused]] const auto n = ::read(pipeFds[1], &c, 1);
             for (auto& port : owned) {
                 int ms = 1000;
-                for (TStream* st : std::as_const(port->Streams)) ms = st->Def.DownMs;
+                for (TStream* st : std::as_const(port->Streams))
+                    ms = st->Def.DownMs;
                 port->goDown(ms);
             }
         });

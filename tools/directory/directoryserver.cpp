@@ -8,10 +8,10 @@
 
 #include <QDateTime>
 #include <QHostInfo>
-#include <QRandomGenerator>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <cstdio>
@@ -253,7 +253,7 @@ void DirectoryServer::setLiveStations(int source, QList<Station> stations)
 }
 
 QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
-                                  const QHostAddress& peer)
+                                   const QHostAddress& peer)
 {
     if (!refresh())
         return response(503, "text/plain; charset=utf-8",
@@ -263,8 +263,8 @@ QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
     if (sp > 0) {
         const QByteArrayView target = head.sliced(sp + 1);
         if (target.startsWith("/cgi-bin/yp-cgi") &&
-            (target.size() == 15 || target[15] == '?' || target[15] == ' ' ||
-             target[15] == '\r' || target[15] == '\n'))
+            (target.size() == 15 || target[15] == '?' || target[15] == ' ' || target[15] == '\r' ||
+             target[15] == '\n'))
             return ypRequestAnswer(head, body, peer);
     }
     QByteArray motdRequest;
@@ -282,14 +282,13 @@ QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
     default:
         break;
     }
-    if (isRadioBrowserRequest(head))
-        return radioBrowserAnswer(head, lists(), selfAddress(head));
+    if (isRadioBrowserRequest(head)) return radioBrowserAnswer(head, lists(), selfAddress(head));
     const ListRequest req = parseListRequest(head);
     if (req.status != 200)
         return response(req.status, "text/plain; charset=utf-8", req.error + '\n', req.head);
     const bool webPage = req.page == ListRequest::News || req.page == ListRequest::ServerInfo ||
-                         req.page == ListRequest::TitleSearch ||
-                         req.page == ListRequest::Forums || req.page == ListRequest::Button;
+                         req.page == ListRequest::TitleSearch || req.page == ListRequest::Forums ||
+                         req.page == ListRequest::Button;
     if (req.page != ListRequest::List && req.page != ListRequest::CatalogView && !webPage)
         return adAnswer(req, head);
 
@@ -320,8 +319,7 @@ QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
         const QByteArray packed = pack(text, compressed_);
         if (packed.isEmpty())
             return response(500, "text/plain; charset=utf-8", "Compression failed\n", req.head);
-        out = response(200,
-                       compressed_ == Packing::Gzip ? "application/gzip" : "application/zlib",
+        out = response(200, compressed_ == Packing::Gzip ? "application/gzip" : "application/zlib",
                        packed, req.head);
     }
     if (!cacheKey.isEmpty() && listCache_.size() < kMaxCachedLists)
@@ -330,7 +328,7 @@ QByteArray DirectoryServer::answer(QByteArrayView head, QByteArrayView body,
 }
 
 QByteArray DirectoryServer::ypRequestAnswer(QByteArrayView head, QByteArrayView body,
-                                           const QHostAddress& peer)
+                                            const QHostAddress& peer)
 {
     // The form comes as a POST body, or in the query of a GET.
     QByteArrayView form = body;
@@ -424,9 +422,10 @@ void DirectoryServer::flushTouches()
         if (t <= 0)
             std::fprintf(stderr, "dialwise-directory: touch of %s -> %s\n",
                          touches[i].sid.left(64).constData(),
-                         reply.mid(reply.indexOf("YPMessage: ") + 11,
-                                   reply.indexOf('\r', reply.indexOf("YPMessage: ")) -
-                                       reply.indexOf("YPMessage: ") - 11)
+                         reply
+                             .mid(reply.indexOf("YPMessage: ") + 11,
+                                  reply.indexOf('\r', reply.indexOf("YPMessage: ")) -
+                                      reply.indexOf("YPMessage: ") - 11)
                              .constData());
         if (QTcpSocket* s = sockets[i]) {
             s->write(reply);
@@ -483,8 +482,8 @@ void DirectoryServer::startProbes()
         });
         connect(s, &QTcpSocket::readyRead, this, [s, done] {
             const QByteArray head = s->property("head").toByteArray() + s->read(kMaxStreamHead);
-            const qsizetype end = head.indexOf("\n\r\n") >= 0 ? head.indexOf("\n\r\n")
-                                                              : head.indexOf("\n\n");
+            const qsizetype end =
+                head.indexOf("\n\r\n") >= 0 ? head.indexOf("\n\r\n") : head.indexOf("\n\n");
             if (end < 0) {
                 if (head.size() >= kMaxStreamHead)
                     done(false);
@@ -532,8 +531,7 @@ QByteArray DirectoryServer::pageAnswer(const ListRequest& req, QByteArrayView he
     case ListRequest::News:
         return response(200, html, newsPage(all, now), req.head);
     case ListRequest::ServerInfo:
-        return response(200, html, serverInfoPage(findByKey(all, req.key), req.key, now),
-                        req.head);
+        return response(200, html, serverInfoPage(findByKey(all, req.key), req.key, now), req.head);
     case ListRequest::TitleSearch:
         return response(200, html, titleSearchPage(all, QString::fromUtf8(req.key)), req.head);
     case ListRequest::Forums: {
@@ -548,8 +546,8 @@ QByteArray DirectoryServer::pageAnswer(const ListRequest& req, QByteArrayView he
                 return response(503, "text/plain; charset=utf-8", unavailable, false);
             // Back to the page by GET, so that reloading it does not post again.
             return response(303, html, {}, false,
-                            selfAddress(head) + "/program/forums.asp?ip=" +
-                                QUrl::toPercentEncoding(key));
+                            selfAddress(head) +
+                                "/program/forums.asp?ip=" + QUrl::toPercentEncoding(key));
         }
         const std::optional<QList<ForumPost>> posts =
             store_->posts(key.trimmed().left(ForumStore::MaxKey));
@@ -558,7 +556,8 @@ QByteArray DirectoryServer::pageAnswer(const ListRequest& req, QByteArrayView he
     }
     case ListRequest::Button: {
         const QByteArray bytes = buttonPicture(req.name);
-        if (bytes.isEmpty()) return response(404, "text/plain; charset=utf-8", "Not found\n", req.head);
+        if (bytes.isEmpty())
+            return response(404, "text/plain; charset=utf-8", "Not found\n", req.head);
         return response(200, "image/bmp", bytes, req.head);
     }
     default:

@@ -145,10 +145,10 @@ std::optional<Station> parseStreamHead(QByteArrayView head, const QUrl& streamUr
             // base64, TAB, and the genre after that.
             const QByteArray raw = line.mid(colon + 1);
             const qsizetype tab = raw.startsWith('\t') ? raw.indexOf('\t', 1) : -1;
-            s.genre = raw.startsWith('\t') ? (tab < 0 ? QByteArray() : cleanValue(raw.mid(tab + 1).trimmed()))
-                                           : value;
-        }
-        else if (name == "icy-br")
+            s.genre = raw.startsWith('\t')
+                          ? (tab < 0 ? QByteArray() : cleanValue(raw.mid(tab + 1).trimmed()))
+                          : value;
+        } else if (name == "icy-br")
             s.bitrate = toNumber(value);
         else if (name == "icy-url")
             s.url = value;

@@ -1,8 +1,8 @@
 // dialwise-directory: the station list server of the local demo world.
 #include "catalog.h"
 #include "directoryserver.h"
-#include "store.h"
 #include "stationimport.h"
+#include "store.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,8 +11,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QStandardPaths>
 #include <QHostAddress>
+#include <QStandardPaths>
 #include <QUdpSocket>
 #include <QUrl>
 #include <cstdio>
@@ -195,8 +195,8 @@ int main(int argc, char** argv)
     {
         QFile f(catalogPath);
         if (!f.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("catalog %1: cannot read %1: %2")
-                            .arg(catalogPath, f.errorString()));
+            return fail(
+                QStringLiteral("catalog %1: cannot read %1: %2").arg(catalogPath, f.errorString()));
         const QByteArray text = f.readAll();
         CatalogLoad cat = parseCatalog(text, now);
         if (!cat.error.isEmpty())
@@ -219,8 +219,9 @@ int main(int argc, char** argv)
         if (!imp.error.isEmpty())
             return fail(QStringLiteral("import %1: %2").arg(cl.value(importOpt), imp.error));
         if (imp.skipped > 0)
-            std::fprintf(stderr, "dialwise-directory: import skipped %lld stations without a "
-                                 "usable address\n",
+            std::fprintf(stderr,
+                         "dialwise-directory: import skipped %lld stations without a "
+                         "usable address\n",
                          static_cast<long long>(imp.skipped));
         imports << Source{"import", std::move(imp.stations),
                           QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex()};
@@ -287,8 +288,7 @@ int main(int argc, char** argv)
                 return fail(QStringLiteral("database %1: %2").arg(db, store.lastError()));
             ++added;
         }
-        if (added > 0)
-            std::fprintf(stderr, "dialwise-directory: imported %d forum posts\n", added);
+        if (added > 0) std::fprintf(stderr, "dialwise-directory: imported %d forum posts\n", added);
     }
     if ((cl.isSet(motdNewsOpt) || cl.isSet(motdSettingsOpt)) &&
         !store.setMotdTexts(motd.news, motd.pushed))
@@ -304,8 +304,8 @@ int main(int argc, char** argv)
     motd.announceUpdate = cl.isSet(updateOpt);
     if (cl.isSet(signingKeyOpt)) {
         QFile f(cl.value(signingKeyOpt));
-        motd.signingKey = f.open(QIODevice::ReadOnly) ? QByteArray::fromHex(f.readAll().trimmed())
-                                                      : QByteArray();
+        motd.signingKey =
+            f.open(QIODevice::ReadOnly) ? QByteArray::fromHex(f.readAll().trimmed()) : QByteArray();
         if (!updateSigningKeyUsable(motd.signingKey))
             return fail(QStringLiteral("bad signing key in %1").arg(cl.value(signingKeyOpt)));
     }

@@ -115,7 +115,8 @@ QByteArray stationArray(const QList<const Station*>& stations)
 
 QByteArray stationUuid(const Station& s)
 {
-    static const QUuid ns = QUuid::fromString(QLatin1String("6ba7b811-9dad-11d1-80b4-00c04fd430c8"));
+    static const QUuid ns =
+        QUuid::fromString(QLatin1String("6ba7b811-9dad-11d1-80b4-00c04fd430c8"));
     return QUuid::createUuidV5(ns, s.ipKey.isEmpty() ? addressKey(s.ip) : s.ipKey)
         .toByteArray(QUuid::WithoutBraces);
 }
@@ -137,7 +138,8 @@ QByteArray radioBrowserAnswer(QByteArrayView head, const QList<const QList<Stati
 {
     QByteArray method;
     QUrl target;
-    if (!requestLine(head, method, target)) return answer(400, "{\"error\":\"bad request\"}", false);
+    if (!requestLine(head, method, target))
+        return answer(400, "{\"error\":\"bad request\"}", false);
     const bool isHead = method == "HEAD";
     const QString path = target.path();
     const QUrlQuery q(target);
@@ -202,7 +204,8 @@ QByteArray radioBrowserAnswer(QByteArrayView head, const QList<const QList<Stati
                                           : QString::fromUtf8(s->genre).toLower().contains(tag);
                 if (!hit) continue;
             }
-            if (!name.isEmpty() && !QString::fromUtf8(s->hostname).toLower().contains(name)) continue;
+            if (!name.isEmpty() && !QString::fromUtf8(s->hostname).toLower().contains(name))
+                continue;
             chosen << s;
         }
         const QString order = param("order");
@@ -211,8 +214,8 @@ QByteArray radioBrowserAnswer(QByteArrayView head, const QList<const QList<Stati
             order == QLatin1String("name")) {
             std::stable_sort(chosen.begin(), chosen.end(), [&](const Station* a, const Station* b) {
                 if (order == QLatin1String("name"))
-                    return QString::fromUtf8(a->hostname).compare(QString::fromUtf8(b->hostname),
-                                                                 Qt::CaseInsensitive) < 0;
+                    return QString::fromUtf8(a->hostname)
+                               .compare(QString::fromUtf8(b->hostname), Qt::CaseInsensitive) < 0;
                 if (order == QLatin1String("bitrate")) return a->bitrate < b->bitrate;
                 return a->numplayers + plays().value(stationUuid(*a)) <
                        b->numplayers + plays().value(stationUuid(*b));

@@ -43,7 +43,8 @@ StationImport parseRadioBrowserExport(QByteArrayView json)
     QJsonParseError err;
     const QJsonDocument doc = QJsonDocument::fromJson(json.toByteArray(), &err);
     if (err.error != QJsonParseError::NoError) {
-        out.error = QStringLiteral("not JSON: %1 at byte %2").arg(err.errorString()).arg(err.offset);
+        out.error =
+            QStringLiteral("not JSON: %1 at byte %2").arg(err.errorString()).arg(err.offset);
         return out;
     }
     if (!doc.isArray()) {
@@ -73,8 +74,9 @@ StationImport parseRadioBrowserExport(QByteArrayView json)
         const QByteArray home = textOf(o.value(QLatin1String("homepage")), 512);
         if (webAddress(home)) s.url = home;
         const QUrl u(QString::fromUtf8(stream));
-        s.chatip = cleanValue(u.host().toUtf8() + ':' +
-                              QByteArray::number(u.port(u.scheme() == QLatin1String("https") ? 443 : 80)));
+        s.chatip =
+            cleanValue(u.host().toUtf8() + ':' +
+                       QByteArray::number(u.port(u.scheme() == QLatin1String("https") ? 443 : 80)));
         s.type = 0;
         s.prepare();
         out.stations << std::move(s);

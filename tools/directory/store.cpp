@@ -114,8 +114,8 @@ bool Store::open(const QString& location, QString* error)
 {
     location_ = location;
     const QUrl url(location);
-    postgres_ = url.scheme() == QLatin1String("postgresql") ||
-                url.scheme() == QLatin1String("postgres");
+    postgres_ =
+        url.scheme() == QLatin1String("postgresql") || url.scheme() == QLatin1String("postgres");
     QSqlDatabase db = QSqlDatabase::addDatabase(
         postgres_ ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), connection_);
     if (!db.isValid()) {
@@ -161,12 +161,12 @@ bool Store::connectDb(QString* error)
         driver->subscribeToNotification(QLatin1String(kChannel));
         // A connection made anew after a loss subscribes again; one handler only.
         disconnect(driver, nullptr, this, nullptr);
-        connect(driver, &QSqlDriver::notification, this,
-                [this](const QString&, QSqlDriver::NotificationSource source,
-                       const QVariant& payload) {
-                    if (source == QSqlDriver::SelfSource) return;
-                    emit changed(payload.toString() != QLatin1String("figures"));
-                });
+        connect(
+            driver, &QSqlDriver::notification, this,
+            [this](const QString&, QSqlDriver::NotificationSource source, const QVariant& payload) {
+                if (source == QSqlDriver::SelfSource) return;
+                emit changed(payload.toString() != QLatin1String("figures"));
+            });
     } else {
         // WAL: readers never wait for the writer; NORMAL: a commit survives the process
         // being killed at any moment (the log is written before the commit returns).
@@ -202,7 +202,8 @@ bool Store::migrate(QString* error)
         return false;
     }
     // One process migrates at a time; the others wait and then find the work done.
-    if (postgres_ && !q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(270027)"))) return fail(q);
+    if (postgres_ && !q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(270027)")))
+        return fail(q);
     if (!q.exec(QStringLiteral("SELECT value FROM schema_meta WHERE name = 'version'")))
         return fail(q);
     int version = q.next() ? q.value(0).toInt() : 0;
@@ -220,9 +221,10 @@ bool Store::migrate(QString* error)
         if (m.version <= version) continue;
         for (const char* s : m.statements)
             if (!q.exec(QString::fromLatin1(s).replace(QLatin1String("%ID%"), id))) return fail(q);
-        q.prepare(version == 0 && m.version == migrations().first().version
-                      ? QStringLiteral("INSERT INTO schema_meta (name, value) VALUES ('version', ?)")
-                      : QStringLiteral("UPDATE schema_meta SET value = ? WHERE name = 'version'"));
+        q.prepare(
+            version == 0 && m.version == migrations().first().version
+                ? QStringLiteral("INSERT INTO schema_meta (name, value) VALUES ('version', ?)")
+                : QStringLiteral("UPDATE schema_meta SET value = ? WHERE name = 'version'"));
         q.addBindValue(QString::number(m.version));
         if (!q.exec()) return fail(q);
         std::fprintf(stderr, "dialwise-directory: database schema version %d\n", m.version);
@@ -586,8 +588,8 @@ bool Store::addListing(const Listing& l)
         "INSERT INTO listings (sid, source, listenurl, name, genre, description, url, "
         "content_type, stype, bitrate, audio_info, song, listeners, max_listeners, added, "
         "touched, verified) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)"));
-    for (const QByteArray* v : {&l.sid, &l.source, &l.listenUrl, &l.name, &l.genre,
-                                &l.description, &l.url, &l.contentType, &l.stype})
+    for (const QByteArray* v : {&l.sid, &l.source, &l.listenUrl, &l.name, &l.genre, &l.description,
+                                &l.url, &l.contentType, &l.stype})
         q.addBindValue(str(*v));
     q.addBindValue(l.bitrate);
     q.addBindValue(str(l.audioInfo));

@@ -98,7 +98,7 @@ QString unescapeField(const QString& s)
     for (qsizetype i = 0; i < s.size(); ++i) {
         if (s.at(i) == QLatin1Char('\\') && i + 1 < s.size()) {
             const QChar n = s.at(++i);
-            o += n == QLatin1Char('t') ? QLatin1Char('\t')
+            o += n == QLatin1Char('t')   ? QLatin1Char('\t')
                  : n == QLatin1Char('n') ? QLatin1Char('\n')
                                          : n;
         } else {
@@ -171,9 +171,10 @@ QByteArray newsPage(const QList<const Station*>& stations, qint64 now)
         b += QStringLiteral("<h2>Playing right now</h2><table>");
         for (const Station* s : stations) {
             if (!s->live) continue;
-            b += QStringLiteral("<tr><td><a class=\"act\" href=\"") + hrefOf(stationLink(*s, "play")) +
-                 QStringLiteral("\">Play</a></td><td>") + esc(s->hostname) +
-                 QStringLiteral("</td><td>") + esc(s->songtitle) + QStringLiteral("</td></tr>");
+            b += QStringLiteral("<tr><td><a class=\"act\" href=\"") +
+                 hrefOf(stationLink(*s, "play")) + QStringLiteral("\">Play</a></td><td>") +
+                 esc(s->hostname) + QStringLiteral("</td><td>") + esc(s->songtitle) +
+                 QStringLiteral("</td></tr>");
         }
         b += QStringLiteral("</table>");
     }
@@ -293,8 +294,8 @@ bool ForumStore::readLine(QByteArrayView line, QString& key, ForumPost& p)
     return !key.isEmpty() && !p.text.isEmpty();
 }
 
-bool ForumStore::prepare(const QString& key, const QString& author, const QString& text,
-                         qint64 now, QString& cleanKey, ForumPost& p)
+bool ForumStore::prepare(const QString& key, const QString& author, const QString& text, qint64 now,
+                         QString& cleanKey, ForumPost& p)
 {
     cleanKey = key.trimmed().left(MaxKey);
     p.time = now;
@@ -336,20 +337,20 @@ QByteArray forumsPage(const Station* s, const QString& key, const QList<ForumPos
                             "its listeners here.</p>");
         return frame(QStringLiteral("Forums"), b).toUtf8();
     }
-    b += QStringLiteral("<h2>") +
-         (s ? esc(s->hostname) : key.toHtmlEscaped()) + QStringLiteral("</h2>");
-    if (posts.isEmpty())
-        b += QStringLiteral("<p>No posts yet. Be the first to say something.</p>");
+    b += QStringLiteral("<h2>") + (s ? esc(s->hostname) : key.toHtmlEscaped()) +
+         QStringLiteral("</h2>");
+    if (posts.isEmpty()) b += QStringLiteral("<p>No posts yet. Be the first to say something.</p>");
     for (qsizetype i = posts.size() - 1; i >= 0; --i) {
         const ForumPost& p = posts[i];
-        b += QStringLiteral("<div class=\"post\"><span class=\"who\">") +
-             p.author.toHtmlEscaped() + QStringLiteral("</span> <span class=\"when\">") +
+        b += QStringLiteral("<div class=\"post\"><span class=\"who\">") + p.author.toHtmlEscaped() +
+             QStringLiteral("</span> <span class=\"when\">") +
              QDateTime::fromSecsSinceEpoch(p.time).toString(QStringLiteral("yyyy-MM-dd hh:mm")) +
              QStringLiteral("</span><br>") +
              p.text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
              QStringLiteral("</div>");
     }
-    b += QStringLiteral("<h2>Add a post</h2><form method=\"post\" action=\"/program/forums.asp?ip=") +
+    b += QStringLiteral(
+             "<h2>Add a post</h2><form method=\"post\" action=\"/program/forums.asp?ip=") +
          QString::fromLatin1(queryValue(key)).toHtmlEscaped() +
          QStringLiteral("\"><p>Name <input name=\"author\" maxlength=\"40\"></p>"
                         "<p><textarea name=\"text\" rows=\"3\" cols=\"60\" maxlength=\"2000\">"

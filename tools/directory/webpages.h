@@ -51,8 +51,8 @@ public:
     bool post(const QString& key, QString author, QString text, qint64 now);
     // The post as it is kept: key, author and text cleaned and capped; false when the text
     // or the key is empty.
-    static bool prepare(const QString& key, const QString& author, const QString& text,
-                        qint64 now, QString& cleanKey, ForumPost& p);
+    static bool prepare(const QString& key, const QString& author, const QString& text, qint64 now,
+                        QString& cleanKey, ForumPost& p);
     QList<ForumPost> posts(const QString& key) const;
     QString error() const { return error_; }
 

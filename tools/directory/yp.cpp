@@ -128,7 +128,8 @@ QByteArray ypAnswer(bool ok, const QByteArray& message, const QByteArray& sid, i
 {
     QByteArray out = "HTTP/1.0 200 OK\r\nServer: dialwise-directory\r\nYPResponse: " +
                      QByteArray(ok ? "1" : "0") + "\r\nYPMessage: " + text(message) + "\r\n";
-    if (sidOk(sid)) out += "SID: " + sid + "\r\nTouchFreq: " + QByteArray::number(touchFreq) + "\r\n";
+    if (sidOk(sid))
+        out += "SID: " + sid + "\r\nTouchFreq: " + QByteArray::number(touchFreq) + "\r\n";
     const QByteArray body = (ok ? "OK: " : "Error: ") + text(message) + '\n';
     out += "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " +
            QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
