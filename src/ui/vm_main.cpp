@@ -1,11 +1,11 @@
 #include "vm_main.h"
+#include "bannerfetcher.h"
 #include "bitmapcache.h"
 #include "config.h"
 #include "customserverlist.h"
 #include "debuglog.h"
 #include "dialogs.h"
 #include "finddialog.h"
-#include "httpprot.h"
 #include "listfactory.h"
 #include "netconfig.h"
 #include "netutils.h"
@@ -18,18 +18,15 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QBuffer>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDir>
-#include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QProgressBar>
-#include <QRandomGenerator>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
@@ -391,9 +388,9 @@ void Tvm_form::buildControls()
     statuspanel[1]->setText(" Status");
     root->addWidget(statusbar2);
 
-    bannertimer = new QTimer(this);
-    bannertimer->setObjectName("bannertimer");
-    connect(bannertimer, &QTimer::timeout, this, &Tvm_form::bannertimerTimer);
+    banner_ = new TBannerFetcher(this);
+    connect(banner_, &TBannerFetcher::tick, this, &Tvm_form::bannertimerTimer);
+    connect(banner_, &TBannerFetcher::finished, this, &Tvm_form::bannerLoaded);
 
     FindDialog1 = new TFindDialog(this);
     FindDialog1->OnShow = [this] { FindDialog1Show(); };
@@ -1005,49 +1002,19 @@ void Tvm_form::ExecuteCommand(const QStringList& words)
 
 void Tvm_form::RequestBanner()
 {
-    if (BannerBusy || (bannerclient && bannerclient->State() != httpReady)) {
+    if (banner_->Busy()) {
         rearmBanner();
         return;
     }
     if (isMinimized()) return;
     bannerimg->hide();
     if (config_->Checked("disablebanners")) return;
-    bannertimer->stop();
-    BannerBusy = true;
-    BannerSuffix = "?" + QString::number(QRandomGenerator::global()->bounded(10000)) +
-                   QString::number(quint32(clock_.elapsed()));
-    if (!bannerclient) {
-        bannerclient = std::make_unique<THttpCli>();
-        bannerclient->Agent = "DudadED 1.0";
-        bannerclient->NoCache = true;
-        bannerclient->OnDocBegin = [this](THttpCli*) { bannerclientDocBegin(); };
-        bannerclient->OnDocEnd = [this](THttpCli*) { bannerclientDocEnd(); };
-        bannerclient->OnRequestDone = [](THttpCli* c, THttpRequest, quint16 error) {
-            if (error || c->StatusCode() >= 400)
-                DebugLog(QString("Banner: %1 %2 for %3")
-                             .arg(c->StatusCode())
-                             .arg(c->ReasonPhrase(), c->Location()),
-                         dcErrOut);
-        };
-    }
-    bannerclient->URL = BannerBase + BannerSuffix;
-    ApplyProxy(*bannerclient);
-    try {
-        bannerclient->GetAsync();
-    } catch (const std::exception& e) {
-        DebugLog(QString("Banner: %1").arg(e.what()), dcErrOut);
-    }
-    // A watchdog: a hanging request is aborted at the next tick.
-    bannertimer->start(45000);
+    banner_->Fetch(BannerBase);
 }
 
 void Tvm_form::rearmBanner()
 {
-    bannertimer->stop();
-    if (bannerclient && bannerclient->State() != httpReady) bannerclient->Abort();
-    bannertimer->setInterval(config_ ? config_->BannerInterval() : 300000);
-    bannertimer->start();
-    BannerBusy = false;
+    banner_->Rearm(config_ ? config_->BannerInterval() : 300000);
 }
 
 void Tvm_form::bannertimerTimer()
@@ -1055,52 +1022,11 @@ void Tvm_form::bannertimerTimer()
     RequestBanner();
 }
 
-void Tvm_form::bannerclientDocBegin()
+void Tvm_form::bannerLoaded(const QImage& image)
 {
-    bannerStream_ = std::make_unique<QBuffer>();
-    bannerStream_->open(QIODevice::ReadWrite);
-    bannerclient->RcvdStream = bannerStream_.get();
-}
-
-bool Tvm_form::DecodeBanner(QByteArray data, QImage& out)
-{
-    const char* format = nullptr;
-    if (data.startsWith("GIF")) {
-        format = "GIF";
-    } else {
-        for (int i = 1; i < 150 && i + 3 <= data.size(); ++i)
-            if (data.mid(i, 3) == "GIF") {
-                data.remove(0, i);
-                format = "GIF";
-                break;
-            }
-    }
-    if (!format) {
-        if (!data.startsWith("\xFF\xD8\xFF")) {
-            DebugLog("Invalid banner graphic", dcErrOut);
-            return false;
-        }
-        format = "JPEG";
-    }
-    QImage img;
-    if (!img.loadFromData(data, format)) return false;
-    out = img;
-    return true;
-}
-
-void Tvm_form::bannerclientDocEnd()
-{
-    DebugLog(QString("Banner: %1 bytes from %2")
-                 .arg(bannerStream_ ? bannerStream_->size() : -1)
-                 .arg(bannerclient->Location()));
-    if (bannerStream_) {
-        QImage img;
-        if (DecodeBanner(bannerStream_->data(), img)) {
-            bannerimg->setImage(img);
-            bannerimg->show();
-        }
-        bannerclient->RcvdStream = nullptr;
-        bannerStream_.reset();
+    if (!image.isNull()) {
+        bannerimg->setImage(image);
+        bannerimg->show();
     }
     AfterBannerLoaded();
     rearmBanner();
@@ -1109,7 +1035,7 @@ void Tvm_form::bannerclientDocEnd()
 void Tvm_form::bannerimgClick()
 {
     if (BannerClickOverride()) return;
-    OpenRedirect(BannerClickBase + BannerSuffix, Profile().ProductNumber, 1);
+    OpenRedirect(BannerClickBase + banner_->Suffix(), Profile().ProductNumber, 1);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1125,7 +1051,7 @@ void Tvm_form::FormShowFirst()
 {
     shown_ = true;
     showResourceWarning();
-    bannertimer->start(5000);
+    banner_->Rearm(5000); // the first banner a little after showing
     SetupColumns();
     if (config_->Checked("use_taskbar") && !QSystemTrayIcon::isSystemTrayAvailable())
         DebugLog("No system tray on this desktop: the window keeps its task-bar button");

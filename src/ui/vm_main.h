@@ -16,7 +16,6 @@
 #include <vector>
 
 class QAction;
-class QBuffer;
 class QFrame;
 class QLabel;
 class QMenu;
@@ -31,10 +30,10 @@ class TBitmapCache;
 class TConfig;
 class TCustomServerList;
 class TFindDialog;
-class THttpCli;
 class TServerView;
 class TTitleImage;
 class TBannerImage;
+class TBannerFetcher;
 
 // What the window calls in the parts that sit above it (players, chat, station pages,
 // dialogs). Each part fills its entry when it is created; an empty entry does nothing.
@@ -101,8 +100,7 @@ public:
     void FindDialog1Find();
     void ServerListPopupPopup();
     void bannertimerTimer();
-    void bannerclientDocBegin();
-    void bannerclientDocEnd();
+    void bannerLoaded(const QImage& image);
     void bannerimgClick();
     void RxTrayIcon1Click();
     void AppEvents1Minimize();
@@ -127,8 +125,6 @@ public:
     void AddFavoriteKey(const QString& key);
     // The "add" action of a location link (address ":" port, whatever the type).
     void AddLinkFavorite(const QString& address, const QString& port);
-    // Decodes a banner body: GIF (also after up to 149 leading bytes) or JPEG.
-    static bool DecodeBanner(QByteArray data, QImage& out);
 
     TConfig* Configuration() const { return config_.get(); }
     TCustomServerList* ServerList() const { return serverList_.get(); }
@@ -170,7 +166,6 @@ public:
     QFrame* playerbox = nullptr;
     TBannerImage* bannerimg = nullptr;
     QTimer* repainttimer = nullptr;
-    QTimer* bannertimer = nullptr;
     QSystemTrayIcon* RxTrayIcon1 = nullptr;
     TFindDialog* FindDialog1 = nullptr;
     TBitmapCache* BitmapCache = nullptr;
@@ -229,8 +224,7 @@ protected:
 
     std::unique_ptr<TConfig> config_;
     std::unique_ptr<TCustomServerList> serverList_;
-    std::unique_ptr<THttpCli> bannerclient;
-    std::unique_ptr<QBuffer> bannerStream_;
+    TBannerFetcher* banner_ = nullptr;
     // The rows of the list while the favorites view is shown.
     std::unique_ptr<std::vector<TServerRef>> SavedStations;
     // The stations of a favorites or selected-rows update (the list source keeps them
@@ -244,8 +238,6 @@ protected:
     bool RefreshSelectedMode = false;
     TFavorites Favorites;
     QString FavoritesFile;
-    bool BannerBusy = false;
-    QString BannerSuffix;
     QString BannerBase;      // request base
     QString BannerClickBase; // click base
     int DragY = 0;

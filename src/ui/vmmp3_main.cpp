@@ -1,4 +1,5 @@
 #include "vmmp3_main.h"
+#include "bannerfetcher.h"
 #include "bitmapcache.h"
 #include "chat_form.h"
 #include "config.h"
@@ -364,8 +365,7 @@ void Tvmmp3_form::RequestBanner()
 void Tvmmp3_form::AfterBannerLoaded()
 {
     BannerStation.clear();
-    if (!bannerclient) return;
-    const QString loc = bannerclient->Location();
+    const QString loc = banner_->Location();
     const int q = loc.indexOf('?');
     if (q < 0) return;
     QString rest = loc.mid(q + 1);

@@ -1,5 +1,5 @@
 // The main window around the station list: favorites, copy, find, action states,
-// genres and their file, the refresh request, banners.
+// genres and their file and the refresh request.
 #include "config.h"
 #include "customserver.h"
 #include "customserverlist.h"
@@ -15,7 +15,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QBuffer>
 #include <QClipboard>
 #include <QFile>
 #include <QImage>
@@ -536,36 +535,6 @@ private slots:
         QTRY_VERIFY(w->isMinimized());
         QTest::qWait(50);
         QVERIFY(w->isVisible());
-    }
-
-    void bannerBodies_data()
-    {
-        QTest::addColumn<QByteArray>("prefix");
-        QTest::addColumn<QByteArray>("format");
-        QTest::addColumn<bool>("ok");
-        QTest::newRow("gif") << QByteArray() << QByteArray("GIF") << true;
-        QTest::newRow("gif after junk") << QByteArray(100, 'x') << QByteArray("GIF") << true;
-        QTest::newRow("gif too late") << QByteArray(200, 'x') << QByteArray("GIF") << false;
-        QTest::newRow("jpeg") << QByteArray() << QByteArray("JPEG") << true;
-        QTest::newRow("png is rejected") << QByteArray() << QByteArray("PNG") << false;
-    }
-    void bannerBodies()
-    {
-        QFETCH(QByteArray, prefix);
-        QFETCH(QByteArray, format);
-        QFETCH(bool, ok);
-        QImage img(8, 4, QImage::Format_RGB32);
-        img.fill(Qt::red);
-        QByteArray data;
-        QBuffer b(&data);
-        b.open(QIODevice::WriteOnly);
-        QVERIFY(img.save(&b, format.constData()) || format == "GIF");
-        if (format == "GIF") // no GIF writer in Qt: a tiny valid GIF by hand
-            data = QByteArray::fromBase64(
-                "R0lGODlhAQABAIAAAP8AAAAAACH5BAAAAAAALAAAAAABAAEAAAICRAEAOw==");
-        QImage out;
-        QCOMPARE(Tvm_form::DecodeBanner(prefix + data, out), ok);
-        if (ok) QVERIFY(!out.isNull());
     }
 };
 
