@@ -167,21 +167,6 @@ private slots:
         QCOMPARE(genres::LoadFile(genres::GenreFile()), saved);
     }
 
-    void genreTexts()
-    {
-        // Encoded, so that a blank or an "&" cannot break the request.
-        QCOMPARE(genres::RequestSuffix("Rock"), QString("&genre=rock"));
-        QCOMPARE(genres::RequestSuffix("Acid Jazz\\Funk"), QString("&genre=acid+jazz%5Cfunk"));
-        QCOMPARE(genres::RequestSuffix("R&B"), QString("&genre=r%26b"));
-        QCOMPARE(genres::RequestSuffix("(All Servers)"), QString());
-        // Banner areas keep every character of the name, as one path segment.
-        QCOMPARE(genres::BannerArea("Rock"), QString("M_ROCK"));
-        QCOMPARE(genres::BannerArea("80s"), QString("M_80S"));
-        QCOMPARE(genres::BannerArea("Hip Hop/Rap"), QString("M_HIP%20HOP%2FRAP"));
-        QCOMPARE(genres::ChatChannel("(All Servers)", "#Dialwise"), QString("#Dialwise"));
-        QCOMPARE(genres::ChatChannel("Rock", "#Dialwise"), QString("#Rock"));
-    }
-
     void genreClickRefreshesThatGenre()
     {
         auto w = makeWindow();
