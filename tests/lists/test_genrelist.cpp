@@ -20,9 +20,10 @@ private slots:
         QTest::newRow("missing") << QByteArray() << QStringList{};
         QTest::newRow("empty") << QByteArray("") << QStringList{};
         QTest::newRow("crlf") << QByteArray("Rock\r\nJazz\r\n") << QStringList{"Rock", "Jazz"};
-        QTest::newRow("lf, no final break") << QByteArray("Rock\nJazz") << QStringList{"Rock", "Jazz"};
-        QTest::newRow("blanks kept") << QByteArray(" Acid Jazz \r\n\r\nSka\r\n")
-                                     << QStringList{" Acid Jazz ", "", "Ska"};
+        QTest::newRow("lf, no final break")
+            << QByteArray("Rock\nJazz") << QStringList{"Rock", "Jazz"};
+        QTest::newRow("blanks kept")
+            << QByteArray(" Acid Jazz \r\n\r\nSka\r\n") << QStringList{" Acid Jazz ", "", "Ska"};
         QTest::newRow("utf-8") << QByteArray("M\xc3\xbasica\r\n") << QStringList{"Música"};
     }
     void loadFile()
