@@ -60,7 +60,7 @@ int main(int argc, char** argv)
     // still ends the program in order.
     InstallTerminationHandler(&app);
 
-    // 1. Free resources.
+    // Low free resources are worth a warning before anything is built.
     const platform::FreeResources res = platform::GetFreeResources();
     if (ResourcesLow(res)) {
         if (platform::MessageBox(ResourceWarningText(res), "Tunelane Warning", platform::mbOKCancel,
@@ -68,7 +68,7 @@ int main(int argc, char** argv)
             return 0;
     }
 
-    // 2. Single instance: the marker is taken in one step (a stale one is taken over). A
+    // Single instance: the marker is taken in one step (a stale one is taken over). A
     // running instance, also one that is still starting, is brought to the front and this
     // one ends; a live one is never displaced.
     // A link goes to the running instance, as the desktop's link hand-over would.
@@ -81,7 +81,7 @@ int main(int argc, char** argv)
         }))
         return 0;
 
-    // 3. From here on the marker goes when the program ends.
+    // From here on the marker goes when the program ends.
     AtomGuard guard;
     // Later starts are heard from now on; what they ask waits for the main window.
     std::unique_ptr<Tvmmp3_form> mainWindow;
@@ -104,10 +104,10 @@ int main(int argc, char** argv)
     instance.Listen(kWindowClass);
     int exitCode = 0;
     try {
-        // 4. Application title.
+        // The application's name, which titles the windows.
         QApplication::setApplicationName("Dialwise");
 
-        // 5. The debug console, only for the exact hidden argument in first place.
+        // The debug console, only for the exact hidden argument in first place.
         std::unique_ptr<TWinConsole> console;
         const QStringList args = QApplication::arguments();
         if (args.size() > 1 && args.at(1) == "quietBadger!!!")
@@ -117,7 +117,7 @@ int main(int argc, char** argv)
         TStallWatch stallWatch;
         stallWatch.Start();
 
-        // 6. The windows, in their order.
+        // The windows, in the order they depend on each other.
         QElapsedTimer running; // for the usage report
         running.start();
         CreateGuarded([&] { mainWindow = std::make_unique<Tvmmp3_form>(); });

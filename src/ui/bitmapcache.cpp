@@ -81,9 +81,9 @@ void TBitmapCache::loadFile(TCachedBitmap* b, const QString& path)
 
 TCachedBitmap* TBitmapCache::entry(const QString& name, int kind, const QString& url)
 {
-    // 1. Tried already (the fast path of every repaint).
+    // Tried already, whatever came of it: the fast path of every repaint.
     if (const auto it = loaded_.find(name); it != loaded_.end()) return it->second.get();
-    // 2. On its way.
+    // Already queued or downloading: the same entry, so one picture is fetched once.
     if (TCachedBitmap* q = queued(name)) return q;
 
     auto b = std::make_unique<TCachedBitmap>();
@@ -96,14 +96,14 @@ TCachedBitmap* TBitmapCache::entry(const QString& name, int kind, const QString&
         loaded_.emplace(name, std::move(b));
         return raw;
     }
-    // 3. On disk from an earlier run.
+    // On disk from an earlier run: no download.
     const QString path = folder_ + name;
     if (QFileInfo(path).isFile()) {
         loadFile(raw, path);
         loaded_.emplace(name, std::move(b));
         return raw;
     }
-    // 4. Download it.
+    // Otherwise download it; the caller draws nothing until it arrives.
     queue_.push_back(std::move(b));
     StartNext();
     return raw;

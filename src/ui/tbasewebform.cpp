@@ -99,7 +99,8 @@ TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent)
     connect(webControl, &QWebEngineView::loadFinished, this,
             [this](bool) { webControlNavigateComplete(); });
 
-    // 1. Creation: the cover and its blinking label; the timer runs.
+    // A cover with a blinking "Loading..." hides the page until it has loaded; the
+    // timer blinks it.
     Hider = new QWidget(this);
     Hider->setObjectName("Hider");
     Hider->setAutoFillBackground(true);
@@ -129,7 +130,8 @@ void TBaseIEForm::resizeEvent(QResizeEvent* e)
 
 void TBaseIEForm::Timer1Timer()
 {
-    // 2. The label blinks; the page shows after eleven ticks even if it never loads.
+    // The label blinks; the page shows after eleven ticks even if it never loads, so a
+    // hanging page cannot keep its area black.
     Mess->setVisible(Counter % 2 == 0);
     ++Counter;
     if (Counter > 10) {

@@ -97,10 +97,10 @@ Tvm_form::~Tvm_form()
 
 void Tvm_form::FormCreate()
 {
-    // 1. Not yet shown; remember the main window program-wide.
+    // Not yet shown; the main window is known program-wide from here on.
     shown_ = false;
     g_mainForm = this;
-    // 2. The configuration object, owned by the window.
+    // The configuration object, owned by the window; new link records relabel the buttons.
     config_ = std::make_unique<TConfig>();
     config_->OnLinksChanged = [this] {
         for (int i = 0; i < 5; ++i)
@@ -112,9 +112,9 @@ void Tvm_form::FormCreate()
     SetBrowserFailureHandler([](const QString& caption, const QString& text) {
         platform::MessageBox(text, caption, platform::mbOK, platform::mtError);
     });
-    // 3. Library check.
+    // Libraries the window needs: a missing one offers its download and ends the program.
     checkLibraries();
-    // 4. Skin, without re-skinning other windows. A first start installs the default.
+    // The skin, without re-skinning other windows. A first start installs the default.
     TSkin::InstallDefaultSkin();
     connect(&Skin(), &TSkin::skinSelected, this, [this] { ApplySkin(true); });
     try {
@@ -123,12 +123,12 @@ void Tvm_form::FormCreate()
         DebugLog(QString("Skin: %1").arg(e.what()), dcErrOut);
     }
     ApplySkin(false);
-    // 5. Find position and usage counters.
+    // The find position and the usage counters start afresh.
     FindIndex = -1;
     StartTick = clock_.elapsed();
     RestoreTick = StartTick;
     ActiveTime = 0;
-    // 6. The station list source and its three callbacks.
+    // The station list source, reporting progress, each station and the end of a cycle.
     serverList_ = CreateServerList(Profile());
     serverList_->OnStatus = [this](TCustomServerList*, int percent, const QString& text) {
         ShowStatus(percent, text);
@@ -138,7 +138,7 @@ void Tvm_form::FormCreate()
     if (auto* http = dynamic_cast<TCustomHTTPServerList*>(serverList_.get()))
         ApplyProxy(*http->HttpClient);
     serverview->LoadState();
-    // 7. Favorites, kept sorted.
+    // The favorites, kept sorted.
     FavoritesFile = platform::ProgramFolder() + "/" + Profile().ProductKeyName + "favors.txt";
     Favorites.Load(FavoritesFile);
     // Banner bases from the link record.

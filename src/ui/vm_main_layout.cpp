@@ -1,12 +1,11 @@
 // The main window's controls and row actions: how the window is laid out, built once in the
 // constructor. What they do is in vm_main.cpp.
-#include "vm_main.h"
 #include "bannerfetcher.h"
 #include "finddialog.h"
 #include "serverview.h"
 #include "skins.h"
 #include "titleimage.h"
-
+#include "vm_main.h"
 
 #include <QAction>
 #include <QHBoxLayout>
@@ -23,7 +22,7 @@
 
 namespace {
 QToolButton* makeButton(QWidget* parent, const char* name, const QString& text,
-                               const QString& hint = {})
+                        const QString& hint = {})
 {
     auto* b = new QToolButton(parent);
     b->setObjectName(name);
@@ -372,4 +371,3 @@ void Tvm_form::buildActions()
     linklabel->installEventFilter(this);
     bar->addWidget(linklabel);
 }
-

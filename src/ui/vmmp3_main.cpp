@@ -32,21 +32,22 @@
 Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
 {
     buildGenreControls();
-    // 4. A companion program learns that the player runs.
+    // A companion program learns that the player runs.
     AnnounceToCompanion();
-    // 6. Base window creation.
+    // The shared window's own creation; its banner bases are this window's genre-free ones.
     FormCreate();
     adServerBase_ = BannerBase;
     adClickBase_ = BannerClickBase;
-    // 7. Genres; the chat's default channel follows the selected genre.
+    // Genres; the chat's default channel follows the selected genre.
     LoadGenres();
-    // 8. Auto-refresh is ticked unless "autorefresh" is exactly "0".
+    // Auto-refresh is ticked unless "autorefresh" is exactly "0".
     AutoRefresh1->setChecked(Configuration()->ReadValue("autorefresh") != "0");
-    // 9. The window draws its own title area: no system caption.
+    // The window draws its own title area: no system caption. The resize back and forth
+    // lays the frameless window out once.
     setWindowFlag(Qt::FramelessWindowHint, true);
     resize(width() - 1, height());
     resize(width() + 1, height());
-    // 10. The button picture cache on its folder; station logos come from it.
+    // The button picture cache on its folder; station logos come from it.
     QDir().mkpath(platform::ProgramFolder() + "/buttons");
     BitmapCache = new TBitmapCache(platform::ProgramFolder() + "/buttons/", this);
     BitmapCache->SetOnBeforeRequest([](TBitmapCache*, THttpCli* client) { ApplyProxy(*client); });
@@ -62,9 +63,9 @@ Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
         if (!img) return {};
         return *logos_.insert(bnum, QPixmap::fromImage(*img));
     };
-    // 11. Not maximised.
+    // Not maximised.
     Maximized = false;
-    // 12. The embedded browser, the station pages and links, the small dialogs.
+    // The embedded browser, the station pages and links, the small dialogs.
     Pages = new Tvmmp3_pages(this);
     HaveBrowser = Pages->HaveBrowser;
     // The first chat window; it docks and joins the chat module on the first showing.
@@ -78,9 +79,9 @@ Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
         if (ChatModule() && !qobject_cast<Tchat_form*>(pages->widget(i)))
             ChatModule()->SetUserActive(false);
     });
-    // 14. The debug console sends its commands here.
+    // The debug console sends its commands here.
     if (TWinConsole* c = WinConsole()) c->AddCommandReceiver(this);
-    // 15. Frame diagnostics.
+    // The frame width, for reports of a window that looks wrong.
     DebugLog(QString("BorderWidth %1").arg((width() - contentsRect().width()) / 2));
     setWindowTitle(QApplication::applicationName());
     // Until a player takes over launching, a station opens in the desktop's own player.
