@@ -641,78 +641,30 @@ void TIRCClient::handleLine(const QString& line)
         OnReceive(this, line);
         if (!self) return;
     }
-    ParseLine(line);
-    dispatch();
+    dispatch(ParseIrcLine(line));
 }
 
-void TIRCClient::ParseLine(const QString& lineIn)
-{
-    prefixNick_.clear();
-    prefixAddress_.clear();
-    command_.clear();
-    paramText_.clear();
-    for (auto& p : params_)
-        p.clear();
-
-    QString line = lineIn;
-    if (line.startsWith(u':')) {
-        const qsizetype sp = line.indexOf(u' ');
-        const QString prefix = sp < 0 ? line.mid(1) : line.mid(1, sp - 1);
-        params_[0] = prefix;
-        line = sp < 0 ? QString() : line.mid(sp + 1).left(MaxLine);
-        const qsizetype bang = prefix.indexOf(u'!');
-        if (bang >= 0) {
-            prefixNick_ = prefix.left(bang);
-            prefixAddress_ = prefix.mid(bang + 1);
-        } else {
-            prefixAddress_ = prefix;
-        }
-    }
-    const qsizetype sp = line.indexOf(u' ');
-    if (sp >= 0) {
-        command_ = line.left(sp);
-        line = line.mid(sp + 1).left(MaxLine);
-    }
-    params_[1] = command_;
-    paramText_ = line;
-
-    int slot = 2;
-    while (!line.isEmpty() && slot < ParamCount) {
-        if (line.startsWith(u':')) {
-            params_[size_t(slot++)] = line.mid(1);
-            break;
-        }
-        const qsizetype b = line.indexOf(u' ');
-        if (b < 0) {
-            params_[size_t(slot++)] = line;
-            break;
-        }
-        params_[size_t(slot++)] = line.left(b);
-        line = line.mid(b + 1).left(MaxLine);
-    }
-}
-
-void TIRCClient::dispatch()
+void TIRCClient::dispatch(const TIrcLine& m)
 {
     const quint64 gen = users_.Generation();
-    TUser* user = users_.Add(prefixNick_, prefixAddress_);
+    TUser* user = users_.Add(m.PrefixNick, m.PrefixAddress);
     QPointer<TIRCClient> self(this);
     bool suppress = false;
-    if (OnRaw) OnRaw(this, user, command_, paramText_, suppress);
+    if (OnRaw) OnRaw(this, user, m.Command, m.ParamText, suppress);
     if (!self) return;
     if (!suppress && users_.Generation() == gen) {
-        bool digits = !command_.isEmpty();
-        for (QChar c : command_)
+        bool digits = !m.Command.isEmpty();
+        for (QChar c : m.Command)
             if (c < u'0' || c > u'9') digits = false;
         if (digits) {
             bool ok = false;
-            const int n = command_.toInt(&ok, 10);
+            const int n = m.Command.toInt(&ok, 10);
             if (ok)
-                handleNumeric(n, user);
+                handleNumeric(m, n, user);
             else if (OnUnknownCommand)
-                OnUnknownCommand(this, user, command_, paramText_);
+                OnUnknownCommand(this, user, m.Command, m.ParamText);
         } else {
-            handleCommand(user);
+            handleCommand(m, user);
         }
     }
     if (!self) return; // a handler freed the client
@@ -720,56 +672,56 @@ void TIRCClient::dispatch()
     if (users_.Generation() == gen) users_.Release(user);
 }
 
-void TIRCClient::handleCommand(TUser* user)
+void TIRCClient::handleCommand(const TIrcLine& m, TUser* user)
 {
     const TAlive alive(this);
-    const QString& cmd = command_;
-    const bool own = !prefixNick_.isEmpty() && prefixNick_ == currentNick_;
+    const QString& cmd = m.Command;
+    const bool own = !m.PrefixNick.isEmpty() && m.PrefixNick == currentNick_;
 
     if (cmd == u"PRIVMSG") {
-        if (P(3).startsWith(QChar(1)))
-            ctcpQuery(user);
+        if (m.P(3).startsWith(QChar(1)))
+            ctcpQuery(m, user);
         else if (OnMessage)
-            OnMessage(this, user, channels_.Find(P(2)), P(3));
+            OnMessage(this, user, channels_.Find(m.P(2)), m.P(3));
     } else if (cmd == u"NOTICE") {
-        if (P(3).startsWith(QChar(1)))
-            ctcpReply(user);
+        if (m.P(3).startsWith(QChar(1)))
+            ctcpReply(m, user);
         else if (OnNotice)
-            OnNotice(this, user, channels_.Find(P(2)), P(3));
+            OnNotice(this, user, channels_.Find(m.P(2)), m.P(3));
     } else if (cmd == u"JOIN") {
         if (own) {
-            TChannel* ch = channels_.Add(P(2), OnChannelUpdate, &users_);
+            TChannel* ch = channels_.Add(m.P(2), OnChannelUpdate, &users_);
             ch->Active = true;
-            Mode(P(2), QString(), QString());
+            Mode(m.P(2), QString(), QString());
             if (alive() && OnJoined) OnJoined(this, ch);
-        } else if (TChannel* ch = channels_.Find(P(2))) {
+        } else if (TChannel* ch = channels_.Find(m.P(2))) {
             ch->Join(user);
             if (alive() && OnJoin) OnJoin(this, user, ch);
         }
     } else if (cmd == u"PART") {
-        user->Reason = P(3);
-        TChannel* ch = channels_.Find(P(2));
+        user->Reason = m.P(3);
+        TChannel* ch = channels_.Find(m.P(2));
         if (!ch) return;
         if (own) {
             ch->Active = false;
             ch->EndKind = 1;
             if (OnParted) OnParted(this, ch);
-            if (alive()) channels_.Remove(P(2));
+            if (alive()) channels_.Remove(m.P(2));
         } else {
             ch->Part(user);
-            if (alive() && OnPart) OnPart(this, user, ch, P(3));
+            if (alive() && OnPart) OnPart(this, user, ch, m.P(3));
         }
     } else if (cmd == u"KICK") {
-        user->Reason = P(4);
-        TChannel* ch = channels_.Find(P(2));
+        user->Reason = m.P(4);
+        TChannel* ch = channels_.Find(m.P(2));
         if (!ch) return;
-        if (P(3) == currentNick_) {
+        if (m.P(3) == currentNick_) {
             ch->Active = false;
             ch->EndKind = 2;
             if (OnKicked) OnKicked(this, user, ch);
-            if (alive()) channels_.Remove(P(2));
+            if (alive()) channels_.Remove(m.P(2));
         } else {
-            TUser* victim = users_.Add(P(3), QString());
+            TUser* victim = users_.Add(m.P(3), QString());
             victim->Reason = user->Reason;
             if (OnKick) OnKick(this, user, victim, ch);
             if (!alive()) return;
@@ -777,17 +729,17 @@ void TIRCClient::handleCommand(TUser* user)
             if (alive()) users_.Release(victim);
         }
     } else if (cmd == u"MODE") {
-        if (P(2).startsWith(u'#') || P(2).startsWith(u'@')) {
-            TChannel* ch = channels_.Find(P(2));
+        if (m.P(2).startsWith(u'#') || m.P(2).startsWith(u'@')) {
+            TChannel* ch = channels_.Find(m.P(2));
             if (!ch) return;
-            if (OnChannelMode) OnChannelMode(this, users_.Find(prefixNick_), ch, P(3));
-            if (alive()) applyChannelModes(2);
-        } else if (P(2) == currentNick_) {
+            if (OnChannelMode) OnChannelMode(this, users_.Find(m.PrefixNick), ch, m.P(3));
+            if (alive()) applyChannelModes(m, 2);
+        } else if (m.P(2) == currentNick_) {
             if (OnUserMode) OnUserMode(this);
-            if (alive()) applyUserModes();
+            if (alive()) applyUserModes(m);
         }
     } else if (cmd == u"NICK") {
-        const QString newNick = P(2);
+        const QString newNick = m.P(2);
         if (own) {
             currentNick_ = newNick;
             if (OnNickChanged) OnNickChanged(this);
@@ -799,25 +751,25 @@ void TIRCClient::handleCommand(TUser* user)
         if (!alive()) return;
         users_.Rename(user->Nick, newNick);
     } else if (cmd == u"QUIT") {
-        user->Reason = P(2);
+        user->Reason = m.P(2);
         if (OnQuit) OnQuit(this, user);
         if (alive()) channels_.Quit(user);
     } else if (cmd == u"INVITE") {
-        if (OnInvite) OnInvite(this, user, P(3));
+        if (OnInvite) OnInvite(this, user, m.P(3));
     } else if (cmd == u"KILL") {
-        if (OnKill) OnKill(this, user, P(2), P(3));
+        if (OnKill) OnKill(this, user, m.P(2), m.P(3));
     } else if (cmd == u"PING") {
-        SendRaw(QStringLiteral("PONG :") + P(2));
+        SendRaw(QStringLiteral("PONG :") + m.P(2));
         if (alive() && OnPingPong) OnPingPong(this);
     } else if (cmd == u"WALLOPS") {
-        if (OnWallops) OnWallops(this, user, P(2));
+        if (OnWallops) OnWallops(this, user, m.P(2));
     } else if (cmd == u"TOPIC") {
-        if (TChannel* ch = channels_.Find(P(2))) {
-            ch->SetTopic(P(3));
+        if (TChannel* ch = channels_.Find(m.P(2))) {
+            ch->SetTopic(m.P(3));
             if (alive() && OnTopic) OnTopic(this, user, ch);
         }
     } else if (OnUnknownCommand) {
-        OnUnknownCommand(this, user, command_, paramText_);
+        OnUnknownCommand(this, user, m.Command, m.ParamText);
     }
 }
 
@@ -826,7 +778,7 @@ void TIRCClient::system(TUser* user, const QString& word, const QString& content
     if (OnSystem) OnSystem(this, user, word, content);
 }
 
-void TIRCClient::handleNumeric(int n, TUser* user)
+void TIRCClient::handleNumeric(const TIrcLine& m, int n, TUser* user)
 {
     const TAlive alive(this);
     auto in = [n](int lo, int hi) { return n >= lo && n <= hi; };
@@ -835,31 +787,31 @@ void TIRCClient::handleNumeric(int n, TUser* user)
         if (state_ == isConnecting || state_ == isLoggingIn) setState(isConnected);
         if (!alive()) return;
         if (n == 375)
-            system(user, QStringLiteral("MOTD"), P(3));
+            system(user, QStringLiteral("MOTD"), m.P(3));
         else
-            system(user, QStringLiteral("WELCOME"), paramText_);
+            system(user, QStringLiteral("WELCOME"), m.ParamText);
     } else if (in(200, 206) || n == 208 || n == 261) {
-        system(user, QStringLiteral("TRACE"), paramText_);
+        system(user, QStringLiteral("TRACE"), m.ParamText);
     } else if (in(211, 216) || n == 218 || in(241, 244)) {
-        system(user, QStringLiteral("STATS"), paramText_);
+        system(user, QStringLiteral("STATS"), m.ParamText);
     } else if (n == 219) {
-        system(user, QStringLiteral("STATS"), fmt("%s :%s", {P(2), P(3)}));
+        system(user, QStringLiteral("STATS"), fmt("%s :%s", {m.P(2), m.P(3)}));
     } else if (n == 221) {
-        system(user, QStringLiteral("UMODE"), P(2));
+        system(user, QStringLiteral("UMODE"), m.P(2));
     } else if (in(251, 255)) {
-        system(user, QStringLiteral("LUSER"), P(3));
+        system(user, QStringLiteral("LUSER"), m.P(3));
     } else if (in(256, 259)) {
-        system(user, QStringLiteral("ADMIN"), paramText_);
+        system(user, QStringLiteral("ADMIN"), m.ParamText);
     } else if (n == 301) {
         // "<me> <nick> :<message>": the away user is the one named, not the server.
-        TUser* away = users_.Add(P(3), QString());
-        away->Reason = P(4);
+        TUser* away = users_.Add(m.P(3), QString());
+        away->Reason = m.P(4);
         if (OnAway) OnAway(this, away);
         if (alive()) users_.Release(away);
     } else if (n == 302) {
-        system(user, QStringLiteral("USERHOST"), P(2));
+        system(user, QStringLiteral("USERHOST"), m.P(2));
     } else if (n == 303) {
-        system(user, QStringLiteral("ISON"), P(2));
+        system(user, QStringLiteral("ISON"), m.P(2));
     } else if (n == 305) {
         away_ = false;
         if (OnUnAway) OnUnAway(this);
@@ -868,86 +820,86 @@ void TIRCClient::handleNumeric(int n, TUser* user)
         if (OnNowAway) OnNowAway(this);
     } else if (n == 311) {
         system(user, QStringLiteral("WHOIS"),
-               fmt("%s is %s@%s %s %s", {P(3), P(4), P(5), P(6), P(7)}));
+               fmt("%s is %s@%s %s %s", {m.P(3), m.P(4), m.P(5), m.P(6), m.P(7)}));
     } else if (n == 312) {
-        system(user, QStringLiteral("WHOIS"), fmt("%s is using %s :%s", {P(3), P(4), P(5)}));
+        system(user, QStringLiteral("WHOIS"), fmt("%s is using %s :%s", {m.P(3), m.P(4), m.P(5)}));
     } else if (n == 313) {
-        system(user, QStringLiteral("WHOIS"), fmt("%s %s", {P(3), P(4)}));
+        system(user, QStringLiteral("WHOIS"), fmt("%s %s", {m.P(3), m.P(4)}));
     } else if (n == 314) {
         system(user, QStringLiteral("WHOWAS"),
-               fmt("%s was %s@%s %s %s", {P(3), P(4), P(5), P(6), P(7)}));
+               fmt("%s was %s@%s %s %s", {m.P(3), m.P(4), m.P(5), m.P(6), m.P(7)}));
     } else if (n == 315) {
-        system(user, QStringLiteral("WHO"), fmt("%s :%s", {P(3), P(4)}));
+        system(user, QStringLiteral("WHO"), fmt("%s :%s", {m.P(3), m.P(4)}));
     } else if (n == 317) {
         system(user, QStringLiteral("WHOIS"),
-               fmt("%s has been idle %s seconds, signed on at %s", {P(3), P(4), P(5)}));
+               fmt("%s has been idle %s seconds, signed on at %s", {m.P(3), m.P(4), m.P(5)}));
     } else if (n == 318) {
-        system(user, QStringLiteral("WHOIS"), fmt("%s :%s", {P(3), P(4)}));
+        system(user, QStringLiteral("WHOIS"), fmt("%s :%s", {m.P(3), m.P(4)}));
     } else if (n == 319) {
-        system(user, QStringLiteral("WHOIS"), fmt("%s is on %s", {P(3), P(4)}));
+        system(user, QStringLiteral("WHOIS"), fmt("%s is on %s", {m.P(3), m.P(4)}));
     } else if (n == 321) {
         system(user, QStringLiteral("LIST"), QStringLiteral("Start of LIST"));
         if (alive() && OnStartChannelInfo) OnStartChannelInfo(this);
     } else if (n == 322) {
-        system(user, QStringLiteral("LIST"), fmt("%s %s %s", {P(2), P(3), P(4)}));
-        if (alive() && OnAddChannelInfo) OnAddChannelInfo(this, P(3), decimal(P(4)), P(5));
+        system(user, QStringLiteral("LIST"), fmt("%s %s %s", {m.P(2), m.P(3), m.P(4)}));
+        if (alive() && OnAddChannelInfo) OnAddChannelInfo(this, m.P(3), decimal(m.P(4)), m.P(5));
     } else if (n == 323) {
-        system(user, QStringLiteral("LIST"), P(2));
+        system(user, QStringLiteral("LIST"), m.P(2));
         if (alive() && OnEndChannelInfo) OnEndChannelInfo(this);
     } else if (n == 324) {
-        applyChannelModes(3);
+        applyChannelModes(m, 3);
     } else if (n == 329) {
-        system(user, command_, paramText_);
+        system(user, m.Command, m.ParamText);
     } else if (n == 331) {
-        if (TChannel* ch = channels_.Find(P(3))) {
+        if (TChannel* ch = channels_.Find(m.P(3))) {
             ch->SetTopic(QString());
             if (alive() && OnNoTopic) OnNoTopic(this, ch);
         }
     } else if (n == 332) {
-        if (TChannel* ch = channels_.Find(P(3))) {
-            ch->SetTopic(P(4));
+        if (TChannel* ch = channels_.Find(m.P(3))) {
+            ch->SetTopic(m.P(4));
             if (alive() && OnTopic) OnTopic(this, user, ch);
         }
     } else if (n == 341) {
-        if (OnInviting) OnInviting(this, P(4), P(3));
+        if (OnInviting) OnInviting(this, m.P(4), m.P(3));
     } else if (n == 342) {
-        system(user, QStringLiteral("SUMMON"), fmt("%s has been summoned", {P(2)}));
+        system(user, QStringLiteral("SUMMON"), fmt("%s has been summoned", {m.P(2)}));
     } else if (n == 351) {
-        system(user, QStringLiteral("VERSION"), fmt("%s %s :%s", {P(2), P(3), P(4)}));
+        system(user, QStringLiteral("VERSION"), fmt("%s %s :%s", {m.P(2), m.P(3), m.P(4)}));
     } else if (n == 352) {
-        system(user, QStringLiteral("WHO"), P(2));
+        system(user, QStringLiteral("WHO"), m.P(2));
     } else if (n == 353) {
-        system(user, QStringLiteral("NAMES"), fmt("%s :%s", {P(4), P(5)}));
-        if (alive()) applyNames();
+        system(user, QStringLiteral("NAMES"), fmt("%s :%s", {m.P(4), m.P(5)}));
+        if (alive()) applyNames(m);
     } else if (n == 364) {
-        system(user, QStringLiteral("LINKS"), fmt("%s %s :%s", {P(2), P(3), P(4)}));
+        system(user, QStringLiteral("LINKS"), fmt("%s %s :%s", {m.P(2), m.P(3), m.P(4)}));
     } else if (n == 365) {
-        system(user, QStringLiteral("LINKS"), fmt("%s :%s", {P(2), P(3)}));
+        system(user, QStringLiteral("LINKS"), fmt("%s :%s", {m.P(2), m.P(3)}));
     } else if (n == 366) {
-        system(user, QStringLiteral("NAMES"), fmt("%s :%s", {P(3), P(4)}));
+        system(user, QStringLiteral("NAMES"), fmt("%s :%s", {m.P(3), m.P(4)}));
     } else if (n == 367) {
-        system(user, QStringLiteral("BANS"), fmt("%s %s", {P(2), P(3)}));
+        system(user, QStringLiteral("BANS"), fmt("%s %s", {m.P(2), m.P(3)}));
     } else if (n == 368) {
-        system(user, QStringLiteral("BANS"), fmt("%s :%s", {P(2), P(3)}));
+        system(user, QStringLiteral("BANS"), fmt("%s :%s", {m.P(2), m.P(3)}));
     } else if (n == 369) {
-        system(user, QStringLiteral("WHOWAS"), fmt("%s :%s", {P(3), P(4)}));
+        system(user, QStringLiteral("WHOWAS"), fmt("%s :%s", {m.P(3), m.P(4)}));
     } else if (n == 371 || n == 374) {
-        system(user, QStringLiteral("INFO"), P(2));
+        system(user, QStringLiteral("INFO"), m.P(2));
     } else if (n == 372 || n == 376) {
-        system(user, QStringLiteral("MOTD"), P(3));
+        system(user, QStringLiteral("MOTD"), m.P(3));
     } else if (n == 381) {
-        system(user, QStringLiteral("OPER"), P(2));
+        system(user, QStringLiteral("OPER"), m.P(2));
     } else if (n == 382) {
-        system(user, QStringLiteral("REHASH"), fmt("%s :%s", {P(2), P(3)}));
+        system(user, QStringLiteral("REHASH"), fmt("%s :%s", {m.P(2), m.P(3)}));
     } else if (n == 391) {
-        system(user, QStringLiteral("TIME"), fmt("%s :%s", {P(2), P(3)}));
+        system(user, QStringLiteral("TIME"), fmt("%s :%s", {m.P(2), m.P(3)}));
     } else if (in(392, 395)) {
-        system(user, QStringLiteral("USERS"), P(2));
+        system(user, QStringLiteral("USERS"), m.P(2));
     } else if (n == 401 || n == 433 || n == 502) {
-        if (OnError) OnError(this, user, command_, paramText_);
+        if (OnError) OnError(this, user, m.Command, m.ParamText);
         if (n == 433 && alive() && state_ == isLoggingIn) nickInUse();
     } else if (OnUnknownCommand) {
-        OnUnknownCommand(this, user, command_, paramText_);
+        OnUnknownCommand(this, user, m.Command, m.ParamText);
     }
 }
 
@@ -975,15 +927,15 @@ void TIRCClient::nickInUse()
         Disconnect(true);
 }
 
-void TIRCClient::applyChannelModes(int k)
+void TIRCClient::applyChannelModes(const TIrcLine& m, int k)
 {
-    TChannel* ch = channels_.Find(P(k));
+    TChannel* ch = channels_.Find(m.P(k));
     if (!ch) return;
     const TAlive alive(this);
-    TUser* setter = users_.Find(prefixNick_);
-    const QString letters = P(k + 1);
+    TUser* setter = users_.Find(m.PrefixNick);
+    const QString letters = m.P(k + 1);
     int arg = k + 2;
-    auto next = [&]() -> QString { return arg < ParamCount ? P(arg++) : QString(); };
+    auto next = [&]() -> QString { return arg < ParamCount ? m.P(arg++) : QString(); };
     bool plus = true;
     int bits = ch->Modes;
 
@@ -1065,11 +1017,11 @@ void TIRCClient::applyChannelModes(int k)
     if (bits != ch->Modes) ch->SetModes(bits);
 }
 
-void TIRCClient::applyUserModes()
+void TIRCClient::applyUserModes(const TIrcLine& m)
 {
     TUserModes copy = userMode_;
     bool plus = true;
-    for (QChar c : P(3)) {
+    for (QChar c : m.P(3)) {
         TUserMode m;
         switch (c.toLatin1()) {
         case '+':
@@ -1101,11 +1053,11 @@ void TIRCClient::applyUserModes()
     }
 }
 
-void TIRCClient::applyNames()
+void TIRCClient::applyNames(const TIrcLine& m)
 {
-    TChannel* ch = channels_.Find(P(4));
+    TChannel* ch = channels_.Find(m.P(4));
     if (!ch) return;
-    const QStringList entries = P(5).split(u' ', Qt::SkipEmptyParts);
+    const QStringList entries = m.P(5).split(u' ', Qt::SkipEmptyParts);
     for (const QString& e : entries)
         ch->AddName(e);
     ch->NamesDone();
@@ -1127,11 +1079,11 @@ void TIRCClient::splitCTCP(const QString& text, QString& command, QString& args)
     }
 }
 
-void TIRCClient::ctcpQuery(TUser* user)
+void TIRCClient::ctcpQuery(const TIrcLine& m, TUser* user)
 {
     QString cmd, args;
-    splitCTCP(P(3), cmd, args);
-    TChannel* ch = channels_.Find(P(2));
+    splitCTCP(m.P(3), cmd, args);
+    TChannel* ch = channels_.Find(m.P(2));
     if (cmd == u"ACTION") {
         if (OnAction) OnAction(this, user, ch, args);
         return;
@@ -1142,7 +1094,7 @@ void TIRCClient::ctcpQuery(TUser* user)
         return;
     }
     const TAlive alive(this);
-    const QString to = prefixNick_;
+    const QString to = m.PrefixNick;
     if (OnCTCPQuery) OnCTCPQuery(this, user, ch, cmd, args, suppress);
     if (suppress || !alive()) return;
     if (cmd == u"PING")
@@ -1162,11 +1114,11 @@ void TIRCClient::ctcpQuery(TUser* user)
                 QLocale::system().toString(QDateTime::currentDateTime(), QLocale::ShortFormat));
 }
 
-void TIRCClient::ctcpReply(TUser* user)
+void TIRCClient::ctcpReply(const TIrcLine& m, TUser* user)
 {
     QString cmd, args;
-    splitCTCP(P(3), cmd, args);
-    if (cmd != u"DCC" && OnCTCPReply) OnCTCPReply(this, user, channels_.Find(P(2)), cmd, args);
+    splitCTCP(m.P(3), cmd, args);
+    if (cmd != u"DCC" && OnCTCPReply) OnCTCPReply(this, user, channels_.Find(m.P(2)), cmd, args);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // TIRCClient: the client side of IRC over one line socket. It registers, keeps the
 // registries of channels and users, turns every server line into a typed event, answers
 // server pings and the common CTCP queries itself, and offers one operation per command.
+#include "ircline.h"
 #include "wsocket.h"
 
 #include <QByteArray>
@@ -200,8 +201,8 @@ class TIRCClient : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int ParamCount = 15; // P0 prefix, P1 command, P2..P14 parameters
-    static constexpr int MaxLine = 512;
+    static constexpr int ParamCount = TIrcLine::ParamCount;
+    static constexpr int MaxLine = TIrcLine::MaxLine;
     // Times a refused nick that is neither Nick nor AltNick is offered again.
     static constexpr int MaxSameNickRetries = 3;
 
@@ -238,13 +239,6 @@ public:
     TUsers& Users() { return users_; }
     TUser* OwnUser() const { return ownUser_; }
 
-    // The parse of the current line.
-    QString PrefixNick() const { return prefixNick_; }
-    QString PrefixAddress() const { return prefixAddress_; }
-    QString Command() const { return command_; }
-    QString ParamText() const { return paramText_; }
-    const std::array<QString, ParamCount>& Params() const { return params_; }
-
     // The line socket; the owner sets its SOCKS settings before Connect.
     TWSocket& Socket() { return *socket_; }
 
@@ -280,8 +274,6 @@ public:
     void StartSessionForTest();
     // Text without a line end longer than this ends the connection (an error on ErrOut).
     static constexpr qsizetype MaxPendingBytes = 16 * 1024;
-    // Parses one line into the Prefix/Command/Params fields without dispatching it.
-    void ParseLine(const QString& line);
 
     // Events: unassigned ones are skipped.
     using TNotifyEvent = std::function<void(TIRCClient* Sender)>;
@@ -380,18 +372,17 @@ private:
     bool receiveLines(qint64 budgetMs);
     void nextSlice();
     void handleLine(const QString& line);
-    void dispatch();
-    void handleCommand(TUser* user);
-    void handleNumeric(int numeric, TUser* user);
+    void dispatch(const TIrcLine& m);
+    void handleCommand(const TIrcLine& m, TUser* user);
+    void handleNumeric(const TIrcLine& m, int numeric, TUser* user);
     void system(TUser* user, const QString& word, const QString& content);
-    void applyChannelModes(int k);
-    void applyUserModes();
-    void applyNames();
+    void applyChannelModes(const TIrcLine& m, int k);
+    void applyUserModes(const TIrcLine& m);
+    void applyNames(const TIrcLine& m);
     void nickInUse();
-    void ctcpQuery(TUser* user);
-    void ctcpReply(TUser* user);
+    void ctcpQuery(const TIrcLine& m, TUser* user);
+    void ctcpReply(const TIrcLine& m, TUser* user);
     static void splitCTCP(const QString& text, QString& command, QString& args);
-    const QString& P(int i) const { return params_[size_t(i)]; }
 
     std::unique_ptr<TWSocket> socket_;
     bool ircx_ = false;
@@ -413,8 +404,6 @@ private:
     TUser* ownUser_ = nullptr;
     int sameNickRetries_ = 0;
 
-    QString prefixNick_, prefixAddress_, command_, paramText_;
-    std::array<QString, ParamCount> params_;
     QByteArray buffer_;
     qsizetype readPos_ = 0;  // the lines before this offset are handled
     qsizetype scanFrom_ = 0; // buffer_ holds no line feed before this offset

@@ -804,13 +804,12 @@ private slots:
         QFETCH(QString, command);
         QFETCH(QString, paramText);
         QFETCH(QStringList, params);
-        TIRCClient cl;
-        cl.ParseLine(line);
-        QCOMPARE(cl.PrefixNick(), nick);
-        QCOMPARE(cl.PrefixAddress(), address);
-        QCOMPARE(cl.Command(), command);
-        QCOMPARE(cl.ParamText(), paramText);
-        QStringList got(cl.Params().begin(), cl.Params().end());
+        const TIrcLine m = ParseIrcLine(line);
+        QCOMPARE(m.PrefixNick, nick);
+        QCOMPARE(m.PrefixAddress, address);
+        QCOMPARE(m.Command, command);
+        QCOMPARE(m.ParamText, paramText);
+        QStringList got(m.Params.begin(), m.Params.end());
         QCOMPARE(got.size(), 15);
         while (got.size() > params.size() && got.last().isEmpty())
             got.removeLast();
