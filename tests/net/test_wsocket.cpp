@@ -773,4 +773,4 @@ void TestWSocket::socksScripted()
 }
 
 QTEST_GUILESS_MAIN(TestWSocket)
-#include "tst_wsocket.moc"
+#include "test_wsocket.moc"

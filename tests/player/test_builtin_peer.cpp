@@ -18,7 +18,7 @@
 using namespace dwtest;
 using namespace playertest;
 
-class TstBuiltinPeer : public QObject
+class TestBuiltinPeer : public QObject
 {
     Q_OBJECT
     TempHome home_;
@@ -228,5 +228,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstBuiltinPeer)
-#include "tst_builtin_peer.moc"
+QTEST_MAIN(TestBuiltinPeer)
+#include "test_builtin_peer.moc"

@@ -26,7 +26,7 @@ Station make(const char* ip, const char* name, const char* song, int type = 0)
 }
 } // namespace
 
-class TstDirectoryPages : public QObject
+class TestDirectoryPages : public QObject
 {
     Q_OBJECT
 private slots:
@@ -158,5 +158,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TstDirectoryPages)
-#include "tst_directory_pages.moc"
+QTEST_GUILESS_MAIN(TestDirectoryPages)
+#include "test_directory_pages.moc"

@@ -36,7 +36,7 @@ std::unique_ptr<TSCServer> station(const QString& address, const QString& port, 
 }
 } // namespace
 
-class TstLaunching : public QObject
+class TestLaunching : public QObject
 {
     Q_OBJECT
     dwtest::TempHome home_;
@@ -268,5 +268,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstLaunching)
-#include "tst_launching.moc"
+QTEST_MAIN(TestLaunching)
+#include "test_launching.moc"

@@ -335,4 +335,4 @@ void TestWSockets::pingSilentHost()
 }
 
 QTEST_GUILESS_MAIN(TestWSockets)
-#include "tst_wsockets.moc"
+#include "test_wsockets.moc"

@@ -31,7 +31,7 @@ QStringList sortedNames(const QList<TSCServer*>& stations)
 
 } // namespace
 
-class TstDirectoryClient : public QObject
+class TestDirectoryClient : public QObject
 {
     Q_OBJECT
 private slots:
@@ -50,7 +50,7 @@ private:
     quint16 zlibPort_ = 0, gzipPort_ = 0;
 };
 
-void TstDirectoryClient::initTestCase()
+void TestDirectoryClient::initTestCase()
 {
     const QString catalog =
         writeFile(dir_.filePath("catalog.txt"),
@@ -73,8 +73,8 @@ void TstDirectoryClient::initTestCase()
     }
 }
 
-void TstDirectoryClient::cycle(TSCServerList& list, Run& run, bool byAddress,
-                               const QList<TServerRef>& stations)
+void TestDirectoryClient::cycle(TSCServerList& list, Run& run, bool byAddress,
+                                const QList<TServerRef>& stations)
 {
     list.OnServerDone = [&run, byAddress](TCustomServerList*, TCustomServer* s) {
         run.done << static_cast<TSCServer*>(s);
@@ -88,7 +88,7 @@ void TstDirectoryClient::cycle(TSCServerList& list, Run& run, bool byAddress,
     QTRY_VERIFY_WITH_TIMEOUT(run.complete, 30000);
 }
 
-void TstDirectoryClient::refresh_data()
+void TestDirectoryClient::refresh_data()
 {
     QTest::addColumn<bool>("gzip");
     QTest::addColumn<QString>("suffix");
@@ -107,7 +107,7 @@ void TstDirectoryClient::refresh_data()
     QTest::newRow("no such genre") << true << "&genre=polka" << QStringList{} << 0;
 }
 
-void TstDirectoryClient::refresh()
+void TestDirectoryClient::refresh()
 {
     QFETCH(bool, gzip);
     QFETCH(QString, suffix);
@@ -144,7 +144,7 @@ void TstDirectoryClient::refresh()
     }
 }
 
-void TstDirectoryClient::refreshByAddress()
+void TestDirectoryClient::refreshByAddress()
 {
     // Favorites: an address station, a stream-URL station and one the directory does not
     // know; the request carries their encoded addresses.
@@ -168,5 +168,5 @@ void TstDirectoryClient::refreshByAddress()
     QCOMPARE(again.TotalListeners, 12);
 }
 
-QTEST_GUILESS_MAIN(TstDirectoryClient)
-#include "tst_directory_client.moc"
+QTEST_GUILESS_MAIN(TestDirectoryClient)
+#include "test_directory_client.moc"

@@ -23,7 +23,7 @@ QByteArray encoded(const QByteArray& s)
 
 } // namespace
 
-class TstDirectoryIcecast : public QObject
+class TestDirectoryIcecast : public QObject
 {
     Q_OBJECT
 private slots:
@@ -41,7 +41,7 @@ private:
     quint16 icePort_ = 0, dirPort_ = 0;
 };
 
-void TstDirectoryIcecast::initTestCase()
+void TestDirectoryIcecast::initTestCase()
 {
     const QString icecast = findProgram("icecast2");
     if (icecast.isEmpty() || findProgram("ffmpeg").isEmpty())
@@ -100,8 +100,8 @@ void TstDirectoryIcecast::initTestCase()
     QVERIFY(waitForTcpPort(dirPort_));
 }
 
-bool TstDirectoryIcecast::startSource(Peer& peer, const QString& mount, const QString& name,
-                                      const QString& genre, int freq)
+bool TestDirectoryIcecast::startSource(Peer& peer, const QString& mount, const QString& name,
+                                       const QString& genre, int freq)
 {
     return peer.start(findProgram("ffmpeg"),
                       {"-nostdin",
@@ -132,13 +132,13 @@ bool TstDirectoryIcecast::startSource(Peer& peer, const QString& mount, const QS
                            .arg(mount)});
 }
 
-QList<Record> TstDirectoryIcecast::liveRecords()
+QList<Record> TestDirectoryIcecast::liveRecords()
 {
     const Reply r = get(dirPort_, "/?compress=1&genre=live");
     return parseList(inflateLikeClient(r.body));
 }
 
-void TstDirectoryIcecast::liveStations()
+void TestDirectoryIcecast::liveStations()
 {
     const QByteArray base = "http://127.0.0.1:" + QByteArray::number(icePort_);
     QTRY_VERIFY2_WITH_TIMEOUT(column(liveRecords(), "hostname").size() == 2,
@@ -195,7 +195,7 @@ void TstDirectoryIcecast::liveStations()
     QVERIFY(directory_.running());
 }
 
-void TstDirectoryIcecast::cleanupTestCase()
+void TestDirectoryIcecast::cleanupTestCase()
 {
     directory_.stop();
     one_.stop();
@@ -203,5 +203,5 @@ void TstDirectoryIcecast::cleanupTestCase()
     icecast_.stop();
 }
 
-QTEST_GUILESS_MAIN(TstDirectoryIcecast)
-#include "tst_directory_icecast.moc"
+QTEST_GUILESS_MAIN(TestDirectoryIcecast)
+#include "test_directory_icecast.moc"

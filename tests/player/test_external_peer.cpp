@@ -38,7 +38,7 @@ QStringList commandLine(qint64 pid)
 }
 } // namespace
 
-class TstExternalPeer : public QObject
+class TestExternalPeer : public QObject
 {
     Q_OBJECT
     TempHome home_;
@@ -190,5 +190,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstExternalPeer)
-#include "tst_external_peer.moc"
+QTEST_MAIN(TestExternalPeer)
+#include "test_external_peer.moc"

@@ -73,7 +73,7 @@ private:
 
 } // namespace
 
-class TstStreamPlayerPeer : public QObject
+class TestStreamPlayerPeer : public QObject
 {
     Q_OBJECT
     dwtest::TempHome home_;
@@ -435,5 +435,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TstStreamPlayerPeer)
-#include "tst_streamplayer_peer.moc"
+QTEST_GUILESS_MAIN(TestStreamPlayerPeer)
+#include "test_streamplayer_peer.moc"

@@ -413,4 +413,4 @@ void TestNetUtils::stationAddresses()
 }
 
 QTEST_GUILESS_MAIN(TestNetUtils)
-#include "tst_netutils.moc"
+#include "test_netutils.moc"

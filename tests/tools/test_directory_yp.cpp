@@ -37,7 +37,7 @@ QByteArray header(const Reply& r, const QByteArray& name)
 
 } // namespace
 
-class TstDirectoryYp : public QObject
+class TestDirectoryYp : public QObject
 {
     Q_OBJECT
 private slots:
@@ -59,7 +59,7 @@ private:
     quint16 icePort_ = 0, dirPort_ = 0;
 };
 
-void TstDirectoryYp::initTestCase()
+void TestDirectoryYp::initTestCase()
 {
     const QString icecast = findProgram("icecast2");
     if (icecast.isEmpty() || findProgram("ffmpeg").isEmpty())
@@ -110,19 +110,19 @@ void TstDirectoryYp::initTestCase()
     QVERIFY2(waitForTcpPort(icePort_) && icecast_.running(), qPrintable(icecast_.output()));
 }
 
-QList<Record> TstDirectoryYp::records(const QByteArray& genre)
+QList<Record> TestDirectoryYp::records(const QByteArray& genre)
 {
     return parseList(inflateLikeClient(get(dirPort_, "/?compress=1&genre=" + genre).body));
 }
 
-Record TstDirectoryYp::find(const QByteArray& genre, const QByteArray& name)
+Record TestDirectoryYp::find(const QByteArray& genre, const QByteArray& name)
 {
     for (const Record& r : records(genre))
         if (r.value("hostname") == name) return r;
     return {};
 }
 
-void TstDirectoryYp::icecastListsItself()
+void TestDirectoryYp::icecastListsItself()
 {
     QVERIFY(source_.start(findProgram("ffmpeg"),
                           {"-nostdin",
@@ -182,7 +182,7 @@ void TstDirectoryYp::icecastListsItself()
     QTRY_VERIFY_WITH_TIMEOUT(find("yptest", "YP Harbor").isEmpty(), 30000);
 }
 
-void TstDirectoryYp::badRequests_data()
+void TestDirectoryYp::badRequests_data()
 {
     QTest::addColumn<QByteArray>("form");
     QTest::addColumn<QByteArray>("message");
@@ -214,7 +214,7 @@ void TstDirectoryYp::badRequests_data()
         << QByteArray("action=remove&sid=abc123") << QByteArray("SID does not exist");
 }
 
-void TstDirectoryYp::badRequests()
+void TestDirectoryYp::badRequests()
 {
     QFETCH(QByteArray, form);
     QFETCH(QByteArray, message);
@@ -225,7 +225,7 @@ void TstDirectoryYp::badRequests()
     QVERIFY(header(r, "SID").isEmpty());
 }
 
-void TstDirectoryYp::onlyAnsweringStreamsAreListed()
+void TestDirectoryYp::onlyAnsweringStreamsAreListed()
 {
     // Nothing listens at this listen URL: the add is taken, the station never listed.
     const quint16 closed = freePort();
@@ -248,7 +248,7 @@ void TstDirectoryYp::onlyAnsweringStreamsAreListed()
              QByteArray("SID does not exist"));
 }
 
-void TstDirectoryYp::untouchedListingsGo()
+void TestDirectoryYp::untouchedListingsGo()
 {
     // A stream that answers, on a directory that wants a touch every second.
     QTcpServer stream;
@@ -280,7 +280,7 @@ void TstDirectoryYp::untouchedListingsGo()
     QTRY_COMPARE_WITH_TIMEOUT(listed(), qsizetype(0), 10000);
 }
 
-void TstDirectoryYp::addsAreLimitedPerAddress()
+void TestDirectoryYp::addsAreLimitedPerAddress()
 {
     // Six adds a minute from one address (this directory's limit), counting those made above.
     int refused = 0;
@@ -296,12 +296,12 @@ void TstDirectoryYp::addsAreLimitedPerAddress()
     QVERIFY(refused >= 2);
 }
 
-void TstDirectoryYp::cleanupTestCase()
+void TestDirectoryYp::cleanupTestCase()
 {
     source_.stop();
     icecast_.stop();
     directory_.stop();
 }
 
-QTEST_GUILESS_MAIN(TstDirectoryYp)
-#include "tst_directory_yp.moc"
+QTEST_GUILESS_MAIN(TestDirectoryYp)
+#include "test_directory_yp.moc"

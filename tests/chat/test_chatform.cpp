@@ -632,4 +632,4 @@ private slots:
 };
 
 QTEST_MAIN(TestChatForm)
-#include "tst_chatform.moc"
+#include "test_chatform.moc"

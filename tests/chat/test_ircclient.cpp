@@ -870,4 +870,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestIrcClient)
-#include "tst_ircclient.moc"
+#include "test_ircclient.moc"

@@ -64,7 +64,7 @@ public:
 
 } // namespace
 
-class TstDirectoryDb : public QObject
+class TestDirectoryDb : public QObject
 {
     Q_OBJECT
 private slots:
@@ -72,7 +72,7 @@ private slots:
     void postgresTwoProcesses();
 };
 
-void TstDirectoryDb::killedInABurst()
+void TestDirectoryDb::killedInABurst()
 {
     QVERIFY(QFile::exists(kServer));
     QTemporaryDir dir;
@@ -154,7 +154,7 @@ void TstDirectoryDb::killedInABurst()
         QVERIFY2(pages.contains(text + "</div>"), text.constData());
 }
 
-void TstDirectoryDb::postgresTwoProcesses()
+void TestDirectoryDb::postgresTwoProcesses()
 {
     if (PrivatePostgres::binFolder().isEmpty())
         DW_PEER_MISSING("postgresql", "PostgreSQL is not installed");
@@ -210,5 +210,5 @@ void TstDirectoryDb::postgresTwoProcesses()
     QVERIFY2(outA.contains("the database went away"), qPrintable(outA));
 }
 
-QTEST_GUILESS_MAIN(TstDirectoryDb)
-#include "tst_directory_db.moc"
+QTEST_GUILESS_MAIN(TestDirectoryDb)
+#include "test_directory_db.moc"

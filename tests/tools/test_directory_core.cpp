@@ -12,7 +12,7 @@
 
 using namespace dwdir;
 
-class TstDirectoryCore : public QObject
+class TestDirectoryCore : public QObject
 {
     Q_OBJECT
 private slots:
@@ -36,7 +36,7 @@ static QByteArray joined(const QList<QByteArray>& l)
     return l.join('|');
 }
 
-void TstDirectoryCore::requestLine_data()
+void TestDirectoryCore::requestLine_data()
 {
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<int>("status");
@@ -105,7 +105,7 @@ void TstDirectoryCore::requestLine_data()
                                << none << false << none;
 }
 
-void TstDirectoryCore::requestLine()
+void TestDirectoryCore::requestLine()
 {
     QFETCH(QByteArray, head);
     QFETCH(int, status);
@@ -132,7 +132,7 @@ static QList<Station> sampleStations()
     return parseCatalog(text, 0).stations;
 }
 
-void TstDirectoryCore::selection_data()
+void TestDirectoryCore::selection_data()
 {
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<QByteArray>("names");
@@ -159,7 +159,7 @@ void TstDirectoryCore::selection_data()
     QTest::newRow("no addresses") << QByteArray("ip=") << QByteArray();
 }
 
-void TstDirectoryCore::selection()
+void TestDirectoryCore::selection()
 {
     QFETCH(QByteArray, query);
     const QList<Station> stations = sampleStations();
@@ -172,7 +172,7 @@ void TstDirectoryCore::selection()
     QTEST(joined(names), "names");
 }
 
-void TstDirectoryCore::listTextRoundTrip()
+void TestDirectoryCore::listTextRoundTrip()
 {
     // Values holding the separator, a zero byte or line breaks must not break the table.
     QByteArray text = "ip\thostname\tgenre\tnumplayers\tsongtitle\ttype\tbnum\tuptime\n"
@@ -218,7 +218,7 @@ void TstDirectoryCore::listTextRoundTrip()
     }
 }
 
-void TstDirectoryCore::catalogFile_data()
+void TestDirectoryCore::catalogFile_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QByteArray>("expect"); // "ip,hostname,numplayers,uptime,bitrate|..."
@@ -246,7 +246,7 @@ void TstDirectoryCore::catalogFile_data()
     QTest::newRow("only comments") << QByteArray("# nothing\n") << QByteArray() << 0 << true;
 }
 
-void TstDirectoryCore::catalogFile()
+void TestDirectoryCore::catalogFile()
 {
     QFETCH(QByteArray, text);
     const CatalogLoad c = parseCatalog(text, 1000000);
@@ -259,7 +259,7 @@ void TstDirectoryCore::catalogFile()
     QTEST(joined(got), "expect");
 }
 
-void TstDirectoryCore::demoCatalog()
+void TestDirectoryCore::demoCatalog()
 {
     const CatalogLoad c =
         loadCatalog(QStringLiteral(DW_SOURCE_DIR "/tools/directory/demo-catalog.txt"),
@@ -295,7 +295,7 @@ void TstDirectoryCore::demoCatalog()
     QVERIFY(hosts.size() > 100);
 }
 
-void TstDirectoryCore::icecastStatus()
+void TestDirectoryCore::icecastStatus()
 {
     const QUrl status(QStringLiteral("http://127.0.0.1:18000/status-json.xsl"));
     // One mount: "source" is an object; the server calls itself "localhost".
@@ -344,7 +344,7 @@ void TstDirectoryCore::icecastStatus()
     QCOMPARE(s[1].uptime, 0);
 }
 
-void TstDirectoryCore::icecastStatusBroken_data()
+void TestDirectoryCore::icecastStatusBroken_data()
 {
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<bool>("ok");
@@ -356,7 +356,7 @@ void TstDirectoryCore::icecastStatusBroken_data()
     QTest::newRow("other JSON") << QByteArray("[1,2]") << false;
 }
 
-void TstDirectoryCore::icecastStatusBroken()
+void TestDirectoryCore::icecastStatusBroken()
 {
     QFETCH(QByteArray, json);
     QFETCH(bool, ok);
@@ -366,7 +366,7 @@ void TstDirectoryCore::icecastStatusBroken()
     QVERIFY(s.isEmpty());
 }
 
-void TstDirectoryCore::streamHead_data()
+void TestDirectoryCore::streamHead_data()
 {
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<QByteArray>("name"); // empty: no station
@@ -384,7 +384,7 @@ void TstDirectoryCore::streamHead_data()
     QTest::newRow("nothing") << QByteArray() << QByteArray();
 }
 
-void TstDirectoryCore::streamHead()
+void TestDirectoryCore::streamHead()
 {
     QFETCH(QByteArray, head);
     QFETCH(QByteArray, name);
@@ -401,5 +401,5 @@ void TstDirectoryCore::streamHead()
     }
 }
 
-QTEST_GUILESS_MAIN(TstDirectoryCore)
-#include "tst_directory_core.moc"
+QTEST_GUILESS_MAIN(TestDirectoryCore)
+#include "test_directory_core.moc"

@@ -10,7 +10,7 @@
 
 using namespace dwdir;
 
-class TstDirectoryAds : public QObject
+class TestDirectoryAds : public QObject
 {
     Q_OBJECT
 private slots:
@@ -25,7 +25,7 @@ private slots:
 
 Q_DECLARE_METATYPE(ListRequest::Page)
 
-void TstDirectoryAds::requests_data()
+void TestDirectoryAds::requests_data()
 {
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<int>("status");
@@ -82,7 +82,7 @@ void TstDirectoryAds::requests_data()
         << QByteArray("/redirect.asp?url=http%3A%2") << 400 << R << none;
 }
 
-void TstDirectoryAds::requests()
+void TestDirectoryAds::requests()
 {
     QFETCH(QByteArray, target);
     QFETCH(int, status);
@@ -109,7 +109,7 @@ void TstDirectoryAds::requests()
     }
 }
 
-void TstDirectoryAds::bannerChoice()
+void TestDirectoryAds::bannerChoice()
 {
     const QList<Station> live = parseCatalog("ip\thostname\tgenre\n"
                                              "http://127.0.0.1:9000/rock.mp3\tR\tRock Live\n"
@@ -155,7 +155,7 @@ void TstDirectoryAds::bannerChoice()
     QVERIFY(outside.contains("http://a/?&lt;b&gt;&amp;c"));
 }
 
-void TstDirectoryAds::bannerPictures()
+void TestDirectoryAds::bannerPictures()
 {
     // Every genre of the program's genre list has its banner; all decode at 468 x 60.
     const QList<QByteArray> genres = {
@@ -182,7 +182,7 @@ void TstDirectoryAds::bannerPictures()
     QVERIFY(bannerPicture("../banners/rock.gif").isEmpty());
 }
 
-void TstDirectoryAds::logos()
+void TestDirectoryAds::logos()
 {
     QSet<QByteArray> different;
     for (const QByteArray bnum : {"1", "7", "19", "39", "123", "ABC", "x-1", "\xc3\xa9"}) {
@@ -206,7 +206,7 @@ void TstDirectoryAds::logos()
     QCOMPARE(different.size(), 8);
 }
 
-void TstDirectoryAds::httpUrls_data()
+void TestDirectoryAds::httpUrls_data()
 {
     QTest::addColumn<QByteArray>("url");
     QTest::addColumn<bool>("ok");
@@ -234,7 +234,7 @@ void TstDirectoryAds::httpUrls_data()
     QTest::newRow("javascript") << QByteArray("javascript:alert(1)") << false << QByteArray() << 0;
 }
 
-void TstDirectoryAds::httpUrls()
+void TestDirectoryAds::httpUrls()
 {
     QFETCH(QByteArray, url);
     QByteArray host;
@@ -246,5 +246,5 @@ void TstDirectoryAds::httpUrls()
     QTEST(int(port), "port");
 }
 
-QTEST_GUILESS_MAIN(TstDirectoryAds)
-#include "tst_directory_ads.moc"
+QTEST_GUILESS_MAIN(TestDirectoryAds)
+#include "test_directory_ads.moc"

@@ -392,4 +392,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestChatProgram)
-#include "tst_chat_program.moc"
+#include "test_chat_program.moc"

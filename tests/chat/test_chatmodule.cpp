@@ -381,4 +381,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestChatModule)
-#include "tst_chatmodule.moc"
+#include "test_chatmodule.moc"

@@ -145,4 +145,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestDirectoryMotd)
-#include "tst_directory_motd.moc"
+#include "test_directory_motd.moc"

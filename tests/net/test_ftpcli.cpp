@@ -310,4 +310,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestFtpClient)
-#include "tst_ftpcli.moc"
+#include "test_ftpcli.moc"

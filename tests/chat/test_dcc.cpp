@@ -524,4 +524,4 @@ private slots:
 };
 
 QTEST_MAIN(TestDcc)
-#include "tst_dcc.moc"
+#include "test_dcc.moc"

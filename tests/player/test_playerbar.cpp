@@ -50,7 +50,7 @@ struct DockedBar
 };
 } // namespace
 
-class TstPlayerBar : public QObject
+class TestPlayerBar : public QObject
 {
     Q_OBJECT
     dwtest::TempHome home_;
@@ -209,5 +209,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstPlayerBar)
-#include "tst_playerbar.moc"
+QTEST_MAIN(TestPlayerBar)
+#include "test_playerbar.moc"

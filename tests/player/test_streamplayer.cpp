@@ -36,7 +36,7 @@ QByteArray audioPacket(int total, char fill = 0)
 
 } // namespace
 
-class TstStreamPlayer : public QObject
+class TestStreamPlayer : public QObject
 {
     Q_OBJECT
     dwtest::TempHome home_;
@@ -301,5 +301,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TstStreamPlayer)
-#include "tst_streamplayer.moc"
+QTEST_GUILESS_MAIN(TestStreamPlayer)
+#include "test_streamplayer.moc"

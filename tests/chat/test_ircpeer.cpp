@@ -261,4 +261,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestIrcPeer)
-#include "tst_ircpeer.moc"
+#include "test_ircpeer.moc"

@@ -30,7 +30,7 @@ bool alive(qint64 pid)
 
 } // namespace
 
-class TstDemoWorld : public QObject
+class TestDemoWorld : public QObject
 {
     Q_OBJECT
 private slots:
@@ -43,7 +43,7 @@ private:
     QTemporaryDir dir_;
 };
 
-void TstDemoWorld::initTestCase()
+void TestDemoWorld::initTestCase()
 {
     for (const char* p : {"icecast2", "ffmpeg", "ngircd", "curl"})
         if (findProgram(p).isEmpty())
@@ -52,7 +52,7 @@ void TstDemoWorld::initTestCase()
         DW_PEER_MISSING("xvfb", "no display and no Xvfb");
 }
 
-void TstDemoWorld::startWorld(QProcess& world, const QString& client)
+void TestDemoWorld::startWorld(QProcess& world, const QString& client)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DIALWISE_HOME");
@@ -64,7 +64,7 @@ void TstDemoWorld::startWorld(QProcess& world, const QString& client)
     QVERIFY(world.waitForStarted(5000));
 }
 
-void TstDemoWorld::runsTheProgramInTheWorld()
+void TestDemoWorld::runsTheProgramInTheWorld()
 {
     // The stand-in records what the program would see: its environment, the live part of
     // the station list, and the chat server's welcome.
@@ -146,7 +146,7 @@ void TstDemoWorld::runsTheProgramInTheWorld()
     QVERIFY(!QFile::exists(tmp));
 }
 
-void TstDemoWorld::stopsWhenStopped()
+void TestDemoWorld::stopsWhenStopped()
 {
     const QString ready = dir_.filePath("ready");
     const QString client =
@@ -168,5 +168,5 @@ void TstDemoWorld::stopsWhenStopped()
         QVERIFY2(!alive(pid), qPrintable(QStringLiteral("pid %1 still runs").arg(pid)));
 }
 
-QTEST_GUILESS_MAIN(TstDemoWorld)
-#include "tst_demo_world.moc"
+QTEST_GUILESS_MAIN(TestDemoWorld)
+#include "test_demo_world.moc"

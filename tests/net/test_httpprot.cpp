@@ -636,4 +636,4 @@ void TestHttpProt::throughSocks()
 }
 
 QTEST_GUILESS_MAIN(TestHttpProt)
-#include "tst_httpprot.moc"
+#include "test_httpprot.moc"

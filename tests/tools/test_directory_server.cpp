@@ -37,7 +37,7 @@ const QByteArray kAdServer = "/ads/cgi-bin/accipiter/adserver.exe/SITE=TLANSOFT/
 
 } // namespace
 
-class TstDirectoryServer : public QObject
+class TestDirectoryServer : public QObject
 {
     Q_OBJECT
 private slots:
@@ -84,7 +84,7 @@ private:
     quint16 zlibPort_ = 0, gzipPort_ = 0;
 };
 
-bool TstDirectoryServer::startServer(Peer& peer, quint16& port, const QStringList& extra)
+bool TestDirectoryServer::startServer(Peer& peer, quint16& port, const QStringList& extra)
 {
     port = freePort();
     if (!peer.start(kServer, QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port),
@@ -94,7 +94,7 @@ bool TstDirectoryServer::startServer(Peer& peer, quint16& port, const QStringLis
     return waitForTcpPort(port);
 }
 
-void TstDirectoryServer::initTestCase()
+void TestDirectoryServer::initTestCase()
 {
     QVERIFY2(QFile::exists(kServer), "dialwise-directory is not built");
     catalog_ = writeFile(dir_.filePath("catalog.txt"),
@@ -108,7 +108,7 @@ void TstDirectoryServer::initTestCase()
     QVERIFY(startServer(gzipServer_, gzipPort_, {"--catalog", catalog_, "--gzip"}));
 }
 
-void TstDirectoryServer::answers_data()
+void TestDirectoryServer::answers_data()
 {
     QTest::addColumn<bool>("gzip");
     QTest::addColumn<QByteArray>("target");
@@ -137,7 +137,7 @@ void TstDirectoryServer::answers_data()
         << QByteArray("Jazz Two");
 }
 
-void TstDirectoryServer::answers()
+void TestDirectoryServer::answers()
 {
     QFETCH(bool, gzip);
     QFETCH(QByteArray, target);
@@ -157,7 +157,7 @@ void TstDirectoryServer::answers()
     QTEST(names(text).join('|'), "expect");
 }
 
-void TstDirectoryServer::refusals_data()
+void TestDirectoryServer::refusals_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
@@ -178,7 +178,7 @@ void TstDirectoryServer::refusals_data()
         << 400;
 }
 
-void TstDirectoryServer::refusals()
+void TestDirectoryServer::refusals()
 {
     QFETCH(QByteArray, request);
     const Reply r = fetch(zlibPort_, request);
@@ -187,7 +187,7 @@ void TstDirectoryServer::refusals()
     QVERIFY(r.body.size() < 100);
 }
 
-void TstDirectoryServer::survivesAbuse()
+void TestDirectoryServer::survivesAbuse()
 {
     // Clients that send half a request, nothing at all, or go away mid-answer.
     QList<QTcpSocket*> idle;
@@ -217,7 +217,7 @@ void TstDirectoryServer::survivesAbuse()
     QVERIFY(zlibServer_.running());
 }
 
-void TstDirectoryServer::catalogPage()
+void TestDirectoryServer::catalogPage()
 {
     const Reply r = get(zlibPort_, "/catalog?genre=rock");
     QCOMPARE(r.status, 200);
@@ -228,7 +228,7 @@ void TstDirectoryServer::catalogPage()
     QVERIFY(!r.body.contains(">LIVE<"));
 }
 
-void TstDirectoryServer::commandLine_data()
+void TestDirectoryServer::commandLine_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("message");
@@ -249,7 +249,7 @@ void TstDirectoryServer::commandLine_data()
         << QStringList{"--db", newerDatabase()} << "newer than this program's";
 }
 
-void TstDirectoryServer::commandLine()
+void TestDirectoryServer::commandLine()
 {
     QFETCH(QStringList, args);
     QProcess p;
@@ -272,7 +272,7 @@ void TstDirectoryServer::commandLine()
         QVERIFY(text.contains(opt));
 }
 
-void TstDirectoryServer::radioBrowserImport()
+void TestDirectoryServer::radioBrowserImport()
 {
     // An export's stations are listed; those without a usable stream or known broken are not.
     const QString file = writeFile(
@@ -297,7 +297,7 @@ void TstDirectoryServer::radioBrowserImport()
     QVERIFY(!get(port, "/").body.contains("Imported File"));
 }
 
-void TstDirectoryServer::streamSource()
+void TestDirectoryServer::streamSource()
 {
     // A stand-in stream server of the program's own kind: answers with an ICY head.
     QTcpServer stream;
@@ -350,7 +350,7 @@ void TstDirectoryServer::streamSource()
     QTRY_COMPARE_WITH_TIMEOUT(live().value("hostname"), QByteArray(), 10000);
 }
 
-void TstDirectoryServer::banners_data()
+void TestDirectoryServer::banners_data()
 {
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<QByteArray>("pictures"); // what the redirect may lead to
@@ -366,7 +366,7 @@ void TstDirectoryServer::banners_data()
         << QByteArray("jazz.gif");
 }
 
-void TstDirectoryServer::banners()
+void TestDirectoryServer::banners()
 {
     // The program's banner request ends, after the redirect, at a picture it can show.
     QFETCH(QByteArray, target);
@@ -394,7 +394,7 @@ void TstDirectoryServer::banners()
     QVERIFY(page.body.contains("href=\"/catalog"));
 }
 
-void TstDirectoryServer::logos_data()
+void TestDirectoryServer::logos_data()
 {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<int>("status");
@@ -408,7 +408,7 @@ void TstDirectoryServer::logos_data()
     QTest::newRow("empty") << QByteArray() << 404;
 }
 
-void TstDirectoryServer::logos()
+void TestDirectoryServer::logos()
 {
     QFETCH(QByteArray, name);
     const Reply r = get(zlibPort_, "/logos/buttons/" + name);
@@ -421,7 +421,7 @@ void TstDirectoryServer::logos()
     QCOMPARE(get(zlibPort_, "/logos/buttons/" + name).body, r.body);
 }
 
-void TstDirectoryServer::redirects_data()
+void TestDirectoryServer::redirects_data()
 {
     // "PORT" stands for the directory's port.
     QTest::addColumn<QByteArray>("url");
@@ -441,7 +441,7 @@ void TstDirectoryServer::redirects_data()
         << QByteArray();
 }
 
-void TstDirectoryServer::redirects()
+void TestDirectoryServer::redirects()
 {
     QFETCH(QByteArray, url);
     QFETCH(QByteArray, location);
@@ -454,5 +454,5 @@ void TstDirectoryServer::redirects()
     if (r.status == 200) QVERIFY(r.body.contains("outside the Dialwise demo world"));
 }
 
-QTEST_GUILESS_MAIN(TstDirectoryServer)
-#include "tst_directory_server.moc"
+QTEST_GUILESS_MAIN(TestDirectoryServer)
+#include "test_directory_server.moc"
