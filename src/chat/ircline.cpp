@@ -22,8 +22,10 @@ TIrcLine ParseIrcLine(const QString& lineIn)
     const qsizetype sp = line.indexOf(u' ');
     if (sp >= 0) {
         m.Command = line.left(sp);
-        line = line.mid(sp + 1).left(MaxLine);
+        line = line.mid(sp + 1);
     }
+    // What follows the command is bounded, also when the line has no blank at all.
+    line = line.left(MaxLine);
     m.Params[1] = m.Command;
     m.ParamText = line;
 

@@ -191,7 +191,10 @@ void THttpCli::doRequestAsync(THttpRequest kind)
     connected_ = false;
     sendEnded_ = false;
     redirects_ = 0;
+    // The caller may free the client from its state handler, before this returns.
+    QPointer<THttpCli> self(this);
     setState(httpNotConnected);
+    if (!self) return;
 
     docName_.clear();
     statusCode_ = 0;
@@ -233,7 +236,9 @@ void THttpCli::doRequestAsync(THttpRequest kind)
 
 void THttpCli::startLookup()
 {
+    QPointer<THttpCli> self(this);
     setState(httpDnsLookup);
+    if (!self) return;
     socket_->DnsLookup(connectHost_);
 }
 
@@ -246,7 +251,9 @@ void THttpCli::socketDnsLookupDone(quint16 error)
         completed();
         return;
     }
+    QPointer<THttpCli> self(this);
     setState(httpDnsLookupDone);
+    if (!self) return;
     try {
         socket_->SetAddr(socket_->DnsResult());
         socket_->SetPort(connectPort_);

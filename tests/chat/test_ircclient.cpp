@@ -795,6 +795,10 @@ private slots:
             << ""
             << "CMD" << ("a :" + longText).left(512)
             << QStringList{"", "CMD", "a", longText.left(512 - 3)};
+        QTest::newRow("a line without a blank is kept to 512 characters too")
+            << longText << ""
+            << ""
+            << "" << longText.left(512) << QStringList{"", "", longText.left(512)};
     }
     void parse()
     {

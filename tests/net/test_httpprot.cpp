@@ -58,6 +58,7 @@ private slots:
     void redirects_data();
     void redirects();
     void aborts();
+    void freedByItsCaller();
     void busyAndFailures();
     void postAndHead();
     void throughTinyproxy();
@@ -369,6 +370,55 @@ void TestHttpProt::redirects()
         QVERIFY2(
             first.received.value(1).startsWith("GET http://h:8000/moved HTTP/1.0\r\nHost: h\r\n"),
             first.received.value(1).constData());
+    }
+}
+
+// A caller may free the client from inside any of its events, as the owners of the banner,
+// the list and the updater do when they are closed in the middle of a request. The client's
+// guards stop it from touching itself afterwards: under the sanitizer build a use after
+// the free would end the test.
+void TestHttpProt::freedByItsCaller()
+{
+    ScriptedServer srv;
+    srv.onRead = [&srv](QTcpSocket* s, int, const QByteArray& all) {
+        if (!all.contains("\r\n\r\n") || s->property("answered").toBool()) return;
+        s->setProperty("answered", true);
+        if (all.startsWith("GET /r "))
+            s->write("HTTP/1.0 302 Found\r\nLocation: " + srv.url("/d").toLatin1() + "\r\n\r\n");
+        else
+            s->write("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + QByteArray(3000, 'b'));
+        s->disconnectFromHost();
+    };
+    const QStringList events = {"state", "connected", "headerend", "docbegin",
+                                "data",  "docend",    "location",  "done"};
+    for (const QString& when : events) {
+        auto* h = new THttpCli;
+        QPointer<THttpCli> alive(h);
+        int freed = 0;
+        QStringList after; // events that reached this caller once the client was gone
+        auto on = [&, h](const QString& name) {
+            if (!alive) {
+                after << name;
+                return;
+            }
+            if (name != when || freed) return;
+            ++freed;
+            delete h;
+        };
+        h->OnStateChange = [on](THttpCli*) { on("state"); };
+        h->OnSessionConnected = [on](THttpCli*) { on("connected"); };
+        h->OnHeaderEnd = [on](THttpCli*) { on("headerend"); };
+        h->OnDocBegin = [on](THttpCli*) { on("docbegin"); };
+        h->OnDocData = [on](THttpCli*, const char*, int) { on("data"); };
+        h->OnDocEnd = [on](THttpCli*) { on("docend"); };
+        h->OnLocationChange = [on](THttpCli*) { on("location"); };
+        h->OnRequestDone = [on](THttpCli*, THttpRequest, quint16) { on("done"); };
+        h->URL = srv.url("/r");
+        h->GetAsync();
+        QTRY_VERIFY2_WITH_TIMEOUT(freed == 1, qPrintable(when), 10000);
+        QVERIFY(!alive);
+        QTest::qWait(50); // whatever was queued for the client runs, and finds it gone
+        QVERIFY2(after.isEmpty(), qPrintable(when + ": " + after.join(' ')));
     }
 }
 

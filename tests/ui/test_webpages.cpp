@@ -151,9 +151,14 @@ private slots:
         QVERIFY(joined[0].startsWith("#Demo_Harbor_Rock("));
         QVERIFY(text(search).contains("Demo Harbor Rock")); // the link was not followed
 
-        // A right click over a page opens no menu, until the console turns that off.
+        // A right click over a page opens no menu, until the console turns that off. The
+        // page counts the clicks it is given, so the check waits for the click to have
+        // reached it (its menu request comes with it) instead of for a while.
+        runJs(search, "window.dwMenus = 0; window.addEventListener('contextmenu',"
+                      " function() { ++window.dwMenus; }, true);");
         click(search, play + QPoint(200, 0), Qt::RightButton);
-        QTest::qWait(1500);
+        QTRY_COMPARE_WITH_TIMEOUT(runJs(search, "window.dwMenus").toInt(), 1, 20000);
+        QCoreApplication::processEvents();
         QVERIFY(!QApplication::activePopupWidget());
         w.ExecuteCommand({"toggle", "RightClick"});
         click(search, play + QPoint(200, 0), Qt::RightButton);
