@@ -436,28 +436,12 @@ TLauncher::TLauncher(Tplayer_form& bar) : bar_(bar) {}
 
 QString TLauncher::PlaylistPath()
 {
-    return platform::ProgramFolder() + "/tunelane.pls";
+    return TRecentStations::PlaylistPath();
 }
 
 int TLauncher::MaxBitrate(int speedIndex)
 {
     return TConfig::SpeedBitrate(speedIndex);
-}
-
-void TLauncher::writePlaylist()
-{
-    QFile f(PlaylistPath());
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return;
-    QByteArray text =
-        "[playlist]\nNumberOfEntries=" + QByteArray::number(RecentStations.size()) + "\n";
-    for (int i = 0; i < RecentStations.size(); ++i) {
-        // A port that carries the mount's path ("8000/live.mp3") is a whole address already.
-        const QByteArray recent = RecentStations[i].toUtf8();
-        if (recent.contains('\n') || recent.contains('\r')) continue; // never a second line
-        text += "File" + QByteArray::number(i + 1) + "=http://" + recent +
-                (recent.contains('/') ? "" : "/") + "\n";
-    }
-    f.write(text);
 }
 
 bool TLauncher::startExternal(TCustomServer* station)
@@ -475,10 +459,9 @@ bool TLauncher::startExternal(TCustomServer* station)
             return false;
     }
     // Recent stations and their playlist, latest first.
-    const QString recent = station->Address + ":" + station->Port;
-    RecentStations.removeAll(recent);
-    RecentStations.prepend(recent);
-    writePlaylist();
+    Recent.Add(station->Address + ":" + station->Port);
+    QString error;
+    if (!Recent.WritePlaylist(PlaylistPath(), &error)) DebugLog("Playlist: " + error, dcErrOut);
     if (setting.isEmpty()) {
         // No player program: the built-in player.
         auto it = bar_.OtherPlayers.find(0);

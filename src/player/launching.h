@@ -4,6 +4,7 @@
 // the other kinds to: an external player program (driven over MPRIS when it was started
 // by folder), the embedded players and the built-in player on one libmpv engine.
 #include "player_main.h"
+#include "recentstations.h"
 
 #include <QPointer>
 #include <QStringList>
@@ -84,7 +85,7 @@ public:
     // The station the bar played last (in this run, else the one kept from the last).
     void LaunchLast();
 
-    QStringList RecentStations; // "address:port", most recent first
+    TRecentStations Recent;
     bool ShowBox = false;
     // The playlist in the program folder.
     static QString PlaylistPath();
@@ -95,7 +96,6 @@ public:
 
 private:
     bool startExternal(TCustomServer* station);
-    void writePlaylist();
     Tplayer_form& bar_;
     std::unique_ptr<TSCServer> replay_; // what LaunchLast plays
 };

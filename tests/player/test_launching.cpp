@@ -111,7 +111,7 @@ private slots:
         QVERIFY(asked_.first().startsWith(
             "The audio quality (bitrate) for the server you have selected is too high"));
         QVERIFY(g_launched.isEmpty());
-        QVERIFY(l.RecentStations.isEmpty());
+        QVERIFY(l.Recent.IsEmpty());
         // 48 is allowed without asking.
         auto ok = station("127.0.0.2", "8001", 0, 48);
         l.LaunchStation(ok.get());
