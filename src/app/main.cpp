@@ -19,17 +19,14 @@
 #include "startup.h"
 #include "tbasewebform.h"
 #include "tip_form.h"
-#include "titleimage.h"
 #include "update_form.h"
 #include "urlprotocol.h"
 #include "vmmp3_main.h"
-#include "vmmp3_pages.h"
 #include "winconsole.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPointer>
-#include <QSystemTrayIcon>
 #include <memory>
 
 namespace {
@@ -98,7 +95,7 @@ int main(int argc, char** argv)
     // A link from a later start comes to the front with its window, as a plain start does.
     instance.OnLink = [&mainWindow, &instance](const QString& text) {
         if (instance.OnBringToFront) instance.OnBringToFront();
-        if (Tvmmp3_form* w = mainWindow.get()) w->Pages->NewLocationExecuteMacro({text});
+        if (Tvmmp3_form* w = mainWindow.get()) w->OpenLocationLink(text);
     };
     instance.HoldRequests(true);
     instance.Listen(kWindowClass);
@@ -134,16 +131,7 @@ int main(int argc, char** argv)
             Tvmmp3_form* w = mainWindow.get();
             auto* dialog = new Tmp3config_form(w->Configuration(), w);
             dialog->OnImmediateEffect = [w](const QString& control) {
-                TConfig* c = w->Configuration();
-                if (control == "use_taskbar")
-                    w->RxTrayIcon1->setVisible(c->Checked("use_taskbar"));
-                else if (control == "disablebanners" && c->Checked("disablebanners")) {
-                    w->bannerimg->hide();
-                    w->bannerimg->setImage(QImage());
-                } else if (control == "disablebanners")
-                    w->bannerimg->show();
-                else if (control == "interfacestyle")
-                    w->SetupColumns();
+                w->ApplySettingChange(control);
             };
             auto show = [dialog] {
                 dialog->LoadControls();
@@ -168,21 +156,20 @@ int main(int argc, char** argv)
         });
         CreateGuarded([&] { CreatePlayerBar(*mainWindow); });
 
-        // 7-8. The message loop; the program ends when the main window closes.
+        // The message loop; the program ends when the main window closes.
         mainWindow->show();
         // Run from a build tree, the program registers itself as the handler of "dialwise:"
         // links (installed, its package's desktop entry does); a link given to this start
         // is delivered as one from a later start would be.
         if (!platform::IsInstalled())
             urlprotocol::RegisterUrlProtocol(QApplication::applicationFilePath());
-        if (!link.isEmpty()) mainWindow->Pages->NewLocationExecuteMacro({link});
+        if (!link.isEmpty()) mainWindow->OpenLocationLink(link);
         // The news window, docked as the news page, asks for the message at once and sends
         // the usage report when the main window closes.
         CreateGuarded([&] {
             auto* news = new Tmotd_form(mainWindow->Configuration(), mainWindow.get());
             news->hide();
-            // With the browser the news web page has the "Dialwise News" tab.
-            news->DockInto(mainWindow->pages, mainWindow->HaveBrowser ? "News" : "Dialwise News");
+            news->DockInto(mainWindow->PageTabs(), mainWindow->NewsTabCaption());
             mainWindow->Hooks.SendUsageReport = [news, &running, w = mainWindow.get()] {
                 news->SendUsageReport(running.elapsed(), w->ActiveMilliseconds());
             };

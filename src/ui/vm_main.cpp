@@ -626,6 +626,20 @@ void Tvm_form::FindDialog1Find()
     }
 }
 
+void Tvm_form::ApplySettingChange(const QString& control)
+{
+    if (control == "use_taskbar") {
+        RxTrayIcon1->setVisible(config_->Checked("use_taskbar"));
+    } else if (control == "disablebanners" && config_->Checked("disablebanners")) {
+        bannerimg->hide();
+        bannerimg->setImage(QImage());
+    } else if (control == "disablebanners") {
+        bannerimg->show();
+    } else if (control == "interfacestyle") {
+        SetupColumns();
+    }
+}
+
 void Tvm_form::configure_buttClick()
 {
     if (Hooks.ShowConfigDialog) Hooks.ShowConfigDialog();

@@ -126,6 +126,13 @@ public:
     // The "add" action of a location link (address ":" port, whatever the type).
     void AddLinkFavorite(const QString& address, const QString& port);
 
+    // A setting the configuration window changed that takes effect at once: "use_taskbar"
+    // (the tray icon), "disablebanners" (the banner goes or comes back), "interfacestyle"
+    // (the columns).
+    void ApplySettingChange(const QString& control);
+    // The tab area where docked windows (chat, news) become pages.
+    QTabWidget* PageTabs() const { return pages; }
+
     TConfig* Configuration() const { return config_.get(); }
     TCustomServerList* ServerList() const { return serverList_.get(); }
     bool Shown() const { return shown_; }

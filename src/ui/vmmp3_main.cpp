@@ -409,6 +409,11 @@ void Tvmmp3_form::OnRefreshComplete()
     if (RefreshAgain) refresh_buttClick();
 }
 
+void Tvmmp3_form::OpenLocationLink(const QString& link)
+{
+    Pages->NewLocationExecuteMacro({link});
+}
+
 void Tvmmp3_form::ExecuteCommand(const QStringList& words)
 {
     Tvm_form::ExecuteCommand(words);

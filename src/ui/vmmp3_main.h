@@ -39,6 +39,10 @@ public:
     void SaveGenres();
 
     bool HaveBrowser = false;
+    // A "dialwise:" link given to the program (its start, a later start, the desktop).
+    void OpenLocationLink(const QString& link);
+    // The caption of the news window's page: the news web page has "Dialwise News".
+    QString NewsTabCaption() const { return HaveBrowser ? "News" : "Dialwise News"; }
     // Station pages, links, dialogs and console commands.
     Tvmmp3_pages* Pages = nullptr;
     void ExecuteCommand(const QStringList& words) override;

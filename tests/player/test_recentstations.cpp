@@ -17,11 +17,10 @@ private slots:
     {
         TRecentStations r;
         QVERIFY(r.IsEmpty());
-        for (const char* s : {"127.0.0.3:8000", "127.0.0.4:8002", "127.0.0.5:8004",
-                              "127.0.0.4:8002"})
+        for (const char* s :
+             {"127.0.0.3:8000", "127.0.0.4:8002", "127.0.0.5:8004", "127.0.0.4:8002"})
             r.Add(s);
-        QCOMPARE(r.Stations(),
-                 (QStringList{"127.0.0.4:8002", "127.0.0.5:8004", "127.0.0.3:8000"}));
+        QCOMPARE(r.Stations(), (QStringList{"127.0.0.4:8002", "127.0.0.5:8004", "127.0.0.3:8000"}));
     }
 
     void playlistText_data()

@@ -11,6 +11,7 @@
 #include "registry.h"
 #include "serverview.h"
 #include "testsupport.h"
+#include "titleimage.h"
 #include "vmmp3_main.h"
 
 #include <QAction>
@@ -507,6 +508,24 @@ private slots:
             QVERIFY(area.contains(QRect(r.topLeft(), QSize(100, 10))));
             QCOMPARE(r.size(), saved.size().boundedTo(area.size()));
         }
+    }
+
+    // What the configuration window changes at once: the banner goes and comes back, the
+    // tray icon follows its box.
+    void settingsTakeEffectAtOnce()
+    {
+        auto w = makeWindow();
+        w->bannerimg->show();
+        w->Configuration()->SetChecked("disablebanners", true);
+        w->ApplySettingChange("disablebanners");
+        QVERIFY(w->bannerimg->isHidden());
+        w->Configuration()->SetChecked("disablebanners", false);
+        w->ApplySettingChange("disablebanners");
+        QVERIFY(!w->bannerimg->isHidden());
+        w->Configuration()->SetChecked("use_taskbar", false);
+        w->ApplySettingChange("use_taskbar");
+        QVERIFY(!w->RxTrayIcon1->isVisible());
+        w->ApplySettingChange("no such control"); // nothing happens
     }
 
     void minimiseWithoutATrayKeepsTheWindow()
