@@ -3,15 +3,10 @@
 #include "config.h"
 #include "debuglog.h"
 #include "dialogs.h"
-#include "ftpcli.h"
-#include "httpprot.h"
-#include "netconfig.h"
 #include "netutils.h"
 #include "platform.h"
 #include "productprofile.h"
 #include "registry.h"
-#include "resolve.h"
-#include "wsockets.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -56,13 +51,11 @@ QIcon speedImage(int index)
     return QIcon(pm);
 }
 
-const char* const kAnonymousPassword = "updater@dialwise.invalid";
-
 } // namespace
 
 Tupdate_form::Tupdate_form(const QString& registryKey, QWidget* parent)
-    : QDialog(parent), FtpClient1(new TFtpClient(this)), HttpCli1(new THttpCli(this)),
-      Ping1(new TPinger(this)), regtimer(new QTimer(this)), key_(registryKey)
+    : QDialog(parent), regtimer(new QTimer(this)), key_(registryKey),
+      download_(new TUpdateDownload(this))
 {
     setObjectName("update_form");
     setWindowTitle("Velmora Industries Updater 1.0");
@@ -159,24 +152,44 @@ Tupdate_form::Tupdate_form(const QString& registryKey, QWidget* parent)
     regtimer->setSingleShot(true);
     connect(regtimer, &QTimer::timeout, this, &Tupdate_form::regtimerTimer);
 
-    FtpClient1->Timeout = 15;
-    FtpClient1->Binary = true;
-    FtpClient1->ShareMode = ftpShareExclusive;
-    FtpClient1->Port = "ftp";
-    Ping1->NPings = 4;
-    Ping1->Timeout = 2000;
+    // The transfer's stages, lines and failures, shown; the questions asked here.
+    connect(download_, &TUpdateDownload::pinged, this, [this](int index, int ms) {
+        if (QTreeWidgetItem* item = downloadlist->topLevelItem(index)) {
+            item->setText(0, QString::number(ms));
+            item->setIcon(0, speedImage(PingImage(ms)));
+        }
+    });
+    connect(download_, &TUpdateDownload::logLine, this, &Tupdate_form::Log);
+    connect(download_, &TUpdateDownload::stage, proglab, &QLabel::setText);
+    connect(download_, &TUpdateDownload::progress, this, &Tupdate_form::progress);
+    connect(download_, &TUpdateDownload::failed, this, [this](const QString& text, bool serious) {
+        platform::MessageDlg(text, serious ? platform::mtError : platform::mtInformation,
+                             platform::mbOK, {}, this);
+    });
+    connect(download_, &TUpdateDownload::tooLarge, this, [this] {
+        platform::MessageBox(QStringLiteral("The download was stopped: it passed %1 MB, more "
+                                            "than any update of Dialwise.")
+                                 .arg(MaxUpdateBytes >> 20),
+                             "Error", platform::mbOK, platform::mtError, this);
+        proglab->setText("Too large");
+    });
+    connect(download_, &TUpdateDownload::finished, this, &Tupdate_form::openDownload);
+    download_->AskResume = [this](const QString& file) {
+        return platform::MessageDlg("The file: " + file +
+                                        " already exists, would you like to attempt to resume "
+                                        "the download?",
+                                    platform::mtConfirmation, platform::mbYesNo, {},
+                                    this) == platform::mrYes;
+    };
 }
 
 Tupdate_form::~Tupdate_form()
 {
-    FtpClient1->OnRequestDone = nullptr;
-    FtpClient1->Abort();
-    HttpCli1->OnDocEnd = nullptr;
-    HttpCli1->OnStateChange = nullptr;
-    HttpCli1->OnRequestDone = nullptr;
-    HttpCli1->Abort();
-    Ping1->OnReply = nullptr;
-    Ping1->Stop();
+    // The transfer goes first: nothing it reports may reach this window's controls then.
+    disconnect(download_, nullptr, this, nullptr);
+    download_->AskResume = nullptr;
+    download_->OnSocketError = nullptr;
+    delete download_;
     qDeleteAll(infos_);
 }
 
@@ -185,16 +198,14 @@ void Tupdate_form::showEvent(QShowEvent* e)
     QDialog::showEvent(e);
     if (!regtimer->isActive() && infos_.isEmpty() && verslab->text().isEmpty()) regtimer->start();
     // Socket failures of the transfers show the socket's description of the error.
-    HttpCli1->CtrlSocket()->OnError = [this](TWSocket* s) {
-        platform::MessageDlg(s->LastErrorMessage().isEmpty() ? SocketErrorText(s->LastError())
-                                                             : s->LastErrorMessage(),
-                             platform::mtError, platform::mbOK, {}, this);
+    download_->OnSocketError = [this](const QString& text) {
+        platform::MessageDlg(text, platform::mtError, platform::mbOK, {}, this);
     };
 }
 
 bool Tupdate_form::Downloading() const
 {
-    return ftpRunning_ || HttpCli1->State() != httpReady;
+    return download_->Running();
 }
 
 void Tupdate_form::fail(const QString& text)
@@ -233,8 +244,10 @@ void Tupdate_form::regtimerTimer()
     }
     if (downloadlist->topLevelItemCount() > 0)
         downloadlist->setCurrentItem(downloadlist->topLevelItem(0));
-    pingIndex_ = -1;
-    pingNext();
+    QList<TDLInfo> locations;
+    for (const TDLInfo* d : std::as_const(infos_))
+        locations << *d;
+    download_->PingAll(locations);
     // Scripted runs (tests, demos) have no one to pick: DIALWISE_UPDATER=download takes
     // the first location, DIALWISE_UPDATER=close closes the window.
     const QByteArray script = qgetenv("DIALWISE_UPDATER");
@@ -247,32 +260,6 @@ void Tupdate_form::regtimerTimer()
 TDLInfo* Tupdate_form::Location(QTreeWidgetItem* item) const
 {
     return item ? static_cast<TDLInfo*>(item->data(0, Qt::UserRole).value<void*>()) : nullptr;
-}
-
-void Tupdate_form::pingNext()
-{
-    ++pingIndex_;
-    QTreeWidgetItem* it = downloadlist->topLevelItem(pingIndex_);
-    if (!it) return;
-    const QString host = Location(it)->Host;
-    const int index = pingIndex_;
-    auto answered = [this, index](int ms) {
-        if (QTreeWidgetItem* item = downloadlist->topLevelItem(index)) {
-            item->setText(0, QString::number(ms));
-            item->setIcon(0, speedImage(PingImage(ms)));
-        }
-        pingNext();
-    };
-    Ping1->OnReply = [answered](TPinger* p) { answered(p->AverageTime()); };
-    auto start = [this, answered](const QString& address) {
-        if (address.isEmpty()) {
-            answered(9999);
-            return;
-        }
-        Ping1->Host = address;
-        Ping1->Ping();
-    };
-    ResolveIPv4(host, this, start);
 }
 
 void Tupdate_form::Log(const QString& text)
@@ -305,222 +292,25 @@ void Tupdate_form::download_buttClick()
                              platform::mtError, this);
         return;
     }
-    received_ = 0;
-    total_ = 0;
-    aborting_ = false;
     start_.start();
     lastText_ = 0;
     // The file lands in its own folder, never among the program's files: first as a
     // partial file, renamed to a fresh name only once it is complete and verified.
     fileName_ = DownloadFileName(d->Path);
     localFile_ = UpdateFolder() + "/" + fileName_ + ".part";
-    if (d->Proto.toUpper() == "FTP")
-        ftpDownload(d);
-    else
-        httpDownload(d);
-}
-
-// --- HTTP ---------------------------------------------------------------------------------
-
-void Tupdate_form::httpDownload(TDLInfo* d)
-{
-    HttpCli1->URL = d->URL;
     showLog();
-    HttpCli1->Reference = Profile().WebSite + "/download/";
-    ApplyProxy(*HttpCli1);
-    HttpCli1->OnHeaderData = [this](THttpCli* h) {
-        if (!h->RcvdHeader().isEmpty()) Log(h->RcvdHeader().last());
-    };
-    HttpCli1->OnHeaderEnd = [this](THttpCli* h) {
-        for (const QString& line : h->RcvdHeader()) {
-            const QString l = line.toLower();
-            if (!l.contains("content-length")) continue;
-            bool ok = false;
-            const qint64 n = l.mid(l.indexOf(':') + 1).trimmed().toLongLong(&ok);
-            total_ = ok ? n : 0;
-        }
-    };
-    HttpCli1->OnDocBegin = [this](THttpCli* h) {
-        proglab->setText("DATA");
-        QFile::remove(localFile_); // an older partial file of ours, or a link planted there
-        httpFile_ = std::make_unique<QFile>(localFile_);
-        if (!httpFile_->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            httpFile_.reset();
-            platform::MessageDlg("The local file cannot be created", platform::mtError,
-                                 platform::mbOK, {}, this);
-            aborting_ = true;
-            h->Abort();
-            return;
-        }
-        h->RcvdStream = httpFile_.get();
-    };
-    HttpCli1->OnDocData = [this](THttpCli*, const char*, int len) {
-        received_ += len;
-        progress();
-    };
-    HttpCli1->OnDocEnd = [this](THttpCli* h) {
-        h->RcvdStream = nullptr;
-        if (httpFile_) httpFile_->close();
-        const bool ok = httpFile_ && received_ > 0 && !aborting_ && h->StatusCode() <= 400;
-        httpFile_.reset();
-        if (ok)
-            QTimer::singleShot(0, this, [this] { openDownload(); });
-        else
-            QFile::remove(localFile_); // an error page is no update
-    };
-    HttpCli1->OnStateChange = [this](THttpCli* h) {
-        const QString url = h->URL;
-        switch (h->State()) {
-        case httpReady:
-            proglab->setText("DONE");
-            if (h->StatusCode() > 400)
-                platform::MessageDlg(h->ReasonPhrase(), platform::mtError, platform::mbOK, {},
-                                     this);
-            break;
-        case httpConnected:
-        case httpWaitingHeader:
-            proglab->setText("HEADER " + url);
-            break;
-        case httpDnsLookupDone:
-            proglab->setText("CONNECTING " + url);
-            break;
-        case httpWaitingBody:
-            proglab->setText("WAIT BODY " + url);
-            break;
-        case httpAborting:
-            proglab->setText("ABORTING " + url);
-            break;
-        case httpNotConnected:
-        case httpDnsLookup:
-            proglab->setText("DNS " + url);
-            break;
-        }
-    };
-    try {
-        HttpCli1->GetAsync();
-    } catch (const std::exception& e) {
-        platform::MessageDlg(QString::fromLocal8Bit(e.what()), platform::mtError, platform::mbOK,
-                             {}, this);
-    }
-}
-
-// --- FTP ----------------------------------------------------------------------------------
-
-void Tupdate_form::ftpDownload(TDLInfo* d)
-{
-    const qsizetype slash = d->Path.lastIndexOf('/');
-    FtpClient1->HostName = d->Host;
-    FtpClient1->Port = d->Port.isEmpty() ? QStringLiteral("ftp") : d->Port;
-    FtpClient1->HostDirName = slash >= 0 ? d->Path.left(slash + 1) : QStringLiteral("/");
-    FtpClient1->HostFileName = d->Path.mid(slash + 1);
-    FtpClient1->LocalFileName = localFile_;
-    FtpClient1->UserName = d->User.isEmpty() ? QStringLiteral("anonymous") : d->User;
-    FtpClient1->PassWord = d->Pass.isEmpty() ? QString::fromLatin1(kAnonymousPassword) : d->Pass;
-    showLog();
-    FtpClient1->OnDisplay = [this](TFtpClient*, const QString& l) { Log(l); };
-    FtpClient1->OnProgress = [this](TFtpClient*, qint64 n) {
-        received_ = n;
-        progress();
-    };
-    FtpClient1->OnRequestDone = [this](TFtpClient*, TFtpRequest r, int e) { ftpRequestDone(r, e); };
-    ftpRunning_ = true;
-    proglab->setText("CONNECTING " + d->URL);
-    FtpClient1->ConnectAsync();
-}
-
-void Tupdate_form::ftpRequestDone(int request, int error)
-{
-    switch (request) {
-    case ftpConnectAsync:
-        if (error || !FtpClient1->Connected()) {
-            ftpRunning_ = false;
-            FtpClient1->Abort();
-            platform::MessageDlg("Unable to connect to FTP server, please try another site",
-                                 platform::mtInformation, platform::mbOK, {}, this);
-            return;
-        }
-        FtpClient1->CwdAsync();
-        return;
-    case ftpCwdAsync:
-    case ftpTypeSetAsync:
-    case ftpSizeAsync:
-        if (error) {
-            ftpRunning_ = false;
-            platform::MessageDlg("FTP Error, please try another site", platform::mtInformation,
-                                 platform::mbOK, {}, this);
-            if (FtpClient1->Connected()) FtpClient1->QuitAsync();
-            return;
-        }
-        if (request == ftpCwdAsync) {
-            FtpClient1->TypeSetAsync();
-        } else if (request == ftpTypeSetAsync) {
-            FtpClient1->SizeAsync();
-        } else {
-            total_ = FtpClient1->SizeResult();
-            if (QFileInfo::exists(localFile_) &&
-                platform::MessageDlg("The file: " + localFile_ +
-                                         " already exists, would you like to attempt to resume "
-                                         "the download?",
-                                     platform::mtConfirmation, platform::mbYesNo, {},
-                                     this) == platform::mrYes)
-                FtpClient1->RestartGetAsync();
-            else
-                FtpClient1->GetAsync();
-        }
-        return;
-    case ftpGetAsync:
-    case ftpRestartGetAsync: {
-        ftpRunning_ = false;
-        // A server that says the transfer is complete while fewer bytes came than it
-        // announced has failed, whatever its reply.
-        const qint64 got = QFileInfo(localFile_).size();
-        QString why;
-        if (error)
-            why = FtpClient1->ErrorMessage.isEmpty() ? QStringLiteral("the transfer failed")
-                                                     : FtpClient1->ErrorMessage;
-        if (!error && total_ > 0 && got < total_)
-            why = QStringLiteral("the transfer ended after %1 of %2 bytes").arg(got).arg(total_);
-        if (!why.isEmpty()) {
-            // The control connection goes too, so that the next try starts afresh; a
-            // partial file with something in it stays for resuming.
-            FtpClient1->Abort();
-            if (got == 0) QFile::remove(localFile_);
-            platform::MessageDlg("FTP Error: " + why, platform::mtError, platform::mbOK, {}, this);
-            proglab->setText("FTP Error");
-            return;
-        }
-        if (FtpClient1->Connected()) FtpClient1->QuitAsync();
-        QTimer::singleShot(0, this, [this] { openDownload(); });
-        return;
-    }
-    default:
-        return;
-    }
+    download_->Start(*d, localFile_);
 }
 
 // --- progress, opening, closing -----------------------------------------------------------
 
-void Tupdate_form::progress()
+void Tupdate_form::progress(qint64 received, qint64 total)
 {
-    if (received_ > MaxUpdateBytes && !aborting_) {
-        // No installer is that large: a server that sends without end is stopped.
-        aborting_ = true;
-        ftpRunning_ = false;
-        FtpClient1->Abort();
-        HttpCli1->Abort();
-        QFile::remove(localFile_);
-        platform::MessageBox(QStringLiteral("The download was stopped: it passed %1 MB, more "
-                                            "than any update of Dialwise.")
-                                 .arg(MaxUpdateBytes >> 20),
-                             "Error", platform::mbOK, platform::mtError, this);
-        proglab->setText("Too large");
-        return;
-    }
-    ProgressBar1->setValue(qBound(0, ProgressPercent(received_, total_), 100));
+    ProgressBar1->setValue(qBound(0, ProgressPercent(received, total), 100));
     const qint64 now = start_.elapsed();
-    if (received_ > 0 && now - lastText_ > 999) {
+    if (received > 0 && now - lastText_ > 999) {
         lastText_ = now;
-        proglab->setText(ProgressText(received_, total_, now));
+        proglab->setText(ProgressText(received, total, now));
     }
 }
 
@@ -572,10 +362,7 @@ void Tupdate_form::openDownload()
 void Tupdate_form::cancel_buttClick()
 {
     if (Downloading()) {
-        aborting_ = true;
-        ftpRunning_ = false;
-        FtpClient1->Abort();
-        HttpCli1->Abort();
+        download_->Cancel();
         proglab->setText("Cancelled");
         return;
     }

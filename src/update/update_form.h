@@ -3,13 +3,13 @@
 // into the program's key, pings each, downloads the new version by FTP or HTTP into its
 // own folder, checks its signature, opens it through the desktop and ends the program.
 #include "updatecore.h"
+#include "updatedownload.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
 #include <functional>
 #include <memory>
 
-class QFile;
 class QLabel;
 class QListWidget;
 class QProgressBar;
@@ -17,9 +17,6 @@ class QPushButton;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
-class TFtpClient;
-class THttpCli;
-class TPinger;
 
 class Tupdate_form : public QDialog
 {
@@ -43,14 +40,14 @@ public:
 
     bool Downloading() const;
     QString LocalFile() const { return localFile_; }
-    qint64 TotalSize() const { return total_; }
-    qint64 Received() const { return received_; }
+    qint64 TotalSize() const { return download_->Total(); }
+    qint64 Received() const { return download_->Received(); }
     TDLInfo* Location(QTreeWidgetItem* item) const;
     // Adds a line at the top of the log box (at most 30000 lines).
     void Log(const QString& text);
 
     static constexpr int MaxLogLines = 30000;
-    static constexpr qint64 MaxUpdateBytes = qint64(1) << 30; // a download is stopped past it
+    static constexpr qint64 MaxUpdateBytes = TUpdateDownload::MaxUpdateBytes;
 
     QLabel* verslab;
     QLabel* desclab;
@@ -63,9 +60,6 @@ public:
     QPushButton* download_butt;
     QPushButton* cancel_butt;
     QPushButton* config_butt;
-    TFtpClient* FtpClient1;
-    THttpCli* HttpCli1;
-    TPinger* Ping1;
     QTimer* regtimer;
 
 protected:
@@ -76,11 +70,7 @@ protected:
 
 private:
     void fail(const QString& text);
-    void pingNext();
-    void ftpDownload(TDLInfo* d);
-    void httpDownload(TDLInfo* d);
-    void ftpRequestDone(int request, int error);
-    void progress();
+    void progress(qint64 received, qint64 total);
     void openDownload();
     // Deletes the partial file and tells the user why the update was not opened.
     void refuse(const QString& text, const QString& status);
@@ -91,12 +81,7 @@ private:
     QList<TDLInfo*> infos_; // owned, one per list item
     QString localFile_;     // the partial file while downloading, the placed one after
     QString fileName_;      // the name taken from the location, reduced to a plain file name
-    qint64 total_ = 0;
-    qint64 received_ = 0;
     QElapsedTimer start_;
     qint64 lastText_ = 0;
-    int pingIndex_ = -1;
-    bool ftpRunning_ = false;
-    bool aborting_ = false;
-    std::unique_ptr<QFile> httpFile_;
+    TUpdateDownload* download_; // pings and the transfer
 };
