@@ -143,7 +143,34 @@ public:
 
     TWindowHooks Hooks;
 
-    // Controls, named as in the window's design.
+    // Controls, named as in the window's design, that other parts reach (pages, player
+    // bar, chat).
+    QToolButton* close_butt = nullptr;
+    QToolButton* fav_butt = nullptr;
+    TServerView* serverview = nullptr;
+    QProgressBar* gauge = nullptr;
+    QSplitter* splitter = nullptr;
+    QTabWidget* pages = nullptr;
+    QFrame* playerbox = nullptr;
+    TBannerImage* bannerimg = nullptr;
+    QSystemTrayIcon* RxTrayIcon1 = nullptr;
+    TFindDialog* FindDialog1 = nullptr;
+    TBitmapCache* BitmapCache = nullptr;
+
+    // Row actions.
+    QAction* Launch = nullptr;
+    QAction* AddtoFavorites = nullptr;
+    QAction* RemoveFromFavorites = nullptr;
+    QAction* Find = nullptr;
+    QAction* BuyCD = nullptr;
+    QAction* JoinServerChat = nullptr;
+    QAction* JoinFroms = nullptr;
+    QAction* Refresh = nullptr; // F5
+    QToolButton* manualconnect_butt = nullptr;
+    QToolButton* buycd_butt = nullptr;
+
+protected:
+    // Controls only the window and its radio variant use.
     QFrame* toppanel = nullptr;
     TTitleImage* leftimage = nullptr;
     TTitleImage* topimage = nullptr;
@@ -151,7 +178,6 @@ public:
     TTitleImage* rightimage = nullptr;
     QToolButton* min_butt = nullptr;
     QToolButton* max_butt = nullptr;
-    QToolButton* close_butt = nullptr;
     QFrame* leftpanel = nullptr;
     QLabel* leftpicture = nullptr;
     QToolButton* company_butt = nullptr;
@@ -159,41 +185,18 @@ public:
     QToolButton* lb[5] = {};
     QWidget* genrearea = nullptr; // the radio window puts its genre list here
     QToolButton* refresh_butt = nullptr;
-    QToolButton* fav_butt = nullptr;
     QToolButton* configure_butt = nullptr;
     QToolButton* help_butt = nullptr;
     QFrame* buttonbar = nullptr;
     QLabel* linklabel = nullptr;
-    TServerView* serverview = nullptr;
     QStatusBar* statusbar2 = nullptr;
-    QProgressBar* gauge = nullptr;
     QLabel* statuspanel[4] = {};
-    QSplitter* splitter = nullptr;
-    QTabWidget* pages = nullptr;
-    QFrame* playerbox = nullptr;
-    TBannerImage* bannerimg = nullptr;
     QTimer* repainttimer = nullptr;
-    QSystemTrayIcon* RxTrayIcon1 = nullptr;
-    TFindDialog* FindDialog1 = nullptr;
-    TBitmapCache* BitmapCache = nullptr;
     QMenu* ServerListPopup = nullptr;
-
-    // Row actions.
-    QAction* Launch = nullptr;
-    QAction* AddtoFavorites = nullptr;
-    QAction* RemoveFromFavorites = nullptr;
     QAction* RefreshSelected = nullptr;
     QAction* CopytoClipboard = nullptr;
-    QAction* Find = nullptr;
-    QAction* BuyCD = nullptr;
-    QAction* JoinServerChat = nullptr;
-    QAction* JoinFroms = nullptr;
-    QAction* Refresh = nullptr; // F5
     QList<QAction*> Actions;
-    QToolButton* manualconnect_butt = nullptr;
-    QToolButton* buycd_butt = nullptr;
 
-protected:
     // Base creation steps (run by the derived window at its place in the order).
     void FormCreate();
     // First showing (runs once).
