@@ -186,12 +186,15 @@ TWSocket::~TWSocket()
     if (fd_ >= 0) ::close(fd_);
 }
 
-void TWSocket::changeState(TSocketState s)
+bool TWSocket::changeState(TSocketState s)
 {
-    if (s == state_) return;
+    if (s == state_) return true;
     TSocketState old = state_;
     state_ = s;
+    // The owner may free the socket from its handler.
+    QPointer<TWSocket> self(this);
     if (auto f = OnChangeState) f(this, old, s);
+    return !self.isNull();
 }
 
 void TWSocket::raise(const QString& message, int error)
@@ -377,7 +380,7 @@ void TWSocket::Connect()
     const QString name = nextConnectName();
     if (!name.isEmpty()) {
         closeNotified_ = false;
-        changeState(wsConnecting);
+        if (!changeState(wsConnecting)) return;
         lookUp(name, [this, name](const QHostInfo& info) { connectLookupDone(name, info); });
         return;
     }
@@ -458,7 +461,7 @@ void TWSocket::connectLookupDone(const QString& name, const QHostInfo& info)
         // No address: the connect fails as a refused one does.
         const int error = info.error() == QHostInfo::NoError ? WSANO_DATA : WSAHOST_NOT_FOUND;
         closeNotified_ = true;
-        changeState(wsClosed);
+        if (!changeState(wsClosed)) return;
         lastError_ = error;
         if (auto f = OnSessionConnected) f(this, quint16(error));
     });
@@ -534,7 +537,7 @@ void TWSocket::connectNow()
             return fail("connect");
         closeNotified_ = false;
         createNotifiers();
-        changeState(wsConnected);
+        if (!changeState(wsConnected)) return;
         if (auto f = OnSessionConnected) f(this, 0);
         return;
     }
@@ -556,7 +559,7 @@ void TWSocket::connectNow()
     tcpConnecting_ = true;
     closeNotified_ = false;
     createNotifiers();
-    changeState(wsConnecting);
+    if (!changeState(wsConnecting)) return;
     writeNotifier_->setEnabled(true);
 }
 
@@ -606,7 +609,7 @@ void TWSocket::onConnectDone(int error)
         if (auto f = OnSessionConnected) f(this, quint16(error));
         return;
     }
-    changeState(wsConnected);
+    if (!changeState(wsConnected)) return;
     if (auto f = OnSessionConnected) f(this, 0);
 }
 
@@ -635,7 +638,7 @@ void TWSocket::Listen()
                 // A host name is looked up first, without blocking this thread; the socket
                 // is bound with the answer (wsOpened meanwhile).
                 const QString name = addr_.trimmed();
-                changeState(wsOpened);
+                if (!changeState(wsOpened)) return;
                 lookUp(name, [this, name, proto, port](const QHostInfo& info) {
                     listenLookupDone(name, info, proto, port);
                 });
@@ -661,7 +664,7 @@ void TWSocket::listenLookupDone(const QString& name, const QHostInfo& info, int 
             listenNow(proto, addr, port);
             return;
         }
-        changeState(wsClosed);
+        if (!changeState(wsClosed)) return;
         raise("listen: " + cannotConvert(name),
               info.error() == QHostInfo::NoError ? WSANO_DATA : WSAHOST_NOT_FOUND);
     });
@@ -1055,7 +1058,7 @@ void TWSocket::closeSocket(bool shutdownFirst, bool notify, int error)
     pending_.clear();
     socksNegotiating_ = false;
     tcpConnecting_ = false;
-    changeState(wsClosed);
+    if (!changeState(wsClosed)) return;
     if (notify && !closeNotified_) {
         closeNotified_ = true;
         if (auto f = OnSessionClosed) f(this, quint16(error));
@@ -1246,7 +1249,7 @@ void TWSocket::socksReceive()
         if (r == TSocksNegotiator::Done) {
             socksNegotiating_ = false;
             pending_ = socks_.Extra();
-            changeState(wsConnected);
+            if (!changeState(wsConnected)) return;
             if (auto f = OnSessionConnected) f(this, 0);
             if (!self) return;
             // Bytes that came right behind the proxy's reply are the peer's first data.

@@ -165,7 +165,8 @@ public:
     TSocksAuthStateEvent OnSocksAuthState;
 
 private:
-    void changeState(TSocketState s);
+    // False when the state handler freed the socket.
+    bool changeState(TSocketState s);
     // Reports a failed system call: "Error N in function F\r\n" + text.
     void socketError(const QString& function, int error);
     // Opens the non-blocking socket of the protocol; reports the error and returns false.

@@ -79,6 +79,7 @@ private slots:
     void listenByName();
     void socks4NamesLookedUpFirst();
     void handlerThatDoesNotReadStillSeesClose();
+    void freedByItsCaller();
     void socksThroughRealProxies_data();
     void socksThroughRealProxies();
     void socksScripted_data();
@@ -227,6 +228,53 @@ void TestWSocket::dnsLookup()
     s.DnsLookup("");
     QCOMPARE(errors, 1);
     QCOMPARE(done, QList<int>{10022});
+}
+
+// The owner may free the socket from inside any of its events (a chat window closed when
+// its connection drops, a transfer cancelled on its first data). The socket's guards stop
+// it from touching itself afterwards; the sanitizer build proves it.
+void TestWSocket::freedByItsCaller()
+{
+    ScriptedServer srv;
+    srv.onAccept = [](QTcpSocket* s, int) { s->write("hi\n"); };
+    srv.onRead = [](QTcpSocket* s, int, const QByteArray& all) {
+        if (all.endsWith("bye\n")) s->disconnectFromHost();
+    };
+    for (const QString& when : {"state", "lookup", "connected", "data", "closed"}) {
+        auto* s = new TWSocket;
+        QPointer<TWSocket> alive(s);
+        int freed = 0;
+        QStringList after;
+        auto on = [&, s](const QString& name) {
+            if (!alive) {
+                after << name;
+                return;
+            }
+            if (name == "data" && s->ReceiveStr().isEmpty()) return;
+            if (name == "data" && when != "data") s->SendStr(QByteArray("bye\n"));
+            if (name != when || freed) return;
+            ++freed;
+            delete s;
+        };
+        s->OnChangeState = [on](TWSocket*, TSocketState, TSocketState n) {
+            if (n == wsConnected) on("state");
+        };
+        s->OnDnsLookupDone = [on](TWSocket*, quint16) { on("lookup"); };
+        s->OnSessionConnected = [on](TWSocket*, quint16) { on("connected"); };
+        s->OnDataAvailable = [on](TWSocket*, quint16) { on("data"); };
+        s->OnSessionClosed = [on](TWSocket*, quint16) { on("closed"); };
+        if (when == "lookup") {
+            s->DnsLookup("127.0.0.1");
+        } else {
+            s->SetAddr("127.0.0.1");
+            s->SetPort(QString::number(srv.port()));
+            s->Connect();
+        }
+        QTRY_VERIFY2_WITH_TIMEOUT(freed == 1, qPrintable(when), 10000);
+        QVERIFY(!alive);
+        QTest::qWait(50); // what was queued for the socket runs, and finds it gone
+        QVERIFY2(after.isEmpty(), qPrintable(when + ": " + after.join(' ')));
+    }
 }
 
 void TestWSocket::connectSendReceiveClose()
