@@ -2,6 +2,7 @@
 
 #include "debuglog.h"
 
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -1068,12 +1069,14 @@ void TWSocket::closeSocket(bool shutdownFirst, bool notify, int error)
 namespace {
 
 // Sends what a closed connection still had queued, then ends it: through the write
-// notifier, never waiting, and for CloseDrainMs at most (the peer may be stuck). It
-// belongs to the socket it came from, which may meanwhile open another connection.
+// notifier, never waiting. A peer that takes nothing for CloseDrainMs is taken as stuck,
+// and one that is slow but moving gets CloseDrainLimitMs in all. It belongs to the socket
+// it came from, which may meanwhile open another connection.
 class TCloseDrain : public QObject
 {
 public:
     static constexpr int CloseDrainMs = 2000;
+    static constexpr int CloseDrainLimitMs = 60000;
     TCloseDrain(int fd, QByteArray rest, QObject* parent)
         : QObject(parent), fd_(fd), rest_(std::move(rest)), notifier_(fd, QSocketNotifier::Write)
     {
@@ -1081,6 +1084,7 @@ public:
         timer_.setSingleShot(true);
         connect(&timer_, &QTimer::timeout, this, [this] { finish(); });
         timer_.start(CloseDrainMs);
+        running_.start();
     }
     ~TCloseDrain() override
     {
@@ -1092,11 +1096,18 @@ public:
 private:
     void send()
     {
+        const qsizetype before = sent_;
         while (sent_ < rest_.size()) {
             const ssize_t n =
                 ::send(fd_, rest_.constData() + sent_, size_t(rest_.size() - sent_), MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // Still moving: the stuck-peer clock starts again, within the overall limit.
+                const qint64 left = CloseDrainLimitMs - running_.elapsed();
+                if (left <= 0) break;
+                if (sent_ > before) timer_.start(int(qMin<qint64>(CloseDrainMs, left)));
+                return;
+            }
             if (n <= 0) break; // the connection failed: nothing more can go
             sent_ += n;
         }
@@ -1113,6 +1124,7 @@ private:
     qsizetype sent_ = 0;
     QSocketNotifier notifier_;
     QTimer timer_;
+    QElapsedTimer running_;
 };
 
 } // namespace
