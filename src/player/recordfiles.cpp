@@ -26,8 +26,10 @@ QString TRecordFiles::SafeName(const QString& station, const QString& title)
     QString name = s.isEmpty() ? t : t.isEmpty() ? s : s + " - " + t;
     if (name.isEmpty()) name = "Recording";
     // Never hidden, never "." or "..".
-    while (name.startsWith('.')) name.remove(0, 1).prepend('_');
-    while (name.toUtf8().size() > 200) name.chop(1);
+    while (name.startsWith('.'))
+        name.remove(0, 1).prepend('_');
+    while (name.toUtf8().size() > 200)
+        name.chop(1);
     return name.trimmed();
 }
 
@@ -50,8 +52,8 @@ bool TRecordFiles::Begin(const QString& station, const QString& title, const QSt
         file_.setFileName(
             QDir(folder_).filePath(QString("%1 (%2).%3.part").arg(name_).arg(n).arg(ext_)));
     if (!file_.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        error_ = "The recording cannot be written to " + file_.fileName() + ": " +
-                 file_.errorString();
+        error_ =
+            "The recording cannot be written to " + file_.fileName() + ": " + file_.errorString();
         return false;
     }
     DebugLog("Recording to " + file_.fileName());

@@ -24,11 +24,21 @@ private slots:
         QTest::addColumn<QString>("station");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("name");
-        QTest::newRow("plain") << "Tone FM" << "Artist - Song" << "Tone FM - Artist - Song";
-        QTest::newRow("folders") << "../../etc" << "a/b\\c" << "_._.._etc - a_b_c";
-        QTest::newRow("hidden") << "" << ".bashrc" << "_bashrc";
-        QTest::newRow("controls") << "A\nB" << "C\x01:D" << "A_B - C__D";
-        QTest::newRow("nothing") << "" << "" << "Recording";
+        QTest::newRow("plain") << "Tone FM"
+                               << "Artist - Song"
+                               << "Tone FM - Artist - Song";
+        QTest::newRow("folders") << "../../etc"
+                                 << "a/b\\c"
+                                 << "_._.._etc - a_b_c";
+        QTest::newRow("hidden") << ""
+                                << ".bashrc"
+                                << "_bashrc";
+        QTest::newRow("controls") << "A\nB"
+                                  << "C\x01:D"
+                                  << "A_B - C__D";
+        QTest::newRow("nothing") << ""
+                                 << ""
+                                 << "Recording";
     }
     void safeNames()
     {
