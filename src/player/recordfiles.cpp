@@ -4,7 +4,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
 
 TRecordFiles::TRecordFiles(const QString& folder) : folder_(folder) {}
@@ -57,6 +59,17 @@ bool TRecordFiles::Begin(const QString& station, const QString& title, const QSt
         return false;
     }
     DebugLog("Recording to " + file_.fileName());
+    if (!waveFormat_.isEmpty()) {
+        // RIFF header with the sizes left at 0 until the song is done.
+        QByteArray head = "RIFF" + QByteArray(4, 0) + "WAVEfmt ";
+        const quint32 n = qToLittleEndian(quint32(waveFormat_.size()));
+        head += QByteArray(reinterpret_cast<const char*>(&n), 4) + waveFormat_;
+        if (n % 2) head += '\0';
+        head += "data" + QByteArray(4, 0);
+        headerSize_ = head.size();
+        return Write(head.constData(), head.size());
+    }
+    headerSize_ = 0;
     return true;
 }
 
@@ -87,12 +100,30 @@ void TRecordFiles::Finish()
     close(false);
 }
 
+void TRecordFiles::finishWave()
+{
+    if (headerSize_ == 0) return;
+    // Little-endian sizes of the RIFF chunk and the data chunk; on a full disk these fit in
+    // place all the same.
+    const qint64 total = file_.size();
+    auto put = [&](qint64 at, qint64 value) {
+        const quint32 v = quint32(std::clamp<qint64>(value, 0, 0xffffffffLL));
+        const char b[4] = {char(v & 0xff), char((v >> 8) & 0xff), char((v >> 16) & 0xff),
+                           char((v >> 24) & 0xff)};
+        file_.seek(at);
+        file_.write(b, 4);
+    };
+    put(4, total - 8);
+    put(headerSize_ - 4, total - headerSize_);
+}
+
 void TRecordFiles::close(bool complete)
 {
     if (!file_.isOpen()) return;
     const QString part = file_.fileName();
+    finishWave();
     file_.close();
-    if (QFileInfo(part).size() == 0) {
+    if (QFileInfo(part).size() <= headerSize_) {
         QFile::remove(part); // nothing heard: nothing to keep
         return;
     }

@@ -26,6 +26,10 @@ public:
     // Recording ends (stop, drop, quit): the song being written is kept, marked cut short.
     void Finish();
 
+    // The program's own stream kind sends bare audio in a format block's format: its songs
+    // are kept in a WAV file with that block, the sizes filled in when each is done.
+    void SetWaveFormat(const QByteArray& block) { waveFormat_ = block; }
+
     bool Recording() const { return file_.isOpen(); }
     QString Error() const { return error_; }
     QString CurrentPart() const { return file_.fileName(); }
@@ -37,6 +41,9 @@ public:
 
 private:
     void close(bool complete);
+    void finishWave();
+    QByteArray waveFormat_;
+    qint64 headerSize_ = 0;
     QString folder_, name_, ext_;
     bool whole_ = false;
     QFile file_;

@@ -2,8 +2,11 @@
 // song marked partial, a stop keeping the song cut short, and a full disk (a file size
 // limit on this process) ending the recording with what was written kept.
 #include "recordfiles.h"
+#include "waveout.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -88,6 +91,48 @@ private slots:
             QVERIFY(again.Write("f", 1));
         } // a quit keeps it too
         QVERIFY(files(dir).contains("Tone FM - Five (partial).mp3"));
+    }
+
+    // The own stream kind's bare audio is kept as WAV files that a player reads: each
+    // song as long as what was heard of it, the last one cut short by the stop.
+    void waveFilesPlay()
+    {
+        const QString ffprobe = QStandardPaths::findExecutable("ffprobe");
+        if (ffprobe.isEmpty()) {
+            if (qEnvironmentVariableIsSet("CI")) QFAIL("ffprobe is not installed");
+            QSKIP("ffprobe is not installed");
+        }
+        platform::TWaveFormat f;
+        f.FormatTag = 1;
+        f.Channels = 2;
+        f.SamplesPerSec = 44100;
+        f.AvgBytesPerSec = 176400;
+        f.BlockAlign = 4;
+        f.BitsPerSample = 16;
+        QTemporaryDir tmp;
+        TRecordFiles rec(tmp.path());
+        rec.SetWaveFormat(platform::MakeWaveFormat(f));
+        const QByteArray second(176400, '\x10');
+        QVERIFY(rec.Begin("Wave FM", "First", "wav", true));
+        QVERIFY(rec.Write(second.constData(), second.size()));
+        QVERIFY(rec.Write(second.constData(), second.size()));
+        QVERIFY(rec.Begin("Wave FM", "Second", "wav", true));
+        QVERIFY(rec.Write(second.constData(), second.size() / 2));
+        rec.Finish();
+        QCOMPARE(rec.Done().size(), 2);
+        const double want[] = {2.0, 0.5};
+        for (int i = 0; i < 2; ++i) {
+            QProcess probe;
+            probe.start(ffprobe,
+                        {"-v", "error", "-show_entries", "format=duration:stream=codec_name", "-of",
+                         "default=nw=1", rec.Done()[i]});
+            QVERIFY(probe.waitForFinished(20000));
+            const QString out = probe.readAllStandardOutput();
+            QVERIFY2(out.contains("codec_name=pcm_s16le"), qPrintable(out));
+            const double d = out.section("duration=", 1).section('\n', 0, 0).toDouble();
+            QVERIFY2(std::abs(d - want[i]) < 0.01, qPrintable(rec.Done()[i] + ": " + out));
+        }
+        QVERIFY(rec.Done()[1].endsWith("Wave FM - Second (partial).wav"));
     }
 
     // The disk fills: the write fails, the recording ends with the message and the file
