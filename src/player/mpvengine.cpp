@@ -93,11 +93,19 @@ bool TMpvEngine::Create(QString* why)
     // A connection that drops is taken up again by the network layer first.
     mpv_set_option_string(mpv_, "stream-lavf-o", StreamOptions());
     mpv_set_option_string(mpv_, "network-timeout", "10");
+    // libmpv's own log, for finding out what a station's stream does.
+    if (qEnvironmentVariableIsSet("DIALWISE_MPV_LOG"))
+        mpv_set_option_string(mpv_, "log-file", qgetenv("DIALWISE_MPV_LOG").constData());
     const QString sink = qEnvironmentVariable("DIALWISE_AUDIO_SINK");
     if (sink.startsWith("wav:")) {
         mpv_set_option_string(mpv_, "ao", "pcm");
         mpv_set_option_string(mpv_, "ao-pcm-file", sink.mid(4).toLocal8Bit().constData());
         mpv_set_option_string(mpv_, "ao-pcm-waveheader", "yes");
+        // The file writer is not paced in real time: playback stays level with the network,
+        // and libmpv's read-ahead thread then stops handing on in-band titles once one comes
+        // in right at the play position (the song line froze at the first title). Reading
+        // in the player's own thread applies each title as it arrives.
+        mpv_set_option_string(mpv_, "demuxer-thread", "no");
     } else if (sink == "null") {
         mpv_set_option_string(mpv_, "ao", "null");
     }

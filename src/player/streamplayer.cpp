@@ -3,6 +3,7 @@
 #include "httpprot.h"
 #include "netconfig.h"
 #include "platform.h"
+#include "recordfiles.h"
 #include "streamproto.h"
 
 #include <QCoreApplication>
@@ -130,8 +131,35 @@ void TStreamPlayer::Connect()
     mclient_->GetAsync();
 }
 
+bool TStreamPlayer::StartRecording(const QString& folder, QString* why)
+{
+    if (waveFormat_.isEmpty()) {
+        if (why) *why = "Nothing is playing";
+        return false;
+    }
+    auto rec = std::make_unique<TRecordFiles>(folder);
+    rec->SetWaveFormat(waveFormat_);
+    if (!rec->Begin(stationName_, lastTitle_, "wav", false)) {
+        if (why) *why = rec->Error();
+        return false;
+    }
+    record_ = std::move(rec);
+    return true;
+}
+
+void TStreamPlayer::StopRecording()
+{
+    record_.reset(); // keeps the song being written
+}
+
+bool TStreamPlayer::Recording() const
+{
+    return record_ && record_->Recording();
+}
+
 void TStreamPlayer::Stop()
 {
+    StopRecording();
     active_ = false;
     reconnecting_ = false;
     retry_.stop();
@@ -359,6 +387,12 @@ void TStreamPlayer::ProcessStream()
             const streamproto::TMetadata m = streamproto::ParseMetadata(payload, length);
             songLength_ = m.SongLength;
             songTick_.start();
+            if (record_ && m.Title != lastTitle_ &&
+                !record_->Begin(stationName_, m.Title, "wav", true)) {
+                const QString why = record_->Error();
+                StopRecording();
+                if (View.Message) View.Message(why);
+            }
             lastTitle_ = m.Title;
             if (View.ShowSongLine) View.ShowSongLine(m.Title);
         } else {
@@ -376,6 +410,13 @@ void TStreamPlayer::ProcessStream()
     if (pos_ > 0 && (pos_ >= buffer_.size() / 2 || pos_ > 65536)) {
         buffer_.remove(0, pos_);
         pos_ = 0;
+    }
+    // What is heard is recorded as it came.
+    if (record_ && !audio.isEmpty() && !paused_ &&
+        !record_->Write(audio.constData(), audio.size())) {
+        const QString why = record_->Error();
+        StopRecording();
+        if (View.Message) View.Message(why);
     }
     if (!audio.isEmpty() && !paused_ && hWaveOut_) {
         auto* hdr = new WAVEHDR;

@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 class THttpCli;
+class TRecordFiles;
 
 struct TStreamPlayerView
 {
@@ -91,6 +92,14 @@ public:
     // bytes per second, so that big packets cannot pile up memory.
     qint64 QueueByteLimit() const;
 
+    // Recording what is heard into `folder` (see TRecordFiles), from the song playing now
+    // (marked partial) on. False with the reason when it cannot start. A stop ends it and
+    // keeps the song cut short; a full disk ends it with a message.
+    bool StartRecording(const QString& folder, QString* why = nullptr);
+    void StopRecording();
+    bool Recording() const;
+    TRecordFiles* Recorder() const { return record_.get(); }
+
     // The HTTP client's events (public so that fuzzing can drive them).
     void mclientHeaderEnd();
     void mclientDocData(const char* data, int len);
@@ -112,6 +121,7 @@ private:
     bool Redirected();
 
     std::unique_ptr<THttpCli> mclient_;
+    std::unique_ptr<TRecordFiles> record_;
     QString url_;         // as started
     QString currentUrl_;  // where the last redirect pointed
     QStringList visited_; // addresses of this redirect chain

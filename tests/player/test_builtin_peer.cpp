@@ -18,6 +18,21 @@
 using namespace dwtest;
 using namespace playertest;
 
+namespace {
+// The sound goes elsewhere for one test, and back to the sound server when it ends, passed
+// or failed: a failing test must not leave the ones after it playing into a file.
+struct SinkOverride
+{
+    explicit SinkOverride(const QString& sink)
+    {
+        qputenv("DIALWISE_AUDIO_SINK", sink.toLocal8Bit());
+    }
+    ~SinkOverride() { qunsetenv("DIALWISE_AUDIO_SINK"); }
+    SinkOverride(const SinkOverride&) = delete;
+    SinkOverride& operator=(const SinkOverride&) = delete;
+};
+} // namespace
+
 class TestBuiltinPeer : public QObject
 {
     Q_OBJECT
@@ -120,7 +135,7 @@ private slots:
     {
         QFETCH(QString, switches);
         QFETCH(bool, drop);
-        qputenv("DIALWISE_AUDIO_SINK", "null");
+        SinkOverride sink("null");
         Caster caster;
         QVERIFY(caster.start({"port=0,codec=mp3,source=tone:440," + switches}));
         LaunchRig rig;
@@ -143,7 +158,6 @@ private slots:
         QCOMPARE(bar.FirstLine(), QString("Listed Name"));
         QVERIFY(rig.box->isVisible());
         bar.stop_butt->click();
-        qunsetenv("DIALWISE_AUDIO_SINK");
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
     }
 
@@ -152,7 +166,7 @@ private slots:
     void titlesThroughWavSink()
     {
         const QString wav = home_.file("builtin-sink.wav");
-        qputenv("DIALWISE_AUDIO_SINK", ("wav:" + wav).toLocal8Bit());
+        SinkOverride sink("wav:" + wav);
         LaunchRig rig;
         Tplayer_form& bar = rig.bar;
         TSCServer station("127.0.0.1", QString::number(ice_.port()) + "/tone.mp3");
@@ -168,7 +182,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(bar.SongTitle(), QString("Wav Artist - Second"), 30000);
         QCOMPARE(bar.FirstLine(), QString("Listed Name"));
         bar.stop_butt->click();
-        qunsetenv("DIALWISE_AUDIO_SINK");
         QVERIFY(QFileInfo(wav).size() > 44);
         QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('|')));
     }

@@ -186,6 +186,35 @@ private slots:
         p.Stop();
     }
 
+    // Recording keeps what is heard, split at the titles: the song playing at the start
+    // and the one cut short by the stop are marked partial, the whole one is not.
+    void recordsWhatIsHeard()
+    {
+        TStreamPlayer p;
+        Recorder r;
+        r.attach(p);
+        p.BufferKB = 16;
+        p.Client()->BeginResponseForTest();
+        Feed(p, okHead() + audioPacket(20000) + streamproto::MakeMetadata(0, "A - One"));
+        const QString dir = home_.file("recordings");
+        QVERIFY(p.StartRecording(dir));
+        QVERIFY(p.Recording());
+        Feed(p, audioPacket(20008, '\x01'));
+        Feed(p, streamproto::MakeMetadata(0, "B - Two") + audioPacket(30008, '\x02'));
+        Feed(p, streamproto::MakeMetadata(0, "C/../Three") + audioPacket(20008, '\x03'));
+        p.Stop();
+        QVERIFY(!p.Recording());
+        QCOMPARE(QDir(dir).entryList(QDir::Files, QDir::Name),
+                 QStringList({"Head Name - A - One (partial).wav", "Head Name - B - Two.wav",
+                              "Head Name - C_.._Three (partial).wav"}));
+        QFile two(dir + "/Head Name - B - Two.wav");
+        QVERIFY(two.open(QIODevice::ReadOnly));
+        const QByteArray bytes = two.readAll();
+        QCOMPARE(bytes.size() - bytes.indexOf("data") - 8, 30000);
+        QVERIFY(!bytes.mid(bytes.indexOf("data") + 8).contains('\x01'));
+        QVERIFY(r.messages.isEmpty());
+    }
+
     // A length that cannot be right drops the buffer and finds the next sync word,
     // without ever waiting for (or allocating) that many bytes.
     void badLengths_data()
