@@ -251,6 +251,17 @@ QList<TRule> TSCServer::InfoLines() const
     return lines;
 }
 
+bool TSCServer::BuiltInOnly() const
+{
+    if (StreamURL.startsWith(QLatin1String("https:"), Qt::CaseInsensitive)) return true;
+    QStringView path(StreamURL);
+    if (const qsizetype end = path.indexOf(QLatin1Char('?')); end >= 0) path = path.left(end);
+    if (const qsizetype end = path.indexOf(QLatin1Char('#')); end >= 0) path = path.left(end);
+    for (const char* ext : {".pls", ".m3u", ".m3u8"})
+        if (path.endsWith(QLatin1String(ext), Qt::CaseInsensitive)) return true;
+    return false;
+}
+
 void TSCServer::Query(TQueryDoneEvent onDone)
 {
     if (ProgramValues().PingMode == 2) {
