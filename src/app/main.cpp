@@ -144,6 +144,8 @@ int main(int argc, char** argv)
                     w->bannerimg->show();
                 else if (control == "interfacestyle")
                     w->SetupColumns();
+                else if (control == "stationsource")
+                    w->StationSourceChanged();
             };
             auto show = [dialog] {
                 dialog->LoadControls();

@@ -41,6 +41,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <utility>
 
 namespace {
 Tvm_form* g_mainForm = nullptr;
@@ -138,14 +139,7 @@ void Tvm_form::FormCreate()
     RestoreTick = StartTick;
     ActiveTime = 0;
     // 6. The station list source and its three callbacks.
-    serverList_ = CreateServerList(Profile());
-    serverList_->OnStatus = [this](TCustomServerList*, int percent, const QString& text) {
-        ShowStatus(percent, text);
-    };
-    serverList_->OnServerDone = [this](TCustomServerList*, TCustomServer* s) { StationDone(s); };
-    serverList_->OnComplete = [this](TCustomServerList*) { UpdatesComplete(); };
-    if (auto* http = dynamic_cast<TCustomHTTPServerList*>(serverList_.get()))
-        ApplyProxy(*http->HttpClient);
+    makeServerList();
     serverview->LoadState();
     // 7. Favorites, kept sorted.
     FavoritesFile = platform::ProgramFolder() + "/" + Profile().ProductKeyName + "favors.txt";
@@ -155,6 +149,38 @@ void Tvm_form::FormCreate()
     BannerClickBase = config_->Link("banner").Url;
     config_->OnLinksChanged();
     restorePlacement();
+}
+
+void Tvm_form::makeServerList()
+{
+    sourceKey_ = StationSourceKey();
+    serverList_ = CreateServerList(Profile());
+    serverList_->OnStatus = [this](TCustomServerList*, int percent, const QString& text) {
+        ShowStatus(percent, text);
+    };
+    serverList_->OnServerDone = [this](TCustomServerList*, TCustomServer* s) { StationDone(s); };
+    serverList_->OnComplete = [this](TCustomServerList*) { UpdatesComplete(); };
+    if (auto* http = dynamic_cast<TCustomHTTPServerList*>(serverList_.get()))
+        ApplyProxy(*http->HttpClient);
+}
+
+void Tvm_form::StationSourceChanged()
+{
+    if (!serverList_ || StationSourceKey() == sourceKey_) return;
+    DebugLog("Station source changed: " + StationSourceKey());
+    // The old list ends without a word to this window; its stations stay in the rows.
+    serverList_->OnStatus = nullptr;
+    serverList_->OnServerDone = nullptr;
+    serverList_->OnComplete = nullptr;
+    serverList_->Abort();
+    makeServerList();
+    fav_butt->setChecked(false);
+    SavedStations.reset();
+    keepRowsUntilFirst_ = serverview->RowCount() > 0;
+    Updating = true;
+    RefreshSelectedMode = false;
+    pressRefresh(true);
+    serverList_->RefreshAll();
 }
 
 void Tvm_form::checkLibraries()
@@ -773,6 +799,7 @@ void Tvm_form::StationDone(TCustomServer* station)
         if (row >= 0) serverview->UpdateRow(row);
         return;
     }
+    if (std::exchange(keepRowsUntilFirst_, false)) serverview->ClearList();
     AddServerItem(station);
 }
 
@@ -783,6 +810,8 @@ int Tvm_form::AddServerItem(TCustomServer* station)
 
 void Tvm_form::UpdatesComplete()
 {
+    // A new source that sent nothing leaves the rows shown before.
+    keepRowsUntilFirst_ = false;
     Updating = false;
     pressRefresh(false);
     if (!RefreshSelectedMode) {

@@ -119,6 +119,10 @@ public:
     // The list source's callbacks.
     void ShowStatus(int percent, const QString& text);
     void StationDone(TCustomServer* station);
+    // The station source in the settings changed: the list is made anew from it and
+    // refreshed; the rows shown stay until its first station arrives (for good when
+    // none does).
+    void StationSourceChanged();
 
     // Station key: the stream address for stations of another player kind, else
     // address ":" port.
@@ -229,6 +233,9 @@ protected:
 
     std::unique_ptr<TConfig> config_;
     std::unique_ptr<TCustomServerList> serverList_;
+    QString sourceKey_;               // the source serverList_ was made from
+    bool keepRowsUntilFirst_ = false; // a new source's list has not sent a station yet
+    void makeServerList();
     std::unique_ptr<THttpCli> bannerclient;
     std::unique_ptr<QBuffer> bannerStream_;
     // The rows of the list while the favorites view is shown.
