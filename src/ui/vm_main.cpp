@@ -174,6 +174,7 @@ void Tvm_form::StationSourceChanged()
     serverList_->OnComplete = nullptr;
     serverList_->Abort();
     makeServerList();
+    SetupColumns(); // the new source's column tips
     fav_butt->setChecked(false);
     SavedStations.reset();
     keepRowsUntilFirst_ = serverview->RowCount() > 0;
