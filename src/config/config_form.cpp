@@ -117,7 +117,7 @@ Tconfig_form::Tconfig_form(TConfig* config, QWidget* parent)
     form->addWidget(interfacestyle, 0, 2, 3, 1);
     form->setColumnStretch(1, 1);
     g->addLayout(form);
-    // The station source (read at the next start).
+    // The station source (taken when the dialog is closed with OK).
     auto* source = named(new QGroupBox(" Station Directory ", general), "sourcegroup");
     auto* srcl = new QGridLayout(source);
     listhost = edit(source, "listhost");
@@ -132,7 +132,7 @@ Tconfig_form::Tconfig_form(TConfig* config, QWidget* parent)
     srcl->addWidget(listhost, 0, 1);
     srcl->addWidget(new QLabel("Radio Browser:", source), 1, 0);
     srcl->addWidget(radiobrowser, 1, 1);
-    srcl->addWidget(new QLabel("Takes effect at the next start.", source), 2, 1);
+    srcl->addWidget(new QLabel("Takes effect when you press OK.", source), 2, 1);
     g->addWidget(source);
     disablebanners = check(general, "disablebanners", "Disable Banners");
     use_taskbar = check(general, "use_taskbar", "Show Dialwise in System Tray");
@@ -434,6 +434,8 @@ void Tconfig_form::OKClick()
         keepOpen = true;
     config_->ApplySettings();
     config_->SaveSettings();
+    // A new station source takes effect now (the window compares it with the one it has).
+    if (OnImmediateEffect) OnImmediateEffect("stationsource");
     if (!keepOpen) accept();
 }
 

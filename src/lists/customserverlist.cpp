@@ -1,5 +1,6 @@
 #include "customserverlist.h"
 
+#include "config.h"
 #include "debuglog.h"
 #include "productprofile.h"
 
@@ -55,6 +56,7 @@ void TCustomServerList::DropCycle()
         if (Servers[i]->Querying) Servers[i]->CancelQuery();
     Active = 0;
     NextIndex = 0;
+    lastPercent_ = -1;
     Servers.clear();
     ++cycle_;
 }
@@ -122,14 +124,21 @@ void TCustomServerList::ListReceived()
 void TCustomServerList::Pump()
 {
     if (ApplicationTerminating()) return;
-    while (Active < MaxActive) {
+    // Without pings a station ends as soon as the loop turns: a wider window lets one turn
+    // finish a slice of a big list instead of MaxActive stations.
+    const int maxActive = ProgramValues().PingMode == 2 ? qMax(MaxActive, 400) : MaxActive;
+    while (Active < maxActive) {
         if (NextIndex >= Servers.size() || Aborted) {
             if (State == lsUpdating && Active == 0) Complete();
             break;
         }
+        // The status text changes with the percentage only (not once per station).
         const int percent =
             int(qint64(NextIndex - Active) * 100 / qMax<qsizetype>(1, Servers.size()));
-        Status(percent, QStringLiteral("Updating Servers"));
+        if (percent != lastPercent_ || NextIndex == 0) {
+            lastPercent_ = percent;
+            Status(percent, QStringLiteral("Updating Servers"));
+        }
         TCustomServer* server = Servers[NextIndex].get();
         ++Active;
         ++NextIndex;

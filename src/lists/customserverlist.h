@@ -109,7 +109,8 @@ private:
     void ServerDone(TCustomServer* server, quint32 cycle);
     void Complete();
 
-    quint32 cycle_ = 0; // counts DropCycle: a query's end belongs to the cycle it began in
+    quint32 cycle_ = 0;    // counts DropCycle: a query's end belongs to the cycle it began in
+    int lastPercent_ = -1; // the percentage last shown by Pump
 };
 
 // ---------------------------------------------------------------------------------------

@@ -44,6 +44,20 @@ bool UseRadioBrowser()
     return !Config() || Config()->Text(QStringLiteral("listhost")).trimmed().isEmpty();
 }
 
+QString StationSourceKey()
+{
+    if (UseRadioBrowser()) {
+        QString servers = qEnvironmentVariable("DIALWISE_RADIOBROWSER").trimmed();
+        if (servers.isEmpty() && Config())
+            servers = Config()->Text(QStringLiteral("radiobrowser")).trimmed();
+        return QStringLiteral("directory ") + servers;
+    }
+    const QString host = qEnvironmentVariable("DIALWISE_LIST_HOST");
+    return QStringLiteral("list ") + (host.isEmpty() && Config()
+                                          ? Config()->Text(QStringLiteral("listhost")).trimmed()
+                                          : host);
+}
+
 std::unique_ptr<TRadioBrowserList> CreateRadioBrowserList()
 {
     auto list = std::make_unique<TRadioBrowserList>();

@@ -16,3 +16,6 @@ bool UseRadioBrowser();
 // The directory source, asking the servers DIALWISE_RADIOBROWSER or the stored
 // "radiobrowser" names, else those behind the directory's name.
 std::unique_ptr<TRadioBrowserList> CreateRadioBrowserList();
+// What the settings and the environment make the station source now (the list server's
+// address, or the directory's servers): a change means the list must be made anew.
+QString StationSourceKey();

@@ -1177,6 +1177,12 @@ void TRadioBrowserList::SendRequest()
     QObject::connect(reply, &QNetworkReply::readyRead, context_.get(), [this, reply, body] {
         if (reply != reply_) return;
         RestartListTimer();
+        if (body->isEmpty()) {
+            // The whole answer in one block when its length is told (within the bound):
+            // growing a block of many megabytes chunk by chunk copies it again and again.
+            const qint64 told = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+            if (told > 0 && told <= MaxBodyBytes) body->reserve(qsizetype(told));
+        }
         const QByteArray chunk = reply->readAll();
         if (body->size() + chunk.size() > MaxBodyBytes) {
             reply_ = nullptr;

@@ -44,6 +44,8 @@ public:
     // Looks the host up once per host (shared cache), then pings the address found.
     void Query(TQueryDoneEvent onDone) override;
     QString PingAddress() const override;
+    // An HLS stream plays in the built-in player only, like https and playlist addresses.
+    bool BuiltInOnly() const override { return Hls || TSCServer::BuiltInOnly(); }
 
     QUuid Uuid;
     QString Country;

@@ -458,12 +458,17 @@ bool TLauncher::startExternal(TCustomServer* station)
                 platform::mtWarning, platform::mbOKCancel) != platform::mrOk)
             return false;
     }
-    // Recent stations and their playlist, latest first.
-    Recent.Add(station->Address + ":" + station->Port);
-    QString error;
-    if (!Recent.WritePlaylist(PlaylistPath(), &error)) DebugLog("Playlist: " + error, dcErrOut);
-    if (setting.isEmpty()) {
-        // No player program: the built-in player.
+    // A stream only the built-in player can play (https, HLS, a playlist address) never
+    // goes into the external player's playlist.
+    const bool builtInOnly = sc && sc->BuiltInOnly();
+    if (!builtInOnly) {
+        // Recent stations and their playlist, latest first.
+        Recent.Add(station->Address + ":" + station->Port);
+        QString error;
+        if (!Recent.WritePlaylist(PlaylistPath(), &error)) DebugLog("Playlist: " + error, dcErrOut);
+    }
+    if (setting.isEmpty() || builtInOnly) {
+        // No player program, or a stream it cannot play: the built-in player.
         auto it = bar_.OtherPlayers.find(0);
         if (it == bar_.OtherPlayers.end() || !dynamic_cast<TMpvPlayer*>(it->second.get()))
             bar_.OtherPlayers[0] = std::make_unique<TMpvPlayer>(bar_, 0);

@@ -10,7 +10,9 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QThread>
 #include <QTimer>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------
 // Helpers
@@ -251,6 +253,17 @@ QList<TRule> TSCServer::InfoLines() const
     return lines;
 }
 
+bool TSCServer::BuiltInOnly() const
+{
+    if (StreamURL.startsWith(QLatin1String("https:"), Qt::CaseInsensitive)) return true;
+    QStringView path(StreamURL);
+    if (const qsizetype end = path.indexOf(QLatin1Char('?')); end >= 0) path = path.left(end);
+    if (const qsizetype end = path.indexOf(QLatin1Char('#')); end >= 0) path = path.left(end);
+    for (const char* ext : {".pls", ".m3u", ".m3u8"})
+        if (path.endsWith(QLatin1String(ext), Qt::CaseInsensitive)) return true;
+    return false;
+}
+
 void TSCServer::Query(TQueryDoneEvent onDone)
 {
     if (ProgramValues().PingMode == 2) {
@@ -267,8 +280,33 @@ void TSCServer::Query(TQueryDoneEvent onDone)
             QueryStartTick = TickCount();
             attemptMode_ = 2;
             const quint32 attempt = ++noPingAttempt_;
+            QCoreApplication* app = QCoreApplication::instance();
+            if (QThread::currentThread() == app->thread()) {
+                // On the loop's own thread the attempts of one turn end together, from one
+                // queued call: a list of many thousands posts a handful of events, not one
+                // a station.
+                static std::vector<std::pair<std::weak_ptr<TCustomServer>, quint32>> pending;
+                static bool posted = false;
+                pending.emplace_back(self, attempt);
+                if (!posted) {
+                    posted = true;
+                    QMetaObject::invokeMethod(
+                        app,
+                        [] {
+                            posted = false;
+                            const auto batch = std::exchange(pending, {});
+                            for (const auto& [weak, id] : batch) {
+                                const auto s = weak.lock();
+                                auto* st = static_cast<TSCServer*>(s.get());
+                                if (st && st->Querying && st->noPingAttempt_ == id) st->QueryDone();
+                            }
+                        },
+                        Qt::QueuedConnection);
+                }
+                return;
+            }
             QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
+                app,
                 [self, attempt] {
                     const auto s = self.lock();
                     auto* st = static_cast<TSCServer*>(s.get());

@@ -217,6 +217,11 @@ public:
         return StreamURL.isEmpty() ? Address + QLatin1Char(':') + Port : StreamURL;
     }
 
+    // True when only the built-in player can play the stream: an https address, or a
+    // playlist (.pls, .m3u, .m3u8) rather than the stream itself. An external player is
+    // handed "http://" plus address and port, which would lose both.
+    virtual bool BuiltInOnly() const;
+
     int Bitrate = 0;
     int AvgTime = 0;
     int UpSince = 0;

@@ -32,6 +32,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <QWindow>
+#include <utility>
 
 namespace {
 Tvm_form* g_mainForm = nullptr;
@@ -128,15 +129,8 @@ void Tvm_form::FormCreate()
     StartTick = clock_.elapsed();
     RestoreTick = StartTick;
     ActiveTime = 0;
-    // The station list source, reporting progress, each station and the end of a cycle.
-    serverList_ = CreateServerList(Profile());
-    serverList_->OnStatus = [this](TCustomServerList*, int percent, const QString& text) {
-        ShowStatus(percent, text);
-    };
-    serverList_->OnServerDone = [this](TCustomServerList*, TCustomServer* s) { StationDone(s); };
-    serverList_->OnComplete = [this](TCustomServerList*) { UpdatesComplete(); };
-    if (auto* http = dynamic_cast<TCustomHTTPServerList*>(serverList_.get()))
-        ApplyProxy(*http->HttpClient);
+    // The station list source and its three callbacks.
+    makeServerList();
     serverview->LoadState();
     // The favorites, kept sorted.
     FavoritesFile = platform::ProgramFolder() + "/" + Profile().ProductKeyName + "favors.txt";
@@ -146,6 +140,39 @@ void Tvm_form::FormCreate()
     BannerClickBase = config_->Link("banner").Url;
     config_->OnLinksChanged();
     restorePlacement();
+}
+
+void Tvm_form::makeServerList()
+{
+    sourceKey_ = StationSourceKey();
+    serverList_ = CreateServerList(Profile());
+    serverList_->OnStatus = [this](TCustomServerList*, int percent, const QString& text) {
+        ShowStatus(percent, text);
+    };
+    serverList_->OnServerDone = [this](TCustomServerList*, TCustomServer* s) { StationDone(s); };
+    serverList_->OnComplete = [this](TCustomServerList*) { UpdatesComplete(); };
+    if (auto* http = dynamic_cast<TCustomHTTPServerList*>(serverList_.get()))
+        ApplyProxy(*http->HttpClient);
+}
+
+void Tvm_form::StationSourceChanged()
+{
+    if (!serverList_ || StationSourceKey() == sourceKey_) return;
+    DebugLog("Station source changed: " + StationSourceKey());
+    // The old list ends without a word to this window; its stations stay in the rows.
+    serverList_->OnStatus = nullptr;
+    serverList_->OnServerDone = nullptr;
+    serverList_->OnComplete = nullptr;
+    serverList_->Abort();
+    makeServerList();
+    SetupColumns(); // the new source's column tips
+    fav_butt->setChecked(false);
+    SavedStations.reset();
+    keepRowsUntilFirst_ = serverview->RowCount() > 0;
+    Updating = true;
+    RefreshSelectedMode = false;
+    pressRefresh(true);
+    serverList_->RefreshAll();
 }
 
 void Tvm_form::checkLibraries()
@@ -414,6 +441,7 @@ void Tvm_form::StationDone(TCustomServer* station)
         if (row >= 0) serverview->UpdateRow(row);
         return;
     }
+    if (std::exchange(keepRowsUntilFirst_, false)) serverview->ClearList();
     AddServerItem(station);
 }
 
@@ -424,6 +452,8 @@ int Tvm_form::AddServerItem(TCustomServer* station)
 
 void Tvm_form::UpdatesComplete()
 {
+    // A new source that sent nothing leaves the rows shown before.
+    keepRowsUntilFirst_ = false;
     Updating = false;
     pressRefresh(false);
     if (!RefreshSelectedMode) {
@@ -637,6 +667,8 @@ void Tvm_form::ApplySettingChange(const QString& control)
         bannerimg->show();
     } else if (control == "interfacestyle") {
         SetupColumns();
+    } else if (control == "stationsource") {
+        StationSourceChanged();
     }
 }
 

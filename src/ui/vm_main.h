@@ -117,6 +117,10 @@ public:
     // The list source's callbacks.
     void ShowStatus(int percent, const QString& text);
     void StationDone(TCustomServer* station);
+    // The station source in the settings changed: the list is made anew from it and
+    // refreshed; the rows shown stay until its first station arrives (for good when
+    // none does).
+    void StationSourceChanged();
 
     // Station key: the stream address for stations of another player kind, else
     // address ":" port.
@@ -235,6 +239,9 @@ protected:
     std::unique_ptr<TConfig> config_;
     std::unique_ptr<TCustomServerList> serverList_;
     TBannerFetcher* banner_ = nullptr;
+    QString sourceKey_;               // the source serverList_ was made from
+    bool keepRowsUntilFirst_ = false; // a new source's list has not sent a station yet
+    void makeServerList();
     // The rows of the list while the favorites view is shown.
     std::unique_ptr<std::vector<TServerRef>> SavedStations;
     // The stations of a favorites or selected-rows update (the list source keeps them

@@ -10,47 +10,16 @@ set -u
 build=$1
 program=$build/src/app/dialwise
 directory=$build/tools/directory/dialwise-directory
-fail() {
-    echo "FAIL: $*" >&2
-    [ -n "${DISPLAY:-}" ] && import -window root "${DW_TEST_TMP:-/tmp}/radiobrowser-e2e-failed.png" 2>/dev/null
-    [ -n "${tmp:-}" ] && [ -f "$tmp/dw.log" ] && tail -n 30 "$tmp/dw.log" >&2
-    exit 1
-}
-missing() {
-    if [ -n "${CI:-}" ] && [ "${CI}" != 0 ] && [ "${CI}" != false ]; then fail "$1 is not installed (Debian package $2)"; fi
-    echo "SKIP: $1 is not installed (Debian package $2)"; exit 0
-}
+e2e_name=radiobrowser-e2e
+. "$(dirname "$0")/../support/e2e.sh"
+e2e_on_fail() { [ -n "${tmp:-}" ] && [ -f "$tmp/dw.log" ] && tail -n 30 "$tmp/dw.log"; }
 command -v icecast2 >/dev/null || missing icecast2 icecast2
 command -v ffmpeg >/dev/null || missing ffmpeg ffmpeg
 command -v Xvfb >/dev/null || missing Xvfb xvfb
 command -v xdotool >/dev/null || missing xdotool xdotool
 command -v curl >/dev/null || missing curl curl
 
-tmp=$(mktemp -d "${DW_TEST_TMP:-/tmp}/radiobrowser-e2e.XXXXXX")
-chmod 755 "$tmp"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do
-        for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$p" 2>/dev/null
-    done
-    [ -n "${RB_E2E_KEEP:-}" ] || rm -rf "$tmp"
-}
-trap cleanup EXIT
-free_port() {
-    local p
-    for _ in $(seq 200); do
-        p=$((20000 + RANDOM % 30000))
-        (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
-    done
-}
-wait_for() { # seconds, command...
-    local t=$1; shift
-    for _ in $(seq $((t * 10))); do "$@" && return 0; sleep 0.1; done
-    return 1
-}
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+e2e_tmpdir 755
 
 # --- a live tone station on Icecast
 ice_port=$(free_port)
@@ -90,10 +59,7 @@ tone_listed() { curl -s "http://127.0.0.1:$dir_port/json/stations/search?name=lo
 wait_for 30 tone_listed || fail "the directory does not list the tone station"
 
 # --- the display
-Xvfb -displayfd 6 -screen 0 1280x1024x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 6>"$tmp/xvfb.display" &
-pids+=($!)
-wait_for 20 test -s "$tmp/xvfb.display" || fail "Xvfb did not start"
-export DISPLAY=:$(head -1 "$tmp/xvfb.display")
+e2e_xvfb
 
 # --- the program: no list server set, so the directory is the source
 dead=$(free_port)

@@ -7,48 +7,15 @@
 #   dcc_e2e.sh PATH_OF_THE_PROGRAM
 set -u
 program=$1
-fail() {
-    echo "FAIL: $*" >&2
-    # What the screen showed, kept beside the test's other output.
-    [ -n "${DISPLAY:-}" ] && [ -n "${tmp:-}" ] && import -window root "${DW_TEST_TMP:-/tmp}/dcc-e2e-failed.png" 2>/dev/null
-    exit 1
-}
-missing() {
-    # Under CI a missing program fails the test; elsewhere it is skipped.
-    if [ -n "${CI:-}" ] && [ "${CI}" != 0 ] && [ "${CI}" != false ]; then fail "$1 is not installed (Debian package $2)"; fi
-    echo "SKIP: $1 is not installed (Debian package $2)"; exit 0
-}
+e2e_name=dcc-e2e
+. "$(dirname "$0")/../support/e2e.sh"
 ngircd_bin=$(command -v ngircd || { [ -x /usr/sbin/ngircd ] && echo /usr/sbin/ngircd; })
 [ -n "$ngircd_bin" ] || missing ngircd ngircd
 command -v Xvfb >/dev/null || missing Xvfb xvfb
 command -v xdotool >/dev/null || missing xdotool xdotool
 command -v import >/dev/null || missing import imagemagick
 
-tmp=$(mktemp -d "${DW_TEST_TMP:-/tmp}/dcc-e2e.XXXXXX")
-chmod 777 "$tmp" # ngircd drops to user nobody and writes its pid file here
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do
-        for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$p" 2>/dev/null
-    done
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-free_port() {
-    local p
-    for _ in $(seq 200); do
-        p=$((20000 + RANDOM % 30000))
-        (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
-    done
-}
-wait_for() { # seconds, command...
-    local t=$1; shift
-    for _ in $(seq $((t * 10))); do "$@" && return 0; sleep 0.1; done
-    return 1
-}
+e2e_tmpdir 777 # ngircd drops to user nobody and writes its pid file here
 
 # --- the chat server
 irc_port=$(free_port)
@@ -91,10 +58,7 @@ names() {
 }
 
 # --- the display
-Xvfb -displayfd 6 -screen 0 1280x1024x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 6>"$tmp/xvfb.display" &
-pids+=($!)
-wait_for 20 test -s "$tmp/xvfb.display" || fail "Xvfb did not start"
-export DISPLAY=:$(head -1 "$tmp/xvfb.display")
+e2e_xvfb
 
 # --- the two programs
 head -c 20000000 /dev/urandom >"$tmp/offered.bin"

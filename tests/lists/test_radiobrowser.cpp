@@ -191,6 +191,15 @@ private slots:
         QCOMPARE(s->NumPlayers, 42);
         QCOMPARE(s->Codec, QString("MP3"));
         QVERIFY(s->Hls);
+        QVERIFY(s->BuiltInOnly());
+        {
+            // An HLS stream on a plain address still plays in the built-in player only.
+            TRBStation hls(QStringLiteral("127.0.0.3"), QStringLiteral("80/live"));
+            hls.StreamURL = QStringLiteral("http://127.0.0.3/live");
+            QVERIFY(!hls.BuiltInOnly());
+            hls.Hls = true;
+            QVERIFY(hls.BuiltInOnly());
+        }
         QCOMPARE(s->URL, QString("http://127.0.0.1/home"));
         QCOMPARE(s->Favicon, QString("https://127.0.0.3/icon.png"));
         QCOMPARE(s->Country, QString("Testland"));

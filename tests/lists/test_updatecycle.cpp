@@ -130,7 +130,8 @@ void TestUpdateCycle::boundedAndInOrder()
     for (const auto& s : servers)
         QCOMPARE(s->queries, 1);
 
-    // Status texts: percentages start at 0, only grow, never pass 100.
+    // Status texts: percentages start at 0, only grow, never pass 100, and a text is sent
+    // when the percentage changes, not once per server.
     QCOMPARE(rec.status.first(), QString("-1 Server List"));
     QCOMPARE(rec.status.last(), QString("0 Updates Complete"));
     int last = -1;
@@ -139,10 +140,10 @@ void TestUpdateCycle::boundedAndInOrder()
         if (!s.endsWith(" Updating Servers")) continue;
         const int p = s.section(' ', 0, 0).toInt();
         if (updating++ == 0) QCOMPARE(p, 0);
-        QVERIFY(p >= last && p <= 100);
+        QVERIFY(p > last && p <= 100);
         last = p;
     }
-    QCOMPARE(updating, 40);
+    QVERIFY(updating > 1 && updating < 40);
     QVERIFY(!list.ListTimer->isActive());
 }
 

@@ -149,6 +149,37 @@ private slots:
         config_->SetText("program_dir", "");
     }
 
+    // Streams an external player cannot take from the playlist (https, playlist
+    // addresses) play in the built-in player and stay out of the playlist; a plain one
+    // still goes to the program.
+    void builtInOnlyStreams()
+    {
+        config_->SetText("program_dir", "/bin/true");
+        QFrame box;
+        Tplayer_form bar;
+        bar.Host.PlayerBox = &box;
+        TLauncher l(bar);
+        const QStringList urls = {"https://127.0.0.7/live", "http://127.0.0.7:8000/list.pls",
+                                  "HTTP://127.0.0.7:8000/a.M3U8?x=1", "http://127.0.0.7/b.m3u"};
+        for (const QString& url : urls) {
+            auto s = station("127.0.0.7", "8000/x", 0);
+            s->StreamURL = url;
+            QVERIFY2(s->BuiltInOnly(), qPrintable(url));
+            l.LaunchStation(s.get());
+            QVERIFY2(dynamic_cast<TMpvPlayer*>(bar.OtherPlayers[0].get()), qPrintable(url));
+        }
+        QVERIFY(g_launched.isEmpty());
+        QVERIFY(l.RecentStations.isEmpty());
+        auto plain = station("127.0.0.8", "8000", 0);
+        plain->StreamURL = "http://127.0.0.8:8000/stream.mp3";
+        QVERIFY(!plain->BuiltInOnly());
+        l.LaunchStation(plain.get());
+        QCOMPARE(g_launched.size(), 1);
+        QCOMPARE(l.RecentStations, QStringList{"127.0.0.8:8000"});
+        bar.stop_butt->click();
+        config_->SetText("program_dir", "");
+    }
+
     // A missing program: the error box, nothing started (not the built-in player that
     // played the station before either).
     void missingProgram()

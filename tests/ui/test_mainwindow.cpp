@@ -189,6 +189,55 @@ private slots:
         QCOMPARE(list->requests[1], QString("GET /?compress=1 HTTP/1.0"));
     }
 
+    // A new station source takes effect at once: the rows shown stay while the new source
+    // fails, and give way to its stations when they arrive.
+    void stationSourceChangesWithoutRestart()
+    {
+        auto w = makeWindow();
+        fill(*w);
+        QCOMPARE(w->serverview->RowCount(), 4);
+        QTcpServer dead, directory;
+        QVERIFY(dead.listen(QHostAddress::LocalHost, 0));
+        const quint16 deadPort = dead.serverPort();
+        dead.close();
+        QVERIFY(directory.listen(QHostAddress::LocalHost, 0));
+        connect(&directory, &QTcpServer::newConnection, &directory, [&directory] {
+            while (QTcpSocket* c = directory.nextPendingConnection()) {
+                connect(c, &QTcpSocket::readyRead, c, [c] {
+                    if (!c->readAll().contains("\r\n\r\n")) return;
+                    const QByteArray body =
+                        "[{\"stationuuid\":\"96062a7b-0601-11e8-ae97-52543be04c81\","
+                        "\"name\":\"Directory One\",\"url\":\"http://127.0.0.9:8000/live\","
+                        "\"codec\":\"MP3\",\"bitrate\":128,\"clickcount\":5}]";
+                    c->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                             "Content-Length: " +
+                             QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                             body);
+                    c->disconnectFromHost();
+                });
+                connect(c, &QTcpSocket::disconnected, c, &QObject::deleteLater);
+            }
+        });
+        // The same source: nothing happens.
+        w->StationSourceChanged();
+        QVERIFY(!w->IsUpdating());
+        // A directory that does not answer: the four rows stay.
+        qunsetenv("DIALWISE_LIST_HOST");
+        qputenv("DIALWISE_RADIOBROWSER", "http://127.0.0.1:" + QByteArray::number(deadPort));
+        w->StationSourceChanged();
+        QVERIFY(w->IsUpdating());
+        QTRY_VERIFY_WITH_TIMEOUT(!w->IsUpdating(), 15000);
+        QCOMPARE(w->serverview->RowCount(), 4);
+        // One that answers: its station replaces them.
+        qputenv("DIALWISE_RADIOBROWSER",
+                "http://127.0.0.1:" + QByteArray::number(directory.serverPort()));
+        w->StationSourceChanged();
+        QTRY_VERIFY_WITH_TIMEOUT(!w->IsUpdating(), 15000);
+        QCOMPARE(w->serverview->RowCount(), 1);
+        QCOMPARE(w->serverview->Station(0)->Name, QString("Directory One"));
+        qunsetenv("DIALWISE_RADIOBROWSER");
+    }
+
     void genreByKeyboardAndWithBlanks()
     {
         auto w = makeWindow("Hip Hop\r\nRock\r\nSka\r\n");
