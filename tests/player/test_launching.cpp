@@ -169,13 +169,13 @@ private slots:
             QVERIFY2(dynamic_cast<TMpvPlayer*>(bar.OtherPlayers[0].get()), qPrintable(url));
         }
         QVERIFY(g_launched.isEmpty());
-        QVERIFY(l.RecentStations.isEmpty());
+        QVERIFY(l.Recent.Stations().isEmpty());
         auto plain = station("127.0.0.8", "8000", 0);
         plain->StreamURL = "http://127.0.0.8:8000/stream.mp3";
         QVERIFY(!plain->BuiltInOnly());
         l.LaunchStation(plain.get());
         QCOMPARE(g_launched.size(), 1);
-        QCOMPARE(l.RecentStations, QStringList{"127.0.0.8:8000"});
+        QCOMPARE(l.Recent.Stations(), QStringList{"127.0.0.8:8000"});
         bar.stop_butt->click();
         config_->SetText("program_dir", "");
     }
