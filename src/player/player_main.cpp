@@ -340,6 +340,7 @@ void Tplayer_form::RestorePlace()
 
 Tplayer_form::~Tplayer_form()
 {
+    stream_->View = {}; // what it still tells while it goes finds no bar
     timetimer->stop();
     OtherPlayers.clear();
     if (g_player == this) g_player = nullptr;
