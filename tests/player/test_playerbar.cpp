@@ -1,5 +1,5 @@
 // The player bar on the offscreen platform: display lines, the time display, the gauge's
-// colours, Buy CD, and the trip to the desktop edge and back.
+// colours, Buy CD, the record button, and the trip to the desktop edge and back.
 #include "config.h"
 #include "dialogs.h"
 #include "httpprot.h"
