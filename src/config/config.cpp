@@ -313,8 +313,11 @@ QString DefaultRecordFolder()
 
 QString TConfig::RecordFolder() const
 {
-    const QString f = Text("recordfolder").trimmed();
-    return f.isEmpty() ? DefaultRecordFolder() : f;
+    QString f = Text("recordfolder").trimmed();
+    if (f.isEmpty()) return DefaultRecordFolder();
+    // "~/..." and relative names are in the home folder, not wherever the program started.
+    if (f == "~" || f.startsWith("~/")) f = QDir::homePath() + f.mid(1);
+    return QDir::isRelativePath(f) ? QDir::home().filePath(f) : f;
 }
 
 QString TConfig::ReadValue(const QString& name) const
