@@ -3,8 +3,10 @@
 #include "registry.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QRandomGenerator>
 #include <QSize>
+#include <QStandardPaths>
 
 namespace {
 TConfig* g_config = nullptr;
@@ -98,6 +100,8 @@ const std::vector<TSettingDef>& TConfig::SettingDefs()
         // The player bar: play the last station at start-up, tell song changes.
         {"playlaststation", "Checked", "False"},
         {"songnotify", "Checked", "False"},
+        // Where recordings go; empty: the music folder's "Dialwise".
+        {"recordfolder", "Text", ""},
     };
     return defs;
 }
@@ -298,6 +302,22 @@ TSocksSettings TConfig::SocksSettings() const
         s.Authentication = !s.User.isEmpty();
     }
     return s;
+}
+
+QString DefaultRecordFolder()
+{
+    QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    if (music.isEmpty()) music = QDir::homePath() + "/Music";
+    return music + "/Dialwise";
+}
+
+QString TConfig::RecordFolder() const
+{
+    QString f = Text("recordfolder").trimmed();
+    if (f.isEmpty()) return DefaultRecordFolder();
+    // "~/..." and relative names are in the home folder, not wherever the program started.
+    if (f == "~" || f.startsWith("~/")) f = QDir::homePath() + f.mid(1);
+    return QDir::isRelativePath(f) ? QDir::home().filePath(f) : f;
 }
 
 QString TConfig::ReadValue(const QString& name) const

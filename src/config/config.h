@@ -58,6 +58,9 @@ struct TProgramValues
 };
 TProgramValues& ProgramValues();
 
+// The music folder's "Dialwise" (XDG_MUSIC_DIR, else ~/Music).
+QString DefaultRecordFolder();
+
 class TConfig : public QObject
 {
     Q_OBJECT
@@ -112,6 +115,8 @@ public:
     static int BufferKB(int index); // 32 when it cannot be read
     int MaxBitrate() const { return SpeedBitrate(ItemIndex("speedbox")); }
     int StreamBufferKB() const { return BufferKB(ItemIndex("bufferbox")); }
+    // The folder recordings go to: the setting, else DefaultRecordFolder().
+    QString RecordFolder() const;
 
     // The SOCKS settings that ApplySocks gives a socket (empty server when unused).
     TSocksSettings SocksSettings() const;

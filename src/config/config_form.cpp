@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -20,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -144,6 +146,17 @@ Tconfig_form::Tconfig_form(TConfig* config, QWidget* parent)
     songnotify = check(general, "songnotify", "Show a desktop notification when the song changes");
     g->addWidget(playlaststation);
     g->addWidget(songnotify);
+    auto* recordRow = new QHBoxLayout;
+    recordfolder = edit(general, "recordfolder");
+    recordfolder->setPlaceholderText(DefaultRecordFolder());
+    recordfolder->setToolTip("The folder recordings are saved to (made when recording starts)");
+    recordbrowse_butt = named(new QToolButton(general), "recordbrowse_butt");
+    recordbrowse_butt->setText("...");
+    recordbrowse_butt->setToolTip("Browse for the recording folder");
+    recordRow->addWidget(new QLabel("Recordings:", general));
+    recordRow->addWidget(recordfolder, 1);
+    recordRow->addWidget(recordbrowse_butt);
+    g->addLayout(recordRow);
 
     auto* demo = named(new QGroupBox(" Demographic Information ", general), "demogroup");
     auto* dl = new QGridLayout(demo);
@@ -337,6 +350,13 @@ void Tconfig_form::wire()
     connect(dirfind_butt, &QToolButton::clicked, this, &Tconfig_form::dirfind_buttClick);
     connect(other_butt, &QToolButton::clicked, this, &Tconfig_form::other_buttClick);
     connect(browse_butt, &QToolButton::clicked, this, &Tconfig_form::browse_buttClick);
+    connect(recordbrowse_butt, &QToolButton::clicked, this, [this] {
+        const QString start =
+            recordfolder->text().isEmpty() ? DefaultRecordFolder() : recordfolder->text();
+        QPointer<QLineEdit> field = recordfolder; // the dialog may outlive the form
+        const QString dir = QFileDialog::getExistingDirectory(this, "Recording folder", start);
+        if (field && !dir.isEmpty()) field->setText(dir);
+    });
     connect(demo_butt, &QPushButton::clicked, this, &Tconfig_form::demo_buttClick);
     search->OnDone = [this](const QString& path) { searchDone(path); };
 }

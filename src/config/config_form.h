@@ -85,6 +85,8 @@ public:
     QCheckBox* disablegun;
     QCheckBox* playlaststation;
     QCheckBox* songnotify;
+    QLineEdit* recordfolder;
+    QToolButton* recordbrowse_butt;
     QCheckBox* chatconnect;
     QCheckBox* hidejoins;
     QCheckBox* noautoaway;

@@ -10,6 +10,7 @@
 #include "songnotifier.h"
 #include "waveout.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -183,6 +184,30 @@ void TPictureSlider::wheelEvent(QWheelEvent* e)
     setPosition(pos_ + (e->angleDelta().y() > 0 ? 5 : -5));
 }
 
+// The record button in every skin: a dot the size of the stop button, grey while off and
+// red while recording, drawn on the bar's colour. Up, down, and the same when checked.
+static QPixmap RecordGlyph(QSize size, const QColor& bar)
+{
+    if (size.isEmpty()) size = QSize(20, 20);
+    QPixmap strip(size.width() * 4, size.height());
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const bool darkBar = bar.lightness() < 128;
+    for (int i = 0; i < 4; ++i) {
+        const bool down = i % 2 == 1, on = i >= 2;
+        const int d = std::max(6, std::min(size.width(), size.height()) - 6);
+        QRectF dot(i * size.width() + (size.width() - d) / 2.0 + (down ? 1 : 0),
+                   (size.height() - d) / 2.0 + (down ? 1 : 0), d, d);
+        const QColor ring = darkBar ? QColor(200, 200, 200) : QColor(60, 60, 60);
+        p.setPen(QPen(on ? QColor(255, 220, 220) : ring, 1.5));
+        p.setBrush(on ? QColor(230, 20, 20)
+                      : (darkBar ? QColor(90, 90, 90) : QColor(150, 150, 150)));
+        p.drawEllipse(dot);
+    }
+    return strip;
+}
+
 // ---------------------------------------------------------------------------------------
 // The bar
 
@@ -233,12 +258,24 @@ Tplayer_form::Tplayer_form(QWidget* parent)
     buycd_butt->setObjectName("buycd_butt");
     buycd_butt->setEnabled(false);
     buycd_butt->setToolTip("Buy the CD containing the current track on this server");
+    record_butt = new TGlyphButton(this);
+    record_butt->setObjectName("record_butt");
+    record_butt->setCheckable(true);
+    record_butt->setEnabled(false);
+    record_butt->setToolTip("Record what plays");
+    Record1 = new QAction("Record", this);
+    Record1->setObjectName("Record1");
+    Record1->setCheckable(true);
+    Record1->setEnabled(false);
+    addAction(Record1);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
     minmax_butt = new TGlyphButton(this);
     minmax_butt->setObjectName("minmax_butt");
     minmax_butt->setCheckable(true);
     row->addWidget(tunelane_butt);
     row->addWidget(playpause_butt);
     row->addWidget(stop_butt);
+    row->addWidget(record_butt);
     row->addWidget(titles, 1);
     row->addWidget(digits);
     row->addWidget(volumeImage);
@@ -256,6 +293,8 @@ Tplayer_form::Tplayer_form(QWidget* parent)
     connect(buycd_butt, &QAbstractButton::clicked, this, &Tplayer_form::buycd_butt_Click);
     connect(tunelane_butt, &QAbstractButton::clicked, this, &Tplayer_form::tunelane_butt_Click);
     connect(TrackBar1, &TPictureSlider::changed, this, &Tplayer_form::TrackBar1Change);
+    connect(record_butt, &QAbstractButton::clicked, this, &Tplayer_form::record_buttClick);
+    connect(Record1, &QAction::triggered, this, &Tplayer_form::record_buttClick);
 
     // Creation.
     minmax_butt->setToolTip("Dock this bar on the Desktop");
@@ -280,6 +319,7 @@ Tplayer_form::Tplayer_form(QWidget* parent)
     v.ClickStop = [this] { stop_butt->click(); };
     v.BoxVisible = [this] { return boxVisible(); };
     v.ShowStatus = [this](const QString& t) { ShowSongStatus(t); };
+    v.RecordingChanged = [this] { ShowRecording(); };
 
     // The volume of the last run.
     if (Config()) {
@@ -300,6 +340,7 @@ void Tplayer_form::RestorePlace()
 
 Tplayer_form::~Tplayer_form()
 {
+    stream_->View = {}; // what it still tells while it goes finds no bar
     timetimer->stop();
     OtherPlayers.clear();
     if (g_player == this) g_player = nullptr;
@@ -318,6 +359,7 @@ void Tplayer_form::ApplySkin()
     stop_butt->setGlyph(s.Picture(skinpic::PbtnStop), 1);
     buycd_butt->setGlyph(s.Picture(skinpic::PbtnBuyNow), 2);
     minmax_butt->setGlyph(s.Picture(skinpic::PbtnDock), 4);
+    record_butt->setGlyph(RecordGlyph(s.Picture(skinpic::PbtnStop).size(), s.Colors().Player), 4);
     TrackBar1->setPictures(s.Picture(skinpic::PbtnRuler), s.Picture(skinpic::PbtnThumb));
     volumeImage->setPixmap(s.Picture(skinpic::PbtnVolume));
     const TBitmapFontLayout st = SongTextLayout(), dg = DigitsLayout();
@@ -456,6 +498,7 @@ void Tplayer_form::stop_buttClick()
         auto it = OtherPlayers.find(PlayerKind);
         if (it != OtherPlayers.end() && it->second) it->second->Stop();
     }
+    ShowRecording();
     drawBufferGauge();
     // From the desktop the bar goes back into the main window.
     if (!docked_ && (edge_ == abeTop || edge_ == abeBottom)) {
@@ -477,6 +520,35 @@ void Tplayer_form::playpause_butt_Click()
         // Not there: the toggle is undone.
         playpause_butt->setChecked(!paused);
     }
+}
+
+void Tplayer_form::record_buttClick(bool on)
+{
+    if (on && PlayerKind == 1 && !stream_->Recording()) {
+        const QString folder = Config() ? Config()->RecordFolder() : DefaultRecordFolder();
+        QString why;
+        if (!stream_->StartRecording(folder, &why)) {
+            ShowRecording();
+            platform::MessageDlg("Recording could not start: " + why, platform::mtWarning,
+                                 platform::mbOK, {}, this);
+            return;
+        }
+        DebugLog("player_main: recording to " + folder);
+    } else if (!on) {
+        stream_->StopRecording();
+    }
+    ShowRecording();
+}
+
+void Tplayer_form::ShowRecording()
+{
+    const bool on = stream_->Recording();
+    record_butt->setChecked(on);
+    Record1->setChecked(on);
+    const bool can = PlayerKind == 1 && (on || (timetimer->isActive() && stream_->CanRecord()));
+    record_butt->setEnabled(can);
+    Record1->setEnabled(can);
+    record_butt->setToolTip(on ? "Recording: click to stop" : "Record what plays");
 }
 
 void Tplayer_form::WaveMessage(int msg, qintptr, qintptr lParam)
@@ -515,6 +587,7 @@ void Tplayer_form::timetimerTimer()
             const QSignalBlocker b(TrackBar1);
             TrackBar1->setPosition(louder * TrackBar1->maximum() / 65535);
         }
+        ShowRecording();
         if (PlayerKind == 1) {
             const qint32 length = stream_->SongLength();
             if (length > 0) {

@@ -164,6 +164,10 @@ public:
     void tunelane_butt_Click();
     void TrackBar1Change();
     void timetimerTimer();
+    // Recording what the own stream player plays (the button and Record1 toggle it).
+    void record_buttClick(bool on);
+    // The button and the menu entry show the stream player's state.
+    void ShowRecording();
 
     // State, for the main window and tests.
     TAppBarEdge Edge() const { return edge_; }
@@ -194,6 +198,8 @@ public:
     TGlyphButton* stop_butt = nullptr;
     TGlyphButton* buycd_butt = nullptr;
     TGlyphButton* minmax_butt = nullptr;
+    TGlyphButton* record_butt = nullptr;
+    QAction* Record1 = nullptr; // "Record" in the bar's menu
     TPictureSlider* TrackBar1 = nullptr;
     QLabel* volumeImage = nullptr;
     QTimer* timetimer = nullptr;

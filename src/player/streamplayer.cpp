@@ -96,6 +96,7 @@ qint64 TStreamPlayer::SongElapsed() const
 
 void TStreamPlayer::Start(const QString& url, const QString& stationName)
 {
+    StopRecording(); // a recording is of one station
     stationName_ = stationName;
     paused_ = false;
     songLength_ = 0;
@@ -133,7 +134,7 @@ void TStreamPlayer::Connect()
 
 bool TStreamPlayer::StartRecording(const QString& folder, QString* why)
 {
-    if (waveFormat_.isEmpty()) {
+    if (!CanRecord()) {
         if (why) *why = "Nothing is playing";
         return false;
     }
@@ -144,12 +145,15 @@ bool TStreamPlayer::StartRecording(const QString& folder, QString* why)
         return false;
     }
     record_ = std::move(rec);
+    if (View.RecordingChanged) View.RecordingChanged();
     return true;
 }
 
 void TStreamPlayer::StopRecording()
 {
+    if (!record_) return;
     record_.reset(); // keeps the song being written
+    if (View.RecordingChanged) View.RecordingChanged();
 }
 
 bool TStreamPlayer::Recording() const
@@ -288,6 +292,8 @@ void TStreamPlayer::mclientHeaderEnd()
                 Refuse("Not a Windows Audio Server");
                 return;
             }
+            // A reconnect to audio of another format cannot go on in the same files.
+            if (record_ && block != waveFormat_) StopRecording();
             waveFormat_ = block;
             sawFormat = true;
         }

@@ -27,6 +27,7 @@ struct TStreamPlayerView
     std::function<void()> ClickStop;                // the bar's stop button
     std::function<bool()> BoxVisible;               // the main window's player box
     std::function<void(const QString&)> ShowStatus; // a status on the song line ("Reconnecting...")
+    std::function<void()> RecordingChanged;         // a recording began or ended
 };
 
 class TStreamPlayer : public QObject
@@ -98,6 +99,8 @@ public:
     bool StartRecording(const QString& folder, QString* why = nullptr);
     void StopRecording();
     bool Recording() const;
+    // A stream's head was accepted: there is something to record.
+    bool CanRecord() const { return heard_ && !waveFormat_.isEmpty(); }
     TRecordFiles* Recorder() const { return record_.get(); }
 
     // The HTTP client's events (public so that fuzzing can drive them).

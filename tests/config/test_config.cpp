@@ -3,6 +3,7 @@
 #include "registry.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -214,6 +215,25 @@ private slots:
         QCOMPARE(Profile().Version(), QString("100122"));
         qunsetenv("DIALWISE_LIST_HOST");
         ReloadProfile();
+    }
+
+    // The recording folder: the music folder's "Dialwise" when unset; "~/" and relative
+    // names are in the home folder.
+    void recordFolder()
+    {
+        TConfig c;
+        QVERIFY(DefaultRecordFolder().endsWith("/Dialwise"));
+        const QList<QPair<QString, QString>> cases = {
+            {"", DefaultRecordFolder()},
+            {"  ", DefaultRecordFolder()},
+            {"/srv/rec", "/srv/rec"},
+            {"~/Rec", QDir::homePath() + "/Rec"},
+            {"Rec/Radio", QDir::homePath() + "/Rec/Radio"},
+        };
+        for (const auto& [set, want] : cases) {
+            c.SetText("recordfolder", set);
+            QCOMPARE(c.RecordFolder(), want);
+        }
     }
 };
 

@@ -1,6 +1,7 @@
 // The player bar on the offscreen platform: display lines, the time display, the gauge's
-// colours, Buy CD, and the trip to the desktop edge and back.
+// colours, Buy CD, the record button, and the trip to the desktop edge and back.
 #include "config.h"
+#include "dialogs.h"
 #include "httpprot.h"
 #include "player_main.h"
 #include "streamproto.h"
@@ -9,7 +10,10 @@
 #include "waveout.h"
 
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QFrame>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -206,6 +210,64 @@ private slots:
         bar.timetimerTimer();
         QCOMPARE(bar.digits->value(), QString("-3:20"));
         bar.stop_butt->click();
+    }
+
+    // The record button and the bar's "Record" entry follow the stream player: a click
+    // starts it (the button red), a recording that ends by itself unchecks both with its
+    // message, the entry starts it again and a stop ends it.
+    void recordButton()
+    {
+        QTemporaryDir tmp;
+        const QString folder = tmp.filePath("Dialwise");
+        Config()->SetText("recordfolder", folder);
+        QStringList messages;
+        platform::SetDialogScript([&](const platform::DialogRequest& r) {
+            messages << r.text;
+            return platform::DialogAnswer{platform::mrOk, {}};
+        });
+        {
+            DockedBar w;
+            Tplayer_form& bar = w.bar;
+            w.box->show();
+            QVERIFY(!bar.record_butt->isEnabled());
+            bar.timetimer->start();
+            startStream(bar.Stream(), streamproto::MakePacket(QByteArray(20000, 0)) +
+                                          streamproto::MakeMetadata(0, "A - One"));
+            bar.timetimerTimer();
+            QVERIFY(bar.record_butt->isEnabled() && bar.Record1->isEnabled());
+            bar.record_butt->click();
+            QVERIFY(bar.Stream().Recording());
+            QVERIFY(bar.record_butt->isChecked() && bar.Record1->isChecked());
+            const QImage glyph = bar.record_butt->grab().toImage();
+            const QColor c = glyph.pixelColor(glyph.rect().center());
+            QVERIFY2(c.red() > 200 && c.green() < 80, qPrintable(c.name()));
+            QVERIFY(QFileInfo(folder).isDir());
+
+            // The folder turns into a file: the next song cannot be made.
+            QVERIFY(QDir(folder).removeRecursively());
+            QFile blocker(folder);
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            blocker.close();
+            Feed(bar.Stream(), streamproto::MakeMetadata(0, "B - Two"));
+            QVERIFY(!bar.Stream().Recording());
+            QVERIFY(!bar.record_butt->isChecked() && !bar.Record1->isChecked());
+            QCOMPARE(messages.size(), 1);
+            QVERIFY2(messages.first().contains(folder), qPrintable(messages.first()));
+
+            QVERIFY(QFile::remove(folder));
+            bar.Record1->trigger();
+            QVERIFY(bar.Stream().Recording() && bar.record_butt->isChecked());
+            Feed(bar.Stream(), streamproto::MakePacket(QByteArray(8000, 0)));
+            bar.stop_butt->click();
+            QVERIFY(!bar.Stream().Recording());
+            QVERIFY(!bar.record_butt->isChecked() && !bar.record_butt->isEnabled());
+            // The song cut short by the stop is kept.
+            const QStringList kept = QDir(folder).entryList(QDir::Files);
+            QCOMPARE(kept.size(), 1);
+            QVERIFY2(kept.first().endsWith("B - Two (partial).wav"), qPrintable(kept.first()));
+        }
+        platform::SetDialogScript(nullptr);
+        Config()->SetText("recordfolder", {});
     }
 };
 
