@@ -13,7 +13,6 @@
 #include <cmath>
 #include <vector>
 
-#include <pwd.h>
 #include <unistd.h>
 
 namespace playertest {
@@ -290,44 +289,12 @@ public:
     {
         if (dwtest::findProgram("icecast2").isEmpty() || dwtest::findProgram("ffmpeg").isEmpty())
             return "icecast2 or ffmpeg missing";
-        const QString logs = dir_.filePath("log");
-        QDir().mkpath(logs);
-        QByteArray owner;
-        if (::geteuid() == 0) {
-            // Icecast will not run as root: it changes to nobody, who must reach its logs.
-            QFile::setPermissions(dir_.path(), QFile::permissions(dir_.path()) | QFile::ExeOther |
-                                                   QFile::ReadOther);
-            const passwd* pw = ::getpwnam("nobody");
-            if (!pw || ::chown(QFile::encodeName(logs).constData(), pw->pw_uid, pw->pw_gid) != 0)
-                return "cannot give the log folder to nobody";
-            owner = "<changeowner><user>nobody</user><group>nogroup</group></changeowner>";
-        }
         port_ = dwtest::freePort();
-        QFile conf(dir_.filePath("icecast.xml"));
-        if (!conf.open(QIODevice::WriteOnly)) return "cannot write the configuration";
-        conf.write("<icecast><location>Test</location><admin>test@localhost</admin>"
-                   "<limits><clients>20</clients><sources>2</sources><burst-size>65536</"
-                   "burst-size></limits>"
-                   "<authentication><source-password>pw-dwtest</"
-                   "source-password><admin-user>source</admin-user>"
-                   "<admin-password>pw-dwtest</admin-password></"
-                   "authentication><hostname>localhost</hostname>"
-                   "<listen-socket><port>" +
-                   QByteArray::number(port_) +
-                   "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
-                   "<paths><basedir>/usr/share/icecast2</basedir><logdir>" +
-                   logs.toUtf8() +
-                   "</logdir>"
-                   "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/"
-                   "admin</adminroot></paths>"
-                   "<logging><accesslog>access.log</accesslog><errorlog>error.log</"
-                   "errorlog><loglevel>2</loglevel></logging>"
-                   "<security><chroot>0</chroot>" +
-                   owner + "</security></icecast>\n");
-        conf.close();
-        if (!icecast_.start(dwtest::findProgram("icecast2"), {"-c", conf.fileName()}))
-            return "icecast2 did not start";
-        if (!dwtest::waitForTcpPort(port_)) return "icecast2 does not listen";
+        const QString started = dwtest::startIcecast(
+            icecast_, dir_.path(), port_, "pw-dwtest", "source",
+            "<limits><clients>20</clients><sources>2</sources><burst-size>65536</burst-size>"
+            "</limits><hostname>localhost</hostname>");
+        if (!started.isEmpty()) return started;
         if (!source_.start(
                 dwtest::findProgram("ffmpeg"),
                 {"-nostdin",

@@ -11,6 +11,7 @@
 #include <QUdpSocket>
 
 #include <csignal>
+#include <pwd.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -169,6 +170,45 @@ bool startVsftpd(Peer& peer, const QString& root, quint16 port, const QString& w
     const QString confPath = writeFile(workDir + "/vsftpd.conf", conf);
     if (!peer.start(prog, {confPath}, workDir)) return false;
     return waitForTcpPort(port);
+}
+
+QString startIcecast(Peer& peer, const QString& workDir, quint16 port, const QByteArray& password,
+                     const QByteArray& adminUser, const QByteArray& inner, int logLevel)
+{
+    const QString prog = findProgram("icecast2");
+    if (prog.isEmpty()) return "icecast2 is not installed";
+    const QString logs = workDir + "/log";
+    QDir().mkpath(logs);
+    QByteArray owner;
+    if (::geteuid() == 0) {
+        // icecast2 will not keep running as root: it drops to nobody, who must reach its
+        // folder and own its logs.
+        QFile::setPermissions(workDir,
+                              QFile::permissions(workDir) | QFile::ExeOther | QFile::ReadOther);
+        const passwd* pw = ::getpwnam("nobody");
+        if (!pw || ::chown(QFile::encodeName(logs).constData(), pw->pw_uid, pw->pw_gid) != 0)
+            return "cannot give the log folder to nobody";
+        owner = "<changeowner><user>nobody</user><group>nogroup</group></changeowner>";
+    }
+    const QString conf = writeFile(
+        workDir + "/icecast.xml",
+        "<icecast><location>Test</location><admin>test@localhost</admin>"
+        "<authentication><source-password>" +
+            password + "</source-password><admin-user>" + adminUser +
+            "</admin-user><admin-password>" + password + "</admin-password></authentication>" +
+            inner + "<listen-socket><port>" + QByteArray::number(port) +
+            "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
+            "<paths><basedir>/usr/share/icecast2</basedir><logdir>" +
+            logs.toUtf8() +
+            "</logdir><webroot>/usr/share/icecast2/web</webroot>"
+            "<adminroot>/usr/share/icecast2/admin</adminroot></paths>"
+            "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
+            "<loglevel>" +
+            QByteArray::number(logLevel) + "</loglevel></logging><security><chroot>0</chroot>" +
+            owner + "</security></icecast>\n");
+    if (!peer.start(prog, {"-c", conf})) return "icecast2 did not start";
+    if (!waitForTcpPort(port) || !peer.running()) return "icecast2 does not listen";
+    return {};
 }
 
 QString writeFile(const QString& path, const QByteArray& content)

@@ -84,6 +84,12 @@ private:
 bool startVsftpd(Peer& peer, const QString& root, quint16 port, const QString& workDir,
                  const QStringList& passwords = {});
 
+// Starts icecast2 on 127.0.0.1:port with its configuration and logs in workDir: `password`
+// for sources and for the admin user `adminUser`, and `inner` (limits, mounts, a directory
+// block, the host name) as given. Empty when it accepts connections, else what went wrong.
+QString startIcecast(Peer& peer, const QString& workDir, quint16 port, const QByteArray& password,
+                     const QByteArray& adminUser, const QByteArray& inner, int logLevel = 2);
+
 // Writes a text file (creating folders); returns its absolute path.
 QString writeFile(const QString& path, const QByteArray& content);
 

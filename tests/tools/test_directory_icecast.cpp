@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <pwd.h>
 #include <unistd.h>
 
 using namespace dwtest;
@@ -48,44 +47,13 @@ void TestDirectoryIcecast::initTestCase()
         DW_PEER_MISSING("icecast2 ffmpeg", "icecast2 or ffmpeg is not installed");
     QVERIFY(QFile::exists(kServer));
 
-    // icecast2 will not keep running as root: it drops to nobody, who must own the logs.
-    const QString logs = dir_.filePath("log");
-    QDir().mkpath(logs);
-    QByteArray owner;
-    if (::geteuid() == 0) {
-        QFile::setPermissions(dir_.path(),
-                              QFile::permissions(dir_.path()) | QFile::ExeOther | QFile::ReadOther);
-        if (const passwd* pw = ::getpwnam("nobody"))
-            QVERIFY(::chown(QFile::encodeName(logs).constData(), pw->pw_uid, pw->pw_gid) == 0);
-        owner = "<changeowner><user>nobody</user><group>nogroup</group></changeowner>";
-    }
     icePort_ = freePort();
-    const QString conf = writeFile(
-        dir_.filePath("icecast.xml"),
-        "<icecast><location>Test</location><admin>test@localhost</admin>"
-        "<limits><clients>50</clients><sources>5</sources></limits>"
-        "<authentication><source-password>" +
-            kPassword +
-            "</source-password>"
-            "<admin-user>admin</admin-user><admin-password>" +
-            kPassword +
-            "</admin-password>"
-            "</authentication><hostname>localhost</hostname>"
-            "<listen-socket><port>" +
-            QByteArray::number(icePort_) +
-            "</port>"
-            "<bind-address>127.0.0.1</bind-address></listen-socket>"
-            "<mount><mount-name>/one.mp3</mount-name><bitrate>128</bitrate></mount>"
-            "<paths><basedir>/usr/share/icecast2</basedir><logdir>" +
-            logs.toUtf8() +
-            "</logdir>"
-            "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin"
-            "</adminroot></paths><logging><accesslog>access.log</accesslog>"
-            "<errorlog>error.log</errorlog><loglevel>2</loglevel></logging>"
-            "<security><chroot>0</chroot>" +
-            owner + "</security></icecast>\n");
-    QVERIFY(icecast_.start(icecast, {"-c", conf}));
-    QVERIFY2(waitForTcpPort(icePort_) && icecast_.running(), qPrintable(icecast_.output()));
+    const QString started =
+        startIcecast(icecast_, dir_.path(), icePort_, kPassword, "admin",
+                     "<limits><clients>50</clients><sources>5</sources></limits>"
+                     "<hostname>localhost</hostname>"
+                     "<mount><mount-name>/one.mp3</mount-name><bitrate>128</bitrate></mount>");
+    QVERIFY2(started.isEmpty(), qPrintable(started + "\n" + icecast_.output()));
 
     QVERIFY(startSource(one_, "one.mp3", "Test One", "Rock Live", 440));
     QVERIFY(startSource(two_, "two.mp3", "Test Two", "Jazz Live", 660));

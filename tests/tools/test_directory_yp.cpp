@@ -10,7 +10,6 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <pwd.h>
 #include <unistd.h>
 
 using namespace dwtest;
@@ -72,42 +71,17 @@ void TestDirectoryYp::initTestCase()
                                        "--motd-port", "0", "--add-limit", "6"}));
     QVERIFY(waitForTcpPort(dirPort_));
 
-    const QString logs = dir_.filePath("log");
-    QDir().mkpath(logs);
-    QByteArray owner;
-    if (::geteuid() == 0) {
-        // icecast2 drops to nobody, who must own the logs.
-        QFile::setPermissions(dir_.path(),
-                              QFile::permissions(dir_.path()) | QFile::ExeOther | QFile::ReadOther);
-        if (const passwd* pw = ::getpwnam("nobody"))
-            QVERIFY(::chown(QFile::encodeName(logs).constData(), pw->pw_uid, pw->pw_gid) == 0);
-        owner = "<changeowner><user>nobody</user><group>nogroup</group></changeowner>";
-    }
     icePort_ = freePort();
-    const QString conf = writeFile(
-        dir_.filePath("icecast.xml"),
-        "<icecast><location>Test</location><admin>test@localhost</admin>"
-        "<limits><clients>50</clients><sources>5</sources></limits>"
-        "<authentication><source-password>" +
-            kPassword + "</source-password><admin-user>admin</admin-user><admin-password>" +
-            kPassword +
-            "</admin-password></authentication>"
-            "<directory><yp-url-timeout>15</yp-url-timeout><yp-url>http://127.0.0.1:" +
-            QByteArray::number(dirPort_) +
-            "/cgi-bin/yp-cgi</yp-url></directory>"
-            "<hostname>127.0.0.1</hostname><listen-socket><port>" +
-            QByteArray::number(icePort_) +
-            "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
-            "<mount><mount-name>/yp.mp3</mount-name><bitrate>96</bitrate><public>1</public></mount>"
-            "<paths><basedir>/usr/share/icecast2</basedir><logdir>" +
-            logs.toUtf8() +
-            "</logdir><webroot>/usr/share/icecast2/web</webroot>"
-            "<adminroot>/usr/share/icecast2/admin</adminroot></paths>"
-            "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
-            "<loglevel>3</loglevel></logging><security><chroot>0</chroot>" +
-            owner + "</security></icecast>\n");
-    QVERIFY(icecast_.start(icecast, {"-c", conf}));
-    QVERIFY2(waitForTcpPort(icePort_) && icecast_.running(), qPrintable(icecast_.output()));
+    const QString started =
+        startIcecast(icecast_, dir_.path(), icePort_, kPassword, "admin",
+                     "<limits><clients>50</clients><sources>5</sources></limits>"
+                     "<directory><yp-url-timeout>15</yp-url-timeout><yp-url>http://127.0.0.1:" +
+                         QByteArray::number(dirPort_) +
+                         "/cgi-bin/yp-cgi</yp-url></directory><hostname>127.0.0.1</hostname>"
+                         "<mount><mount-name>/yp.mp3</mount-name><bitrate>96</bitrate><public>1</"
+                         "public></mount>",
+                     3);
+    QVERIFY2(started.isEmpty(), qPrintable(started + "\n" + icecast_.output()));
 }
 
 QList<Record> TestDirectoryYp::records(const QByteArray& genre)
