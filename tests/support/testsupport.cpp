@@ -211,6 +211,40 @@ QString startIcecast(Peer& peer, const QString& workDir, quint16 port, const QBy
     return {};
 }
 
+QStringList icecastToneSource(quint16 port, const QString& password, const QString& mount,
+                              const QString& name, const QString& genre, int freq, int kbps,
+                              bool isPublic)
+{
+    QStringList args{"-nostdin",
+                     "-loglevel",
+                     "error",
+                     "-re",
+                     "-f",
+                     "lavfi",
+                     "-i",
+                     QStringLiteral("sine=frequency=%1:sample_rate=44100").arg(freq),
+                     "-ac",
+                     "2",
+                     "-c:a",
+                     "libmp3lame",
+                     "-b:a",
+                     QStringLiteral("%1k").arg(kbps),
+                     "-content_type",
+                     "audio/mpeg",
+                     "-ice_name",
+                     name,
+                     "-ice_genre",
+                     genre};
+    if (isPublic)
+        args << "-ice_public"
+             << "1";
+    args
+        << "-f"
+        << "mp3"
+        << QStringLiteral("icecast://source:%1@127.0.0.1:%2/%3").arg(password).arg(port).arg(mount);
+    return args;
+}
+
 QString writeFile(const QString& path, const QByteArray& content)
 {
     QFileInfo fi(path);

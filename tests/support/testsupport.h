@@ -90,6 +90,13 @@ bool startVsftpd(Peer& peer, const QString& root, quint16 port, const QString& w
 QString startIcecast(Peer& peer, const QString& workDir, quint16 port, const QByteArray& password,
                      const QByteArray& adminUser, const QByteArray& inner, int logLevel = 2);
 
+// ffmpeg's arguments for a live MP3 source on icecast2 at 127.0.0.1:port: a sine tone of
+// `freq` Hz at `kbps`, with its name and genre, sent to `mount` (no leading slash); a public
+// source asks icecast2 to list it in its directory.
+QStringList icecastToneSource(quint16 port, const QString& password, const QString& mount,
+                              const QString& name, const QString& genre, int freq = 440,
+                              int kbps = 128, bool isPublic = false);
+
 // Writes a text file (creating folders); returns its absolute path.
 QString writeFile(const QString& path, const QByteArray& content);
 

@@ -71,33 +71,9 @@ void TestDirectoryIcecast::initTestCase()
 bool TestDirectoryIcecast::startSource(Peer& peer, const QString& mount, const QString& name,
                                        const QString& genre, int freq)
 {
-    return peer.start(findProgram("ffmpeg"),
-                      {"-nostdin",
-                       "-loglevel",
-                       "error",
-                       "-re",
-                       "-f",
-                       "lavfi",
-                       "-i",
-                       QStringLiteral("sine=frequency=%1:sample_rate=44100").arg(freq),
-                       "-ac",
-                       "2",
-                       "-c:a",
-                       "libmp3lame",
-                       "-b:a",
-                       "128k",
-                       "-content_type",
-                       "audio/mpeg",
-                       "-ice_name",
-                       name,
-                       "-ice_genre",
-                       genre,
-                       "-f",
-                       "mp3",
-                       QStringLiteral("icecast://source:%1@127.0.0.1:%2/%3")
-                           .arg(QString::fromUtf8(kPassword))
-                           .arg(icePort_)
-                           .arg(mount)});
+    return peer.start(
+        findProgram("ffmpeg"),
+        icecastToneSource(icePort_, QString::fromUtf8(kPassword), mount, name, genre, freq));
 }
 
 QList<Record> TestDirectoryIcecast::liveRecords()

@@ -99,33 +99,8 @@ Record TestDirectoryYp::find(const QByteArray& genre, const QByteArray& name)
 void TestDirectoryYp::icecastListsItself()
 {
     QVERIFY(source_.start(findProgram("ffmpeg"),
-                          {"-nostdin",
-                           "-loglevel",
-                           "error",
-                           "-re",
-                           "-f",
-                           "lavfi",
-                           "-i",
-                           "sine=frequency=440:sample_rate=44100",
-                           "-ac",
-                           "2",
-                           "-c:a",
-                           "libmp3lame",
-                           "-b:a",
-                           "96k",
-                           "-content_type",
-                           "audio/mpeg",
-                           "-ice_name",
-                           "YP Harbor",
-                           "-ice_genre",
-                           "Yptest Rock",
-                           "-ice_public",
-                           "1",
-                           "-f",
-                           "mp3",
-                           QStringLiteral("icecast://source:%1@127.0.0.1:%2/yp.mp3")
-                               .arg(QString::fromUtf8(kPassword))
-                               .arg(icePort_)}));
+                          icecastToneSource(icePort_, QString::fromUtf8(kPassword), "yp.mp3",
+                                            "YP Harbor", "Yptest Rock", 440, 96, true)));
     // Listed once the directory has heard the stream answer (icecast adds a source a
     // minute after it connects).
     const QByteArray listen = "http://127.0.0.1:" + QByteArray::number(icePort_) + "/yp.mp3";
