@@ -162,24 +162,29 @@ bool TFtpClient::begin(TFtpRequest r)
     return true;
 }
 
-void TFtpClient::runSteps(std::vector<Step> steps)
+bool TFtpClient::runSteps(std::vector<Step> steps)
 {
     steps_ = std::move(steps);
     stepIndex_ = 0;
-    if (!steps_.empty() && !steps_[0].Command.isEmpty()) sendCommand(steps_[0].Command);
+    if (!steps_.empty() && !steps_[0].Command.isEmpty()) return sendCommand(steps_[0].Command);
+    return true;
 }
 
-void TFtpClient::sendCommand(const QString& cmd)
+bool TFtpClient::sendCommand(const QString& cmd)
 {
+    // The display and a failure reach the caller, who may free this client in them.
+    QPointer<TFtpClient> self(this);
     // A line break inside a name would smuggle in a command of its own.
     if (cmd.contains('\r') || cmd.contains('\n') || cmd.contains(QChar(0))) {
         fail(ftpErrProtocol, QStringLiteral("A line break in a command argument was refused"));
-        return;
+        return false;
     }
     const Step& s = steps_[stepIndex_];
     display("> " + (s.Shown.isEmpty() ? cmd : s.Shown));
+    if (!self) return false;
     restartTimer();
     ctrl_->SendStr(cmd.toLatin1() + "\r\n");
+    return true;
 }
 
 void TFtpClient::nextStep()
@@ -227,7 +232,9 @@ void TFtpClient::ConnectAsync()
         fail(ftpErrNotConnected, QStringLiteral("No host name"));
         return;
     }
+    QPointer<TFtpClient> self(this);
     display("Connect to " + HostName + " port " + Port);
+    if (!self) return;
     ctrl_->DnsLookup(HostName.trimmed());
 }
 
@@ -274,8 +281,7 @@ void TFtpClient::connected(quint16 error)
                          return code == 230 || code == 202 ? StepResult::Next : StepResult::Failed;
                      }});
     waitingGreeting_ = true;
-    runSteps(std::move(steps));
-    restartTimer();
+    if (runSteps(std::move(steps))) restartTimer();
 }
 
 void TFtpClient::controlData()

@@ -140,9 +140,10 @@ private:
         std::function<StepResult(int code, const QString& text)> Reply;
     };
     bool begin(TFtpRequest r);
-    void runSteps(std::vector<Step> steps);
+    // Both return false when the request ended in them (the client may be gone).
+    bool runSteps(std::vector<Step> steps);
     void nextStep();
-    void sendCommand(const QString& cmd);
+    bool sendCommand(const QString& cmd);
     void reply(int code, const QString& lastLine);
     void finish(int error);
     void fail(int error, const QString& message);

@@ -269,6 +269,64 @@ private slots:
     }
 
     // A server that accepts and never says a word ends the request after Timeout.
+    // The updater's dialog frees the client from inside its events when the user closes it
+    // mid-transfer. The client must not touch itself afterwards: under the sanitizer build a
+    // use after the free would end the test. Each row frees it at one event of a login and a
+    // download.
+    void freedByItsCaller_data()
+    {
+        QTest::addColumn<QString>("when");
+        for (const char* w : {"greeting", "logged in", "command shown", "progress", "got"})
+            QTest::newRow(w) << QString::fromLatin1(w);
+    }
+    void freedByItsCaller()
+    {
+        QFETCH(QString, when);
+        auto* c = new TFtpClient;
+        QPointer<TFtpClient> alive(c);
+        c->HostName = "127.0.0.1";
+        c->Port = QString::number(port);
+        c->UserName = "anonymous";
+        c->PassWord = kPassword;
+        c->HostFileName = "/pub/big.bin";
+        const QString local = tmp.filePath("freed.bin");
+        QFile::remove(local);
+        c->LocalFileName = local;
+        QStringList after; // events that reached us once the client was gone
+        bool loggedIn = false;
+        auto at = [&, c](const QString& name) {
+            if (!alive) {
+                after << name;
+                return true;
+            }
+            if (name != when) return false;
+            delete c;
+            return true;
+        };
+        c->OnDisplay = [&, at](TFtpClient*, const QString& line) {
+            if (line.startsWith("< 220") && at("greeting")) return;
+            if (loggedIn && line.startsWith("> ")) at("command shown");
+        };
+        c->OnProgress = [at](TFtpClient*, qint64 n) {
+            if (n > 0) at("progress");
+        };
+        c->OnRequestDone = [&, at](TFtpClient* s, TFtpRequest r, int error) {
+            QCOMPARE(error, 0);
+            if (r == ftpConnectAsync) {
+                loggedIn = true;
+                if (!at("logged in")) s->GetAsync();
+            } else if (r == ftpGetAsync) {
+                at("got");
+            }
+        };
+        c->ConnectAsync();
+        QTRY_VERIFY2_WITH_TIMEOUT(!alive, qPrintable(when), 30000);
+        QTest::qWait(300); // whatever was queued for the client runs, and finds it gone
+        QVERIFY2(after.isEmpty(), qPrintable(after.join(", ")));
+        // The file it was writing is closed: it can be removed and made again.
+        QVERIFY(!QFile::exists(local) || QFile::remove(local));
+    }
+
     void silentServerTimesOut()
     {
         QTcpServer silent;
