@@ -309,6 +309,61 @@ private slots:
         qunsetenv("DIALWISE_MOTD_URL");
         ReloadProfile();
     }
+
+    // The window that owns the client may close, and free it, while the message is shown.
+    // The client and its sockets must not run on afterwards, over UDP or HTTP: under the
+    // sanitizer build a use after the free would end the test.
+    void freedInItsMessage()
+    {
+        dwtest::TempHome home;
+        QUdpSocket udp;
+        QVERIFY(udp.bind(QHostAddress::LocalHost, 0));
+        QTcpServer web;
+        QVERIFY(web.listen(QHostAddress::LocalHost, 0));
+        connect(&web, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket* s = web.nextPendingConnection();
+            connect(s, &QTcpSocket::readyRead, s, [s] {
+                s->write("HTTP/1.0 200 OK\r\n\r\nupdatever=11\r\nMOTD\r\nBye\r\n");
+                s->disconnectFromHost();
+            });
+        });
+        qputenv("DIALWISE_MOTD_HOST", "127.0.0.1");
+        qputenv("DIALWISE_MOTD_PORT", QByteArray::number(udp.localPort()));
+        qputenv("DIALWISE_MOTD_URL", QByteArray("http://127.0.0.1:") +
+                                         QByteArray::number(web.serverPort()) + "/motd?q=");
+        ReloadProfile();
+        for (const bool byUdp : {true, false}) {
+            TConfig c;
+            c.SetChecked("udpmotdbutt", byUdp);
+            c.SetChecked("httpmotdbutt", !byUdp);
+            auto* m = new TMotdClient(&c);
+            QPointer<TMotdClient> alive(m);
+            int messages = 0;
+            bool announced = false;
+            m->OnMessage = [&, m](const TMotdResponse&, bool) {
+                ++messages;
+                delete m;
+            };
+            m->OnNewVersion = [&] { announced = true; };
+            m->SendRequest();
+            if (byUdp) {
+                QTRY_VERIFY(udp.hasPendingDatagrams());
+                QByteArray dg(int(udp.pendingDatagramSize()), 0);
+                QHostAddress from;
+                quint16 fromPort = 0;
+                udp.readDatagram(dg.data(), dg.size(), &from, &fromPort);
+                udp.writeDatagram("updatever=11\r\nMOTD\r\nBye\r\n", from, fromPort);
+            }
+            QTRY_VERIFY2_WITH_TIMEOUT(!alive, byUdp ? "UDP" : "HTTP", 10000);
+            QTest::qWait(300); // what was queued for the client runs, and finds it gone
+            QCOMPARE(messages, 1);
+            QVERIFY(!announced); // nobody is left to ask
+        }
+        qunsetenv("DIALWISE_MOTD_HOST");
+        qunsetenv("DIALWISE_MOTD_PORT");
+        qunsetenv("DIALWISE_MOTD_URL");
+        ReloadProfile();
+    }
 };
 
 QTEST_GUILESS_MAIN(TestMotd)
