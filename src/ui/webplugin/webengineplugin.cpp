@@ -57,24 +57,22 @@ public:
         setObjectName("webControl");
         auto* page = new TWebPage(std::move(hooks.AcceptNavigation), this);
         // Pages reach nothing but their own site and the program's handlers.
-        page->settings()->setUnknownUrlSchemePolicy(
-            QWebEngineSettings::DisallowUnknownUrlSchemes);
-        page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls,
-                                       false);
+        page->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
+        page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
         setPage(page);
         QWebEngineProfile* profile = page->profile();
         if (linkScheme && !profile->urlSchemeHandler("dialwise"))
             profile->installUrlSchemeHandler("dialwise", new TLinkSchemeHandler(profile));
         // The page's own menu stays closed; the main window opens it again on request.
         setContextMenuPolicy(Qt::NoContextMenu);
-        if (hooks.LoadFinished) connect(this, &QWebEngineView::loadFinished, this, hooks.LoadFinished);
+        if (hooks.LoadFinished)
+            connect(this, &QWebEngineView::loadFinished, this, hooks.LoadFinished);
     }
 
     QWidget* Widget() override { return this; }
     void Load(const QUrl& url) override { load(url); }
     QUrl Url() const override { return url(); }
-    void RunJavaScript(const QString& script,
-                       std::function<void(const QVariant&)> done) override
+    void RunJavaScript(const QString& script, std::function<void(const QVariant&)> done) override
     {
         page()->runJavaScript(script, [done = std::move(done)](const QVariant& v) {
             if (done) done(v);
