@@ -41,6 +41,12 @@ add_custom_target(dw_package_files ALL DEPENDS ${dw_gz_files})
 
 # The program.
 install(TARGETS dialwise RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dialwise)
+# Its plugins, loaded on first use.
+foreach(plugin dialwise-web dialwise-mpv)
+  if(TARGET ${plugin})
+    install(TARGETS ${plugin} LIBRARY DESTINATION ${DIALWISE_PLUGIN_SUBDIR} COMPONENT dialwise)
+  endif()
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/skins/default
   DESTINATION ${CMAKE_INSTALL_DATADIR}/dialwise/skins COMPONENT dialwise)
 install(FILES ${dw_pkg_src}/org.dialwise.Dialwise.desktop

@@ -17,7 +17,6 @@
 #include "splash.h"
 #include "stallwatch.h"
 #include "startup.h"
-#include "tbasewebform.h"
 #include "tip_form.h"
 #include "update_form.h"
 #include "urlprotocol.h"
@@ -44,9 +43,6 @@ int main(int argc, char** argv)
 {
     if (const int rc = AnswerInfoOption(argc, argv); rc >= 0) return rc;
     platform::TuneAllocator();
-    // The embedded browser shares its drawing contexts and knows the "dialwise:" links.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    RegisterLinkScheme();
     TDialwiseApplication app(argc, argv);
     // A "dialwise:" link the desktop started us with.
     QString link;

@@ -5,9 +5,17 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
+#include <QPluginLoader>
 
 #ifndef DW_SOURCE_DATA_DIR
 #define DW_SOURCE_DATA_DIR ""
+#endif
+#ifndef DW_PLUGIN_SUBDIR
+#define DW_PLUGIN_SUBDIR "lib/dialwise"
+#endif
+#ifndef DW_PLUGIN_BUILD_DIR
+#define DW_PLUGIN_BUILD_DIR ""
 #endif
 
 namespace platform {
@@ -78,6 +86,47 @@ QString FindShippedData(const QString& relative)
 QString InstalledPrefix()
 {
     return InstalledPrefixFor(QCoreApplication::applicationDirPath());
+}
+
+QString FindPlugin(const QString& name)
+{
+    if (name.isEmpty() || name.contains('/')) return {};
+    QStringList folders;
+    const QString prefix = InstalledPrefix();
+    if (!prefix.isEmpty()) {
+        // Installed, only the package's own plugins.
+        folders << prefix + "/" DW_PLUGIN_SUBDIR;
+    } else {
+        folders << QCoreApplication::applicationDirPath();
+        if (QDir::isAbsolutePath(QStringLiteral(DW_PLUGIN_BUILD_DIR)))
+            folders << QStringLiteral(DW_PLUGIN_BUILD_DIR);
+    }
+    for (const QString& f : folders) {
+        const QString p = clean(f + "/" + name);
+        if (QFileInfo(p).isFile()) return p;
+    }
+    return {};
+}
+
+QObject* LoadPlugin(const QString& name, QString* why)
+{
+    // Loaded plugins stay for the program's life: their objects may be anywhere.
+    static QHash<QString, QPluginLoader*> loaded;
+    if (QPluginLoader* l = loaded.value(name)) return l->instance();
+    const QString path = FindPlugin(name);
+    if (path.isEmpty()) {
+        if (why) *why = QString("%1 is not installed").arg(name);
+        return nullptr;
+    }
+    auto* loader = new QPluginLoader(path);
+    QObject* root = loader->instance();
+    if (!root) {
+        if (why) *why = loader->errorString();
+        delete loader;
+        return nullptr;
+    }
+    loaded.insert(name, loader);
+    return root;
 }
 
 bool IsInstalled()

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+class QObject;
+
 namespace platform {
 
 // The folders that may hold the shipped data, best first, each without a trailing slash:
@@ -26,6 +28,14 @@ QString FindShippedData(const QString& relative);
 bool IsInstalled();
 // The prefix the program runs from when IsInstalled(), else empty.
 QString InstalledPrefix();
+
+// The plugins (shared modules loaded on first use, such as the embedded browser): the
+// file `name` in <prefix>/<libdir>/dialwise when installed, else beside the executable or
+// in the build tree's plugin folder. Empty when there is none.
+QString FindPlugin(const QString& name);
+// Loads the plugin `name` once and returns its root object, which lives as long as the
+// program; nullptr with the reason in `why` when it is missing or will not load.
+QObject* LoadPlugin(const QString& name, QString* why = nullptr);
 
 // The same decisions for a given executable folder and environment (for tests).
 QString InstalledPrefixFor(const QString& executableFolder);

@@ -229,7 +229,7 @@ void TMpvPlayer::Tick()
     if (!engine_) return;
     ++ticks_;
     const TMpvEngine::TPlayState s = engine_->PlayState();
-    const qint64 pos = qint64(engine_->Position() + 0.5);
+    const qint64 pos = DisplaySeconds(engine_->Position());
     if (kind_ == 3) {
         if (s == TMpvEngine::psPlaying) {
             if (!engine_->Mute()) bar_.ShowTime(pos);
@@ -292,9 +292,14 @@ void TMpvPlayer::Stop()
     if (engine_) engine_->Stop();
 }
 
+qint64 TMpvPlayer::DisplaySeconds(double position)
+{
+    return position > 0 ? qint64(position + 0.5) : 0;
+}
+
 qint64 TMpvPlayer::PositionMs() const
 {
-    return engine_ ? qint64(engine_->Position() * 1000) : -1;
+    return engine_ ? qint64(std::max(0.0, engine_->Position()) * 1000) : -1;
 }
 
 void TMpvPlayer::SetVolume(int percent)

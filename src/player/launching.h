@@ -29,6 +29,10 @@ public:
     void SetVolume(int percent) override;
     qint64 PositionMs() const override;
     TMpvEngine* Engine() const { return engine_.get(); }
+    // Whole seconds of a playing position for the time display. libmpv's position of a
+    // live stream can be below 0 (timestamps that start late, a stream taken up again);
+    // the display never counts up from a negative time.
+    static qint64 DisplaySeconds(double position);
     // False after a failed start (the player box then stays hidden).
     bool ShowBox = true;
 

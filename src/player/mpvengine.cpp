@@ -1,12 +1,13 @@
 #include "mpvengine.h"
+#include "datafolders.h"
 #include "debuglog.h"
+#include "mpvapi.h"
 #include "platform.h"
 
 #include <QCoreApplication>
 #include <QHash>
+#include <QLibrary>
 #include <clocale>
-
-#include <mpv/client.h>
 
 namespace {
 // Engines by number, read on the user-interface thread only: libmpv's wake-up comes from
@@ -17,6 +18,29 @@ QHash<quint64, TMpvEngine*>& engines()
     return h;
 }
 quint64 g_serial = 0;
+
+// libmpv's calls, once its plugin is loaded.
+const TMpvApi* g_mpv = nullptr;
+
+bool loadMpv(QString* why)
+{
+    if (g_mpv) return true;
+    const QString path = platform::FindPlugin(kMpvPlugin);
+    if (path.isEmpty()) {
+        *why = QString("%1 is not installed").arg(kMpvPlugin);
+        return false;
+    }
+    // Loaded for the program's life: engines may be anywhere.
+    static QLibrary library;
+    library.setFileName(path);
+    auto entry = reinterpret_cast<TMpvApiEntry>(library.resolve(DIALWISE_MPV_API_SYMBOL));
+    if (!entry) {
+        *why = library.errorString();
+        return false;
+    }
+    g_mpv = entry();
+    return g_mpv != nullptr;
+}
 
 enum : uint64_t
 {
@@ -45,7 +69,7 @@ TMpvEngine::TMpvEngine(QObject* parent) : QObject(parent)
         DebugLog("TMpvEngine: no stream data for 15 s", dcErrOut);
         loaded_ = false;
         const char* cmd[] = {"stop", nullptr};
-        mpv_command_async(mpv_, 0, cmd);
+        g_mpv->command_async(mpv_, 0, cmd);
         dropped(0, "The stream stalled");
     });
 }
@@ -64,8 +88,8 @@ TMpvEngine::~TMpvEngine()
             ++it;
     }
     if (mpv_) {
-        mpv_set_wakeup_callback(mpv_, nullptr, nullptr);
-        mpv_terminate_destroy(mpv_);
+        g_mpv->set_wakeup_callback(mpv_, nullptr, nullptr);
+        g_mpv->terminate_destroy(mpv_);
     }
 }
 
@@ -78,52 +102,54 @@ bool TMpvEngine::Create(QString* why)
         return false;
     };
     if (!platform::LibraryLoadable("libmpv.so.2")) return fail("libmpv is not installed");
+    QString reason;
+    if (!loadMpv(&reason)) return fail("libmpv could not be loaded: " + reason);
     // libmpv reads numbers in the C locale.
     std::setlocale(LC_NUMERIC, "C");
-    mpv_ = mpv_create();
+    mpv_ = g_mpv->create();
     if (!mpv_) return fail("libmpv could not be created");
-    mpv_set_option_string(mpv_, "vo", "null");
-    mpv_set_option_string(mpv_, "video", "no");
-    mpv_set_option_string(mpv_, "terminal", "no");
-    mpv_set_option_string(mpv_, "audio-display", "no");
-    mpv_set_option_string(mpv_, "ytdl", "no");
-    mpv_set_option_string(mpv_, "idle", "yes");
-    mpv_set_option_string(mpv_, "cache", "yes");
-    mpv_set_option_string(mpv_, "audio-client-name", "Dialwise");
+    g_mpv->set_option_string(mpv_, "vo", "null");
+    g_mpv->set_option_string(mpv_, "video", "no");
+    g_mpv->set_option_string(mpv_, "terminal", "no");
+    g_mpv->set_option_string(mpv_, "audio-display", "no");
+    g_mpv->set_option_string(mpv_, "ytdl", "no");
+    g_mpv->set_option_string(mpv_, "idle", "yes");
+    g_mpv->set_option_string(mpv_, "cache", "yes");
+    g_mpv->set_option_string(mpv_, "audio-client-name", "Dialwise");
     // A connection that drops is taken up again by the network layer first.
-    mpv_set_option_string(mpv_, "stream-lavf-o", StreamOptions());
-    mpv_set_option_string(mpv_, "network-timeout", "10");
+    g_mpv->set_option_string(mpv_, "stream-lavf-o", StreamOptions());
+    g_mpv->set_option_string(mpv_, "network-timeout", "10");
     // libmpv's own log, for finding out what a station's stream does.
     if (qEnvironmentVariableIsSet("DIALWISE_MPV_LOG"))
-        mpv_set_option_string(mpv_, "log-file", qgetenv("DIALWISE_MPV_LOG").constData());
+        g_mpv->set_option_string(mpv_, "log-file", qgetenv("DIALWISE_MPV_LOG").constData());
     const QString sink = qEnvironmentVariable("DIALWISE_AUDIO_SINK");
     if (sink.startsWith("wav:")) {
-        mpv_set_option_string(mpv_, "ao", "pcm");
-        mpv_set_option_string(mpv_, "ao-pcm-file", sink.mid(4).toLocal8Bit().constData());
-        mpv_set_option_string(mpv_, "ao-pcm-waveheader", "yes");
+        g_mpv->set_option_string(mpv_, "ao", "pcm");
+        g_mpv->set_option_string(mpv_, "ao-pcm-file", sink.mid(4).toLocal8Bit().constData());
+        g_mpv->set_option_string(mpv_, "ao-pcm-waveheader", "yes");
         // The file writer is not paced in real time: playback stays level with the network,
         // and libmpv's read-ahead thread then stops handing on in-band titles once one comes
         // in right at the play position (the song line froze at the first title). Reading
         // in the player's own thread applies each title as it arrives.
-        mpv_set_option_string(mpv_, "demuxer-thread", "no");
+        g_mpv->set_option_string(mpv_, "demuxer-thread", "no");
     } else if (sink == "null") {
-        mpv_set_option_string(mpv_, "ao", "null");
+        g_mpv->set_option_string(mpv_, "ao", "null");
     }
-    if (mpv_initialize(mpv_) < 0) {
-        mpv_terminate_destroy(mpv_);
+    if (g_mpv->initialize(mpv_) < 0) {
+        g_mpv->terminate_destroy(mpv_);
         mpv_ = nullptr;
         return fail("libmpv did not start");
     }
-    mpv_observe_property(mpv_, kPause, "pause", MPV_FORMAT_FLAG);
-    mpv_observe_property(mpv_, kPausedForCache, "paused-for-cache", MPV_FORMAT_FLAG);
-    mpv_observe_property(mpv_, kBuffering, "cache-buffering-state", MPV_FORMAT_INT64);
-    mpv_observe_property(mpv_, kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
-    mpv_observe_property(mpv_, kIcyTitle, "metadata/by-key/icy-title", MPV_FORMAT_STRING);
-    mpv_observe_property(mpv_, kIcyName, "metadata/by-key/icy-name", MPV_FORMAT_STRING);
-    mpv_observe_property(mpv_, kMediaTitle, "media-title", MPV_FORMAT_STRING);
+    g_mpv->observe_property(mpv_, kPause, "pause", MPV_FORMAT_FLAG);
+    g_mpv->observe_property(mpv_, kPausedForCache, "paused-for-cache", MPV_FORMAT_FLAG);
+    g_mpv->observe_property(mpv_, kBuffering, "cache-buffering-state", MPV_FORMAT_INT64);
+    g_mpv->observe_property(mpv_, kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
+    g_mpv->observe_property(mpv_, kIcyTitle, "metadata/by-key/icy-title", MPV_FORMAT_STRING);
+    g_mpv->observe_property(mpv_, kIcyName, "metadata/by-key/icy-name", MPV_FORMAT_STRING);
+    g_mpv->observe_property(mpv_, kMediaTitle, "media-title", MPV_FORMAT_STRING);
     const quint64 id = ++g_serial;
     engines().insert(id, this);
-    mpv_set_wakeup_callback(
+    g_mpv->set_wakeup_callback(
         mpv_,
         [](void* ctx) {
             const auto id = quint64(reinterpret_cast<quintptr>(ctx));
@@ -153,7 +179,7 @@ void TMpvEngine::Open(const QString& url)
     played_ = reconnecting_ = false;
     attempt_ = 0;
     retry_.stop();
-    mpv_set_property_string(mpv_, "pause", "no");
+    g_mpv->set_property_string(mpv_, "pause", "no");
     load();
 }
 
@@ -162,7 +188,7 @@ void TMpvEngine::load()
     const QByteArray u = url_.toUtf8();
     const char* cmd[] = {"loadfile", u.constData(), nullptr};
     opening_ = true;
-    mpv_command_async(mpv_, 0, cmd);
+    g_mpv->command_async(mpv_, 0, cmd);
     setState(psConnecting);
 }
 
@@ -191,12 +217,12 @@ void TMpvEngine::dropped(int code, const QString& text)
 
 void TMpvEngine::Play()
 {
-    if (mpv_) mpv_set_property_string(mpv_, "pause", "no");
+    if (mpv_) g_mpv->set_property_string(mpv_, "pause", "no");
 }
 
 void TMpvEngine::Pause()
 {
-    if (mpv_) mpv_set_property_string(mpv_, "pause", "yes");
+    if (mpv_) g_mpv->set_property_string(mpv_, "pause", "yes");
 }
 
 void TMpvEngine::Stop()
@@ -207,7 +233,7 @@ void TMpvEngine::Stop()
     stall_.stop();
     reconnecting_ = false;
     const char* cmd[] = {"stop", nullptr};
-    mpv_command_async(mpv_, 0, cmd);
+    g_mpv->command_async(mpv_, 0, cmd);
     loaded_ = false;
     setState(psStopped);
 }
@@ -215,14 +241,14 @@ void TMpvEngine::Stop()
 void TMpvEngine::SetMute(bool mute)
 {
     mute_ = mute;
-    if (mpv_) mpv_set_property_string(mpv_, "mute", mute ? "yes" : "no");
+    if (mpv_) g_mpv->set_property_string(mpv_, "mute", mute ? "yes" : "no");
 }
 
 void TMpvEngine::SetVolume(int percent)
 {
     if (!mpv_) return;
     double v = std::clamp(percent, 0, 100);
-    mpv_set_property_async(mpv_, 0, "volume", MPV_FORMAT_DOUBLE, &v);
+    g_mpv->set_property_async(mpv_, 0, "volume", MPV_FORMAT_DOUBLE, &v);
 }
 
 TMpvEngine::TPlayState TMpvEngine::PlayState() const
@@ -247,7 +273,7 @@ void TMpvEngine::setState(TPlayState s)
 void TMpvEngine::drain()
 {
     while (mpv_) {
-        mpv_event* ev = mpv_wait_event(mpv_, 0);
+        mpv_event* ev = g_mpv->wait_event(mpv_, 0);
         if (!ev || ev->event_id == MPV_EVENT_NONE) break;
         switch (ev->event_id) {
         case MPV_EVENT_FILE_LOADED:
@@ -276,13 +302,14 @@ void TMpvEngine::drain()
             if ((eof && (wasPlaying || reconnecting_) && played_) ||
                 (error && (played_ || reconnecting_))) {
                 dropped(error ? end->error : 0,
-                        error ? QString::fromUtf8(mpv_error_string(end->error))
+                        error ? QString::fromUtf8(g_mpv->error_string(end->error))
                               : QString("The stream ended"));
                 break;
             }
             setState(psStopped);
             if (error) {
-                if (OnError) OnError(end->error, QString::fromUtf8(mpv_error_string(end->error)));
+                if (OnError)
+                    OnError(end->error, QString::fromUtf8(g_mpv->error_string(end->error)));
             } else if (eof && wasPlaying) {
                 if (OnError) OnError(0, "The stream ended");
             }

@@ -67,6 +67,8 @@ TStreamPlayer::~TStreamPlayer()
         delete[] h->lpData;
         delete h;
     }
+    for (WAVEHDR* h : returned_)
+        delete h;
 }
 
 int TStreamPlayer::QueuedBuffers()
@@ -177,11 +179,10 @@ void TStreamPlayer::CloseDevice()
     // Letting messages run below may bring a stop of its own: it finds us closing.
     if (!hWaveOut_ || closing_) return;
     closing_ = true;
-    MMRESULT r = waveOutReset(hWaveOut_);
-    if (r != MMSYSERR_NOERROR) Report("WOR", r);
-    // The returned buffers are freed before the device goes.
+    ResetDevice();
+    // The returned buffers' messages are taken before the device goes.
     QCoreApplication::processEvents();
-    r = waveOutClose(std::exchange(hWaveOut_, nullptr));
+    const MMRESULT r = waveOutClose(std::exchange(hWaveOut_, nullptr));
     closing_ = false;
     if (r != MMSYSERR_NOERROR) Report("WOC", r);
 }
@@ -190,10 +191,7 @@ void TStreamPlayer::SetPaused(bool paused)
 {
     paused_ = paused;
     if (paused) {
-        if (hWaveOut_) {
-            const MMRESULT r = waveOutReset(hWaveOut_);
-            if (r != MMSYSERR_NOERROR) Report("WOR", r);
-        }
+        if (hWaveOut_) ResetDevice();
     } else {
         playing_ = false; // buffer up to the threshold again
     }
@@ -425,6 +423,13 @@ void TStreamPlayer::ProcessStream()
         if (View.Message) View.Message(why);
     }
     if (!audio.isEmpty() && !paused_ && hWaveOut_) {
+        // A queue this long only adds delay (and holds memory): what waits is dropped
+        // before the new audio goes in. Dropped first, not after the write, so that a
+        // single packet above the cap (a few seconds of sound in one piece) is still
+        // heard instead of being thrown away as soon as it is handed over.
+        if (!outstanding_.empty() &&
+            (g_bufferCount >= 200 || g_bufferBytes + audio.size() > QueueByteLimit()))
+            ResetDevice();
         auto* hdr = new WAVEHDR;
         hdr->dwBufferLength = quint32(audio.size());
         hdr->lpData = new char[audio.size()];
@@ -453,11 +458,6 @@ void TStreamPlayer::ProcessStream()
             return;
         }
     }
-    // A queue this long only adds delay (and holds memory): start afresh.
-    if ((g_bufferCount > 200 || g_bufferBytes > QueueByteLimit()) && hWaveOut_) {
-        const MMRESULT r = waveOutReset(hWaveOut_);
-        if (r != MMSYSERR_NOERROR) Report("WOR", r);
-    }
 }
 
 void TStreamPlayer::WaveMessage(int msg, WAVEHDR* hdr)
@@ -479,8 +479,45 @@ void TStreamPlayer::WaveMessage(int msg, WAVEHDR* hdr)
     }
 }
 
+void TStreamPlayer::ResetDevice()
+{
+    const MMRESULT r = waveOutReset(hWaveOut_);
+    if (r != MMSYSERR_NOERROR) {
+        Report("WOR", r);
+        return;
+    }
+    // Every buffer is back from the device now; only the messages saying so are still on
+    // their way. Their audio is freed at once, so that resets in quick succession (a
+    // server pushing big packets faster than they play) never hold more than the newest;
+    // the headers wait for their messages, which then find nothing more to count.
+    const MMRESULT u = UnprepareReturned();
+    if (View.DrawBufferGauge) View.DrawBufferGauge();
+    if (u != MMSYSERR_NOERROR) Report("WOUPHDone", u);
+}
+
+MMRESULT TStreamPlayer::UnprepareReturned()
+{
+    MMRESULT result = MMSYSERR_NOERROR;
+    for (WAVEHDR* h : outstanding_) {
+        const MMRESULT r = waveOutUnprepareHeader(hWaveOut_, h);
+        if (r != MMSYSERR_NOERROR) result = r;
+        --g_bufferCount;
+        g_bufferBytes -= h->dwBufferLength;
+        delete[] std::exchange(h->lpData, nullptr);
+        h->dwBufferLength = 0;
+        returned_.insert(h);
+    }
+    outstanding_.clear();
+    return result;
+}
+
 void TStreamPlayer::WaveBufferDone(WAVEHDR* hdr)
 {
+    // Counted off and emptied by a reset already: only the header is left.
+    if (returned_.erase(hdr)) {
+        delete hdr;
+        return;
+    }
     // Only buffers of this player, each once.
     if (!outstanding_.erase(hdr)) return;
     MMRESULT r = MMSYSERR_NOERROR;

@@ -89,8 +89,9 @@ public:
     static qint64 QueuedBytes();
     // Bytes the stream buffer may hold before it is dropped (paused or no device).
     int BufferLimit() const;
-    // Bytes the device queue may hold before it is reset: a few seconds of the format's
-    // bytes per second, so that big packets cannot pile up memory.
+    // Bytes the device queue may hold: a few seconds of the format's bytes per second, so
+    // that big packets cannot pile up memory. New audio that would pass it drops what
+    // waits (a reset) and goes in alone, so the queue holds at most this and one packet.
     qint64 QueueByteLimit() const;
 
     // Recording what is heard into `folder` (see TRecordFiles), from the song playing now
@@ -116,6 +117,8 @@ private:
     void ProcessStream();
     void WaveBufferDone(platform::WAVEHDR* hdr);
     void CloseDevice();
+    void ResetDevice();
+    platform::MMRESULT UnprepareReturned();
     void Report(const QString& op, platform::MMRESULT code, const QString& detail = {});
     void Refuse(const QString& text);
     void Connect();
@@ -152,4 +155,6 @@ private:
     qint32 songLength_ = 0;
     QElapsedTimer songTick_;
     std::unordered_set<platform::WAVEHDR*> outstanding_; // handed to the device
+    // Returned by a reset and emptied; their done messages are still to come.
+    std::unordered_set<platform::WAVEHDR*> returned_;
 };

@@ -4,60 +4,14 @@
 #include "netutils.h"
 #include "platform.h"
 
+#include "webview.h"
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QTimer>
 #include <QUrl>
-#include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineSettings>
-#include <QWebEngineUrlRequestJob>
-#include <QWebEngineUrlScheme>
-#include <QWebEngineUrlSchemeHandler>
-#include <QWebEngineView>
 
 namespace {
-
-// The page asks its window about every navigation before it happens.
-class TWebPage : public QWebEnginePage
-{
-public:
-    TWebPage(TBaseIEForm* form, QObject* parent) : QWebEnginePage(parent), form_(form) {}
-
-protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override
-    {
-        // Only a click of the user's on a link of the page itself may leave the page;
-        // subframes, scripts, timers, redirects and form posts stay inside or go nowhere.
-        return form_->AcceptNavigation(QString::fromLatin1(url.toEncoded()),
-                                       isMainFrame && type == NavigationTypeLinkClicked);
-    }
-    // Links that ask for a new window open nowhere but through the same checks.
-    QWebEnginePage* createWindow(WebWindowType) override { return nullptr; }
-
-private:
-    TBaseIEForm* form_;
-};
-
-// Station links that get past a page's navigation check load nothing.
-class TLinkSchemeHandler : public QWebEngineUrlSchemeHandler
-{
-public:
-    using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
-    void requestStarted(QWebEngineUrlRequestJob* job) override
-    {
-        job->fail(QWebEngineUrlRequestJob::RequestDenied);
-    }
-};
-
-bool g_schemeRegistered = false;
-
-void installLinkHandler(QWebEngineProfile* profile)
-{
-    if (!g_schemeRegistered || profile->urlSchemeHandler("dialwise")) return;
-    profile->installUrlSchemeHandler("dialwise", new TLinkSchemeHandler(profile));
-}
 
 bool sameSite(const QUrl& a, const QUrl& b)
 {
@@ -66,15 +20,6 @@ bool sameSite(const QUrl& a, const QUrl& b)
 }
 
 } // namespace
-
-void RegisterLinkScheme()
-{
-    if (g_schemeRegistered) return;
-    QWebEngineUrlScheme scheme("dialwise");
-    scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
-    QWebEngineUrlScheme::registerScheme(scheme);
-    g_schemeRegistered = true;
-}
 
 TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent), site_(site)
 {
@@ -85,19 +30,27 @@ TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent)
     pal.setColor(QPalette::Window, Qt::black);
     setPalette(pal);
 
-    webControl = new QWebEngineView(this);
-    webControl->setObjectName("webControl");
-    auto* page = new TWebPage(this, webControl);
-    // Pages reach nothing but their own site and the program's handlers.
-    page->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
-    page->settings()->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
-    webControl->setPage(page);
+    QString why;
+    if (IWebEngine* engine = WebEngine(&why)) {
+        TWebViewHooks hooks;
+        // The view is this window's child: it never outlives it.
+        hooks.AcceptNavigation = [this](const QString& url, bool clicked) {
+            return AcceptNavigation(url, clicked);
+        };
+        hooks.LoadFinished = [this](bool) { webControlNavigateComplete(); };
+        view = engine->CreateView(this, std::move(hooks));
+        webControl = view->Widget();
+    } else {
+        // No page, but a window that says why.
+        DebugLog("Web pages cannot be shown: " + why, dcErrOut);
+        auto* label = new QLabel("The web pages cannot be shown: " + why.toHtmlEscaped(), this);
+        label->setObjectName("webControl");
+        label->setWordWrap(true);
+        label->setAlignment(Qt::AlignCenter);
+        label->setStyleSheet("QLabel { color: white; background: black; }");
+        webControl = label;
+    }
     qApp->installEventFilter(this); // the user's presses on the page (see eventFilter)
-    installLinkHandler(page->profile());
-    // The page's own menu stays closed; the main window opens it again on request.
-    webControl->setContextMenuPolicy(Qt::NoContextMenu);
-    connect(webControl, &QWebEngineView::loadFinished, this,
-            [this](bool) { webControlNavigateComplete(); });
 
     // A cover with a blinking "Loading..." hides the page until it has loaded; the
     // timer blinks it.
@@ -115,8 +68,12 @@ TBaseIEForm::TBaseIEForm(const QString& site, QWidget* parent) : QWidget(parent)
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, &TBaseIEForm::Timer1Timer);
-    Timer1->start();
-    Hider->raise();
+    if (view) {
+        Timer1->start();
+        Hider->raise();
+    } else {
+        Hider->hide();
+    }
 }
 
 TBaseIEForm::~TBaseIEForm() = default;
@@ -149,12 +106,12 @@ void TBaseIEForm::webControlNavigateComplete()
 
 void TBaseIEForm::Navigate(const QString& address)
 {
-    webControl->load(QUrl(address));
+    if (view) view->Load(QUrl(address));
 }
 
 QString TBaseIEForm::Location() const
 {
-    return webControl->url().toString();
+    return view ? view->Url().toString() : QString();
 }
 
 QWidget* TBaseIEForm::BrowserWindow() const

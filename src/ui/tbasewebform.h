@@ -12,21 +12,24 @@
 
 class QLabel;
 class QTimer;
-class QWebEngineView;
+class IWebEngine;
+class IWebView;
 
-// True when the program was built with the embedded browser and DIALWISE_NO_BROWSER is
-// not "1"; writes the result to the debug console.
+// True when the program was built with the embedded browser, its plugin is there and
+// DIALWISE_NO_BROWSER is not "1"; writes the result to the debug console. Loads nothing.
 bool CheckBrowser();
-// Makes "dialwise:" a scheme the pages know, so that its links reach the page windows
-// instead of the desktop. Call before the application object exists.
-void RegisterLinkScheme();
+// The embedded browser's plugin, loaded on the first call (the shared drawing context the
+// browser needs is made then, and "dialwise:" becomes a scheme its pages know); nullptr
+// with the reason in `why` when it is missing or does not load.
+IWebEngine* WebEngine(QString* why = nullptr);
 
 class TBaseIEForm : public QWidget
 {
     Q_OBJECT
 public:
     // `site` is the program's web site ("http://host:port"): addresses on it stay in the
-    // page. Only built with the embedded browser; see CheckBrowser.
+    // page. Only made when CheckBrowser() holds; a browser plugin that does not load
+    // leaves the window with a message instead of a page.
     explicit TBaseIEForm(const QString& site, QWidget* parent = nullptr);
     ~TBaseIEForm() override;
 
@@ -40,7 +43,9 @@ public:
     // A "dialwise:" link the page hands over (already percent-decoded).
     std::function<void(const QString& link)> OnLocation;
 
-    QWebEngineView* webControl = nullptr;
+    // The browser control (nullptr when the plugin did not load) and its widget.
+    IWebView* view = nullptr;
+    QWidget* webControl = nullptr;
     QWidget* Hider = nullptr;
     QLabel* Mess = nullptr;
     QTimer* Timer1 = nullptr;

@@ -173,6 +173,7 @@ void Tvm_form::StationSourceChanged()
     RefreshSelectedMode = false;
     pressRefresh(true);
     serverList_->RefreshAll();
+    AfterSourceChanged();
 }
 
 void Tvm_form::checkLibraries()

@@ -214,6 +214,8 @@ protected:
     // Find found the text in no row: another source may take the search (true).
     virtual bool FindElsewhere(const QString&) { return false; }
     virtual QString GenreEntry() const { return {}; }
+    // A new station source is in place (its first refresh has started).
+    virtual void AfterSourceChanged() {}
 
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;

@@ -420,6 +420,36 @@ void Tvmmp3_form::ExecuteCommand(const QStringList& words)
     Pages->ExecuteCommand(words);
 }
 
+void Tvmmp3_form::AfterSourceChanged()
+{
+    showSourceTips();
+}
+
+void Tvmmp3_form::showSourceTips()
+{
+    for (int i = 0; i < genrebox->count(); ++i)
+        genrebox->item(i)->setToolTip({});
+    auto* rb = dynamic_cast<TRadioBrowserList*>(ServerList());
+    if (!rb) return;
+    // The genre panel tells how many stations of the directory carry each genre. The
+    // answer of a source replaced meanwhile never arrives (its list takes its requests).
+    rb->FetchTags([this](const QList<TRBTag>& tags) {
+        QHash<QString, int> counts;
+        for (const TRBTag& t : tags)
+            counts.insert(t.Name.toLower(), t.StationCount);
+        for (int i = 0; i < genrebox->count(); ++i) {
+            QListWidgetItem* item = genrebox->item(i);
+            const auto it = counts.constFind(item->text().toLower());
+            if (it != counts.cend())
+                item->setToolTip(QString("%1 stations of the Radio Browser directory").arg(*it));
+        }
+    });
+    serverview->Model()->SetHeaderTip(
+        serverview->PlayersColumn,
+        "Plays counted by the Radio Browser directory (its click count); it knows no "
+        "listener figures");
+}
+
 void Tvmmp3_form::FormShowFirst()
 {
     Tvm_form::FormShowFirst();
@@ -438,26 +468,7 @@ void Tvmmp3_form::FormShowFirst()
         }
     }
     Pages->FormShowFirst();
-    if (auto* rb = dynamic_cast<TRadioBrowserList*>(ServerList())) {
-        // The genre panel tells how many stations of the directory carry each genre.
-        rb->FetchTags([this](const QList<TRBTag>& tags) {
-            QHash<QString, int> counts;
-            for (const TRBTag& t : tags)
-                counts.insert(t.Name.toLower(), t.StationCount);
-            for (int i = 0; i < genrebox->count(); ++i) {
-                QListWidgetItem* item = genrebox->item(i);
-                const auto it = counts.constFind(item->text().toLower());
-                if (it != counts.cend())
-                    item->setToolTip(
-                        QString("%1 stations of the Radio Browser directory").arg(*it));
-            }
-        });
-    }
-    if (dynamic_cast<TRadioBrowserList*>(ServerList()))
-        serverview->Model()->SetHeaderTip(
-            serverview->PlayersColumn,
-            "Plays counted by the Radio Browser directory (its click count); it knows no "
-            "listener figures");
+    showSourceTips();
     // The web tabs show once their pages exist; the docked windows bring their own tabs.
     // A user expects the stations of the selected genre when the program opens.
     QTimer::singleShot(0, this, [this] {

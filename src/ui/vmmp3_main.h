@@ -76,10 +76,14 @@ protected:
     bool BannerClickOverride() override;
     bool LinkClickOverride(const QString& rest) override;
     QString GenreEntry() const override;
+    void AfterSourceChanged() override;
     bool eventFilter(QObject* o, QEvent* e) override;
 
 private:
     void buildGenreControls();
+    // The directory's genre counts in the genre panel's tips and the listeners column's
+    // tip, for the source in use (cleared for the list server).
+    void showSourceTips();
     QString genreFile_;
     // Moving through the genres with the keyboard refreshes the one the user stops at.
     QTimer* genreKeyTimer_ = nullptr;

@@ -67,6 +67,18 @@ private slots:
         answer_ = mrOk;
     }
 
+    // The built-in player's time display: libmpv's position may be below 0 (seen as
+    // "-0:01"); it is shown as 0:00, and whole seconds are rounded.
+    void builtInTimeNeverNegative()
+    {
+        const std::pair<double, qint64> cases[] = {{-1.6, 0}, {-0.4, 0}, {0.0, 0},
+                                                   {0.49, 0}, {0.5, 1},  {75.2, 75}};
+        for (const auto& [position, seconds] : cases) {
+            QCOMPARE(TMpvPlayer::DisplaySeconds(position), seconds);
+            QVERIFY(!Tplayer_form::TimeText(TMpvPlayer::DisplaySeconds(position)).contains('-'));
+        }
+    }
+
     void kindFromType_data()
     {
         QTest::addColumn<int>("type");

@@ -311,6 +311,34 @@ private slots:
         QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);
     }
 
+    // One packet above the queue's byte cap (several seconds of sound in one piece) is
+    // heard whole; the next one that would pass the cap drops what waits, not itself.
+    void packetAboveTheCap()
+    {
+        TStreamPlayer p;
+        Recorder r;
+        r.attach(p);
+        p.BufferKB = 16;
+        p.Client()->BeginResponseForTest();
+        Feed(p, okHead());
+        QVERIFY(p.QueueByteLimit() < streamproto::MaxPayload);
+        Feed(p, streamproto::MakePacket(QByteArray(streamproto::MaxPayload, '\x22')));
+        QCOMPARE(TStreamPlayer::QueuedBuffers(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(TStreamPlayer::QueuedBuffers(), 0, 10000);
+        QFile wav(wav_);
+        QCOMPARE(wav.size(), 44 + streamproto::MaxPayload);
+        // Two in a row: the first is dropped and its memory freed before the second is
+        // queued, without waiting for the device's messages.
+        const QByteArray big = streamproto::MakePacket(QByteArray(streamproto::MaxPayload, 0));
+        Feed(p, big);
+        Feed(p, big);
+        QCOMPARE(TStreamPlayer::QueuedBuffers(), 1);
+        QCOMPARE(TStreamPlayer::QueuedBytes(), qint64(streamproto::MaxPayload));
+        p.Stop();
+        QCOMPARE(TStreamPlayer::QueuedBuffers(), 0);
+        QVERIFY(r.messages.isEmpty());
+    }
+
     // Freed while the device still holds buffers: everything is given back.
     void destroyedWhilePlaying()
     {

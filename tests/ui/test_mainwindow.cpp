@@ -204,11 +204,16 @@ private slots:
         connect(&directory, &QTcpServer::newConnection, &directory, [&directory] {
             while (QTcpSocket* c = directory.nextPendingConnection()) {
                 connect(c, &QTcpSocket::readyRead, c, [c] {
-                    if (!c->readAll().contains("\r\n\r\n")) return;
+                    const QByteArray head = c->readAll();
+                    if (!head.contains("\r\n\r\n")) return;
+                    // The genre panel's counts, and the stations.
                     const QByteArray body =
-                        "[{\"stationuuid\":\"96062a7b-0601-11e8-ae97-52543be04c81\","
-                        "\"name\":\"Directory One\",\"url\":\"http://127.0.0.9:8000/live\","
-                        "\"codec\":\"MP3\",\"bitrate\":128,\"clickcount\":5}]";
+                        head.startsWith("GET /json/tags")
+                            ? QByteArray("[{\"name\":\"jazz\",\"stationcount\":7}]")
+                            : QByteArray("[{\"stationuuid\":\"96062a7b-0601-11e8-ae97-"
+                                         "52543be04c81\",\"name\":\"Directory One\",\"url\":"
+                                         "\"http://127.0.0.9:8000/live\",\"codec\":\"MP3\","
+                                         "\"bitrate\":128,\"clickcount\":5}]");
                     c->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
                              "Content-Length: " +
                              QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" +
@@ -235,7 +240,19 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!w->IsUpdating(), 15000);
         QCOMPARE(w->serverview->RowCount(), 1);
         QCOMPARE(w->serverview->Station(0)->Name, QString("Directory One"));
+        // The genre panel tells the new directory's counts...
+        QListWidgetItem* jazz = nullptr;
+        for (int i = 0; i < w->genrebox->count(); ++i)
+            if (w->genrebox->item(i)->text().compare("Jazz", Qt::CaseInsensitive) == 0)
+                jazz = w->genrebox->item(i);
+        QVERIFY(jazz);
+        QTRY_COMPARE(jazz->toolTip(), QString("7 stations of the Radio Browser directory"));
+        // ... and forgets them with the list server back.
         qunsetenv("DIALWISE_RADIOBROWSER");
+        qputenv("DIALWISE_LIST_HOST", "127.0.0.1:" + QByteArray::number(list->serverPort()));
+        w->StationSourceChanged();
+        QCOMPARE(jazz->toolTip(), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(!w->IsUpdating(), 15000);
     }
 
     void genreByKeyboardAndWithBlanks()

@@ -12,6 +12,7 @@
 #include "testsupport.h"
 #include "vmmp3_main.h"
 #include "vmmp3_pages.h"
+#include "webview.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -21,8 +22,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QWebEnginePage>
-#include <QWebEngineView>
 
 #include <csignal>
 #include <sys/wait.h>
@@ -36,7 +35,8 @@ QVariant runJs(TBaseIEForm* p, const QString& script)
 {
     QVariant out;
     QEventLoop loop;
-    p->webControl->page()->runJavaScript(script, [&](const QVariant& v) {
+    if (!p->view) return out;
+    p->view->RunJavaScript(script, [&](const QVariant& v) {
         out = v;
         loop.quit();
     });
@@ -281,8 +281,6 @@ int main(int argc, char** argv)
     setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
     setenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu", 1);
     unsetenv("DIALWISE_NO_BROWSER");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    RegisterLinkScheme();
     int rc = 0;
     {
         QApplication app(argc, argv);
