@@ -4,9 +4,17 @@
 extern "C" __attribute__((visibility("default"))) const TMpvApi* dialwise_mpv_api()
 {
     static const TMpvApi api = {
-        mpv_create,          mpv_initialize,        mpv_terminate_destroy, mpv_set_option_string,
-        mpv_set_property_string, mpv_set_property_async, mpv_observe_property,
-        mpv_command_async,   mpv_wait_event,        mpv_set_wakeup_callback, mpv_error_string,
+        mpv_create,
+        mpv_initialize,
+        mpv_terminate_destroy,
+        mpv_set_option_string,
+        mpv_set_property_string,
+        mpv_set_property_async,
+        mpv_observe_property,
+        mpv_command_async,
+        mpv_wait_event,
+        mpv_set_wakeup_callback,
+        mpv_error_string,
     };
     return &api;
 }
