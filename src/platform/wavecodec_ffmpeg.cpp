@@ -218,7 +218,6 @@ public:
     }
 };
 
-
 } // namespace
 } // namespace platform
 
