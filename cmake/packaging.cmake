@@ -42,7 +42,7 @@ add_custom_target(dw_package_files ALL DEPENDS ${dw_gz_files})
 # The program.
 install(TARGETS dialwise RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dialwise)
 # Its plugins, loaded on first use.
-foreach(plugin dialwise-web dialwise-mpv)
+foreach(plugin dialwise-web dialwise-mpv dialwise-codecs)
   if(TARGET ${plugin})
     install(TARGETS ${plugin} LIBRARY DESTINATION ${DIALWISE_PLUGIN_SUBDIR} COMPONENT dialwise)
   endif()

@@ -26,6 +26,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QTimer>
 #include <memory>
 
 namespace {
@@ -121,39 +122,47 @@ int main(int argc, char** argv)
             InstallChatWindows(chat.get(), mainWindow.get());
             InstallDccTransfers(chat.get(), mainWindow.get());
         });
-        // The configuration dialog, made once; it opens by itself when the player set is
-        // not usable (no setting means the built-in player, which is).
+        // The configuration dialog, made once on first use; it opens by itself when the
+        // player set is not usable (no setting means the built-in player, which is).
         CreateGuarded([&] {
             Tvmmp3_form* w = mainWindow.get();
-            auto* dialog = new Tmp3config_form(w->Configuration(), w);
-            dialog->OnImmediateEffect = [w](const QString& control) {
-                w->ApplySettingChange(control);
-            };
-            auto show = [dialog] {
+            auto show = [w, dialog = QPointer<Tmp3config_form>()]() mutable {
+                if (!dialog) {
+                    dialog = new Tmp3config_form(w->Configuration(), w);
+                    dialog->OnImmediateEffect = [w](const QString& control) {
+                        w->ApplySettingChange(control);
+                    };
+                }
                 dialog->LoadControls();
                 dialog->exec();
             };
-            w->Hooks.ShowConfigDialog = show;
-            Tupdate_form::ShowConfigDialog = show;
-            if (!PlayerFound(w->Configuration()->Text("program_dir"))) show();
+            auto shared = std::make_shared<decltype(show)>(std::move(show));
+            w->Hooks.ShowConfigDialog = [shared] { (*shared)(); };
+            Tupdate_form::ShowConfigDialog = [shared] { (*shared)(); };
+            if (!PlayerFound(w->Configuration()->Text("program_dir"))) (*shared)();
         });
         // The splash frees itself when it closes; a program that ends sooner (an update taken
         // at start) frees it here.
         QPointer<Tmp3splash_form> splash;
         CreateGuarded([&] { splash = new Tmp3splash_form(); });
-        CreateGuarded([&] {
-            auto* list = new Tchannellist_form(mainWindow.get());
-            if (chat) chat->ChannelList = list;
-        });
-        // The tips window shows itself unless switched off; the help button shows it again.
-        CreateGuarded([&] {
-            auto* tips = new Ttip_form(mainWindow->Configuration(), mainWindow.get());
-            mainWindow->Hooks.ShowTips = [tips] { tips->ShowTips(); };
-        });
         CreateGuarded([&] { CreatePlayerBar(*mainWindow); });
 
         // The message loop; the program ends when the main window closes.
         mainWindow->show();
+        // The windows not shown at start are made on the loop's first pass, once the main
+        // window is on its way to the screen.
+        QTimer::singleShot(0, mainWindow.get(), [&mainWindow, &chat] {
+            CreateGuarded([&] {
+                auto* list = new Tchannellist_form(mainWindow.get());
+                if (chat) chat->ChannelList = list;
+            });
+            // The tips window shows itself unless switched off; the help button shows it
+            // again.
+            CreateGuarded([&] {
+                auto* tips = new Ttip_form(mainWindow->Configuration(), mainWindow.get());
+                mainWindow->Hooks.ShowTips = [tips] { tips->ShowTips(); };
+            });
+        });
         // Run from a build tree, the program registers itself as the handler of "dialwise:"
         // links (installed, its package's desktop entry does); a link given to this start
         // is delivered as one from a later start would be.

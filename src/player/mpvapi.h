@@ -5,7 +5,7 @@
 
 struct TMpvApi
 {
-    decltype(&::mpv_create) create;
+    decltype(&::mpv_create) create; // in the C locale, which libmpv needs
     decltype(&::mpv_initialize) initialize;
     decltype(&::mpv_terminate_destroy) terminate_destroy;
     decltype(&::mpv_set_option_string) set_option_string;

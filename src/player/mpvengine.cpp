@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QHash>
 #include <QLibrary>
-#include <clocale>
 
 namespace {
 // Engines by number, read on the user-interface thread only: libmpv's wake-up comes from
@@ -104,8 +103,6 @@ bool TMpvEngine::Create(QString* why)
     if (!platform::LibraryLoadable("libmpv.so.2")) return fail("libmpv is not installed");
     QString reason;
     if (!loadMpv(&reason)) return fail("libmpv could not be loaded: " + reason);
-    // libmpv reads numbers in the C locale.
-    std::setlocale(LC_NUMERIC, "C");
     mpv_ = g_mpv->create();
     if (!mpv_) return fail("libmpv could not be created");
     g_mpv->set_option_string(mpv_, "vo", "null");

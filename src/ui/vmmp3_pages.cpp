@@ -25,6 +25,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QRadioButton>
 #include <QScopedValueRollback>
 #include <QSignalBlocker>
@@ -223,7 +224,26 @@ void Tvmmp3_pages::FormShowFirst()
             const QSignalBlocker quiet(form_->pages); // the posted message opens it
             form_->pages->setCurrentWidget(news);
         }
-        platform::PostMessage(this, kOpenNewsPage);
+        // The page, and with it the browser's libraries, comes once the window has been
+        // drawn: the window is on the screen before the browser loads.
+        struct FirstPaint : QObject
+        {
+            QPointer<Tvmmp3_pages> pages;
+            bool eventFilter(QObject* o, QEvent* e) override
+            {
+                if (e->type() == QEvent::Paint || e->type() == QEvent::UpdateRequest) {
+                    o->removeEventFilter(this);
+                    DebugLog("Window drawn: opening the news page");
+                    if (pages) platform::PostMessage(pages, kOpenNewsPage);
+                    deleteLater();
+                }
+                return false;
+            }
+        };
+        auto* watch = new FirstPaint;
+        watch->setParent(form_);
+        watch->pages = this;
+        form_->installEventFilter(watch);
     }
 }
 
