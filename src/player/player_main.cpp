@@ -808,7 +808,7 @@ void Tplayer_form::setStrut(bool on)
     auto atom = [c](const char* name) {
         xcb_intern_atom_reply_t* r =
             xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
-        const xcb_atom_t a = r ? r->atom : XCB_ATOM_NONE;
+        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
         free(r);
         return a;
     };
