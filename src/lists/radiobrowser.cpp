@@ -253,6 +253,13 @@ QList<TRule> TRBStation::InfoLines() const
     return lines;
 }
 
+TSCServer::TLogo TRBStation::StationLogo() const
+{
+    if (Favicon.isEmpty() || Uuid.isNull()) return {};
+    return {QStringLiteral("rb-") + Uuid.toString(QUuid::WithoutBraces) + QStringLiteral(".png"),
+            Favicon, true};
+}
+
 QString TRBStation::PingAddress() const
 {
     return ResolvedIP.isEmpty() ? Address : ResolvedIP;
