@@ -26,7 +26,8 @@ enum : uint64_t
     kTimePos,
     kIcyTitle,
     kIcyName,
-    kMediaTitle
+    kMediaTitle,
+    kAudioCodec
 };
 } // namespace
 
@@ -114,6 +115,8 @@ bool TMpvEngine::Create(QString* why)
         mpv_ = nullptr;
         return fail("libmpv did not start");
     }
+    // The recorder's failures (a file that cannot be opened or written) come as log lines.
+    mpv_request_log_messages(mpv_, "error");
     mpv_observe_property(mpv_, kPause, "pause", MPV_FORMAT_FLAG);
     mpv_observe_property(mpv_, kPausedForCache, "paused-for-cache", MPV_FORMAT_FLAG);
     mpv_observe_property(mpv_, kBuffering, "cache-buffering-state", MPV_FORMAT_INT64);
@@ -121,6 +124,7 @@ bool TMpvEngine::Create(QString* why)
     mpv_observe_property(mpv_, kIcyTitle, "metadata/by-key/icy-title", MPV_FORMAT_STRING);
     mpv_observe_property(mpv_, kIcyName, "metadata/by-key/icy-name", MPV_FORMAT_STRING);
     mpv_observe_property(mpv_, kMediaTitle, "media-title", MPV_FORMAT_STRING);
+    mpv_observe_property(mpv_, kAudioCodec, "audio-codec-name", MPV_FORMAT_STRING);
     const quint64 id = ++g_serial;
     engines().insert(id, this);
     mpv_set_wakeup_callback(
@@ -212,6 +216,26 @@ void TMpvEngine::Stop()
     setState(psStopped);
 }
 
+void TMpvEngine::DumpCache(double from, double to, const QString& path, bool wait)
+{
+    if (!mpv_) {
+        if (OnDumpDone) OnDumpDone(path, false, "no player");
+        return;
+    }
+    const QByteArray f = QByteArray::number(from, 'f', 3), t = QByteArray::number(to, 'f', 3),
+                     p = path.toUtf8();
+    const char* cmd[] = {"dump-cache", f.constData(), t.constData(), p.constData(), nullptr};
+    if (wait) {
+        const int r = mpv_command(mpv_, cmd);
+        if (OnDumpDone) OnDumpDone(path, r >= 0, QString::fromUtf8(mpv_error_string(r)));
+        return;
+    }
+    // Numbers above those of the observed properties.
+    const quint64 id = (quint64(1) << 32) + ++dumpSerial_;
+    dumps_.insert(id, path);
+    mpv_command_async(mpv_, id, cmd);
+}
+
 void TMpvEngine::SetMute(bool mute)
 {
     mute_ = mute;
@@ -288,6 +312,18 @@ void TMpvEngine::drain()
             }
             break;
         }
+        case MPV_EVENT_COMMAND_REPLY: {
+            const QString path = dumps_.take(ev->reply_userdata);
+            if (!path.isEmpty() && OnDumpDone)
+                OnDumpDone(path, ev->error >= 0, QString::fromUtf8(mpv_error_string(ev->error)));
+            break;
+        }
+        case MPV_EVENT_LOG_MESSAGE: {
+            auto* m = static_cast<mpv_event_log_message*>(ev->data);
+            if (m && m->prefix && QByteArray(m->prefix) == "recorder" && OnRecordError)
+                OnRecordError(QString::fromUtf8(m->text).trimmed());
+            break;
+        }
         case MPV_EVENT_PROPERTY_CHANGE: {
             auto* p = static_cast<mpv_event_property*>(ev->data);
             switch (ev->reply_userdata) {
@@ -326,6 +362,11 @@ void TMpvEngine::drain()
                 icyName_ = p->format == MPV_FORMAT_STRING
                                ? QString::fromUtf8(*static_cast<char**>(p->data))
                                : QString();
+                break;
+            case kAudioCodec:
+                audioCodec_ = p->format == MPV_FORMAT_STRING
+                                  ? QString::fromUtf8(*static_cast<char**>(p->data))
+                                  : QString();
                 break;
             case kMediaTitle:
                 mediaTitle_ = p->format == MPV_FORMAT_STRING

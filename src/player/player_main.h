@@ -125,6 +125,17 @@ public:
     virtual void SetVolume(int percent) { (void)percent; }
     // Playing position in milliseconds; -1 when the player does not tell.
     virtual qint64 PositionMs() const { return -1; }
+    // Recording what plays into a folder, as the own stream player does; a player that
+    // cannot record never can.
+    virtual bool CanRecord() const { return false; }
+    virtual bool StartRecording(const QString& folder, QString* why)
+    {
+        (void)folder;
+        if (why) *why = "This player cannot record";
+        return false;
+    }
+    virtual void StopRecording() {}
+    virtual bool Recording() const { return false; }
 };
 
 class Tplayer_form : public QWidget
@@ -164,9 +175,10 @@ public:
     void tunelane_butt_Click();
     void TrackBar1Change();
     void timetimerTimer();
-    // Recording what the own stream player plays (the button and Record1 toggle it).
+    // Recording what the own stream player or the built-in player plays (the button and
+    // Record1 toggle it).
     void record_buttClick(bool on);
-    // The button and the menu entry show the stream player's state.
+    // The button and the menu entry show the playing player's state.
     void ShowRecording();
 
     // State, for the main window and tests.
@@ -214,7 +226,8 @@ protected:
 
 private:
     void showTitles();
-    void applyVolume(quint32 v); // 0..65535 on both channels
+    TOtherPlayer* otherPlayer() const; // the player of the kind playing, if not the bar's own
+    void applyVolume(quint32 v);       // 0..65535 on both channels
     void drawBufferGauge();
     void EdgeChanged();
     void applyDesktopEdge();
