@@ -55,10 +55,8 @@ bool TMpvRecorder::Begin(const QString& station, const QString& title, const QSt
     song.Whole = whole;
     song.Start = song.Saved = at;
     song.Part = QDir(parts).filePath(song.Name + "." + song.Ext);
-    for (int n = 2; (QFileInfo::exists(song.Part) || closing_.contains(song.Part)) && n < 1000;
-         ++n)
-        song.Part =
-            QDir(parts).filePath(QString("%1 (%2).%3").arg(song.Name).arg(n).arg(song.Ext));
+    for (int n = 2; (QFileInfo::exists(song.Part) || closing_.contains(song.Part)) && n < 1000; ++n)
+        song.Part = QDir(parts).filePath(QString("%1 (%2).%3").arg(song.Name).arg(n).arg(song.Ext));
     current_ = song;
     DebugLog("Recording to " + song.Part);
     return true;

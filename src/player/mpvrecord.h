@@ -22,8 +22,7 @@ public:
     // `dump` writes the cache's sound from `from` to `to` seconds of playing time to
     // `path`, in the background, or at once when `wait` is set; the engine then calls
     // DumpDone.
-    using TDump =
-        std::function<void(double from, double to, const QString& path, bool wait)>;
+    using TDump = std::function<void(double from, double to, const QString& path, bool wait)>;
     TMpvRecorder(const QString& folder, TDump dump);
     QString Folder() const { return folder_; }
     TMpvRecorder(const TMpvRecorder&) = delete;
