@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -394,7 +395,8 @@ void Tplayer_form::ShowSongLine(const QString& title)
     songTitle_ = title;
     statusShown_ = false;
     if (changed && Notifier)
-        Notifier->SongChanged(stationName_.isEmpty() ? firstLine_ : stationName_, title);
+        Notifier->SongChanged(stationName_.isEmpty() ? firstLine_ : stationName_, title,
+                              QFileInfo(stationIcon_).isFile() ? stationIcon_ : QString());
     displayed_ = firstLine_ + "\r" + "SONG: " + title;
     showTitles();
     buycd_butt->setEnabled(!title.isEmpty());
@@ -452,6 +454,7 @@ void Tplayer_form::StartStation(TCustomServer* station)
 {
     const auto* sc = dynamic_cast<const TSCServer*>(station);
     dotsIndex_ = 0;
+    stationIcon_ = Host.StationIcon ? Host.StationIcon(station) : QString();
     ShowStationLine(station->Name);
     stationName_ = station->Name;
     ShowSongLine(sc ? sc->SongTitle : QString());

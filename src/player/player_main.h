@@ -110,6 +110,9 @@ struct TPlayerHost
     std::function<void()> HideMainWindow;
     std::function<void(bool)> SetTrayIcon; // activate (true) or deactivate the tray icon
     std::function<QString(const QString&)> FixSongName;
+    // Where the station's logo is kept as a picture file (it may not have arrived yet);
+    // empty when the station has none. Song notifications show it.
+    std::function<QString(const TCustomServer*)> StationIcon;
 };
 
 // A player the bar drives without playing itself (kinds 0, 2, 3).
@@ -240,7 +243,8 @@ private:
     bool wmBlink_ = true;
     int dotsIndex_ = 0;
     QStringList dots_;
-    QString stationUrl_; // of the station last started (stations are not kept: rows own them)
+    QString stationUrl_;  // of the station last started (stations are not kept: rows own them)
+    QString stationIcon_; // its logo's file, when it has one
     TStationRecord last_;
     QElapsedTimer startedAt_;
     QString firstLine_;
