@@ -21,6 +21,8 @@ PKGS=(
   # real peers used by the tests
   ngircd dante-server microsocks tinyproxy vsftpd pulseaudio pulseaudio-utils
   iproute2 procps audacious mpv mpv-mpris playerctl xdotool
+  # drawing song notifications for the screenshot in docs/
+  dunst
   # signatures of updates
   libsodium-dev
   # the directory's databases (Qt SQL drivers, and PostgreSQL for its tests)

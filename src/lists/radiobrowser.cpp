@@ -253,6 +253,13 @@ QList<TRule> TRBStation::InfoLines() const
     return lines;
 }
 
+TSCServer::TLogo TRBStation::StationLogo() const
+{
+    if (Favicon.isEmpty() || Uuid.isNull()) return {};
+    return {QStringLiteral("rb-") + Uuid.toString(QUuid::WithoutBraces) + QStringLiteral(".png"),
+            Favicon, true};
+}
+
 QString TRBStation::PingAddress() const
 {
     return ResolvedIP.isEmpty() ? Address : ResolvedIP;
@@ -1183,8 +1190,9 @@ void TRadioBrowserList::SendRequest()
             const qint64 told = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
             if (told > 0 && told <= MaxBodyBytes) body->reserve(qsizetype(told));
         }
-        const QByteArray chunk = reply->readAll();
-        if (body->size() + chunk.size() > MaxBodyBytes) {
+        // Straight into the answer's block: no copy of each chunk on the way.
+        const qint64 avail = reply->bytesAvailable();
+        if (body->size() + avail > MaxBodyBytes) {
             reply_ = nullptr;
             reply->disconnect();
             reply->abort();
@@ -1193,7 +1201,10 @@ void TRadioBrowserList::SendRequest()
                          QString::number(MaxBodyBytes / (1024 * 1024)) + QStringLiteral(" MB"));
             return;
         }
-        body->append(chunk);
+        const qsizetype old = body->size();
+        body->resize(old + qsizetype(avail));
+        const qint64 got = reply->read(body->data() + old, avail);
+        body->resize(old + qsizetype(qMax<qint64>(0, got)));
         Status(-1,
                QStringLiteral("Server List (") + QString::number(body->size()) + QLatin1Char(')'));
     });

@@ -46,6 +46,8 @@ public:
     QString PingAddress() const override;
     // An HLS stream plays in the built-in player only, like https and playlist addresses.
     bool BuiltInOnly() const override { return Hls || TSCServer::BuiltInOnly(); }
+    // The favicon, kept in the picture cache as "rb-" + uuid + ".png".
+    TLogo StationLogo() const override;
 
     QUuid Uuid;
     QString Country;

@@ -4,6 +4,7 @@
 #include "debuglog.h"
 #include "dialogs.h"
 #include "mpvengine.h"
+#include "mpvrecord.h"
 #include "netutils.h"
 #include "platform.h"
 #include "playersettings.h"
@@ -138,7 +139,12 @@ private:
 // Embedded and built-in players on libmpv
 
 TMpvPlayer::TMpvPlayer(Tplayer_form& bar, int kind) : bar_(bar), kind_(kind) {}
-TMpvPlayer::~TMpvPlayer() = default;
+TMpvPlayer::~TMpvPlayer()
+{
+    // A quit keeps the song being recorded, written before the engine goes.
+    if (record_ && engine_) record_->Finish(engine_->Position(), true);
+    record_.reset();
+}
 
 void TMpvPlayer::offerDownload()
 {
@@ -171,6 +177,7 @@ void TMpvPlayer::failed(int code, const QString& text)
 
 void TMpvPlayer::Start(TCustomServer* station)
 {
+    StopRecording(); // a recording is of one station
     ShowBox = true;
     ticks_ = 0;
     stationName_ = station->Name;
@@ -207,8 +214,26 @@ void TMpvPlayer::Start(TCustomServer* station)
             if (s == TMpvEngine::psPlaying || s == TMpvEngine::psBuffering ||
                 s == TMpvEngine::psPaused)
                 bar_.ShowSongLine(t);
+            // A recording goes on in a new file, the song heard from its start.
+            if (record_ && record_->Recording() &&
+                !record_->Begin(recordName(), t, engine_->AudioCodec(), true, engine_->Position()))
+                recordingFailed(record_->Error());
         };
-        engine_->OnReconnecting = [this] { bar_.ShowSongStatus("Reconnecting..."); };
+        engine_->OnReconnecting = [this] {
+            bar_.ShowSongStatus("Reconnecting...");
+            // The stream taken up again would write over the song's file: it is kept cut
+            // short, and the recording goes on when the sound is back.
+            if (record_ && record_->Recording()) {
+                record_->Dropped();
+                recordResume_ = true;
+            }
+        };
+        engine_->OnRecordError = [this](const QString& text) {
+            if (record_ && record_->Recording()) recordingFailed("Recording stopped: " + text);
+        };
+        engine_->OnDumpDone = [this](const QString& path, bool ok, const QString& why) {
+            if (record_) record_->DumpDone(path, ok, why);
+        };
         engine_->OnError = [this](int code, const QString& text) {
             // A stop asked for by the user ends quietly.
             if (!bar_.Host.PlayerBox || bar_.Host.PlayerBox->isVisible())
@@ -229,6 +254,14 @@ void TMpvPlayer::Tick()
     if (!engine_) return;
     ++ticks_;
     const TMpvEngine::TPlayState s = engine_->PlayState();
+    if (record_ && record_->Recording() && !record_->Checkpoint(engine_->Position()))
+        recordingFailed(record_->Error());
+    if (record_ && recordResume_ && s == TMpvEngine::psPlaying && !engine_->Reconnecting()) {
+        recordResume_ = false;
+        if (!record_->Begin(recordName(), engine_->TitleText(), engine_->AudioCodec(), false,
+                            engine_->Position()))
+            recordingFailed(record_->Error());
+    }
     const qint64 pos = DisplaySeconds(engine_->Position());
     if (kind_ == 3) {
         if (s == TMpvEngine::psPlaying) {
@@ -289,7 +322,73 @@ bool TMpvPlayer::PlayPause(bool pause)
 
 void TMpvPlayer::Stop()
 {
+    StopRecording();
     if (engine_) engine_->Stop();
+}
+
+QString TMpvPlayer::recordName() const
+{
+    return stationName_.isEmpty() && engine_ ? engine_->StationText() : stationName_;
+}
+
+bool TMpvPlayer::CanRecord() const
+{
+    if (!engine_) return false;
+    const TMpvEngine::TPlayState s = engine_->PlayState();
+    return (s == TMpvEngine::psPlaying || s == TMpvEngine::psPaused) &&
+           !engine_->AudioCodec().isEmpty();
+}
+
+bool TMpvPlayer::StartRecording(const QString& folder, QString* why)
+{
+    if (!CanRecord()) {
+        if (why) *why = "Nothing is playing";
+        return false;
+    }
+    // A recorder still moving out its last song carries on.
+    if (record_ && record_->Folder() == folder) {
+        if (!record_->Begin(recordName(), engine_->TitleText(), engine_->AudioCodec(), false,
+                            engine_->Position())) {
+            if (why) *why = record_->Error();
+            return false;
+        }
+        recordResume_ = false;
+        return true;
+    }
+    TMpvEngine* engine = engine_.get();
+    auto rec = std::make_unique<TMpvRecorder>(
+        folder, [engine](double from, double to, const QString& path, bool wait) {
+            engine->DumpCache(from, to, path, wait);
+        });
+    if (!rec->Begin(recordName(), engine_->TitleText(), engine_->AudioCodec(), false,
+                    engine_->Position())) {
+        if (why) *why = rec->Error();
+        return false;
+    }
+    record_ = std::move(rec);
+    recordResume_ = false;
+    return true;
+}
+
+void TMpvPlayer::StopRecording()
+{
+    // The song being recorded is kept, cut short; the recorder stays until its last file
+    // is written and moved out.
+    if (record_ && engine_) record_->Finish(engine_->Position());
+    recordResume_ = false;
+}
+
+bool TMpvPlayer::Recording() const
+{
+    return record_ && (record_->Recording() || recordResume_);
+}
+
+void TMpvPlayer::recordingFailed(const QString& why)
+{
+    if (record_ && engine_) record_->Failed(why, engine_->Position());
+    recordResume_ = false;
+    bar_.ShowRecording();
+    platform::MessageDlg(why, platform::mtWarning, platform::mbOK, {}, &bar_);
 }
 
 qint64 TMpvPlayer::DisplaySeconds(double position)

@@ -12,6 +12,7 @@
 #include <memory>
 
 class TMpvEngine;
+class TMpvRecorder;
 class TSCServer;
 class TMprisClient;
 
@@ -28,6 +29,11 @@ public:
     void Stop() override;
     void SetVolume(int percent) override;
     qint64 PositionMs() const override;
+    bool CanRecord() const override;
+    bool StartRecording(const QString& folder, QString* why) override;
+    void StopRecording() override;
+    bool Recording() const override;
+    TMpvRecorder* Recorder() const { return record_.get(); }
     TMpvEngine* Engine() const { return engine_.get(); }
     // Whole seconds of a playing position for the time display. libmpv's position of a
     // live stream can be below 0 (timestamps that start late, a stream taken up again);
@@ -39,12 +45,17 @@ public:
 private:
     void offerDownload();
     void failed(int code, const QString& text);
+    QString recordName() const;
+    void recordingFailed(const QString& why);
     Tplayer_form& bar_;
     int kind_;
     std::unique_ptr<TMpvEngine> engine_;
     QString stationName_;
     bool blink_ = true;
     int ticks_ = 0;
+    // After the engine, so that it is gone first and can still end the file.
+    std::unique_ptr<TMpvRecorder> record_;
+    bool recordResume_ = false; // a drop ended the song: the next begins when sound is back
 };
 
 // Kind 0 with a player program: started with the playlist, then (when started by folder)

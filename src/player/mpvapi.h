@@ -16,6 +16,8 @@ struct TMpvApi
     decltype(&::mpv_wait_event) wait_event;
     decltype(&::mpv_set_wakeup_callback) set_wakeup_callback;
     decltype(&::mpv_error_string) error_string;
+    decltype(&::mpv_command) command;
+    decltype(&::mpv_request_log_messages) request_log_messages;
 };
 
 // The plugin's one entry point.

@@ -49,7 +49,8 @@ enum : uint64_t
     kTimePos,
     kIcyTitle,
     kIcyName,
-    kMediaTitle
+    kMediaTitle,
+    kAudioCodec
 };
 } // namespace
 
@@ -137,6 +138,8 @@ bool TMpvEngine::Create(QString* why)
         mpv_ = nullptr;
         return fail("libmpv did not start");
     }
+    // The recorder's failures (a file that cannot be opened or written) come as log lines.
+    g_mpv->request_log_messages(mpv_, "error");
     g_mpv->observe_property(mpv_, kPause, "pause", MPV_FORMAT_FLAG);
     g_mpv->observe_property(mpv_, kPausedForCache, "paused-for-cache", MPV_FORMAT_FLAG);
     g_mpv->observe_property(mpv_, kBuffering, "cache-buffering-state", MPV_FORMAT_INT64);
@@ -144,6 +147,7 @@ bool TMpvEngine::Create(QString* why)
     g_mpv->observe_property(mpv_, kIcyTitle, "metadata/by-key/icy-title", MPV_FORMAT_STRING);
     g_mpv->observe_property(mpv_, kIcyName, "metadata/by-key/icy-name", MPV_FORMAT_STRING);
     g_mpv->observe_property(mpv_, kMediaTitle, "media-title", MPV_FORMAT_STRING);
+    g_mpv->observe_property(mpv_, kAudioCodec, "audio-codec-name", MPV_FORMAT_STRING);
     const quint64 id = ++g_serial;
     engines().insert(id, this);
     g_mpv->set_wakeup_callback(
@@ -235,6 +239,26 @@ void TMpvEngine::Stop()
     setState(psStopped);
 }
 
+void TMpvEngine::DumpCache(double from, double to, const QString& path, bool wait)
+{
+    if (!mpv_) {
+        if (OnDumpDone) OnDumpDone(path, false, "no player");
+        return;
+    }
+    const QByteArray f = QByteArray::number(from, 'f', 3), t = QByteArray::number(to, 'f', 3),
+                     p = path.toUtf8();
+    const char* cmd[] = {"dump-cache", f.constData(), t.constData(), p.constData(), nullptr};
+    if (wait) {
+        const int r = g_mpv->command(mpv_, cmd);
+        if (OnDumpDone) OnDumpDone(path, r >= 0, QString::fromUtf8(g_mpv->error_string(r)));
+        return;
+    }
+    // Numbers above those of the observed properties.
+    const quint64 id = (quint64(1) << 32) + ++dumpSerial_;
+    dumps_.insert(id, path);
+    g_mpv->command_async(mpv_, id, cmd);
+}
+
 void TMpvEngine::SetMute(bool mute)
 {
     mute_ = mute;
@@ -312,6 +336,18 @@ void TMpvEngine::drain()
             }
             break;
         }
+        case MPV_EVENT_COMMAND_REPLY: {
+            const QString path = dumps_.take(ev->reply_userdata);
+            if (!path.isEmpty() && OnDumpDone)
+                OnDumpDone(path, ev->error >= 0, QString::fromUtf8(g_mpv->error_string(ev->error)));
+            break;
+        }
+        case MPV_EVENT_LOG_MESSAGE: {
+            auto* m = static_cast<mpv_event_log_message*>(ev->data);
+            if (m && m->prefix && QByteArray(m->prefix) == "recorder" && OnRecordError)
+                OnRecordError(QString::fromUtf8(m->text).trimmed());
+            break;
+        }
         case MPV_EVENT_PROPERTY_CHANGE: {
             auto* p = static_cast<mpv_event_property*>(ev->data);
             switch (ev->reply_userdata) {
@@ -350,6 +386,11 @@ void TMpvEngine::drain()
                 icyName_ = p->format == MPV_FORMAT_STRING
                                ? QString::fromUtf8(*static_cast<char**>(p->data))
                                : QString();
+                break;
+            case kAudioCodec:
+                audioCodec_ = p->format == MPV_FORMAT_STRING
+                                  ? QString::fromUtf8(*static_cast<char**>(p->data))
+                                  : QString();
                 break;
             case kMediaTitle:
                 mediaTitle_ = p->format == MPV_FORMAT_STRING

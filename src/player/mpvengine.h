@@ -4,6 +4,7 @@
 // position, buffering percentage and media texts (the station's "icy-name" and the title
 // now playing). Its events arrive on the user-interface thread; nothing here waits.
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -64,6 +65,16 @@ public:
     // The reconnect options handed to FFmpeg's network layer.
     static const char* StreamOptions();
 
+    // Recording: libmpv writes its cache's packets from `from` to `to` seconds of playing
+    // time to `path` (the container chosen by its extension), in the background or, with
+    // `wait`, before returning; OnDumpDone tells how it went.
+    void DumpCache(double from, double to, const QString& path, bool wait);
+    std::function<void(const QString& path, bool ok, const QString& why)> OnDumpDone;
+    // The stream's audio codec as libmpv names it ("mp3", "aac", "vorbis"); empty before.
+    QString AudioCodec() const { return audioCodec_; }
+    // libmpv could not write the recording.
+    std::function<void(const QString& text)> OnRecordError;
+
 private:
     void drain();
     void setState(TPlayState s);
@@ -85,4 +96,7 @@ private:
     QTimer retry_;
     QTimer stall_; // waiting for data this long counts as a drop
     QElapsedTimer waitingSince_;
+    QString audioCodec_;
+    QHash<quint64, QString> dumps_; // files being written, by their command's number
+    quint64 dumpSerial_ = 0;
 };

@@ -17,10 +17,11 @@ mpv_handle* createInCLocale()
 extern "C" __attribute__((visibility("default"))) const TMpvApi* dialwise_mpv_api()
 {
     static const TMpvApi api = {
-        createInCLocale,         mpv_initialize,          mpv_terminate_destroy,
-        mpv_set_option_string,   mpv_set_property_string, mpv_set_property_async,
-        mpv_observe_property,    mpv_command_async,       mpv_wait_event,
-        mpv_set_wakeup_callback, mpv_error_string,
+        createInCLocale,          mpv_initialize,          mpv_terminate_destroy,
+        mpv_set_option_string,    mpv_set_property_string, mpv_set_property_async,
+        mpv_observe_property,     mpv_command_async,       mpv_wait_event,
+        mpv_set_wakeup_callback,  mpv_error_string,        mpv_command,
+        mpv_request_log_messages,
     };
     return &api;
 }

@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -394,7 +395,8 @@ void Tplayer_form::ShowSongLine(const QString& title)
     songTitle_ = title;
     statusShown_ = false;
     if (changed && Notifier)
-        Notifier->SongChanged(stationName_.isEmpty() ? firstLine_ : stationName_, title);
+        Notifier->SongChanged(stationName_.isEmpty() ? firstLine_ : stationName_, title,
+                              QFileInfo(stationIcon_).isFile() ? stationIcon_ : QString());
     displayed_ = firstLine_ + "\r" + "SONG: " + title;
     showTitles();
     buycd_butt->setEnabled(!title.isEmpty());
@@ -452,6 +454,7 @@ void Tplayer_form::StartStation(TCustomServer* station)
 {
     const auto* sc = dynamic_cast<const TSCServer*>(station);
     dotsIndex_ = 0;
+    stationIcon_ = Host.StationIcon ? Host.StationIcon(station) : QString();
     ShowStationLine(station->Name);
     stationName_ = station->Name;
     ShowSongLine(sc ? sc->SongTitle : QString());
@@ -522,12 +525,22 @@ void Tplayer_form::playpause_butt_Click()
     }
 }
 
+TOtherPlayer* Tplayer_form::otherPlayer() const
+{
+    if (PlayerKind == 1) return nullptr;
+    auto it = OtherPlayers.find(PlayerKind);
+    return it != OtherPlayers.end() ? it->second.get() : nullptr;
+}
+
 void Tplayer_form::record_buttClick(bool on)
 {
-    if (on && PlayerKind == 1 && !stream_->Recording()) {
+    TOtherPlayer* other = otherPlayer();
+    const bool recording = other ? other->Recording() : stream_->Recording();
+    if (on && (PlayerKind == 1 || other) && !recording) {
         const QString folder = Config() ? Config()->RecordFolder() : DefaultRecordFolder();
         QString why;
-        if (!stream_->StartRecording(folder, &why)) {
+        if (!(other ? other->StartRecording(folder, &why)
+                    : stream_->StartRecording(folder, &why))) {
             ShowRecording();
             platform::MessageDlg("Recording could not start: " + why, platform::mtWarning,
                                  platform::mbOK, {}, this);
@@ -535,17 +548,22 @@ void Tplayer_form::record_buttClick(bool on)
         }
         DebugLog("player_main: recording to " + folder);
     } else if (!on) {
-        stream_->StopRecording();
+        if (other)
+            other->StopRecording();
+        else
+            stream_->StopRecording();
     }
     ShowRecording();
 }
 
 void Tplayer_form::ShowRecording()
 {
-    const bool on = stream_->Recording();
+    TOtherPlayer* other = otherPlayer();
+    const bool on = other ? other->Recording() : PlayerKind == 1 && stream_->Recording();
     record_butt->setChecked(on);
     Record1->setChecked(on);
-    const bool can = PlayerKind == 1 && (on || (timetimer->isActive() && stream_->CanRecord()));
+    const bool ready = other ? other->CanRecord() : PlayerKind == 1 && stream_->CanRecord();
+    const bool can = on || (timetimer->isActive() && ready);
     record_butt->setEnabled(can);
     Record1->setEnabled(can);
     record_butt->setToolTip(on ? "Recording: click to stop" : "Record what plays");

@@ -110,6 +110,9 @@ struct TPlayerHost
     std::function<void()> HideMainWindow;
     std::function<void(bool)> SetTrayIcon; // activate (true) or deactivate the tray icon
     std::function<QString(const QString&)> FixSongName;
+    // Where the station's logo is kept as a picture file (it may not have arrived yet);
+    // empty when the station has none. Song notifications show it.
+    std::function<QString(const TCustomServer*)> StationIcon;
 };
 
 // A player the bar drives without playing itself (kinds 0, 2, 3).
@@ -125,6 +128,17 @@ public:
     virtual void SetVolume(int percent) { (void)percent; }
     // Playing position in milliseconds; -1 when the player does not tell.
     virtual qint64 PositionMs() const { return -1; }
+    // Recording what plays into a folder, as the own stream player does; a player that
+    // cannot record never can.
+    virtual bool CanRecord() const { return false; }
+    virtual bool StartRecording(const QString& folder, QString* why)
+    {
+        (void)folder;
+        if (why) *why = "This player cannot record";
+        return false;
+    }
+    virtual void StopRecording() {}
+    virtual bool Recording() const { return false; }
 };
 
 class Tplayer_form : public QWidget
@@ -164,9 +178,10 @@ public:
     void tunelane_butt_Click();
     void TrackBar1Change();
     void timetimerTimer();
-    // Recording what the own stream player plays (the button and Record1 toggle it).
+    // Recording what the own stream player or the built-in player plays (the button and
+    // Record1 toggle it).
     void record_buttClick(bool on);
-    // The button and the menu entry show the stream player's state.
+    // The button and the menu entry show the playing player's state.
     void ShowRecording();
 
     // State, for the main window and tests.
@@ -214,7 +229,8 @@ protected:
 
 private:
     void showTitles();
-    void applyVolume(quint32 v); // 0..65535 on both channels
+    TOtherPlayer* otherPlayer() const; // the player of the kind playing, if not the bar's own
+    void applyVolume(quint32 v);       // 0..65535 on both channels
     void drawBufferGauge();
     void EdgeChanged();
     void applyDesktopEdge();
@@ -227,7 +243,8 @@ private:
     bool wmBlink_ = true;
     int dotsIndex_ = 0;
     QStringList dots_;
-    QString stationUrl_; // of the station last started (stations are not kept: rows own them)
+    QString stationUrl_;  // of the station last started (stations are not kept: rows own them)
+    QString stationIcon_; // its logo's file, when it has one
     TStationRecord last_;
     QElapsedTimer startedAt_;
     QString firstLine_;

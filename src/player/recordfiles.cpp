@@ -44,8 +44,7 @@ bool TRecordFiles::Begin(const QString& station, const QString& title, const QSt
         error_ = "The recording folder " + folder_ + " cannot be made";
         return false;
     }
-    static const QRegularExpression plainExt("^[a-z0-9]{1,5}$");
-    ext_ = plainExt.match(ext).hasMatch() ? ext : QString("bin");
+    ext_ = PlainExt(ext);
     name_ = SafeName(station, title);
     whole_ = whole;
     file_.setFileName(QDir(folder_).filePath(name_ + "." + ext_ + ".part"));
@@ -127,13 +126,22 @@ void TRecordFiles::close(bool complete)
         QFile::remove(part); // nothing heard: nothing to keep
         return;
     }
-    const QString base = name_ + (whole_ && complete ? QString() : QString(" (partial)"));
-    QDir dir(folder_);
-    QString target = dir.filePath(base + "." + ext_);
+    done_ << KeepAs(part, folder_, name_, ext_, whole_ && complete);
+}
+
+QString TRecordFiles::PlainExt(const QString& ext)
+{
+    static const QRegularExpression plainExt("^[a-z0-9]{1,5}$");
+    return plainExt.match(ext).hasMatch() ? ext : QString("bin");
+}
+
+QString TRecordFiles::KeepAs(const QString& file, const QString& folder, const QString& name,
+                             const QString& ext, bool whole)
+{
+    const QString base = name + (whole ? QString() : QString(" (partial)"));
+    QDir dir(folder);
+    QString target = dir.filePath(base + "." + ext);
     for (int n = 2; QFileInfo::exists(target) && n < 1000; ++n)
-        target = dir.filePath(QString("%1 (%2).%3").arg(base).arg(n).arg(ext_));
-    if (QFile::rename(part, target))
-        done_ << target;
-    else
-        done_ << part; // kept under its working name
+        target = dir.filePath(QString("%1 (%2).%3").arg(base).arg(n).arg(ext));
+    return QFile::rename(file, target) ? target : file;
 }

@@ -38,6 +38,13 @@ public:
 
     // "Station - Title" made safe as one file name of at most 200 bytes.
     static QString SafeName(const QString& station, const QString& title);
+    // The extension as given when it is plain (a few lower-case letters and digits).
+    static QString PlainExt(const QString& ext);
+    // Gives a finished song its name in `folder`: `name` (marked " (partial)" unless
+    // `whole`) with `ext`, numbered when taken. The new path, or `file` when it could not
+    // be moved (it is kept under its working name then).
+    static QString KeepAs(const QString& file, const QString& folder, const QString& name,
+                          const QString& ext, bool whole);
 
 private:
     void close(bool complete);

@@ -1,10 +1,14 @@
 #include "songnotifier.h"
 #include "config.h"
 
+#include "platform.h"
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
 #include <QVariantMap>
 
 TSongNotifier::TSongNotifier(QObject* parent) : QObject(parent)
@@ -31,6 +35,26 @@ void TSongNotifier::SongChanged(const QString& station, const QString& title, co
     send();
 }
 
+QString TSongNotifier::IconFile(const QString& picture)
+{
+    const QFileInfo src(picture);
+    if (!src.isFile()) return {};
+    if (src.suffix().toLower() != QLatin1String("bmp")) return src.absoluteFilePath();
+    const QString folder = platform::ProgramFolder() + "/notify-icons";
+    const QString png = folder + "/" + src.completeBaseName() + ".png";
+    const QFileInfo made(png);
+    if (made.isFile() && made.lastModified() >= src.lastModified()) return png;
+    QImage img(picture);
+    if (img.isNull() || !QDir().mkpath(folder)) return {};
+    img = img.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < img.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
+        for (int x = 0; x < img.width(); ++x)
+            if ((line[x] & 0xFFFFFF) == 0xFF00FF) line[x] = qRgba(0, 0, 0, 0);
+    }
+    return img.save(png, "PNG") ? png : QString();
+}
+
 void TSongNotifier::send()
 {
     if (!pending_) return;
@@ -47,10 +71,11 @@ void TSongNotifier::send()
     QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
                                                     "/org/freedesktop/Notifications",
                                                     "org.freedesktop.Notifications", "Notify");
+    const QString icon = IconFile(icon_);
     QVariantMap hints;
-    if (!icon_.isEmpty()) hints["image-path"] = icon_;
+    if (!icon.isEmpty()) hints["image-path"] = icon;
     hints["category"] = QString("x-dialwise.song");
-    m << QString("Dialwise") << lastId_ << (icon_.isEmpty() ? QString("dialwise") : icon_)
+    m << QString("Dialwise") << lastId_ << (icon.isEmpty() ? QString("dialwise") : icon)
       << escape(title_) << escape(station_) << QStringList() << hints << 5000;
     last_.start();
     ++sent_;

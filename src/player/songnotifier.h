@@ -16,6 +16,10 @@ public:
     static constexpr int MinGapMs = 5000;
     void SongChanged(const QString& station, const QString& title, const QString& icon = {});
     int Sent() const { return sent_; }
+    // The picture a notification shows for `picture`: a logo of the button cache (a BMP
+    // whose magenta is see-through) as a PNG with that colour transparent, made once in the
+    // cache folder; other pictures as they are.
+    static QString IconFile(const QString& picture);
 
 private:
     void send();

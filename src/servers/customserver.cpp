@@ -264,6 +264,13 @@ bool TSCServer::BuiltInOnly() const
     return false;
 }
 
+TSCServer::TLogo TSCServer::StationLogo() const
+{
+    if (BNum.isEmpty()) return {};
+    const QString name = BNum + QStringLiteral(".bmp");
+    return {name, Profile().LogoBase + QStringLiteral("/buttons/") + name, false};
+}
+
 void TSCServer::Query(TQueryDoneEvent onDone)
 {
     if (ProgramValues().PingMode == 2) {

@@ -222,6 +222,17 @@ public:
     // handed "http://" plus address and port, which would lose both.
     virtual bool BuiltInOnly() const;
 
+    // The station's logo in the picture cache: its file name there (empty: no logo) and
+    // where it comes from. A list station's logo is its BNum's picture in the logo folder
+    // (magenta drawn transparent); a directory station's is its own favicon.
+    struct TLogo
+    {
+        QString Name;
+        QString URL;
+        bool Favicon = false;
+    };
+    virtual TLogo StationLogo() const;
+
     int Bitrate = 0;
     int AvgTime = 0;
     int UpSince = 0;

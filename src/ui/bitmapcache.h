@@ -22,6 +22,9 @@
 #include <memory>
 
 class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+class TCustomServer;
 class THttpCli;
 
 // One picture of the cache.
@@ -35,7 +38,22 @@ struct TCachedBitmap
     // Filled with the picture when it arrives (GetInto on a queued name); may be empty.
     std::function<void(const QImage&)> Target;
     int Attempts = 0; // download attempts that ended without a document
+    // Favicons (GetFavicon): waiting, being read or fetched, or done (with or without a
+    // picture); when it was last asked for.
+    enum TFaviconState
+    {
+        fvWaiting,
+        fvBusy,
+        fvDone,
+    };
+    TFaviconState State = fvDone;
+    quint64 LastUse = 0;
 };
+
+// The file of a station's logo in the picture cache of the program folder when it is
+// there (a list station's BNum picture, a directory station's favicon as PNG); empty
+// otherwise.
+QString StationLogoFile(const TCustomServer* station);
 
 class TBitmapCache : public QObject
 {
@@ -72,6 +90,32 @@ public:
     // Starts the first queued download when the client is idle.
     void StartNext();
 
+    // A station's favicon from a directory, by its file `name` ("rb-UUID.png"). When it
+    // is in memory, the picture; otherwise none (nullptr), and it is read from its file
+    // or fetched from `url` (the most recent request first; OnBitmapArrived with kind 1
+    // when it is there). Fetched through Qt's network access: http and https only, a
+    // redirect only to http(s) and never from https to http, at most MaxFaviconBytes,
+    // MaxFaviconFetches at once, MaxFaviconsPerRun in a run. Decoded on a worker thread
+    // from any picture format Qt reads (by its content), scaled to fit FaviconBox and kept
+    // as a PNG file. A favicon that is no picture is not asked for again in the run. The
+    // pointer is valid until the next call into the cache.
+    const QImage* GetFavicon(const QString& name, const QString& url);
+    // Any picture format Qt reads, by its content, scaled down to fit box x box; a null
+    // image (and the reason) when the bytes are no picture or too big. Any thread.
+    static QImage DecodeFavicon(const QByteArray& bytes, int box, QString* error = nullptr);
+
+    static constexpr qint64 MaxFaviconBytes = 1024 * 1024;
+    static constexpr int MaxFaviconFetches = 4;
+    static constexpr int MaxFaviconsWaiting = 256; // beyond: the oldest requests are dropped
+    static constexpr int MaxFaviconsPerRun = 5000;
+    static constexpr int MaxFaviconsInMemory = 2000;
+    static constexpr int FaviconBox = 64;
+    // The program folder's cache (station logos live there).
+    static QString StationFolder();
+    // Favicon fetches started in this run; favicons being read, fetched or waiting.
+    int FaviconFetches() const { return faviconFetches_; }
+    int FaviconsPending() const { return faviconBusy_ + int(faviconQueue_.size()); }
+
     void SetOnBeforeRequest(TBeforeRequestEvent e) { onBeforeRequest_ = std::move(e); }
     void SetOnBitmapArrived(TBitmapArrivedEvent e) { onBitmapArrived_ = std::move(e); }
 
@@ -92,6 +136,11 @@ private:
     void clientDocEnd();
     void clientStateChange();
     bool clientIdle() const;
+    void startFavicons();
+    void fetchFavicon(TCachedBitmap* b);
+    void decodeFavicon(const QString& name, QByteArray bytes, bool fromFile);
+    void faviconDone(const QString& name, const QImage& img, const QString& error);
+    void trimFavicons();
 
     QString folder_;
     THttpCli* client_ = nullptr;
@@ -100,6 +149,14 @@ private:
     std::unique_ptr<QFile> file_; // the download in progress (name + ".part")
     qint64 received_ = 0;
     bool tooLarge_ = false;
+    std::map<QString, std::unique_ptr<TCachedBitmap>> favicons_;
+    std::deque<QString> faviconQueue_;     // newest last
+    QNetworkAccessManager* nam_ = nullptr; // made on the first fetch
+    QList<QNetworkReply*> faviconReplies_;
+    int faviconBusy_ = 0;
+    int faviconFetches_ = 0;
+    quint64 faviconClock_ = 0;
+    std::unique_ptr<class QThreadPool> pool_; // decodes favicons
     TBeforeRequestEvent onBeforeRequest_;
     TBitmapArrivedEvent onBitmapArrived_;
 };

@@ -1022,8 +1022,8 @@ void TServerViewDelegate::paintName(QPainter* p, const QStyleOptionViewItem& o,
     const int base = view_->BaseItemHeight > 0 ? view_->BaseItemHeight : o.fontMetrics.height();
     const int right = r.right() + 1;
 
-    if (sc && !sc->BNum.isEmpty() && view_->Logo) {
-        const QPixmap logo = view_->Logo(sc->BNum);
+    if (sc && view_->Logo) {
+        const QPixmap logo = view_->Logo(*sc);
         if (!logo.isNull()) {
             const QPixmap shown = view_->transparentLogo(logo);
             const int w = std::min(int(shown.width()), r.width());

@@ -208,9 +208,9 @@ public:
 
     // The window's favorites test (nullptr: no favourites).
     std::function<bool(const TCustomServer*)> IsFavorite;
-    // A station logo by the station's BNum, or a null pixmap while it is not available
-    // (nullptr: no logos). Magenta is drawn transparent.
-    std::function<QPixmap(const QString& bnum)> Logo;
+    // A station's logo (TSCServer::StationLogo), or a null pixmap while it is not
+    // available (nullptr: no logos). Magenta is drawn transparent in pictures without alpha.
+    std::function<QPixmap(const TSCServer& station)> Logo;
     // A row became selected (the current row when it is among the new ones): its station;
     // nullptr when the selection became empty.
     std::function<void(TCustomServer* station)> OnSelect;

@@ -8,7 +8,7 @@ add_library(dw_skins STATIC
   bitmapcache.cpp bitmapcache.h)
 target_include_directories(dw_skins PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(dw_skins PUBLIC dw_net dw_config dw_platform dw_diag Qt6::Gui
-  PRIVATE PkgConfig::LIBZIP)
+  dw_servers PRIVATE PkgConfig::LIBZIP)
 
 # The default skin's pictures are also built in, as the look that stays when a skin
 # lacks a picture; the station list's pictures live only here.

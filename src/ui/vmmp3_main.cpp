@@ -23,6 +23,7 @@
 #include <QListWidgetItem>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -54,14 +55,31 @@ Tvmmp3_form::Tvmmp3_form(QWidget* parent) : Tvm_form(parent)
     BitmapCache->SetOnBitmapArrived([this](TBitmapCache*, TCachedBitmap* b) {
         if (b->Kind == 1) serverview->viewport()->update();
     });
-    serverview->Logo = [this](const QString& bnum) -> QPixmap {
-        auto it = logos_.constFind(bnum);
+    serverview->Logo = [this](const TSCServer& station) -> QPixmap {
+        const TSCServer::TLogo logo = station.StationLogo();
+        if (logo.Name.isEmpty()) return {};
+        auto it = logos_.constFind(logo.Name);
         if (it != logos_.constEnd()) return *it;
-        const QString name = bnum + ".bmp";
-        const QImage* img =
-            BitmapCache->GetMasked(name, 1, Profile().LogoBase + "/buttons/" + name);
+        if (!logo.Favicon) {
+            const QImage* img = BitmapCache->GetMasked(logo.Name, 1, logo.URL);
+            return img ? *logos_.insert(logo.Name, QPixmap::fromImage(*img)) : QPixmap();
+        }
+        const QImage* img = BitmapCache->GetFavicon(logo.Name, logo.URL);
         if (!img) return {};
-        return *logos_.insert(bnum, QPixmap::fromImage(*img));
+        // A favicon fills a square of the row's height, centred, so that names line up.
+        const int line = serverview->BaseItemHeight > 0 ? serverview->BaseItemHeight
+                                                        : serverview->fontMetrics().height();
+        const int side = qMax(16, 2 * line - 2);
+        QPixmap square(side, side);
+        square.fill(Qt::transparent);
+        {
+            const QImage fit =
+                img->scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            QPainter p(&square);
+            p.drawImage((side - fit.width()) / 2, (side - fit.height()) / 2, fit);
+        }
+        if (logos_.size() > 1000) logos_.clear(); // a long list scrolled through
+        return *logos_.insert(logo.Name, square);
     };
     // Not maximised.
     Maximized = false;

@@ -2,9 +2,10 @@
 # The whole program with the Radio Browser directory as its station source, under a
 # private Xvfb: the demo directory answers the API (its catalog and a live Icecast tone
 # station fed by ffmpeg), a dead server listed first must be failed over. The list fills
-# with the directory's stations; a click on a genre asks for that tag; Find with a name
-# the list lacks asks the directory for it; Home selects the one station found and Enter
-# plays it in the built-in player (a WAV sink): the tone is heard and the play counted.
+# with the directory's stations and their favicons; a click on a genre asks for that tag;
+# Find with a name the list lacks asks the directory for it; Home selects the one station
+# found and Enter plays it in the built-in player (a WAV sink): the tone is heard and the
+# play counted.
 #   radiobrowser_e2e.sh BUILD_DIR
 set -u
 build=$1
@@ -89,6 +90,13 @@ wait_for 30 test -n "$(window_of)" || fail "no main window"
 win=$(window_of)
 xdotool windowmove "$win" 0 0
 xdotool windowraise "$win"
+sleep 1
+# The rows on screen show the stations' favicons: fetched from the directory, kept as PNG.
+favicons() { [ "$(find "$tmp/home/buttons" -name 'rb-*.png' 2>/dev/null | wc -l)" -ge 4 ]; }
+wait_for 30 favicons || fail "no favicons kept: $(grep 'Bitmap cache' "$tmp/dw.log" | tail -3)"
+file "$(find "$tmp/home/buttons" -name 'rb-*.png' | head -1)" | grep -q 'PNG image data' ||
+    fail "a kept favicon is no PNG"
+echo "favicons: $(find "$tmp/home/buttons" -name 'rb-*.png' | wc -l) kept"
 sleep 1
 # RB_E2E_SHOT=FILE keeps a picture of the window with the first list (docs/radio-browser.png).
 [ -n "${RB_E2E_SHOT:-}" ] && import -window "$win" "$RB_E2E_SHOT"

@@ -1,6 +1,7 @@
 // The player bar as the program wires it to the main window: Buy CD opens the song's
 // address, and the bar's MPRIS2 player on a private session bus does what the
 // MPRIS2 interface asks (Play after Stop, Position, Volume).
+#include "bitmapcache.h"
 #include "config.h"
 #include "customserver.h"
 #include "dialogs.h"
@@ -15,7 +16,9 @@
 #include "waveout.h"
 
 #include <QDBusConnection>
+#include <QDir>
 #include <QFrame>
+#include <QImage>
 #include <QTest>
 #include <QToolButton>
 #include <cmath>
@@ -33,6 +36,7 @@ public:
     {
         QString summary, body;
         qint64 at;
+        QString icon, imagePath;
     };
     QList<Shown> shown;
     QElapsedTimer clock;
@@ -51,10 +55,11 @@ public:
         QDBusConnection::disconnectFromBus("notifications");
     }
 public slots:
-    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
-                const QStringList&, const QVariantMap&, int)
+    uint Notify(const QString&, uint, const QString& icon, const QString& summary,
+                const QString& body, const QStringList&, const QVariantMap& hints, int)
     {
-        shown.push_back({summary, body, clock.elapsed()});
+        shown.push_back(
+            {summary, body, clock.elapsed(), icon, hints.value("image-path").toString()});
         return uint(shown.size());
     }
     QStringList GetCapabilities() { return {"body"}; }
@@ -252,6 +257,13 @@ private slots:
             TSCServer station("127.0.0.1", QString::number(caster.port()));
             station.Name = "Notified Station";
             station.PlayerKind = 1;
+            // The station's logo is in the button picture cache, magenta see-through.
+            station.BNum = "4711";
+            QImage logo(16, 8, QImage::Format_RGB32);
+            logo.fill(QColor(0, 0, 200));
+            logo.setPixel(0, 0, qRgb(255, 0, 255));
+            QVERIFY(QDir().mkpath(w.BitmapCache->Folder()));
+            QVERIFY(logo.save(QDir(w.BitmapCache->Folder()).filePath("4711.bmp"), "BMP"));
             w.Hooks.LaunchStation(&station);
             QTRY_VERIFY_WITH_TIMEOUT(bar->Stream().Playing(), 20000);
             QTest::qWait(12000);
@@ -265,6 +277,13 @@ private slots:
                 for (const auto& n : server.shown) {
                     QCOMPARE(n.body, QString("Notified Station"));
                     QVERIFY2(!n.summary.contains('<'), qPrintable(n.summary));
+                    // The logo as a picture file the desktop can show, magenta gone.
+                    QCOMPARE(n.imagePath, n.icon);
+                    QVERIFY2(n.icon.endsWith("/4711.png"), qPrintable(n.icon));
+                    const QImage shownLogo(n.icon);
+                    QCOMPARE(shownLogo.size(), QSize(16, 8));
+                    QCOMPARE(qAlpha(shownLogo.pixel(0, 0)), 0);
+                    QCOMPARE(shownLogo.pixelColor(5, 5), QColor(0, 0, 200));
                 }
                 QTRY_VERIFY_WITH_TIMEOUT(server.shown.last().summary ==
                                                  bar->SongTitle().toHtmlEscaped() ||

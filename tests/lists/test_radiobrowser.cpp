@@ -47,66 +47,8 @@ QByteArray twoStations()
            entry(kUuid2, "Radio Two", "https://127.0.0.2/stream.mp3") + "]";
 }
 
-QByteArray httpAnswer(int status, const QByteArray& body,
-                      const QByteArray& type = "application/json")
-{
-    return "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error") +
-           "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-}
-
-// A stand-in for one API server: answers each request head with what `answer` gives
-// (nothing: the connection stays silent), keeps the heads it saw.
-class StandIn : public QObject
-{
-public:
-    std::function<QByteArray(const QByteArray& head)> answer;
-    QList<QByteArray> heads;
-
-    bool listen(bool tls = false, const QSslConfiguration& conf = {})
-    {
-        if (tls) {
-            auto* s = new QSslServer(this);
-            s->setSslConfiguration(conf);
-            server_ = s;
-            connect(s, &QSslServer::errorOccurred, this,
-                    [](QSslSocket*, QAbstractSocket::SocketError) {});
-        } else {
-            server_ = new QTcpServer(this);
-        }
-        connect(server_, &QTcpServer::pendingConnectionAvailable, this, [this] {
-            while (QTcpSocket* sock = server_->nextPendingConnection()) {
-                auto buf = std::make_shared<QByteArray>();
-                connect(sock, &QTcpSocket::disconnected, sock, &QObject::deleteLater);
-                connect(sock, &QTcpSocket::readyRead, sock, [this, sock, buf] {
-                    buf->append(sock->readAll());
-                    const qsizetype end = buf->indexOf("\r\n\r\n");
-                    if (end < 0) return;
-                    const QByteArray head = buf->left(end);
-                    buf->clear();
-                    heads << head;
-                    const QByteArray out = answer ? answer(head) : QByteArray();
-                    if (out.isEmpty()) return;
-                    sock->write(out);
-                    sock->disconnectFromHost();
-                });
-            }
-        });
-        return server_->listen(QHostAddress::LocalHost);
-    }
-    quint16 port() const { return server_->serverPort(); }
-    QString url(bool tls = false) const
-    {
-        return QString(tls ? "https://localhost:%1" : "http://127.0.0.1:%1").arg(port());
-    }
-    QByteArray lastPath() const
-    {
-        return heads.isEmpty() ? QByteArray() : heads.last().split(' ').value(1);
-    }
-
-private:
-    QTcpServer* server_ = nullptr;
-};
+using dwtest::httpAnswer;
+using StandIn = dwtest::HttpStandIn;
 
 // Runs a refresh of `list` to its end; the stations reported.
 QList<TRBStation*> refresh(TRadioBrowserList& list, bool all = true)
@@ -149,24 +91,7 @@ private slots:
         ProgramValues().PingMode = 2; // the list's own values; pings are tested elsewhere
         // A certificate for "localhost", trusted by this process as a certificate authority
         // the system knew would be.
-        if (dwtest::findProgram("openssl").isEmpty() || !QSslSocket::supportsSsl()) return;
-        const QString key = home_.file("key.pem"), cert = home_.file("cert.pem");
-        QProcess p;
-        p.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                            "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
-                            "-keyout", key, "-out", cert});
-        if (!p.waitForFinished(60000) || p.exitCode() != 0) return;
-        QFile cf(cert), kf(key);
-        if (!cf.open(QIODevice::ReadOnly) || !kf.open(QIODevice::ReadOnly)) return;
-        const QSslCertificate c(cf.readAll());
-        const QSslKey k(kf.readAll(), QSsl::Rsa);
-        serverTls_ = QSslConfiguration::defaultConfiguration();
-        serverTls_.setLocalCertificate(c);
-        serverTls_.setPrivateKey(k);
-        QSslConfiguration client = QSslConfiguration::defaultConfiguration();
-        client.addCaCertificate(c);
-        QSslConfiguration::setDefaultConfiguration(client);
-        haveTls_ = true;
+        haveTls_ = dwtest::localhostTls(home_.path(), serverTls_);
     }
 
     void readerMapsTheDocumentedFields()
@@ -202,6 +127,10 @@ private slots:
         }
         QCOMPARE(s->URL, QString("http://127.0.0.1/home"));
         QCOMPARE(s->Favicon, QString("https://127.0.0.3/icon.png"));
+        // Its logo key: the favicon, kept in the picture cache by the station's uuid.
+        QCOMPARE(s->StationLogo().Name, "rb-" + QString(kUuid1) + ".png");
+        QCOMPARE(s->StationLogo().URL, s->Favicon);
+        QVERIFY(s->StationLogo().Favicon);
         QCOMPARE(s->Country, QString("Testland"));
         QCOMPARE(s->Language, QString("english"));
         QCOMPARE(s->PlayerKind, quint8(0));

@@ -4,6 +4,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -252,6 +256,83 @@ QString writeFile(const QString& path, const QByteArray& content)
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(content);
     return fi.absoluteFilePath();
+}
+
+bool HttpStandIn::listen(bool tls, const QSslConfiguration& conf)
+{
+    if (tls) {
+        auto* s = new QSslServer(this);
+        s->setSslConfiguration(conf);
+        server_ = s;
+        connect(s, &QSslServer::errorOccurred, this,
+                [](QSslSocket*, QAbstractSocket::SocketError) {});
+    } else {
+        server_ = new QTcpServer(this);
+    }
+    connect(server_, &QTcpServer::pendingConnectionAvailable, this, [this] {
+        while (QTcpSocket* sock = server_->nextPendingConnection()) {
+            auto buf = std::make_shared<QByteArray>();
+            connect(sock, &QTcpSocket::disconnected, sock, &QObject::deleteLater);
+            connect(sock, &QTcpSocket::readyRead, sock, [this, sock, buf] {
+                buf->append(sock->readAll());
+                const qsizetype end = buf->indexOf("\r\n\r\n");
+                if (end < 0) return;
+                const QByteArray head = buf->left(end);
+                buf->clear();
+                heads << head;
+                const QByteArray out = answer ? answer(head) : QByteArray();
+                if (out.isEmpty()) return;
+                sock->write(out);
+                sock->disconnectFromHost();
+            });
+        }
+    });
+    return server_->listen(QHostAddress::LocalHost);
+}
+
+quint16 HttpStandIn::port() const
+{
+    return server_->serverPort();
+}
+
+QString HttpStandIn::url(bool tls) const
+{
+    return QString(tls ? "https://localhost:%1" : "http://127.0.0.1:%1").arg(port());
+}
+
+QByteArray HttpStandIn::lastPath() const
+{
+    return heads.isEmpty() ? QByteArray() : heads.last().split(' ').value(1);
+}
+
+QByteArray httpAnswer(int status, const QByteArray& body, const QByteArray& type,
+                      const QByteArray& extraHeaders)
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error") +
+           "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\n" + extraHeaders + "Connection: close\r\n\r\n" + body;
+}
+
+bool localhostTls(const QString& workDir, QSslConfiguration& server)
+{
+    if (findProgram("openssl").isEmpty() || !QSslSocket::supportsSsl()) return false;
+    const QString key = workDir + "/key.pem", cert = workDir + "/cert.pem";
+    QProcess p;
+    p.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                        "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                        "-keyout", key, "-out", cert});
+    if (!p.waitForFinished(60000) || p.exitCode() != 0) return false;
+    QFile cf(cert), kf(key);
+    if (!cf.open(QIODevice::ReadOnly) || !kf.open(QIODevice::ReadOnly)) return false;
+    const QSslCertificate c(cf.readAll());
+    const QSslKey k(kf.readAll(), QSsl::Rsa);
+    server = QSslConfiguration::defaultConfiguration();
+    server.setLocalCertificate(c);
+    server.setPrivateKey(k);
+    QSslConfiguration client = QSslConfiguration::defaultConfiguration();
+    client.addCaCertificate(c);
+    QSslConfiguration::setDefaultConfiguration(client);
+    return true;
 }
 
 } // namespace dwtest

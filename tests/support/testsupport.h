@@ -1,11 +1,16 @@
 #pragma once
 // Helpers shared by the tests: a private program home, free loopback ports and real
 // peer servers started in a temporary folder and stopped by their process id.
+#include <QObject>
 #include <QProcess>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
+
+class QTcpServer;
 
 namespace dwtest {
 
@@ -99,6 +104,36 @@ QStringList icecastToneSource(quint16 port, const QString& password, const QStri
 
 // Writes a text file (creating folders); returns its absolute path.
 QString writeFile(const QString& path, const QByteArray& content);
+
+// A loopback stand-in for a web server: answers each request head with what `answer`
+// gives (nothing: the connection stays silent), then closes; keeps the heads it saw. Over
+// HTTPS with a configuration from localhostTls().
+class HttpStandIn : public QObject
+{
+public:
+    std::function<QByteArray(const QByteArray& head)> answer;
+    QList<QByteArray> heads;
+
+    bool listen(bool tls = false, const QSslConfiguration& conf = {});
+    quint16 port() const;
+    // http://127.0.0.1:PORT, or https://localhost:PORT (the name the certificate holds).
+    QString url(bool tls = false) const;
+    // The target of the last request.
+    QByteArray lastPath() const;
+
+private:
+    QTcpServer* server_ = nullptr;
+};
+
+// A whole HTTP/1.1 answer with a length, closing the connection.
+QByteArray httpAnswer(int status, const QByteArray& body,
+                      const QByteArray& type = "application/json",
+                      const QByteArray& extraHeaders = {});
+
+// A server configuration with a certificate for "localhost" and 127.0.0.1 made by openssl
+// in `workDir`; the process's default client configuration trusts it from then on, as a
+// certificate authority the system knew would be. False when openssl or TLS is missing.
+bool localhostTls(const QString& workDir, QSslConfiguration& server);
 
 } // namespace dwtest
 

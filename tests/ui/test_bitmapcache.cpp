@@ -1,6 +1,9 @@
 // The button bitmap cache against a small HTTP server on loopback: one download per
 // name, files kept between runs, error answers and broken files dropped, bounded retries.
+// Directory favicons against HTTP and HTTPS stand-ins (a certificate the test makes):
+// any picture format, kept as PNG, hostile answers refused, fetches bounded.
 #include "bitmapcache.h"
+#include "customserver.h"
 #include "debuglog.h"
 #include "httpprot.h"
 #include "testsupport.h"
@@ -9,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -17,6 +21,51 @@
 #include <memory>
 
 namespace {
+
+QByteArray picture(int w, int h, QColor c, const char* format)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(c);
+    QByteArray data;
+    QBuffer buf(&data);
+    buf.open(QIODevice::WriteOnly);
+    img.save(&buf, format);
+    return data;
+}
+
+// A PNG whose header claims 30000 x 30000 pixels (a decompression bomb).
+QByteArray claimsHuge()
+{
+    QByteArray png = picture(1, 1, Qt::red, "PNG");
+    auto put32 = [&](int at, quint32 v) {
+        for (int i = 0; i < 4; ++i)
+            png[at + i] = char((v >> (24 - 8 * i)) & 0xff);
+    };
+    put32(16, 30000); // IHDR: width, height
+    put32(20, 30000);
+    quint32 crc = 0xffffffffu; // the chunk's check value over type and data
+    for (int i = 12; i < 29; ++i) {
+        crc ^= uchar(png[i]);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1)));
+    }
+    put32(29, ~crc);
+    return png;
+}
+
+// A list station whose logo is a favicon.
+class FaviconStation : public TSCServer
+{
+public:
+    FaviconStation(const QString& name, const QString& url)
+        : TSCServer("127.0.0.1", "8000"), name_(name), url_(url)
+    {
+    }
+    TLogo StationLogo() const override { return {name_, url_, true}; }
+
+private:
+    QString name_, url_;
+};
 
 QByteArray bmp(int w, int h, QColor c)
 {
@@ -262,6 +311,130 @@ private slots:
         QCOMPARE(cache.QueueCount(), 0);
         QTest::qWait(20);
         QVERIFY(srv.requested.isEmpty());
+    }
+
+    // Favicons: any picture format by content, over HTTP and HTTPS, kept as PNG files that
+    // other code finds by station; every hostile answer leaves no picture and no file.
+    void favicons()
+    {
+        QSslConfiguration tls;
+        if (!dwtest::localhostTls(home->path(), tls))
+            DW_PEER_MISSING("openssl", "no certificate could be made");
+        dwtest::HttpStandIn plain, secure;
+        QByteArray big(3 * 1024 * 1024, 'x');
+        secure.answer = [&](const QByteArray& head) -> QByteArray {
+            const QByteArray path = head.split(' ').value(1);
+            if (path == "/wide.png")
+                return dwtest::httpAnswer(200, picture(200, 100, Qt::red, "PNG"), "image/png");
+            if (path == "/photo.jpg")
+                return dwtest::httpAnswer(200, picture(900, 900, Qt::blue, "JPEG"), "image/x-icon");
+            if (path == "/down")
+                return dwtest::httpAnswer(302, {}, "text/html",
+                                          "Location: " + plain.url().toLatin1() + "/wide.png\r\n");
+            return dwtest::httpAnswer(404, "<html>404</html>", "text/html");
+        };
+        plain.answer = [&](const QByteArray& head) -> QByteArray {
+            const QByteArray path = head.split(' ').value(1);
+            if (path == "/wide.png")
+                return dwtest::httpAnswer(200, picture(200, 100, Qt::red, "PNG"), "image/png");
+            if (path == "/up")
+                return dwtest::httpAnswer(302, {}, "text/html",
+                                          "Location: " + secure.url(true).toLatin1() +
+                                              "/photo.jpg\r\n");
+            if (path == "/file")
+                return dwtest::httpAnswer(302, {}, "text/html", "Location: file:///etc/passwd\r\n");
+            if (path == "/page") return dwtest::httpAnswer(200, "<html>hello</html>", "image/png");
+            if (path == "/bomb") return dwtest::httpAnswer(200, claimsHuge(), "image/png");
+            if (path == "/told-huge") return dwtest::httpAnswer(200, big, "image/png");
+            if (path == "/untold-huge") // no length: ends with the connection
+                return "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n\r\n" +
+                       big;
+            return dwtest::httpAnswer(404, "<html>404</html>", "text/html");
+        };
+        QVERIFY(plain.listen() && secure.listen(true, tls));
+
+        TBitmapCache cache(TBitmapCache::StationFolder());
+        int arrived = 0;
+        cache.SetOnBitmapArrived([&](TBitmapCache*, TCachedBitmap* b) {
+            QCOMPARE(b->Kind, 1); // the list repaints
+            ++arrived;
+        });
+        struct Case
+        {
+            const char* name;
+            QString url;
+            QSize size; // empty: no picture
+        };
+        const QList<Case> cases = {
+            {"rb-https.png", secure.url(true) + "/wide.png", QSize(64, 32)},
+            {"rb-jpeg.png", secure.url(true) + "/photo.jpg", QSize(64, 64)},
+            {"rb-upgrade.png", plain.url() + "/up", QSize(64, 64)},
+            {"rb-plain.png", plain.url() + "/wide.png", QSize(64, 32)},
+            {"rb-downgrade.png", secure.url(true) + "/down", {}},
+            {"rb-file.png", plain.url() + "/file", {}},
+            {"rb-page.png", plain.url() + "/page", {}},
+            {"rb-bomb.png", plain.url() + "/bomb", {}},
+            {"rb-told.png", plain.url() + "/told-huge", {}},
+            {"rb-untold.png", plain.url() + "/untold-huge", {}},
+            {"rb-missing.png", plain.url() + "/missing", {}},
+            {"rb-scheme.png", "ftp://127.0.0.1/x.png", {}},
+            {"../rb-escape.png", plain.url() + "/wide.png", {}},
+        };
+        for (const Case& c : cases)
+            QVERIFY(!cache.GetFavicon(c.name, c.url));
+        QTRY_COMPARE_WITH_TIMEOUT(cache.FaviconsPending(), 0, 30000);
+        QCOMPARE(arrived, 4);
+        for (const Case& c : cases) {
+            const QImage* img = cache.GetFavicon(c.name, c.url);
+            const QString file = TBitmapCache::StationFolder() + c.name;
+            FaviconStation station(c.name, c.url);
+            if (c.size.isEmpty()) {
+                QVERIFY2(!img, c.name);
+                QVERIFY2(!QFileInfo::exists(file), c.name);
+                QCOMPARE(StationLogoFile(&station), QString());
+                continue;
+            }
+            QVERIFY2(img, c.name);
+            QCOMPARE(img->size(), c.size);
+            QCOMPARE(StationLogoFile(&station), file);
+            QImage kept(file);
+            QCOMPARE(kept.size(), c.size);
+            QCOMPARE(QImageReader(file).format(), QByteArray("png"));
+        }
+        QVERIFY(!QDir(TBitmapCache::StationFolder()).entryList({"*.part", "*.tmp"}).size());
+        // Known names are never fetched again, pictures or not.
+        const qsizetype asked = plain.heads.size() + secure.heads.size();
+        for (const Case& c : cases)
+            cache.GetFavicon(c.name, c.url);
+        QTest::qWait(100);
+        QCOMPARE(plain.heads.size() + secure.heads.size(), asked);
+
+        // The next run reads the kept file, without the network.
+        TBitmapCache again(TBitmapCache::StationFolder());
+        QVERIFY(!again.GetFavicon("rb-https.png", secure.url(true) + "/wide.png"));
+        QTRY_VERIFY(again.GetFavicon("rb-https.png", secure.url(true) + "/wide.png"));
+        QCOMPARE(again.FaviconFetches(), 0);
+    }
+
+    // At most four fetches at once, at most 256 waiting; freeing the cache with fetches
+    // on their way calls nothing back.
+    void faviconFetchesAreBounded()
+    {
+        dwtest::HttpStandIn silent; // never answers
+        QVERIFY(silent.listen());
+        auto cache = std::make_unique<TBitmapCache>(folder);
+        int arrived = 0;
+        cache->SetOnBitmapArrived([&](TBitmapCache*, TCachedBitmap*) { ++arrived; });
+        for (int i = 0; i < 300; ++i)
+            cache->GetFavicon(QString("rb-%1.png").arg(i), silent.url() + QString("/%1").arg(i));
+        QTRY_COMPARE(silent.heads.size(), TBitmapCache::MaxFaviconFetches);
+        QCOMPARE(cache->FaviconsPending(),
+                 TBitmapCache::MaxFaviconFetches + TBitmapCache::MaxFaviconsWaiting);
+        QTest::qWait(200);
+        QCOMPARE(silent.heads.size(), TBitmapCache::MaxFaviconFetches);
+        cache.reset();
+        QTest::qWait(100);
+        QCOMPARE(arrived, 0);
     }
 };
 

@@ -730,9 +730,9 @@ void TestServerView::drawnList()
         p.fillRect(6, 6, 12, 12, QColor(0, 0, 255));
     }
     QStringList asked;
-    v.Logo = [&](const QString& bnum) {
-        asked << bnum;
-        return bnum == "7" ? logo : QPixmap();
+    v.Logo = [&](const TSCServer& s) {
+        asked << s.StationLogo().Name;
+        return s.BNum == "7" ? logo : QPixmap();
     };
     v.Station(3)->Name = "Lush Radio"; // unchanged text, new logo only
     static_cast<TSCServer*>(v.Station(3))->BNum = "7";

@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <vector>
+#include <zlib.h>
 
 namespace dwdir {
 
@@ -316,6 +317,49 @@ public:
         return out;
     }
 
+    // The same picture as a PNG whose magenta is transparent (a favicon).
+    QByteArray png() const
+    {
+        QByteArray raw;
+        raw.reserve((kLogoWidth * 4 + 1) * kLogoHeight);
+        for (int y = 0; y < kLogoHeight; ++y) {
+            raw += '\0'; // no filter
+            for (int x = 0; x < kLogoWidth; ++x) {
+                const Rgb c = at(x, y);
+                const bool key = c.r == kKey.r && c.g == kKey.g && c.b == kKey.b;
+                raw += char(key ? 0 : c.r);
+                raw += char(key ? 0 : c.g);
+                raw += char(key ? 0 : c.b);
+                raw += char(key ? 0 : 255);
+            }
+        }
+        uLongf packedSize = compressBound(uLong(raw.size()));
+        QByteArray packed(qsizetype(packedSize), '\0');
+        compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+                  reinterpret_cast<const Bytef*>(raw.constData()), uLong(raw.size()), 9);
+        packed.resize(qsizetype(packedSize));
+        QByteArray out("\x89PNG\r\n\x1a\n", 8);
+        auto u32 = [](QByteArray& b, quint32 v) {
+            for (int shift = 24; shift >= 0; shift -= 8)
+                b += char((v >> shift) & 0xff);
+        };
+        auto chunk = [&](const char* type, const QByteArray& data) {
+            u32(out, quint32(data.size()));
+            const QByteArray typed = QByteArray(type, 4) + data;
+            out += typed;
+            u32(out, quint32(crc32(0, reinterpret_cast<const Bytef*>(typed.constData()),
+                                   uInt(typed.size()))));
+        };
+        QByteArray header;
+        u32(header, kLogoWidth);
+        u32(header, kLogoHeight);
+        header += QByteArray("\x08\x06\x00\x00\x00", 5); // 8 bits, RGBA
+        chunk("IHDR", header);
+        chunk("IDAT", packed);
+        chunk("IEND", {});
+        return out;
+    }
+
 private:
     static constexpr Rgb kKey{255, 0, 255};
     static constexpr double kLeft = 1, kTop = 1, kRight = kLogoWidth - 1, kBottom = kLogoHeight - 1,
@@ -465,6 +509,11 @@ private:
 QByteArray logoBitmap(QByteArrayView bnum)
 {
     return Logo(bnum).bmp();
+}
+
+QByteArray logoPng(QByteArrayView text)
+{
+    return Logo(text).png();
 }
 
 } // namespace dwdir

@@ -46,6 +46,9 @@ QByteArray clickPage(QByteArrayView area);
 inline constexpr int kLogoWidth = 48;
 inline constexpr int kLogoHeight = 28;
 QByteArray logoBitmap(QByteArrayView bnum);
+// The same picture as a PNG with a transparent background, drawn from `text` as from a
+// bnum (its first letters and digits): the favicons of the directory's API answers.
+QByteArray logoPng(QByteArrayView text);
 
 // Splits an absolute "http://host[:port]/..." address; false for anything else (other
 // schemes, no host, a bad port, blanks or control bytes anywhere).

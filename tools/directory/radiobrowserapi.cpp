@@ -1,5 +1,7 @@
 #include "radiobrowserapi.h"
 
+#include "ads.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,13 +23,13 @@ QHash<QByteArray, qint64>& plays()
     return counted;
 }
 
-QByteArray answer(int status, const QByteArray& body, bool head)
+QByteArray answer(int status, const QByteArray& body, bool head,
+                  const QByteArray& type = "application/json")
 {
     const QByteArray reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Bad Request";
     QByteArray out = "HTTP/1.0 " + QByteArray::number(status) + ' ' + reason +
-                     "\r\nServer: dialwise-directory\r\nContent-Type: application/json\r\n"
-                     "Content-Length: " +
-                     QByteArray::number(body.size()) +
+                     "\r\nServer: dialwise-directory\r\nContent-Type: " + type +
+                     "\r\nContent-Length: " + QByteArray::number(body.size()) +
                      "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
     if (!head) out += body;
     return out;
@@ -61,7 +63,18 @@ QString streamOf(const Station& s)
     return QStringLiteral("http://") + QString::fromLatin1(s.ipKey) + QLatin1Char('/');
 }
 
-QJsonObject json(const Station& s)
+// What a station's favicon is drawn from: its logo number, else its name's initials.
+QByteArray faviconText(const Station& s)
+{
+    if (!s.bnum.isEmpty()) return s.bnum;
+    QByteArray initials;
+    for (const QByteArray& w : s.hostname.simplified().split(' '))
+        if (!w.isEmpty() && QChar::isLetterOrNumber(uchar(w[0])) && initials.size() < 3)
+            initials += w[0];
+    return initials;
+}
+
+QJsonObject json(const Station& s, const QByteArray& self)
 {
     const QByteArray uuid = stationUuid(s);
     QJsonObject o;
@@ -71,7 +84,7 @@ QJsonObject json(const Station& s)
     o.insert("url", streamOf(s));
     o.insert("url_resolved", streamOf(s));
     o.insert("homepage", QString::fromUtf8(s.url));
-    o.insert("favicon", "");
+    o.insert("favicon", QString::fromLatin1(self + "/favicons/" + uuid + ".png"));
     o.insert("tags", tagsOf(s).join(','));
     o.insert("country", s.live ? "Loopback" : "The Demo World");
     o.insert("countrycode", s.live ? "LB" : "DW");
@@ -103,11 +116,11 @@ QList<const Station*> everyStation(const QList<const QList<Station>*>& lists)
     return all;
 }
 
-QByteArray stationArray(const QList<const Station*>& stations)
+QByteArray stationArray(const QList<const Station*>& stations, const QByteArray& self)
 {
     QJsonArray a;
     for (const Station* s : stations)
-        a.append(json(*s));
+        a.append(json(*s, self));
     return QJsonDocument(a).toJson(QJsonDocument::Compact);
 }
 
@@ -130,7 +143,9 @@ bool isRadioBrowserRequest(QByteArrayView head)
 {
     QByteArray method;
     QUrl target;
-    return requestLine(head, method, target) && target.path().startsWith(QLatin1String("/json/"));
+    return requestLine(head, method, target) &&
+           (target.path().startsWith(QLatin1String("/json/")) ||
+            target.path().startsWith(QLatin1String("/favicons/")));
 }
 
 QByteArray radioBrowserAnswer(QByteArrayView head, const QList<const QList<Station>*>& lists,
@@ -171,6 +186,13 @@ QByteArray radioBrowserAnswer(QByteArrayView head, const QList<const QList<Stati
             a.append(QJsonObject{{"name", name}, {"stationcount", count}});
         return answer(200, QJsonDocument(a).toJson(QJsonDocument::Compact), isHead);
     }
+    if (path.startsWith(QLatin1String("/favicons/")) && path.endsWith(QLatin1String(".png"))) {
+        const QByteArray uuid = path.mid(10).chopped(4).toLatin1().toLower();
+        for (const Station* s : all)
+            if (stationUuid(*s) == uuid)
+                return answer(200, logoPng(faviconText(*s)), isHead, "image/png");
+        return answer(404, "{\"error\":\"no such favicon\"}", isHead);
+    }
     if (path.startsWith(QLatin1String("/json/url/"))) {
         const QByteArray uuid = path.mid(10).toLatin1().toLower();
         for (const Station* s : all)
@@ -190,7 +212,7 @@ QByteArray radioBrowserAnswer(QByteArrayView head, const QList<const QList<Stati
         const QStringList uuids = param("uuids").toLower().split(',', Qt::SkipEmptyParts);
         for (const Station* s : all)
             if (uuids.contains(QString::fromLatin1(stationUuid(*s)))) chosen << s;
-        return answer(200, stationArray(chosen), isHead);
+        return answer(200, stationArray(chosen, self), isHead);
     }
     if (path == QLatin1String("/json/stations") || path == QLatin1String("/json/stations/search")) {
         const QString tag = param("tag").toLower();
@@ -227,7 +249,7 @@ QByteArray radioBrowserAnswer(QByteArrayView head, const QList<const QList<Stati
         int limit = param("limit").toInt(&ok);
         if (!ok || limit < 0) limit = 100000;
         chosen = chosen.mid(qMin<qsizetype>(offset, chosen.size()), limit);
-        return answer(200, stationArray(chosen), isHead);
+        return answer(200, stationArray(chosen, self), isHead);
     }
     return answer(404, "{\"error\":\"unknown path\"}", isHead);
 }

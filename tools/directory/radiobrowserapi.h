@@ -2,7 +2,8 @@
 // The directory also answers the Radio Browser API's paths from its stations, so that a
 // client of that directory (the program's default source) can be run against the demo
 // world: /json/stations/search, /json/stations/byuuid, /json/stations, /json/tags,
-// /json/url/{uuid} (counts a play) and /json/servers.
+// /json/url/{uuid} (counts a play) and /json/servers; and each station's favicon at
+// /favicons/{uuid}.png, drawn like its logo.
 #include "station.h"
 
 #include <QByteArray>
@@ -10,7 +11,7 @@
 
 namespace dwdir {
 
-// True when the request head asks for one of the API's paths (under /json/).
+// True when the request head asks for one of the API's paths (under /json/) or a favicon.
 bool isRadioBrowserRequest(QByteArrayView head);
 // The whole HTTP answer to such a request, from `lists` (in order; a station listed
 // twice is answered once). `self` is "http://host:port" of this server.
