@@ -300,7 +300,9 @@ private slots:
                          (f == prefix + "Two.mp3" || f.contains(" (partial)")),
                      qPrintable(f));
         const double two = duration(QDir(folder).filePath(prefix + "Two.mp3"));
-        QVERIFY2(two > 4.5 && two < 7.5, qPrintable(QString::number(two)));
+        // Six seconds, and what the next title took to reach the player (more when the
+        // program is instrumented).
+        QVERIFY2(two > 4.5 && two < 14, qPrintable(QString::number(two)));
         QVERIFY(duration(QDir(folder).filePath(prefix + "Three (partial).mp3")) > 1);
         QVERIFY(program.state() == QProcess::Running);
         stopProgram();
