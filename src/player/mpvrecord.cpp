@@ -79,7 +79,10 @@ bool TMpvRecorder::Checkpoint(double at)
 {
     if (!Recording()) return false;
     if (diskFull()) {
-        Failed("The disk is full: recording stopped", at);
+        // Written again, the song might not fit where its last write did: that one is kept.
+        error_ = "The disk is full: recording stopped";
+        DebugLog(error_, dcErrOut);
+        Dropped();
         return false;
     }
     if (at - current_.Saved >= CheckpointSecs) {

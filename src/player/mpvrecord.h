@@ -39,8 +39,8 @@ public:
     // The stream dropped and its cache is gone: the song keeps what its file holds (the
     // last write), cut short.
     void Dropped();
-    // Now and then while recording: the song so far to its file. False (and the song kept,
-    // the recording over) when the disk is full.
+    // Now and then while recording: the song so far to its file. False (and the song kept
+    // as last written, the recording over) when the disk is full.
     bool Checkpoint(double at);
     // The engine wrote (or could not write) `path`.
     void DumpDone(const QString& path, bool ok, const QString& why);

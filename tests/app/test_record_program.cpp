@@ -19,6 +19,7 @@ class TestRecordProgram : public QObject
     QTemporaryDir tmp;
     QProcess xvfb, caster, program;
     QString display, log, folder;
+    dwtest::Peer icecast, source;
 
     QString xdo(const QStringList& args)
     {
@@ -62,6 +63,14 @@ class TestRecordProgram : public QObject
         return QString::fromUtf8(p.readAllStandardOutput()).trimmed().toDouble();
     }
 
+    quint16 icePort = 0;
+    void stopProgram()
+    {
+        ::kill(pid_t(program.processId()), SIGTERM);
+        if (!program.waitForFinished(15000)) program.kill();
+        program.waitForFinished(5000);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -82,6 +91,8 @@ private slots:
     }
     void cleanupTestCase()
     {
+        source.stop();
+        icecast.stop();
         for (QProcess* p : {&program, &caster, &xvfb})
             if (p->state() != QProcess::NotRunning) {
                 ::kill(pid_t(p->processId()), SIGTERM);
@@ -167,6 +178,134 @@ private slots:
         // The song playing at the click and the one the stop cut short.
         QCOMPARE(partial, 2);
         QVERIFY(program.state() == QProcess::Running);
+        stopProgram();
+    }
+
+    // The same button with the built-in player (libmpv) on an Icecast station whose titles
+    // change through Icecast's admin call: MP3 files split at the titles; and on a disk
+    // that fills up (a small memory file system over the folder, in a mount namespace of
+    // the program's own), recording stops with its message and keeps what was written.
+    void builtinPlayerRecords_data()
+    {
+        QTest::addColumn<bool>("diskFull");
+        QTest::newRow("titles split") << false;
+        QTest::newRow("disk full") << true;
+    }
+    void builtinPlayerRecords()
+    {
+        QFETCH(bool, diskFull);
+        if (program.state() != QProcess::NotRunning) stopProgram(); // left by a failed row
+        for (const char* prog : {"icecast2", "ffmpeg", "curl"})
+            if (dwtest::findProgram(prog).isEmpty())
+                DW_PEER_MISSING(prog, QString(prog) + " is needed for the Icecast station");
+        if (diskFull && QProcess::execute("unshare", {"-m", "true"}) != 0)
+            QSKIP("no mount namespaces here");
+        const QString tag = diskFull ? "full" : "split";
+        if (icecast.pid() == 0) {
+            // icecast2 drops to nobody, who must reach its folder.
+            QFile::setPermissions(tmp.path(), QFile::permissions(tmp.path()) | QFile::ExeOther);
+            const quint16 port = dwtest::freePort();
+            const QString why = dwtest::startIcecast(
+                icecast, tmp.filePath("icecast"), port, "pw-e2e", "source",
+                "<limits><clients>10</clients><sources>2</sources><burst-size>65536</burst-size>"
+                "</limits><hostname>localhost</hostname>");
+            QVERIFY2(why.isEmpty(), qPrintable(why));
+            QVERIFY(source.start(
+                dwtest::findProgram("ffmpeg"),
+                dwtest::icecastToneSource(port, "pw-e2e", "tone.mp3", "Ice Station", "Test")));
+            icePort = port;
+        }
+        auto setTitle = [&](const QString& title) {
+            return QProcess::execute(
+                       "curl", {"-s", "-o", "/dev/null", "-m", "5", "-u", "source:pw-e2e", "-G",
+                                "--data-urlencode", "mount=/tone.mp3", "--data-urlencode",
+                                "mode=updinfo", "--data-urlencode", "song=" + title,
+                                QString("http://127.0.0.1:%1/admin/metadata").arg(icePort)}) == 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(setTitle("Ice Artist - One"), 20000);
+
+        QDir(tmp.path()).mkpath("config-" + tag);
+        QFile dirs(tmp.filePath("config-" + tag + "/user-dirs.dirs"));
+        QVERIFY(dirs.open(QIODevice::WriteOnly));
+        dirs.write("XDG_MUSIC_DIR=\"" + tmp.filePath("music-" + tag).toUtf8() + "\"\n");
+        dirs.close();
+        folder = tmp.filePath("music-" + tag + "/Dialwise");
+        QVERIFY(QDir().mkpath(folder));
+        QDir(tmp.path()).mkpath("home-" + tag);
+        log = tmp.filePath("dw-" + tag + ".log");
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.remove("QT_QPA_PLATFORM");
+        e.insert("DISPLAY", display);
+        e.insert("XDG_CONFIG_HOME", tmp.filePath("config-" + tag));
+        e.insert("DIALWISE_HOME", tmp.filePath("home-" + tag));
+        e.insert("DIALWISE_DEBUGLOG", log);
+        e.insert("DIALWISE_DIALOGS", "auto");
+        e.insert("DIALWISE_AUDIO_SINK", "null");
+        e.insert("DIALWISE_NO_BROWSER", "1");
+        e.insert("DIALWISE_LIST_HOST", "127.0.0.1:9");
+        e.insert("DIALWISE_WEB_SITE", "http://127.0.0.1:9");
+        program.setProcessEnvironment(e);
+        const QString link = QString("dialwise:fieldcount`4`action`ip`hostname`type`play`"
+                                     "http://127.0.0.1:%1/tone.mp3`Ice Station`0")
+                                 .arg(icePort);
+        const QString dialwise = DW_BINARY_DIR "/src/app/dialwise";
+        if (diskFull)
+            // The program itself (unshare execs it) with a 400 kB folder to record into.
+            program.start("unshare", {"-m", "sh", "-c",
+                                      "mount -t tmpfs -o size=400k tmpfs \"$0\" && exec \"$1\" "
+                                      "\"$2\"",
+                                      folder, dialwise, link});
+        else
+            program.start(dialwise, {link});
+        QVERIFY(program.waitForStarted());
+
+        QElapsedTimer t;
+        t.start();
+        while (!debugLog().contains("player_main: recording to") && t.elapsed() < 40000) {
+            clickRecord();
+            QTest::qWait(1000);
+        }
+        QVERIFY2(debugLog().contains("player_main: recording to " + folder),
+                 qPrintable(debugLog().right(3000) + program.readAllStandardError()));
+        if (diskFull) {
+            // The first write of the song in progress leaves less than the reserve.
+            QTRY_VERIFY_WITH_TIMEOUT(debugLog().contains("The disk is full: recording stopped"),
+                                     40000);
+            // The small file system is seen from inside the program's namespace only.
+            QVERIFY2(debugLog().contains("Recording to " + folder + "/.part/"),
+                     qPrintable(debugLog()));
+            folder = QString("/proc/%1/root%2").arg(program.processId()).arg(folder);
+            QTRY_VERIFY_WITH_TIMEOUT(files().size() == 1, 10000);
+            const QString f = files().value(0);
+            QVERIFY2(f.startsWith("Ice Station") && f.endsWith(" (partial).mp3"), qPrintable(f));
+            QVERIFY(duration(QDir(folder).filePath(f)) > 5);
+            QVERIFY(program.state() == QProcess::Running);
+            stopProgram();
+            return;
+        }
+        QTest::qWait(2000);
+        QVERIFY(setTitle("Ice Artist - Two"));
+        QTest::qWait(6000);
+        QVERIFY(setTitle("Ice Artist - Three"));
+        QTest::qWait(3000);
+        clickRecord();
+        // The song at the click (its title may not have come yet) and the one the stop cut
+        // short are partial; the one between is whole.
+        const QString prefix = "Ice Station - Ice Artist - ";
+        QTRY_VERIFY_WITH_TIMEOUT(files().contains(prefix + "Three (partial).mp3"), 15000);
+        const QStringList got = files();
+        QVERIFY2(got.contains(prefix + "Two.mp3"), qPrintable(got.join('|')));
+        for (const QString& f : got)
+            QVERIFY2(f.startsWith("Ice Station") && f.endsWith(".mp3") &&
+                         (f == prefix + "Two.mp3" || f.contains(" (partial)")),
+                     qPrintable(f));
+        const double two = duration(QDir(folder).filePath(prefix + "Two.mp3"));
+        // Six seconds, and what the next title took to reach the player (more when the
+        // program is instrumented).
+        QVERIFY2(two > 4.5 && two < 14, qPrintable(QString::number(two)));
+        QVERIFY(duration(QDir(folder).filePath(prefix + "Three (partial).mp3")) > 1);
+        QVERIFY(program.state() == QProcess::Running);
+        stopProgram();
     }
 };
 
