@@ -11,10 +11,8 @@
 
 #include "bitmapcache.h"
 
-#include <QDir>
 #include <QFrame>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -42,14 +40,10 @@ Tplayer_form* CreatePlayerBar(Tvmmp3_form& w)
     QObject::connect(bar, &QObject::destroyed, [launcher] { delete launcher; });
     launcher->ShowPlayerBox = [&w] { w.playerbox->show(); };
     bar->Host.LaunchLast = [launcher] { launcher->LaunchLast(); };
-    // Song notifications show the station's logo from the button picture cache (stations
-    // of the list server name theirs by number; a station without one shows the program's).
-    bar->Host.StationIcon = [&w](const TCustomServer* s) -> QString {
-        static const QRegularExpression plain("^[A-Za-z0-9_-]{1,40}$");
-        const auto* sc = dynamic_cast<const TSCServer*>(s);
-        if (!sc || !w.BitmapCache || !plain.match(sc->BNum).hasMatch()) return {};
-        return QDir(w.BitmapCache->Folder()).filePath(sc->BNum + ".bmp");
-    };
+    // Song notifications show the station's logo from the button picture cache: a list
+    // server station's numbered picture, a directory station's favicon; a station without
+    // one shows the program's.
+    bar->Host.StationIcon = [](const TCustomServer* s) { return StationLogoFile(s); };
     w.Hooks.DockPlayer = [&w, bar, launcher] {
         bar->DockInto(w.playerbox);
         // The station of the last run, when the user asked for it (a launch brings the

@@ -446,7 +446,7 @@ void TestHttpProt::aborts()
         t->start(5);
     };
     ScriptedServer silent; // accepts, reads the request, never answers
-    for (const QString& when : {"lookup", "connect", "header", "body"}) {
+    for (const QString when : {"lookup", "connect", "header", "body"}) {
         THttpCli h;
         HttpLog log;
         log.attach(h);

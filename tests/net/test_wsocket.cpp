@@ -240,7 +240,7 @@ void TestWSocket::freedByItsCaller()
     srv.onRead = [](QTcpSocket* s, int, const QByteArray& all) {
         if (all.endsWith("bye\n")) s->disconnectFromHost();
     };
-    for (const QString& when : {"state", "lookup", "connected", "data", "closed"}) {
+    for (const QString when : {"state", "lookup", "connected", "data", "closed"}) {
         auto* s = new TWSocket;
         QPointer<TWSocket> alive(s);
         int freed = 0;

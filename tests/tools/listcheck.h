@@ -24,7 +24,7 @@ inline QByteArray inflateLikeClient(const QByteArray& body, bool* ok = nullptr)
     z.avail_in = uInt(in.size());
     int rc = Z_OK;
     while (rc == Z_OK) {
-        if (z.total_out == out.size()) out.resize(out.size() * 2);
+        if (qsizetype(z.total_out) == out.size()) out.resize(out.size() * 2);
         z.next_out = reinterpret_cast<Bytef*>(out.data() + z.total_out);
         z.avail_out = uInt(out.size() - z.total_out);
         rc = inflate(&z, Z_NO_FLUSH);
