@@ -64,6 +64,31 @@ class TestRecordProgram : public QObject
     }
 
     quint16 icePort = 0;
+    // Clicks the record button until the program says it records (the button is usable once
+    // the stream's head is in), or the program is gone; a loaded machine running the
+    // sanitizer build may take a while to start it.
+    bool clickUntilRecording()
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!debugLog().contains("player_main: recording to") && t.elapsed() < 60000 &&
+               program.state() == QProcess::Running) {
+            clickRecord();
+            QTest::qWait(1000);
+        }
+        return debugLog().contains("player_main: recording to " + folder);
+    }
+    // Why the program did not record: the end of its log, whether it still runs, its errors.
+    QByteArray whyNotRecording()
+    {
+        return (debugLog().right(3000) + "\nprogram " +
+                (program.state() == QProcess::Running
+                     ? QString("running")
+                     : QString("ended with %1").arg(program.exitCode())) +
+                "\n")
+                   .toUtf8() +
+               program.readAllStandardError().right(4000);
+    }
     void stopProgram()
     {
         ::kill(pid_t(program.processId()), SIGTERM);
@@ -142,15 +167,7 @@ private slots:
                        "`Test Station`1"});
         QVERIFY(program.waitForStarted());
 
-        // The button is usable once the stream's head is in: click until it records.
-        QElapsedTimer t;
-        t.start();
-        while (!debugLog().contains("player_main: recording to") && t.elapsed() < 30000) {
-            clickRecord();
-            QTest::qWait(1000);
-        }
-        QVERIFY2(debugLog().contains("player_main: recording to " + folder),
-                 qPrintable(debugLog()));
+        QVERIFY2(clickUntilRecording(), whyNotRecording().constData());
 
         // A song heard whole comes out under its own name, then the stop.
         auto whole = [&] {
@@ -259,14 +276,7 @@ private slots:
             program.start(dialwise, {link});
         QVERIFY(program.waitForStarted());
 
-        QElapsedTimer t;
-        t.start();
-        while (!debugLog().contains("player_main: recording to") && t.elapsed() < 40000) {
-            clickRecord();
-            QTest::qWait(1000);
-        }
-        QVERIFY2(debugLog().contains("player_main: recording to " + folder),
-                 qPrintable(debugLog().right(3000) + program.readAllStandardError()));
+        QVERIFY2(clickUntilRecording(), whyNotRecording().constData());
         if (diskFull) {
             // The first write of the song in progress leaves less than the reserve.
             QTRY_VERIFY_WITH_TIMEOUT(debugLog().contains("The disk is full: recording stopped"),
