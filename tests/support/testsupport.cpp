@@ -1,5 +1,8 @@
 #include "testsupport.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,17 +25,36 @@
 
 namespace dwtest {
 
+// Homes may overlap (a fixture's next home is made before its last one goes): the newest
+// live home is the one in use, and the first one's start restores what was there before.
+namespace {
+std::vector<const TempHome*>& liveHomes()
+{
+    static std::vector<const TempHome*> homes;
+    return homes;
+}
+QByteArray g_homeBefore;
+bool g_hadHomeBefore = false;
+} // namespace
+
 TempHome::TempHome()
 {
-    hadOld_ = qEnvironmentVariableIsSet("DIALWISE_HOME");
-    old_ = qgetenv("DIALWISE_HOME");
+    if (liveHomes().empty()) {
+        g_hadHomeBefore = qEnvironmentVariableIsSet("DIALWISE_HOME");
+        g_homeBefore = qgetenv("DIALWISE_HOME");
+    }
+    liveHomes().push_back(this);
     qputenv("DIALWISE_HOME", dir_.path().toLocal8Bit());
 }
 
 TempHome::~TempHome()
 {
-    if (hadOld_)
-        qputenv("DIALWISE_HOME", old_);
+    auto& homes = liveHomes();
+    homes.erase(std::remove(homes.begin(), homes.end(), this), homes.end());
+    if (!homes.empty())
+        qputenv("DIALWISE_HOME", homes.back()->path().toLocal8Bit());
+    else if (g_hadHomeBefore)
+        qputenv("DIALWISE_HOME", g_homeBefore);
     else
         qunsetenv("DIALWISE_HOME");
 }

@@ -25,8 +25,6 @@ public:
 
 private:
     QTemporaryDir dir_;
-    QByteArray old_;
-    bool hadOld_ = false;
 };
 
 // A TCP (or UDP) port on 127.0.0.1 that was free a moment ago.
