@@ -63,6 +63,34 @@ class TestRecordProgram : public QObject
         return QString::fromUtf8(p.readAllStandardOutput()).trimmed().toDouble();
     }
 
+    // A run of the program of its own: a config folder whose music folder (XDG_MUSIC_DIR)
+    // holds the recordings' "Dialwise" (made when recording starts), a home, a debug log, no
+    // list server or web site; `tag` keeps runs apart.
+    bool setUpRun(const QString& tag)
+    {
+        const QString s = tag.isEmpty() ? QString() : "-" + tag;
+        QDir(tmp.path()).mkpath("config" + s);
+        QFile dirs(tmp.filePath("config" + s + "/user-dirs.dirs"));
+        if (!dirs.open(QIODevice::WriteOnly)) return false;
+        dirs.write("XDG_MUSIC_DIR=\"" + tmp.filePath("music" + s).toUtf8() + "\"\n");
+        dirs.close();
+        folder = tmp.filePath("music" + s + "/Dialwise");
+        QDir(tmp.path()).mkpath("home" + s);
+        log = tmp.filePath("dw" + s + ".log");
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.remove("QT_QPA_PLATFORM");
+        e.insert("DISPLAY", display);
+        e.insert("XDG_CONFIG_HOME", tmp.filePath("config" + s));
+        e.insert("DIALWISE_HOME", tmp.filePath("home" + s));
+        e.insert("DIALWISE_DEBUGLOG", log);
+        e.insert("DIALWISE_DIALOGS", "auto");
+        e.insert("DIALWISE_AUDIO_SINK", "null");
+        e.insert("DIALWISE_NO_BROWSER", "1");
+        e.insert("DIALWISE_LIST_HOST", "127.0.0.1:9");
+        e.insert("DIALWISE_WEB_SITE", "http://127.0.0.1:9");
+        program.setProcessEnvironment(e);
+        return true;
+    }
     quint16 icePort = 0;
     // Clicks the record button until the program says it records (the button is usable once
     // the stream's head is in), or the program is gone; a loaded machine running the
@@ -142,26 +170,7 @@ private slots:
 
         // The music folder is the desktop's own (XDG_MUSIC_DIR); recordings go to its
         // "Dialwise", made when recording starts.
-        QDir(tmp.path()).mkpath("config");
-        QFile dirs(tmp.filePath("config/user-dirs.dirs"));
-        QVERIFY(dirs.open(QIODevice::WriteOnly));
-        dirs.write("XDG_MUSIC_DIR=\"" + tmp.filePath("music").toUtf8() + "\"\n");
-        dirs.close();
-        folder = tmp.filePath("music/Dialwise");
-        QDir(tmp.path()).mkpath("home");
-        log = tmp.filePath("dw.log");
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.remove("QT_QPA_PLATFORM");
-        e.insert("DISPLAY", display);
-        e.insert("XDG_CONFIG_HOME", tmp.filePath("config"));
-        e.insert("DIALWISE_HOME", tmp.filePath("home"));
-        e.insert("DIALWISE_DEBUGLOG", log);
-        e.insert("DIALWISE_DIALOGS", "auto");
-        e.insert("DIALWISE_AUDIO_SINK", "null");
-        e.insert("DIALWISE_NO_BROWSER", "1");
-        e.insert("DIALWISE_LIST_HOST", "127.0.0.1:9");
-        e.insert("DIALWISE_WEB_SITE", "http://127.0.0.1:9");
-        program.setProcessEnvironment(e);
+        QVERIFY(setUpRun(QString()));
         program.start(DW_BINARY_DIR "/src/app/dialwise",
                       {"dialwise:fieldcount`4`action`ip`hostname`type`play`127.0.0.1:" + port +
                        "`Test Station`1"});
@@ -241,27 +250,8 @@ private slots:
         };
         QTRY_VERIFY_WITH_TIMEOUT(setTitle("Ice Artist - One"), 20000);
 
-        QDir(tmp.path()).mkpath("config-" + tag);
-        QFile dirs(tmp.filePath("config-" + tag + "/user-dirs.dirs"));
-        QVERIFY(dirs.open(QIODevice::WriteOnly));
-        dirs.write("XDG_MUSIC_DIR=\"" + tmp.filePath("music-" + tag).toUtf8() + "\"\n");
-        dirs.close();
-        folder = tmp.filePath("music-" + tag + "/Dialwise");
+        QVERIFY(setUpRun(tag));
         QVERIFY(QDir().mkpath(folder));
-        QDir(tmp.path()).mkpath("home-" + tag);
-        log = tmp.filePath("dw-" + tag + ".log");
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.remove("QT_QPA_PLATFORM");
-        e.insert("DISPLAY", display);
-        e.insert("XDG_CONFIG_HOME", tmp.filePath("config-" + tag));
-        e.insert("DIALWISE_HOME", tmp.filePath("home-" + tag));
-        e.insert("DIALWISE_DEBUGLOG", log);
-        e.insert("DIALWISE_DIALOGS", "auto");
-        e.insert("DIALWISE_AUDIO_SINK", "null");
-        e.insert("DIALWISE_NO_BROWSER", "1");
-        e.insert("DIALWISE_LIST_HOST", "127.0.0.1:9");
-        e.insert("DIALWISE_WEB_SITE", "http://127.0.0.1:9");
-        program.setProcessEnvironment(e);
         const QString link = QString("dialwise:fieldcount`4`action`ip`hostname`type`play`"
                                      "http://127.0.0.1:%1/tone.mp3`Ice Station`0")
                                  .arg(icePort);
