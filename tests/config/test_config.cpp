@@ -221,6 +221,7 @@ private slots:
     // names are in the home folder.
     void recordFolder()
     {
+        dwtest::TempHome home;
         TConfig c;
         QVERIFY(DefaultRecordFolder().endsWith("/Dialwise"));
         const QList<QPair<QString, QString>> cases = {
