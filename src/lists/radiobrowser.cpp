@@ -22,11 +22,16 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <string_view>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------
 // Addresses and texts from the directory
@@ -64,6 +69,17 @@ QString CleanText(QStringView in, qsizetype max, bool* hadControl = nullptr)
     while (out.endsWith(QLatin1Char(' ')))
         out.chop(1);
     return out;
+}
+
+// The same for a text of its own: one that needs no change is kept, not copied.
+QString CleanText(QString&& in, qsizetype max, bool* hadControl = nullptr)
+{
+    bool clean = in.size() <= max && !in.startsWith(u' ') && !in.endsWith(u' ');
+    for (qsizetype i = 0; clean && i < in.size(); ++i) {
+        const char16_t c = in[i].unicode();
+        clean = !IsControl(c) && !(c == u' ' && i + 1 < in.size() && in[i + 1] == u' ');
+    }
+    return clean ? std::move(in) : CleanText(QStringView(in), max, hadControl);
 }
 
 } // namespace
@@ -152,13 +168,36 @@ QString RBSafeUrl(QStringView text)
     return SplitHttpUrl(t, u) ? t.toString() : QString();
 }
 
-bool RBStreamAddress(const QString& url, QString& host, QString& port)
+namespace {
+// The same for a text of its own: kept, not copied, when it needs no trimming.
+QString SafeUrl(QString&& text)
+{
+    const QStringView t = QStringView(text).trimmed();
+    TUrlParts u;
+    if (!SplitHttpUrl(t, u)) return {};
+    return t.size() == text.size() ? std::move(text) : t.toString();
+}
+
+// Host, and port with path, of a stream address, each made in one piece.
+bool StreamAddress(QStringView url, QString& host, QString& port)
 {
     TUrlParts u;
-    if (!SplitHttpUrl(QStringView(url).trimmed(), u)) return false;
+    if (!SplitHttpUrl(url, u)) return false;
     host = u.Host.toString();
-    port = QString::number(u.Port) + u.Path.toString();
+    char digits[8];
+    const int n = std::snprintf(digits, sizeof digits, "%d", u.Port);
+    QString p;
+    p.reserve(n + u.Path.size());
+    p.append(QLatin1StringView(digits, n));
+    p.append(u.Path);
+    port = std::move(p);
     return true;
+}
+} // namespace
+
+bool RBStreamAddress(const QString& url, QString& host, QString& port)
+{
+    return StreamAddress(QStringView(url).trimmed(), host, port);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -830,9 +869,9 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
         }
         QString stream = Utf8Text(f[fUrlResolved]).trimmed();
         QString host, port;
-        if (!RBStreamAddress(stream, host, port)) {
+        if (!StreamAddress(stream, host, port)) {
             stream = Utf8Text(f[fUrl]).trimmed();
-            if (!RBStreamAddress(stream, host, port)) stream.clear();
+            if (!StreamAddress(stream, host, port)) stream.clear();
         }
         if (stream.isEmpty()) {
             skipped.Add(has[fUrl] || has[fUrlResolved] ? "stream address not http(s)"
@@ -863,8 +902,8 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
         station->Bitrate = int(qBound<qint64>(qint64(0), NumberOf(f[fBitrate]), qint64(100000)));
         station->Hls = NumberOf(f[fHls]) != 0;
         station->NumPlayers = int(qMax<qint64>(0, NumberOf(f[fClickCount])));
-        station->URL = RBSafeUrl(Utf8Text(f[fHomepage]));
-        station->Favicon = RBSafeUrl(Utf8Text(f[fFavicon]));
+        station->URL = SafeUrl(Utf8Text(f[fHomepage]));
+        station->Favicon = SafeUrl(Utf8Text(f[fFavicon]));
         station->ChatIP = host;
         station->PlayerKind = 0; // every codec plays in the built-in player
         station->Answered = true;
@@ -1035,6 +1074,67 @@ void TRBServerChoice::Find(QObject* context, std::function<void()> done)
         }
     });
 }
+
+// ---------------------------------------------------------------------------------------
+// Memory for the stations of a big answer
+
+namespace {
+
+// Memory the process has not used before costs a page fault for each page when it is first
+// written; on a virtual machine each fault costs more than reading a station, and the
+// stations of a big answer take about as much memory as its text. A reserve takes that
+// much from the allocator in blocks small enough to stay in its heap, has the kernel
+// provide their pages in one call a range (MADV_POPULATE_WRITE, which writes nothing), and
+// gives back all but the last: they join free ranges the allocator does not return to the
+// system while that one is held, and the stations are carved from them. Freeing the
+// reserve lets what the stations did not take go back.
+class THeapReserve
+{
+public:
+    explicit THeapReserve(qsizetype bytes)
+    {
+        constexpr size_t Block = 96 * 1024; // below the allocator's mapping threshold
+        const size_t page = size_t(sysconf(_SC_PAGESIZE));
+        if (bytes <= 0 || page == 0) return;
+        std::vector<char*> blocks;
+        blocks.reserve(size_t(bytes) / Block + 1);
+        for (size_t done = 0; done < size_t(bytes); done += Block) {
+            auto* p = static_cast<char*>(std::malloc(Block));
+            if (!p) break;
+            blocks.push_back(p);
+        }
+        // Adjacent blocks make one range (the allocator's few bytes between them are its
+        // own mapped memory, and populating writes nothing).
+        std::vector<char*> sorted = blocks;
+        std::sort(sorted.begin(), sorted.end());
+        for (size_t i = 0; i < sorted.size();) {
+            char* first = sorted[i];
+            char* last = first + Block;
+            for (++i; i < sorted.size() && sorted[i] - last <= 64; ++i)
+                last = sorted[i] + Block;
+            const auto from = (uintptr_t(first) + page - 1) & ~uintptr_t(page - 1);
+            const auto to = uintptr_t(last) & ~uintptr_t(page - 1);
+            if (to > from &&
+                madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0)
+                break; // a kernel without it: the pages come as they are written
+        }
+        // The last block taken came from the end of the heap: held, it keeps the others
+        // from joining the heap's free end, which the allocator gives back at once.
+        if (blocks.empty()) return;
+        cork_ = blocks.back();
+        blocks.pop_back();
+        for (char* p : blocks)
+            std::free(p);
+    }
+    ~THeapReserve() { std::free(cork_); }
+    THeapReserve(const THeapReserve&) = delete;
+    THeapReserve& operator=(const THeapReserve&) = delete;
+
+private:
+    void* cork_ = nullptr;
+};
+
+} // namespace
 
 // ---------------------------------------------------------------------------------------
 // TRadioBrowserList
@@ -1237,6 +1337,7 @@ void TRadioBrowserList::SendRequest()
         parseJob_ = job;
         QObject* ctx = context_.get();
         parseThread_ = std::thread([this, job, ctx] {
+            const THeapReserve reserve(job->Body.size());
             job->Result = ReadRadioBrowserStations(job->Body, &job->Cancel);
             if (job->Cancel) return;
             QMetaObject::invokeMethod(
