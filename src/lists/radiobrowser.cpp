@@ -363,10 +363,12 @@ namespace {
 
 // Memory the process has not used before costs a fault for each 4 KiB page when it is
 // first written, and on a virtual machine each costs more than reading a station: an
-// answer of 50,000 stations and the stations made from it take some 28,000 pages. Big
-// blocks are therefore asked for as huge pages where the system offers them
-// (MADV_HUGEPAGE: one fault for 2 MiB), and their pages are provided ahead, a range in one
-// call (MADV_POPULATE_WRITE, which writes nothing).
+// answer of 50,000 stations and the stations made from it take some 28,000 pages. Their
+// pages are therefore provided ahead, a range in one call (MADV_POPULATE_WRITE, which
+// writes nothing), and a big answer's block, which the allocator maps on its own and
+// unmaps whole, is asked for as huge pages where the system offers them (MADV_HUGEPAGE:
+// one fault for 2 MiB). The allocator's heap is not: huge pages there could keep memory
+// the stations have given back.
 void AdviseHugePages(void* from, void* to)
 {
     constexpr uintptr_t huge = 2 * 1024 * 1024;
@@ -384,17 +386,18 @@ bool PreparePages(void* from, void* to)
     return b <= a || madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE) == 0;
 }
 
-// Answer bytes whose pages are provided ahead of the writing; answers from this size on
-// are kept in huge pages.
+// Answer bytes whose pages are provided ahead of the writing.
 constexpr qsizetype PrepareAhead = 4 * 1024 * 1024;
+// Blocks this big the allocator always maps on their own (its largest mapping threshold).
+constexpr qsizetype OwnMappingBytes = 32 * 1024 * 1024;
 // What the network thread holds of an answer at most before the loop has taken it.
 constexpr qint64 ReplyBufferBytes = 1024 * 1024;
 
 // The stations of a big answer: a reserve takes what the next new stations will need from
-// the allocator in blocks small enough to stay in its heap, provides their pages (huge
-// ones where it can), and gives back all but the last: they join free ranges the allocator
-// does not return to the system while that one is held, and the stations are carved from
-// them. Freeing the reserve lets what the stations did not take go back.
+// the allocator in blocks small enough to stay in its heap, provides their pages, and
+// gives back all but the last: they join free ranges the allocator does not return to the
+// system while that one is held, and the stations are carved from them. Freeing the
+// reserve lets what the stations did not take go back.
 class THeapReserve
 {
 public:
@@ -423,7 +426,6 @@ public:
             char* last = first + Block;
             for (++i; i < sorted.size() && sorted[i] - last <= 64; ++i)
                 last = sorted[i] + Block;
-            AdviseHugePages(first, last);
             if (!PreparePages(first, last)) populate_ = false;
         }
         // The last block taken came from the end of the heap: held, it keeps the others
@@ -887,7 +889,7 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
     TSkipCount skipped;
     TShared tags, countries, languages, codecs;
     THeapReserve reserve;
-    constexpr int ReserveAhead = 4096; // new stations a reserve is made for
+    constexpr int ReserveAhead = 1024; // new stations a reserve is made for
     int made = 0;
     auto known = std::make_shared<TRBKnown>();
     QHash<QUuid, TRBKnown::TEntry>& seen = known->ByUuid;
@@ -1383,7 +1385,7 @@ void TRadioBrowserList::SendRequest()
             // growing a block of many megabytes chunk by chunk copies it again and again.
             const qint64 told = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
             if (told > 0 && told <= MaxBodyBytes) body->reserve(qsizetype(told));
-            if (body->capacity() >= PrepareAhead)
+            if (body->capacity() > OwnMappingBytes)
                 AdviseHugePages(body->data(), body->data() + body->capacity());
         }
         // Straight into the answer's block: no copy of each chunk on the way.
