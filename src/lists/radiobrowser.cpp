@@ -893,7 +893,6 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
     int made = 0;
     auto known = std::make_shared<TRBKnown>();
     QHash<QUuid, TRBKnown::TEntry>& seen = known->ByUuid;
-    seen.reserve(qMin<qsizetype>(json.size() / 600 + 16, MaxRBStations));
     out.Stations.reserve(qMin<qsizetype>(json.size() / 600 + 16, MaxRBStations));
     std::array<std::string_view, fCount> f;
     std::array<std::string, fCount> scratch;
