@@ -1,6 +1,8 @@
 // Arbitrary answers of the Radio Browser directory through the JSON station reader (and,
 // when the first byte is odd, the tags reader): no crash, no unbounded growth, and every
-// station taken has an http(s) stream address and a name without control characters.
+// station taken has an http(s) stream address and a name without control characters. The
+// answer is read a second time as a refresh of the first (its stations kept, in memory
+// made ready ahead): the same stations, the same objects.
 #include "radiobrowser.h"
 
 #include <QCoreApplication>
@@ -32,5 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         s->GetColumns(cols);
         (void)s->InfoLines();
     }
+    if (!r.Ok) return 0;
+    TRBReadResult again = ReadRadioBrowserStations(json, nullptr, r.Known.get(), true);
+    if (!again.Ok || again.Stations != r.Stations) abort();
+    ApplyUpdates(again);
     return 0;
 }

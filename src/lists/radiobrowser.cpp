@@ -22,11 +22,16 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <string_view>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------
 // Addresses and texts from the directory
@@ -64,6 +69,17 @@ QString CleanText(QStringView in, qsizetype max, bool* hadControl = nullptr)
     while (out.endsWith(QLatin1Char(' ')))
         out.chop(1);
     return out;
+}
+
+// The same for a text of its own: one that needs no change is kept, not copied.
+QString CleanText(QString&& in, qsizetype max, bool* hadControl = nullptr)
+{
+    bool clean = in.size() <= max && !in.startsWith(u' ') && !in.endsWith(u' ');
+    for (qsizetype i = 0; clean && i < in.size(); ++i) {
+        const char16_t c = in[i].unicode();
+        clean = !IsControl(c) && !(c == u' ' && i + 1 < in.size() && in[i + 1] == u' ');
+    }
+    return clean ? std::move(in) : CleanText(QStringView(in), max, hadControl);
 }
 
 } // namespace
@@ -152,13 +168,36 @@ QString RBSafeUrl(QStringView text)
     return SplitHttpUrl(t, u) ? t.toString() : QString();
 }
 
-bool RBStreamAddress(const QString& url, QString& host, QString& port)
+namespace {
+// The same for a text of its own: kept, not copied, when it needs no trimming.
+QString SafeUrl(QString&& text)
+{
+    const QStringView t = QStringView(text).trimmed();
+    TUrlParts u;
+    if (!SplitHttpUrl(t, u)) return {};
+    return t.size() == text.size() ? std::move(text) : t.toString();
+}
+
+// Host, and port with path, of a stream address, each made in one piece.
+bool StreamAddress(QStringView url, QString& host, QString& port)
 {
     TUrlParts u;
-    if (!SplitHttpUrl(QStringView(url).trimmed(), u)) return false;
+    if (!SplitHttpUrl(url, u)) return false;
     host = u.Host.toString();
-    port = QString::number(u.Port) + u.Path.toString();
+    char digits[8];
+    const int n = std::snprintf(digits, sizeof digits, "%d", u.Port);
+    QString p;
+    p.reserve(n + u.Path.size());
+    p.append(QLatin1StringView(digits, n));
+    p.append(u.Path);
+    port = std::move(p);
     return true;
+}
+} // namespace
+
+bool RBStreamAddress(const QString& url, QString& host, QString& port)
+{
+    return StreamAddress(QStringView(url).trimmed(), host, port);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -316,6 +355,94 @@ void TRBStation::StopQuery()
     ++lookup_;
     TSCServer::StopQuery();
 }
+
+// ---------------------------------------------------------------------------------------
+// Memory for the stations of a big answer
+
+namespace {
+
+// Memory the process has not used before costs a fault for each 4 KiB page when it is
+// first written, and on a virtual machine each costs more than reading a station: an
+// answer of 50,000 stations and the stations made from it take some 28,000 pages. Their
+// pages are therefore provided ahead, a range in one call (MADV_POPULATE_WRITE, which
+// writes nothing), and a big answer's block, which the allocator maps on its own and
+// unmaps whole, is asked for as huge pages where the system offers them (MADV_HUGEPAGE:
+// one fault for 2 MiB). The allocator's heap is not: huge pages there could keep memory
+// the stations have given back.
+void AdviseHugePages(void* from, void* to)
+{
+    constexpr uintptr_t huge = 2 * 1024 * 1024;
+    const uintptr_t a = (uintptr_t(from) + huge - 1) & ~(huge - 1);
+    const uintptr_t b = uintptr_t(to) & ~(huge - 1);
+    if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_HUGEPAGE); // a hint only
+}
+
+// False when the kernel cannot (before Linux 5.14): the pages then come as written.
+bool PreparePages(void* from, void* to)
+{
+    static const auto page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t a = (uintptr_t(from) + page - 1) & ~(page - 1);
+    const uintptr_t b = uintptr_t(to) & ~(page - 1);
+    return b <= a || madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE) == 0;
+}
+
+// Answer bytes whose pages are provided ahead of the writing.
+constexpr qsizetype PrepareAhead = 4 * 1024 * 1024;
+// Blocks this big the allocator always maps on their own (its largest mapping threshold).
+constexpr qsizetype OwnMappingBytes = 32 * 1024 * 1024;
+// What the network thread holds of an answer at most before the loop has taken it.
+constexpr qint64 ReplyBufferBytes = 1024 * 1024;
+
+// The stations of a big answer: a reserve takes what the next new stations will need from
+// the allocator in blocks small enough to stay in its heap, provides their pages, and
+// gives back all but the last: they join free ranges the allocator does not return to the
+// system while that one is held, and the stations are carved from them. Freeing the
+// reserve lets what the stations did not take go back.
+class THeapReserve
+{
+public:
+    THeapReserve() = default;
+    ~THeapReserve() { std::free(cork_); }
+    THeapReserve(const THeapReserve&) = delete;
+    THeapReserve& operator=(const THeapReserve&) = delete;
+
+    void Extend(qsizetype bytes)
+    {
+        constexpr size_t Block = 96 * 1024; // below the allocator's mapping threshold
+        if (bytes <= 0 || !populate_) return;
+        std::vector<char*> blocks;
+        blocks.reserve(size_t(bytes) / Block + 1);
+        for (size_t done = 0; done < size_t(bytes); done += Block) {
+            auto* p = static_cast<char*>(std::malloc(Block));
+            if (!p) break;
+            blocks.push_back(p);
+        }
+        // Adjacent blocks make one range (the allocator's few bytes between them are its
+        // own mapped memory, and populating writes nothing).
+        std::vector<char*> sorted = blocks;
+        std::sort(sorted.begin(), sorted.end());
+        for (size_t i = 0; i < sorted.size();) {
+            char* first = sorted[i];
+            char* last = first + Block;
+            for (++i; i < sorted.size() && sorted[i] - last <= 64; ++i)
+                last = sorted[i] + Block;
+            if (!PreparePages(first, last)) populate_ = false;
+        }
+        // The last block taken came from the end of the heap: held, it keeps the others
+        // from joining the heap's free end, which the allocator gives back at once.
+        if (blocks.empty()) return;
+        std::free(std::exchange(cork_, blocks.back()));
+        blocks.pop_back();
+        for (char* p : blocks)
+            std::free(p);
+    }
+
+private:
+    void* cork_ = nullptr;
+    bool populate_ = true;
+};
+
+} // namespace
 
 // ---------------------------------------------------------------------------------------
 // The JSON reader: one pass over the bytes, no document tree. Values of the fields a
@@ -730,7 +857,21 @@ private:
 
 } // namespace
 
-TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bool>* cancel)
+namespace {
+// The fingerprint of the texts a station is made from.
+quint64 TextsPrint(const std::array<std::string_view, fCount>& f)
+{
+    size_t h = QHashSeed::globalSeed();
+    for (int field : {fName, fUrl, fUrlResolved, fHomepage, fFavicon, fTags, fCountry, fCountryCode,
+                      fLanguage, fCodec})
+        h = qHash(QByteArrayView(f[size_t(field)].data(), qsizetype(f[size_t(field)].size())),
+                  h + f[size_t(field)].size());
+    return h;
+}
+} // namespace
+
+TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bool>* cancel,
+                                       const TRBKnown* previous, bool prepareMemory)
 {
     TRBReadResult out;
     const char* begin = json.data();
@@ -747,7 +888,11 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
     }
     TSkipCount skipped;
     TShared tags, countries, languages, codecs;
-    QSet<QUuid> seen;
+    THeapReserve reserve;
+    constexpr int ReserveAhead = 1024; // new stations a reserve is made for
+    int made = 0;
+    auto known = std::make_shared<TRBKnown>();
+    QHash<QUuid, TRBKnown::TEntry>& seen = known->ByUuid;
     out.Stations.reserve(qMin<qsizetype>(json.size() / 600 + 16, MaxRBStations));
     std::array<std::string_view, fCount> f;
     std::array<std::string, fCount> scratch;
@@ -828,11 +973,39 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
             skipped.Add("duplicate uuid");
             continue;
         }
+        const int players = int(qMax<qint64>(0, NumberOf(f[fClickCount])));
+        const int bitrate = int(qBound<qint64>(qint64(0), NumberOf(f[fBitrate]), qint64(100000)));
+        const bool hls = NumberOf(f[fHls]) != 0;
+        const quint64 print = TextsPrint(f);
+        if (previous) {
+            // The same texts as the station of the answer before: that station is kept.
+            const auto it = previous->ByUuid.constFind(uuid);
+            if (it != previous->ByUuid.cend() && it->Print == print &&
+                it->Row < previous->Stations.size()) {
+                if (it->NameHadControl) skipped.Add("name with control characters (cleaned, kept)");
+                const QString codec = codecs.Get(f[fCodec], 24);
+                if (!codec.isEmpty() && !KnownCodec(codec))
+                    skipped.Add("unknown codec (kept, built-in player)");
+                seen.insert(uuid, {print, int(out.Stations.size()), it->NameHadControl});
+                out.Updates.push_back({int(out.Stations.size()), players, bitrate, hls});
+                out.TotalListeners = int(quint32(out.TotalListeners) + quint32(players));
+                out.Stations.append(previous->Stations.at(it->Row));
+                continue;
+            }
+        }
+        if (prepareMemory && made++ % ReserveAhead == 0) {
+            // What the next new stations will take, by what the entries so far took (a
+            // station takes about the bytes of its entry), and no more than the rest of
+            // the answer can make.
+            const qsizetype perEntry = (sc.Pos() - begin) / out.Entries;
+            reserve.Extend(
+                qMin(perEntry * ReserveAhead, qsizetype(json.size()) - (sc.Pos() - begin)));
+        }
         QString stream = Utf8Text(f[fUrlResolved]).trimmed();
         QString host, port;
-        if (!RBStreamAddress(stream, host, port)) {
+        if (!StreamAddress(stream, host, port)) {
             stream = Utf8Text(f[fUrl]).trimmed();
-            if (!RBStreamAddress(stream, host, port)) stream.clear();
+            if (!StreamAddress(stream, host, port)) stream.clear();
         }
         if (stream.isEmpty()) {
             skipped.Add(has[fUrl] || has[fUrlResolved] ? "stream address not http(s)"
@@ -846,7 +1019,7 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
             continue;
         }
         if (control) skipped.Add("name with control characters (cleaned, kept)");
-        seen.insert(uuid);
+        seen.insert(uuid, {print, int(out.Stations.size()), control});
 
         auto station = std::make_shared<TRBStation>(host, port);
         station->HostPort = station->Port;
@@ -860,11 +1033,11 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
         station->Codec = codecs.Get(f[fCodec], 24);
         if (!station->Codec.isEmpty() && !KnownCodec(station->Codec))
             skipped.Add("unknown codec (kept, built-in player)");
-        station->Bitrate = int(qBound<qint64>(qint64(0), NumberOf(f[fBitrate]), qint64(100000)));
-        station->Hls = NumberOf(f[fHls]) != 0;
-        station->NumPlayers = int(qMax<qint64>(0, NumberOf(f[fClickCount])));
-        station->URL = RBSafeUrl(Utf8Text(f[fHomepage]));
-        station->Favicon = RBSafeUrl(Utf8Text(f[fFavicon]));
+        station->Bitrate = bitrate;
+        station->Hls = hls;
+        station->NumPlayers = players;
+        station->URL = SafeUrl(Utf8Text(f[fHomepage]));
+        station->Favicon = SafeUrl(Utf8Text(f[fFavicon]));
         station->ChatIP = host;
         station->PlayerKind = 0; // every codec plays in the built-in player
         station->Answered = true;
@@ -874,14 +1047,18 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
     if (sc.Failed()) {
         out.Error = QStringLiteral("malformed JSON: ") + sc.Error();
         out.Stations.clear();
+        out.Updates.clear();
         return out;
     }
     if (!sc.AtEnd()) {
         out.Error = QStringLiteral("malformed JSON: text after the list");
         out.Stations.clear();
+        out.Updates.clear();
         return out;
     }
     out.Ok = true;
+    known->Stations = out.Stations;
+    out.Known = std::move(known);
     const QStringList lines = skipped.Lines();
     out.Reasons = lines;
     // Kept entries with a note do not count as skipped.
@@ -890,6 +1067,19 @@ TRBReadResult ReadRadioBrowserStations(QByteArrayView json, const std::atomic<bo
         if (l.contains(QLatin1String("kept"))) kept += l.section(QStringLiteral(": "), -1).toInt();
     out.Skipped = skipped.Total() - kept;
     return out;
+}
+
+void ApplyUpdates(TRBReadResult& result)
+{
+    for (const TRBUpdate& u : result.Updates) {
+        auto* st = static_cast<TRBStation*>(result.Stations.at(u.Row).get());
+        st->NumPlayers = u.NumPlayers;
+        st->Bitrate = u.Bitrate;
+        st->Hls = u.Hls;
+        st->PlayerKind = 0;
+        st->Answered = true;
+    }
+    result.Updates.clear();
 }
 
 QList<TRBTag> ReadRadioBrowserTags(QByteArrayView json, QString* error)
@@ -1042,6 +1232,7 @@ void TRBServerChoice::Find(QObject* context, std::function<void()> done)
 struct TRadioBrowserList::TParseJob
 {
     QByteArray Body;
+    std::shared_ptr<const TRBKnown> Previous;
     std::atomic<bool> Cancel{false};
     TRBReadResult Result;
 };
@@ -1180,7 +1371,11 @@ void TRadioBrowserList::SendRequest()
     DebugLog(QStringLiteral("Radio Browser: GET ") + base + LastRequest);
     QNetworkReply* reply = nam_->get(req);
     reply_ = reply;
+    // The answer comes over in slices of a bounded buffer, which the network thread
+    // fills again and again, instead of a second copy of the whole answer in new memory.
+    reply->setReadBufferSize(ReplyBufferBytes);
     auto body = std::make_shared<QByteArray>();
+    bodyReady_ = 0;
     QObject::connect(reply, &QNetworkReply::readyRead, context_.get(), [this, reply, body] {
         if (reply != reply_) return;
         RestartListTimer();
@@ -1189,6 +1384,8 @@ void TRadioBrowserList::SendRequest()
             // growing a block of many megabytes chunk by chunk copies it again and again.
             const qint64 told = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
             if (told > 0 && told <= MaxBodyBytes) body->reserve(qsizetype(told));
+            if (body->capacity() > OwnMappingBytes)
+                AdviseHugePages(body->data(), body->data() + body->capacity());
         }
         // Straight into the answer's block: no copy of each chunk on the way.
         const qint64 avail = reply->bytesAvailable();
@@ -1203,6 +1400,13 @@ void TRadioBrowserList::SendRequest()
         }
         const qsizetype old = body->size();
         body->resize(old + qsizetype(avail));
+        // The block's pages are made ready a range at a time, a little ahead of the
+        // writing, instead of a page fault for every page.
+        const qsizetype ready = qMin(body->capacity(), old + qsizetype(avail) + PrepareAhead);
+        if (ready > bodyReady_) {
+            PreparePages(body->data() + qMax(bodyReady_, old), body->data() + ready);
+            bodyReady_ = ready;
+        }
         const qint64 got = reply->read(body->data() + old, avail);
         body->resize(old + qsizetype(qMax<qint64>(0, got)));
         Status(-1,
@@ -1227,17 +1431,22 @@ void TRadioBrowserList::SendRequest()
             return;
         }
         parseClock_.start();
+        // A refresh keeps the stations of the answer before that have not changed (not
+        // a favorites refresh, which updates its own).
+        const std::shared_ptr<const TRBKnown> previous = uuids_.isEmpty() ? known_ : nullptr;
         if (body->size() < OffThreadParseBytes) {
-            AnswerParsed(ReadRadioBrowserStations(*body));
+            AnswerParsed(ReadRadioBrowserStations(*body, nullptr, previous.get()));
             return;
         }
         // A big answer is read on a worker thread, so that the window answers.
         auto job = std::make_shared<TParseJob>();
         job->Body = std::move(*body);
+        job->Previous = previous;
         parseJob_ = job;
         QObject* ctx = context_.get();
         parseThread_ = std::thread([this, job, ctx] {
-            job->Result = ReadRadioBrowserStations(job->Body, &job->Cancel);
+            job->Result =
+                ReadRadioBrowserStations(job->Body, &job->Cancel, job->Previous.get(), true);
             if (job->Cancel) return;
             QMetaObject::invokeMethod(
                 ctx,
@@ -1292,6 +1501,7 @@ void TRadioBrowserList::AnswerParsed(TRBReadResult result)
         return;
     }
     Servers_.Succeeded();
+    ApplyUpdates(result);
     DebugLog(QStringLiteral("Radio Browser: %1 stations of %2 entries in %3 ms")
                  .arg(result.Stations.size())
                  .arg(result.Entries)
@@ -1337,6 +1547,7 @@ void TRadioBrowserList::AnswerParsed(TRBReadResult result)
         }
     } else {
         Servers = std::move(result.Stations);
+        known_ = std::move(result.Known);
         // The stations of the answer before go in slices from the loop: freeing many
         // thousands at once would hold the window.
         graveyard_ += std::exchange(lastGood_, Servers);

@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -75,14 +76,41 @@ QString RBSafeUrl(QStringView text);
 // ---------------------------------------------------------------------------------------
 // Reading the directory's answers
 
+// The stations of an answer as a later answer's reader sees them: each uuid's row and a
+// fingerprint of the texts its station was made from (seeded per run, so that no answer
+// can be made to match another). Made by the reader on its thread; read-only after.
+struct TRBKnown
+{
+    struct TEntry
+    {
+        quint64 Print = 0;
+        int Row = 0;
+        bool NameHadControl = false;
+    };
+    QHash<QUuid, TEntry> ByUuid;
+    QList<TServerRef> Stations;
+};
+
+// A station kept from the answer before: its new figures, written on the loop's thread
+// (the window may be drawing it while the answer is read).
+struct TRBUpdate
+{
+    int Row = 0; // in TRBReadResult::Stations
+    int NumPlayers = 0;
+    int Bitrate = 0;
+    bool Hls = false;
+};
+
 struct TRBReadResult
 {
     QList<TServerRef> Stations;
-    int Entries = 0;     // objects in the array
-    int Skipped = 0;     // entries left out (counted by reason below)
-    QStringList Reasons; // "reason: count", for the debug log
-    bool Ok = false;     // the answer was a well-formed JSON array
-    QString Error;       // why not
+    std::vector<TRBUpdate> Updates;        // kept stations, to update with ApplyUpdates
+    std::shared_ptr<const TRBKnown> Known; // these stations, for the next answer
+    int Entries = 0;                       // objects in the array
+    int Skipped = 0;                       // entries left out (counted by reason below)
+    QStringList Reasons;                   // "reason: count", for the debug log
+    bool Ok = false;                       // the answer was a well-formed JSON array
+    QString Error;                         // why not
     int TotalListeners = 0;
 };
 
@@ -90,9 +118,16 @@ struct TRBReadResult
 constexpr int MaxRBStations = 100000;
 
 // Reads a `/json/stations/...` answer into new stations. Stops early when *cancel
-// becomes true (the result is then not Ok).
+// becomes true (the result is then not Ok). A station of `previous` whose texts are the
+// same in this answer is kept (the same object) instead of made again; its figures are
+// in Updates until ApplyUpdates runs on the loop's thread. `prepareMemory` (a worker
+// reading a big answer): the memory of new stations is made ready ahead, a range at once.
 TRBReadResult ReadRadioBrowserStations(QByteArrayView json,
-                                       const std::atomic<bool>* cancel = nullptr);
+                                       const std::atomic<bool>* cancel = nullptr,
+                                       const TRBKnown* previous = nullptr,
+                                       bool prepareMemory = false);
+// Writes the figures of the kept stations (the loop's thread).
+void ApplyUpdates(TRBReadResult& result);
 
 struct TRBTag
 {
@@ -205,11 +240,13 @@ private:
     QPointer<QNetworkReply> reply_;
     TMode mode_ = rbMostPlayed;
     QString term_;
-    QStringList uuids_;           // a favorites refresh asks for these
-    QList<TServerRef> asked_;     // ... and updates these in place
-    QList<TServerRef> lastGood_;  // the stations of the last good answer
-    QList<TServerRef> graveyard_; // stations let go of, released in slices
+    QStringList uuids_;                     // a favorites refresh asks for these
+    QList<TServerRef> asked_;               // ... and updates these in place
+    QList<TServerRef> lastGood_;            // the stations of the last good answer
+    std::shared_ptr<const TRBKnown> known_; // ... as the next answer's reader sees them
+    QList<TServerRef> graveyard_;           // stations let go of, released in slices
     bool releasing_ = false;
+    qsizetype bodyReady_ = 0; // bytes of the running answer's block made ready
     std::shared_ptr<TParseJob> parseJob_;
     std::thread parseThread_;
     QElapsedTimer parseClock_;

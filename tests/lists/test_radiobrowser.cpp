@@ -297,6 +297,60 @@ private slots:
         QVERIFY(!list.LastError.isEmpty());
     }
 
+    void refreshKeepsUnchangedStations_data()
+    {
+        QTest::addColumn<bool>("worker");
+        QTest::newRow("read on the loop") << false;
+        QTest::newRow("read on a worker") << true;
+    }
+
+    // A refresh keeps the station objects whose texts the directory sends unchanged (their
+    // figures updated), and makes new ones for the others.
+    void refreshKeepsUnchangedStations()
+    {
+        QFETCH(bool, worker);
+        QByteArray body = twoStations();
+        StandIn api;
+        api.answer = [&](const QByteArray&) { return httpAnswer(200, body); };
+        QVERIFY(api.listen());
+        TRadioBrowserList list;
+        list.Servers_.SetServers(api.url());
+        if (worker) list.OffThreadParseBytes = 0;
+        auto byUuid = [](const QList<TRBStation*>& done) {
+            QHash<QByteArray, TServerRef> out;
+            for (TRBStation* s : done)
+                out.insert(s->Uuid.toByteArray(QUuid::WithoutBraces), s->shared_from_this());
+            return out;
+        };
+        const auto before = byUuid(refresh(list));
+        QCOMPARE(before.size(), 2);
+
+        body = "[" +
+               entry(kUuid1, "Radio One", "http://127.0.0.1:8000/live",
+                     ",\"clickcount\":7,\"bitrate\":64,\"hls\":1") +
+               "," + entry(kUuid2, "Radio Two Mended", "https://127.0.0.2/stream.mp3") + "," +
+               entry(kUuid3, "Radio Three", "http://127.0.0.3/") + "]";
+        auto after = byUuid(refresh(list));
+        QCOMPARE(after.size(), 3);
+        auto* one = static_cast<TRBStation*>(after.value(kUuid1).get());
+        QCOMPARE(one, before.value(kUuid1).get());
+        QCOMPARE(one->NumPlayers, 7);
+        QCOMPARE(one->Bitrate, 64);
+        QVERIFY(one->Hls);
+        QVERIFY(after.value(kUuid2) != before.value(kUuid2));
+        QCOMPARE(after.value(kUuid2)->Name, QString("Radio Two Mended"));
+        QCOMPARE(before.value(kUuid2)->Name, QString("Radio Two")); // not changed under a holder
+        QCOMPARE(list.TotalListeners, 7 + 42 + 42);
+
+        // A failed refresh keeps the list, and what the next one may keep.
+        const QByteArray good = body;
+        body = "[{\"stationuuid\":";
+        QCOMPARE(refresh(list).size(), 3);
+        QVERIFY(!list.LastError.isEmpty());
+        body = good;
+        QCOMPARE(byUuid(refresh(list)).value(kUuid3), after.value(kUuid3));
+    }
+
     void oversizedAnswerIsRefused()
     {
         // A 100 MB answer: the transfer ends at the limit and the stations before stay.
