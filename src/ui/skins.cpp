@@ -7,9 +7,11 @@
 #include "productprofile.h"
 
 #include <QBitmap>
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPainter>
 #include <QVector>
 #include <zip.h>
@@ -285,11 +287,65 @@ bool IsZipArchive(const QString& path)
 
 // ---------------------------------------------------------------------------------------
 
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// The format of a picture by its first bytes, for the formats worth telling apart.
+const char* sniffFormat(const QByteArray& d)
+{
+    if (d.startsWith("BM")) return "bmp";
+    if (d.startsWith("\x89PNG\r\n\x1a\n")) return "png";
+    if (d.startsWith("GIF87a") || d.startsWith("GIF89a")) return "gif";
+    if (d.startsWith("\xff\xd8\xff")) return "jpeg";
+    if (d.size() > 2 && d[0] == 'P' && d[1] >= '1' && d[1] <= '6') {
+        static const char* const netpbm[] = {"pbm", "pgm", "ppm"};
+        return netpbm[(d[1] - '1') % 3];
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QImage DecodePicture(const QByteArray& data)
+{
+    if (data.isEmpty()) return {};
+    QBuffer buf;
+    buf.setData(data);
+    buf.open(QIODevice::ReadOnly);
+    QImage img;
+    if (const char* format = sniffFormat(data)) {
+        // Only this format's reader: with detection on, Qt would load every image format
+        // plugin first to ask it.
+        QImageReader reader(&buf, format);
+        reader.setAutoDetectImageFormat(false);
+        if (reader.read(&img) && !img.isNull()) return img;
+        buf.seek(0);
+    }
+    QImageReader any(&buf);
+    any.setDecideFormatFromContent(true);
+    if (!any.read(&img)) return {};
+    return img;
+}
+
+QImage DecodePictureFile(const QString& path, qint64 maxBytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    // The buffer fits the file (a special file without a size gets the limit).
+    const qint64 size = f.size();
+    const QByteArray data = f.read(size > 0 ? qMin(size, maxBytes) + 1 : maxBytes + 1);
+    if (data.size() > maxBytes) return {};
+    return DecodePicture(data);
+}
+
+// ---------------------------------------------------------------------------------------
+
 TShapeMask TShapeMask::FromData(const QByteArray& data)
 {
     TShapeMask m;
-    QImage img;
-    if (data.isEmpty() || !img.loadFromData(data) || img.isNull()) return m;
+    QImage img = DecodePicture(data);
+    if (img.isNull()) return m;
     if (img.width() > 4096 || img.height() > 4096) return m;
     img = img.convertToFormat(QImage::Format_ARGB32);
     QImage mask(img.size(), QImage::Format_Grayscale8);
@@ -307,7 +363,8 @@ TShapeMask TShapeMask::FromFile(const QString& path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
-    return FromData(f.read(MaxZipMemberSize));
+    const qint64 size = f.size();
+    return FromData(f.read(size > 0 ? qMin(size, MaxZipMemberSize) : MaxZipMemberSize));
 }
 
 QRegion TShapeMask::Region(const QSize& size, const QPoint& offset) const
@@ -358,7 +415,9 @@ bool readSkinFile(const QString& fileName, const QString& skinPath, QByteArray& 
         return ReadZipMember(skinPath, fileName, data);
     QFile f(skinPath + fileName);
     if (!f.exists() || !f.open(QIODevice::ReadOnly)) return false;
-    data = f.read(MaxZipMemberSize + 1);
+    // The buffer fits the file (a special file without a size gets the limit).
+    const qint64 size = f.size();
+    data = f.read(size > 0 ? qMin(size, MaxZipMemberSize) + 1 : MaxZipMemberSize + 1);
     return data.size() <= MaxZipMemberSize;
 }
 
@@ -378,7 +437,7 @@ bool LoadSkinGraphic(QImage& picture, const QString& fileName, const QString& sk
 {
     QByteArray data;
     QImage img;
-    if (!readSkinFile(fileName, skinPath, data) || !img.loadFromData(data) || img.isNull()) {
+    if (!readSkinFile(fileName, skinPath, data) || (img = DecodePicture(data)).isNull()) {
         logFailure(fileName, skinPath);
         return false;
     }
@@ -432,7 +491,7 @@ namespace {
 QList<QPixmap> splitStrip(const QString& resource, int count)
 {
     QList<QPixmap> list;
-    const QImage strip(resource);
+    const QImage strip = DecodePictureFile(resource);
     for (int i = 0; i < count; ++i)
         list << QPixmap::fromImage(strip.isNull() ? QImage(16, 16, QImage::Format_ARGB32)
                                                   : strip.copy(i * 16, 0, 16, 16));
@@ -449,7 +508,7 @@ const QList<QPixmap>& ListImages()
 const QImage& SpeedRamp()
 {
     static const QImage ramp = [] {
-        QImage img(":/images/gradimage2.png");
+        const QImage img = DecodePictureFile(":/images/gradimage2.png");
         return img.isNull() ? QImage(64, 16, QImage::Format_RGB32)
                             : img.convertToFormat(QImage::Format_RGB32);
     }();
@@ -611,18 +670,19 @@ void TSkin::LoadWindowShape()
 
 QPixmap TSkin::BuiltinPicture(const QString& fileName)
 {
-    return QPixmap(builtinPath(fileName));
+    return QPixmap::fromImage(BuiltinImage(fileName));
 }
 
 QImage TSkin::BuiltinImage(const QString& fileName)
 {
-    return QImage(builtinPath(fileName));
+    return DecodePictureFile(builtinPath(fileName));
 }
 
 QImage TSkin::Image(const QString& fileName) const
 {
-    QImage img = BuiltinImage(fileName);
-    LoadSkinGraphic(img, fileName, skinPath_);
+    // The built-in picture is decoded only when the skin's own cannot be.
+    QImage img;
+    if (!LoadSkinGraphic(img, fileName, skinPath_)) img = BuiltinImage(fileName);
     return img;
 }
 
