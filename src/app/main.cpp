@@ -141,14 +141,15 @@ int main(int argc, char** argv)
             Tupdate_form::ShowConfigDialog = [shared] { (*shared)(); };
             if (!PlayerFound(w->Configuration()->Text("program_dir"))) (*shared)();
         });
-        // The splash frees itself when it closes; a program that ends sooner (an update taken
-        // at start) frees it here.
-        QPointer<Tmp3splash_form> splash;
-        CreateGuarded([&] { splash = new Tmp3splash_form(); });
         CreateGuarded([&] { CreatePlayerBar(*mainWindow); });
 
         // The message loop; the program ends when the main window closes.
         mainWindow->show();
+        // The splash comes on top of the main window, once that is on the screen; it frees
+        // itself when it closes, and a program that ends sooner (an update taken at start)
+        // frees it here.
+        QPointer<Tmp3splash_form> splash;
+        CreateGuarded([&] { splash = new Tmp3splash_form(); });
         // The windows not shown at start are made on the loop's first pass, once the main
         // window is on its way to the screen.
         QTimer::singleShot(0, mainWindow.get(), [&mainWindow, &chat] {
