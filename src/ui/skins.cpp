@@ -12,12 +12,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QLibrary>
 #include <QPainter>
 #include <QVector>
 #include <zip.h>
 
 #include <limits>
 #include <memory>
+#include <type_traits>
 
 namespace skinpic {
 const QStringList& All()
@@ -205,11 +207,63 @@ void ReadSkinColors(const TSkinIni& ini, TSkinColors& colors, bool zipNames)
 
 namespace {
 
+// The zip library, loaded with the first zip skin read, never at start (it brings a
+// cryptography library with it). Without it a zip skin reads as missing.
+struct TZipApi
+{
+#define DW_ZIP_FN(name) decltype(&::zip_##name) name = nullptr;
+    DW_ZIP_FN(discard)
+    DW_ZIP_FN(name_locate)
+    DW_ZIP_FN(stat_init)
+    DW_ZIP_FN(stat_index)
+    DW_ZIP_FN(fopen_index)
+    DW_ZIP_FN(fclose)
+    DW_ZIP_FN(fread)
+    DW_ZIP_FN(open_from_source)
+    DW_ZIP_FN(open)
+    DW_ZIP_FN(error_init)
+    DW_ZIP_FN(source_buffer_create)
+    DW_ZIP_FN(error_fini)
+    DW_ZIP_FN(source_free)
+#undef DW_ZIP_FN
+    bool ok = false;
+};
+
+const TZipApi& zl()
+{
+    static const TZipApi api = [] {
+        TZipApi a;
+        static QLibrary library(QStringLiteral("zip"), 4);
+        bool all = true;
+        auto get = [&all](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(library.resolve(name));
+            all = all && fn;
+        };
+        get(a.discard, "zip_discard");
+        get(a.name_locate, "zip_name_locate");
+        get(a.stat_init, "zip_stat_init");
+        get(a.stat_index, "zip_stat_index");
+        get(a.fopen_index, "zip_fopen_index");
+        get(a.fclose, "zip_fclose");
+        get(a.fread, "zip_fread");
+        get(a.open_from_source, "zip_open_from_source");
+        get(a.open, "zip_open");
+        get(a.error_init, "zip_error_init");
+        get(a.source_buffer_create, "zip_source_buffer_create");
+        get(a.error_fini, "zip_error_fini");
+        get(a.source_free, "zip_source_free");
+        a.ok = all;
+        if (!all) DebugLog("No zip library: " + library.errorString(), dcErrOut);
+        return a;
+    }();
+    return api;
+}
+
 struct ZipCloser
 {
     void operator()(zip_t* z) const
     {
-        if (z) zip_discard(z);
+        if (z) zl().discard(z);
     }
 };
 using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
@@ -218,9 +272,9 @@ using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
 zip_int64_t locate(zip_t* z, const QString& member)
 {
     const QByteArray name = member.toUtf8();
-    zip_int64_t i = zip_name_locate(z, name.constData(), 0);
-    if (i < 0) i = zip_name_locate(z, name.constData(), ZIP_FL_NOCASE);
-    if (i < 0) i = zip_name_locate(z, name.constData(), ZIP_FL_NOCASE | ZIP_FL_NODIR);
+    zip_int64_t i = zl().name_locate(z, name.constData(), 0);
+    if (i < 0) i = zl().name_locate(z, name.constData(), ZIP_FL_NOCASE);
+    if (i < 0) i = zl().name_locate(z, name.constData(), ZIP_FL_NOCASE | ZIP_FL_NODIR);
     return i;
 }
 
@@ -229,17 +283,17 @@ bool readMember(zip_t* z, const QString& member, QByteArray& out)
     const zip_int64_t index = locate(z, member);
     if (index < 0) return false;
     zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat_index(z, zip_uint64_t(index), 0, &st) != 0) return false;
+    zl().stat_init(&st);
+    if (zl().stat_index(z, zip_uint64_t(index), 0, &st) != 0) return false;
     if (!(st.valid & ZIP_STAT_SIZE) || st.size > zip_uint64_t(MaxZipMemberSize)) return false;
-    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> f(zip_fopen_index(z, zip_uint64_t(index), 0),
-                                                        zip_fclose);
+    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> f(zl().fopen_index(z, zip_uint64_t(index), 0),
+                                                        zl().fclose);
     if (!f) return false;
     QByteArray data;
     data.resize(qsizetype(st.size));
     qint64 got = 0;
     while (got < qint64(st.size)) {
-        const zip_int64_t n = zip_fread(f.get(), data.data() + got, st.size - zip_uint64_t(got));
+        const zip_int64_t n = zl().fread(f.get(), data.data() + got, st.size - zip_uint64_t(got));
         if (n <= 0) return false;
         got += n;
     }
@@ -249,8 +303,9 @@ bool readMember(zip_t* z, const QString& member, QByteArray& out)
 
 ZipPtr openZipFile(const QString& path)
 {
+    if (!zl().ok) return nullptr;
     int err = 0;
-    return ZipPtr(zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &err));
+    return ZipPtr(zl().open(QFile::encodeName(path).constData(), ZIP_RDONLY, &err));
 }
 
 } // namespace
@@ -263,18 +318,19 @@ bool ReadZipMember(const QString& zipPath, const QString& member, QByteArray& ou
 
 bool ReadZipMemberFromData(const QByteArray& zipData, const QString& member, QByteArray& out)
 {
+    if (!zl().ok) return false;
     zip_error_t error;
-    zip_error_init(&error);
+    zl().error_init(&error);
     zip_source_t* src =
-        zip_source_buffer_create(zipData.constData(), zip_uint64_t(zipData.size()), 0, &error);
+        zl().source_buffer_create(zipData.constData(), zip_uint64_t(zipData.size()), 0, &error);
     if (!src) {
-        zip_error_fini(&error);
+        zl().error_fini(&error);
         return false;
     }
-    ZipPtr z(zip_open_from_source(src, ZIP_RDONLY, &error));
-    zip_error_fini(&error);
+    ZipPtr z(zl().open_from_source(src, ZIP_RDONLY, &error));
+    zl().error_fini(&error);
     if (!z) {
-        zip_source_free(src);
+        zl().source_free(src);
         return false;
     }
     return readMember(z.get(), member, out);
