@@ -114,9 +114,12 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 set(CPACK_DEBIAN_DIALWISE_PACKAGE_NAME dialwise)
 set(CPACK_DEBIAN_DIALWISE_PACKAGE_SECTION sound)
-# Loaded at run time, so not found among the linked libraries: the X11 platform plug-in.
+# Loaded at run time, so not found among the linked libraries: the X11 platform plug-in,
+# the sound server's client library (loaded with the first sound device opened), the zip
+# library (with the first zip skin read) and the signature library (with the first update
+# checked).
 # (The embedded browser's helper process comes with its library's dependencies.)
-set(CPACK_DEBIAN_DIALWISE_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_DIALWISE_PACKAGE_DEPENDS "qt6-qpa-plugins, libpulse0, libzip4, libsodium23")
 # Web pages open in the desktop's browser through xdg-open; the desktop database makes
 # the menu entry the handler of "dialwise:" links.
 set(CPACK_DEBIAN_DIALWISE_PACKAGE_RECOMMENDS "xdg-utils, desktop-file-utils")

@@ -1,5 +1,5 @@
-// Skin files from outside: skin.ini, shape.msk and zip skins. The first byte picks the
-// parser, the rest is the file.
+// Skin files from outside: skin.ini, shape.msk (a picture, read as the skin's pictures are)
+// and zip skins. The first byte picks the parser, the rest is the file.
 #include "skins.h"
 
 #include <QByteArray>
@@ -37,10 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         if (ReadZipMemberFromData(body, "shape.msk", member))
             (void)TShapeMask::FromData(member).Region(QSize(640, 480));
-        if (ReadZipMemberFromData(body, "top.bmp", member)) {
-            QImage img;
-            (void)img.loadFromData(member);
-        }
+        if (ReadZipMemberFromData(body, "top.bmp", member)) (void)DecodePicture(member);
         break;
     }
     }

@@ -141,17 +141,16 @@ int main(int argc, char** argv)
             Tupdate_form::ShowConfigDialog = [shared] { (*shared)(); };
             if (!PlayerFound(w->Configuration()->Text("program_dir"))) (*shared)();
         });
-        // The splash frees itself when it closes; a program that ends sooner (an update taken
-        // at start) frees it here.
-        QPointer<Tmp3splash_form> splash;
-        CreateGuarded([&] { splash = new Tmp3splash_form(); });
         CreateGuarded([&] { CreatePlayerBar(*mainWindow); });
 
         // The message loop; the program ends when the main window closes.
         mainWindow->show();
         // The windows not shown at start are made on the loop's first pass, once the main
-        // window is on its way to the screen.
-        QTimer::singleShot(0, mainWindow.get(), [&mainWindow, &chat] {
+        // window is on its way to the screen. The splash comes last, on top of them; it
+        // frees itself when it closes, and a program that ends sooner (an update taken at
+        // start) frees it here.
+        QPointer<Tmp3splash_form> splash;
+        QTimer::singleShot(0, mainWindow.get(), [&mainWindow, &chat, &splash] {
             CreateGuarded([&] {
                 auto* list = new Tchannellist_form(mainWindow.get());
                 if (chat) chat->ChannelList = list;
@@ -162,6 +161,7 @@ int main(int argc, char** argv)
                 auto* tips = new Ttip_form(mainWindow->Configuration(), mainWindow.get());
                 mainWindow->Hooks.ShowTips = [tips] { tips->ShowTips(); };
             });
+            CreateGuarded([&] { splash = new Tmp3splash_form(); });
         });
         // Run from a build tree, the program registers itself as the handler of "dialwise:"
         // links (installed, its package's desktop entry does); a link given to this start

@@ -4,6 +4,7 @@
 #include "dialogs.h"
 #include "instance.h"
 #include "platform.h"
+#include "skins.h"
 #include "vm_main.h"
 
 #include <QApplication>
@@ -70,12 +71,16 @@ void StartMessageLoop()
 
 TDialwiseApplication::TDialwiseApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
-    // The desktop shows the program with its own icon and finds its entry: the package's
-    // when installed, the one the program registers when run from a build tree.
-    QIcon icon = QIcon::fromTheme(QStringLiteral("dialwise"));
-    if (icon.isNull())
-        for (int size : {16, 32, 48, 64, 128, 256})
-            icon.addFile(QString(":/icons/%1.png").arg(size));
+    // The desktop finds the program's entry, and with it the icon of its launchers: the
+    // package's when installed, the one the program registers when run from a build tree.
+    // The windows carry the small sizes of the same logo for task bars and window lists;
+    // every window sends each size to the X server as it is made, so larger ones (and a
+    // look-up in the icon theme) would only slow the start.
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128}) {
+        const QImage img = DecodePictureFile(QString(":/icons/%1.png").arg(size));
+        if (!img.isNull()) icon.addPixmap(QPixmap::fromImage(img));
+    }
     setWindowIcon(icon);
     setDesktopFileName(platform::IsInstalled() ? QStringLiteral("org.dialwise.Dialwise")
                                                : QStringLiteral("dialwise"));

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QProcess>
 #include <QSaveFile>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
@@ -41,9 +42,13 @@ QHash<QString, LibOverride>& libOverrides()
 }
 LaunchRecorder g_recorder = nullptr;
 
+// The folder is made when first asked for; a folder made once is not looked at again
+// (the settings ask for theirs on every value read). One that could not be made is tried
+// again next time.
 QString ensure(const QString& path)
 {
-    QDir().mkpath(path);
+    thread_local QSet<QString> made;
+    if (!made.contains(path) && QDir().mkpath(path)) made.insert(path);
     return path;
 }
 } // namespace

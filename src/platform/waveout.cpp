@@ -288,41 +288,81 @@ private:
     TPacer pacer_;
 };
 
+// The sound server's client library, loaded with the first sound device opened, never at
+// start (it brings some fifteen libraries with it).
+struct TPulseApi
+{
+    decltype(&::pa_simple_new) simple_new = nullptr;
+    decltype(&::pa_simple_free) simple_free = nullptr;
+    decltype(&::pa_simple_write) simple_write = nullptr;
+    decltype(&::pa_simple_flush) simple_flush = nullptr;
+    decltype(&::pa_strerror) strerror = nullptr;
+    decltype(&::pa_usec_to_bytes) usec_to_bytes = nullptr;
+    QString why; // when not loaded
+
+    // Null (with the reason) when the library is missing.
+    static const TPulseApi* Get(QString* why)
+    {
+        static const TPulseApi api = [] {
+            TPulseApi a;
+            static QLibrary library(QStringLiteral("pulse-simple"), 0);
+            auto get = [](const char* name) { return library.resolve(name); };
+            a.simple_new = reinterpret_cast<decltype(a.simple_new)>(get("pa_simple_new"));
+            a.simple_free = reinterpret_cast<decltype(a.simple_free)>(get("pa_simple_free"));
+            a.simple_write = reinterpret_cast<decltype(a.simple_write)>(get("pa_simple_write"));
+            a.simple_flush = reinterpret_cast<decltype(a.simple_flush)>(get("pa_simple_flush"));
+            a.strerror = reinterpret_cast<decltype(a.strerror)>(get("pa_strerror"));
+            a.usec_to_bytes = reinterpret_cast<decltype(a.usec_to_bytes)>(get("pa_usec_to_bytes"));
+            if (!a.simple_new || !a.simple_free || !a.simple_write || !a.simple_flush ||
+                !a.strerror || !a.usec_to_bytes) {
+                a.why = "no sound server client library: " + library.errorString();
+                a.simple_new = nullptr;
+            }
+            return a;
+        }();
+        if (api.simple_new) return &api;
+        if (why) *why = api.why;
+        return nullptr;
+    }
+};
+
 class TPulseSink : public TAudioSink
 {
 public:
     ~TPulseSink() override
     {
-        if (s_) pa_simple_free(s_);
+        if (s_) pa_->simple_free(s_);
     }
     bool Open(int rate, int channels, QString* why) override
     {
+        pa_ = TPulseApi::Get(why);
+        if (!pa_) return false;
         pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(rate), uint8_t(channels)};
         pa_buffer_attr attr;
         attr.maxlength = uint32_t(-1);
-        attr.tlength = uint32_t(pa_usec_to_bytes(300 * 1000, &spec)); // about 0.3 s queued
+        attr.tlength = uint32_t(pa_->usec_to_bytes(300 * 1000, &spec)); // about 0.3 s queued
         attr.prebuf = uint32_t(-1);
         attr.minreq = uint32_t(-1);
         attr.fragsize = uint32_t(-1);
         int err = 0;
         channels_ = size_t(channels);
-        s_ = pa_simple_new(nullptr, "Dialwise", PA_STREAM_PLAYBACK, nullptr, "Dialwise Player",
-                           &spec, nullptr, &attr, &err);
-        if (!s_ && why) *why = QString::fromLocal8Bit(pa_strerror(err));
+        s_ = pa_->simple_new(nullptr, "Dialwise", PA_STREAM_PLAYBACK, nullptr, "Dialwise Player",
+                             &spec, nullptr, &attr, &err);
+        if (!s_ && why) *why = QString::fromLocal8Bit(pa_->strerror(err));
         return s_ != nullptr;
     }
     void Write(const int16_t* s, int frames) override
     {
         int err = 0;
-        if (s_ && !failed_ && pa_simple_write(s_, s, size_t(frames) * 2 * channels_, &err) < 0) {
+        if (s_ && !failed_ && pa_->simple_write(s_, s, size_t(frames) * 2 * channels_, &err) < 0) {
             failed_ = true;
-            why_ = QString::fromLocal8Bit(pa_strerror(err));
+            why_ = QString::fromLocal8Bit(pa_->strerror(err));
         }
     }
     void Flush() override
     {
         int err = 0;
-        if (s_ && !failed_) pa_simple_flush(s_, &err);
+        if (s_ && !failed_) pa_->simple_flush(s_, &err);
     }
     bool Failed(QString* why) const override
     {
@@ -331,6 +371,7 @@ public:
     }
 
 private:
+    const TPulseApi* pa_ = nullptr;
     pa_simple* s_ = nullptr;
     size_t channels_ = 2;
     bool failed_ = false;

@@ -7,8 +7,10 @@ add_library(dw_skins STATIC
   skins.cpp skins.h
   bitmapcache.cpp bitmapcache.h)
 target_include_directories(dw_skins PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+# The zip library is loaded with the first zip skin read: only its headers are used.
 target_link_libraries(dw_skins PUBLIC dw_net dw_config dw_platform dw_diag Qt6::Gui
-  dw_servers PRIVATE PkgConfig::LIBZIP)
+  dw_servers)
+target_include_directories(dw_skins PRIVATE ${LIBZIP_INCLUDE_DIRS})
 
 # The default skin's pictures are also built in, as the look that stays when a skin
 # lacks a picture; the station list's pictures live only here.

@@ -7,15 +7,19 @@
 #include "productprofile.h"
 
 #include <QBitmap>
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
+#include <QLibrary>
 #include <QPainter>
 #include <QVector>
 #include <zip.h>
 
 #include <limits>
 #include <memory>
+#include <type_traits>
 
 namespace skinpic {
 const QStringList& All()
@@ -203,11 +207,63 @@ void ReadSkinColors(const TSkinIni& ini, TSkinColors& colors, bool zipNames)
 
 namespace {
 
+// The zip library, loaded with the first zip skin read, never at start (it brings a
+// cryptography library with it). Without it a zip skin reads as missing.
+struct TZipApi
+{
+#define DW_ZIP_FN(name) decltype(&::zip_##name) name = nullptr;
+    DW_ZIP_FN(discard)
+    DW_ZIP_FN(name_locate)
+    DW_ZIP_FN(stat_init)
+    DW_ZIP_FN(stat_index)
+    DW_ZIP_FN(fopen_index)
+    DW_ZIP_FN(fclose)
+    DW_ZIP_FN(fread)
+    DW_ZIP_FN(open_from_source)
+    DW_ZIP_FN(open)
+    DW_ZIP_FN(error_init)
+    DW_ZIP_FN(source_buffer_create)
+    DW_ZIP_FN(error_fini)
+    DW_ZIP_FN(source_free)
+#undef DW_ZIP_FN
+    bool ok = false;
+};
+
+const TZipApi& zl()
+{
+    static const TZipApi api = [] {
+        TZipApi a;
+        static QLibrary library(QStringLiteral("zip"), 4);
+        bool all = true;
+        auto get = [&all](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(library.resolve(name));
+            all = all && fn;
+        };
+        get(a.discard, "zip_discard");
+        get(a.name_locate, "zip_name_locate");
+        get(a.stat_init, "zip_stat_init");
+        get(a.stat_index, "zip_stat_index");
+        get(a.fopen_index, "zip_fopen_index");
+        get(a.fclose, "zip_fclose");
+        get(a.fread, "zip_fread");
+        get(a.open_from_source, "zip_open_from_source");
+        get(a.open, "zip_open");
+        get(a.error_init, "zip_error_init");
+        get(a.source_buffer_create, "zip_source_buffer_create");
+        get(a.error_fini, "zip_error_fini");
+        get(a.source_free, "zip_source_free");
+        a.ok = all;
+        if (!all) DebugLog("No zip library: " + library.errorString(), dcErrOut);
+        return a;
+    }();
+    return api;
+}
+
 struct ZipCloser
 {
     void operator()(zip_t* z) const
     {
-        if (z) zip_discard(z);
+        if (z) zl().discard(z);
     }
 };
 using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
@@ -216,9 +272,9 @@ using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
 zip_int64_t locate(zip_t* z, const QString& member)
 {
     const QByteArray name = member.toUtf8();
-    zip_int64_t i = zip_name_locate(z, name.constData(), 0);
-    if (i < 0) i = zip_name_locate(z, name.constData(), ZIP_FL_NOCASE);
-    if (i < 0) i = zip_name_locate(z, name.constData(), ZIP_FL_NOCASE | ZIP_FL_NODIR);
+    zip_int64_t i = zl().name_locate(z, name.constData(), 0);
+    if (i < 0) i = zl().name_locate(z, name.constData(), ZIP_FL_NOCASE);
+    if (i < 0) i = zl().name_locate(z, name.constData(), ZIP_FL_NOCASE | ZIP_FL_NODIR);
     return i;
 }
 
@@ -227,17 +283,17 @@ bool readMember(zip_t* z, const QString& member, QByteArray& out)
     const zip_int64_t index = locate(z, member);
     if (index < 0) return false;
     zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat_index(z, zip_uint64_t(index), 0, &st) != 0) return false;
+    zl().stat_init(&st);
+    if (zl().stat_index(z, zip_uint64_t(index), 0, &st) != 0) return false;
     if (!(st.valid & ZIP_STAT_SIZE) || st.size > zip_uint64_t(MaxZipMemberSize)) return false;
-    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> f(zip_fopen_index(z, zip_uint64_t(index), 0),
-                                                        zip_fclose);
+    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> f(zl().fopen_index(z, zip_uint64_t(index), 0),
+                                                        zl().fclose);
     if (!f) return false;
     QByteArray data;
     data.resize(qsizetype(st.size));
     qint64 got = 0;
     while (got < qint64(st.size)) {
-        const zip_int64_t n = zip_fread(f.get(), data.data() + got, st.size - zip_uint64_t(got));
+        const zip_int64_t n = zl().fread(f.get(), data.data() + got, st.size - zip_uint64_t(got));
         if (n <= 0) return false;
         got += n;
     }
@@ -247,8 +303,9 @@ bool readMember(zip_t* z, const QString& member, QByteArray& out)
 
 ZipPtr openZipFile(const QString& path)
 {
+    if (!zl().ok) return nullptr;
     int err = 0;
-    return ZipPtr(zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &err));
+    return ZipPtr(zl().open(QFile::encodeName(path).constData(), ZIP_RDONLY, &err));
 }
 
 } // namespace
@@ -261,18 +318,19 @@ bool ReadZipMember(const QString& zipPath, const QString& member, QByteArray& ou
 
 bool ReadZipMemberFromData(const QByteArray& zipData, const QString& member, QByteArray& out)
 {
+    if (!zl().ok) return false;
     zip_error_t error;
-    zip_error_init(&error);
+    zl().error_init(&error);
     zip_source_t* src =
-        zip_source_buffer_create(zipData.constData(), zip_uint64_t(zipData.size()), 0, &error);
+        zl().source_buffer_create(zipData.constData(), zip_uint64_t(zipData.size()), 0, &error);
     if (!src) {
-        zip_error_fini(&error);
+        zl().error_fini(&error);
         return false;
     }
-    ZipPtr z(zip_open_from_source(src, ZIP_RDONLY, &error));
-    zip_error_fini(&error);
+    ZipPtr z(zl().open_from_source(src, ZIP_RDONLY, &error));
+    zl().error_fini(&error);
     if (!z) {
-        zip_source_free(src);
+        zl().source_free(src);
         return false;
     }
     return readMember(z.get(), member, out);
@@ -285,11 +343,65 @@ bool IsZipArchive(const QString& path)
 
 // ---------------------------------------------------------------------------------------
 
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// The format of a picture by its first bytes, for the formats worth telling apart.
+const char* sniffFormat(const QByteArray& d)
+{
+    if (d.startsWith("BM")) return "bmp";
+    if (d.startsWith("\x89PNG\r\n\x1a\n")) return "png";
+    if (d.startsWith("GIF87a") || d.startsWith("GIF89a")) return "gif";
+    if (d.startsWith("\xff\xd8\xff")) return "jpeg";
+    if (d.size() > 2 && d[0] == 'P' && d[1] >= '1' && d[1] <= '6') {
+        static const char* const netpbm[] = {"pbm", "pgm", "ppm"};
+        return netpbm[(d[1] - '1') % 3];
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QImage DecodePicture(const QByteArray& data)
+{
+    if (data.isEmpty()) return {};
+    QBuffer buf;
+    buf.setData(data);
+    buf.open(QIODevice::ReadOnly);
+    QImage img;
+    if (const char* format = sniffFormat(data)) {
+        // Only this format's reader: with detection on, Qt would load every image format
+        // plugin first to ask it.
+        QImageReader reader(&buf, format);
+        reader.setAutoDetectImageFormat(false);
+        if (reader.read(&img) && !img.isNull()) return img;
+        buf.seek(0);
+    }
+    QImageReader any(&buf);
+    any.setDecideFormatFromContent(true);
+    if (!any.read(&img)) return {};
+    return img;
+}
+
+QImage DecodePictureFile(const QString& path, qint64 maxBytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    // The buffer fits the file (a special file without a size gets the limit).
+    const qint64 size = f.size();
+    const QByteArray data = f.read(size > 0 ? qMin(size, maxBytes) + 1 : maxBytes + 1);
+    if (data.size() > maxBytes) return {};
+    return DecodePicture(data);
+}
+
+// ---------------------------------------------------------------------------------------
+
 TShapeMask TShapeMask::FromData(const QByteArray& data)
 {
     TShapeMask m;
-    QImage img;
-    if (data.isEmpty() || !img.loadFromData(data) || img.isNull()) return m;
+    QImage img = DecodePicture(data);
+    if (img.isNull()) return m;
     if (img.width() > 4096 || img.height() > 4096) return m;
     img = img.convertToFormat(QImage::Format_ARGB32);
     QImage mask(img.size(), QImage::Format_Grayscale8);
@@ -307,7 +419,8 @@ TShapeMask TShapeMask::FromFile(const QString& path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
-    return FromData(f.read(MaxZipMemberSize));
+    const qint64 size = f.size();
+    return FromData(f.read(size > 0 ? qMin(size, MaxZipMemberSize) : MaxZipMemberSize));
 }
 
 QRegion TShapeMask::Region(const QSize& size, const QPoint& offset) const
@@ -358,7 +471,9 @@ bool readSkinFile(const QString& fileName, const QString& skinPath, QByteArray& 
         return ReadZipMember(skinPath, fileName, data);
     QFile f(skinPath + fileName);
     if (!f.exists() || !f.open(QIODevice::ReadOnly)) return false;
-    data = f.read(MaxZipMemberSize + 1);
+    // The buffer fits the file (a special file without a size gets the limit).
+    const qint64 size = f.size();
+    data = f.read(size > 0 ? qMin(size, MaxZipMemberSize) + 1 : MaxZipMemberSize + 1);
     return data.size() <= MaxZipMemberSize;
 }
 
@@ -378,7 +493,7 @@ bool LoadSkinGraphic(QImage& picture, const QString& fileName, const QString& sk
 {
     QByteArray data;
     QImage img;
-    if (!readSkinFile(fileName, skinPath, data) || !img.loadFromData(data) || img.isNull()) {
+    if (!readSkinFile(fileName, skinPath, data) || (img = DecodePicture(data)).isNull()) {
         logFailure(fileName, skinPath);
         return false;
     }
@@ -432,7 +547,7 @@ namespace {
 QList<QPixmap> splitStrip(const QString& resource, int count)
 {
     QList<QPixmap> list;
-    const QImage strip(resource);
+    const QImage strip = DecodePictureFile(resource);
     for (int i = 0; i < count; ++i)
         list << QPixmap::fromImage(strip.isNull() ? QImage(16, 16, QImage::Format_ARGB32)
                                                   : strip.copy(i * 16, 0, 16, 16));
@@ -449,7 +564,7 @@ const QList<QPixmap>& ListImages()
 const QImage& SpeedRamp()
 {
     static const QImage ramp = [] {
-        QImage img(":/images/gradimage2.png");
+        const QImage img = DecodePictureFile(":/images/gradimage2.png");
         return img.isNull() ? QImage(64, 16, QImage::Format_RGB32)
                             : img.convertToFormat(QImage::Format_RGB32);
     }();
@@ -611,18 +726,19 @@ void TSkin::LoadWindowShape()
 
 QPixmap TSkin::BuiltinPicture(const QString& fileName)
 {
-    return QPixmap(builtinPath(fileName));
+    return QPixmap::fromImage(BuiltinImage(fileName));
 }
 
 QImage TSkin::BuiltinImage(const QString& fileName)
 {
-    return QImage(builtinPath(fileName));
+    return DecodePictureFile(builtinPath(fileName));
 }
 
 QImage TSkin::Image(const QString& fileName) const
 {
-    QImage img = BuiltinImage(fileName);
-    LoadSkinGraphic(img, fileName, skinPath_);
+    // The built-in picture is decoded only when the skin's own cannot be.
+    QImage img;
+    if (!LoadSkinGraphic(img, fileName, skinPath_)) img = BuiltinImage(fileName);
     return img;
 }
 

@@ -178,6 +178,14 @@ private:
     QImage mask_; // Format_Mono-like: 1 inside, 0 outside (kept as Grayscale8 0/255)
 };
 
+// Decodes a picture held in memory. The common formats (Windows bitmap, PNG, PBM/PGM/PPM,
+// GIF, JPEG) are told by their first bytes and go straight to their reader; anything else
+// is recognised by its content, which asks every image format plugin in turn (and so
+// loads them all). Null when the bytes are not a picture.
+QImage DecodePicture(const QByteArray& data);
+// The same for a file, read up to `maxBytes` (larger files are refused).
+QImage DecodePictureFile(const QString& path, qint64 maxBytes = MaxZipMemberSize);
+
 // Loads a picture of a skin: from the zip archive when skinPath names one (contains
 // ".zip"), else from skinPath + fileName. On failure writes "Faild to load skin:" +
 // skinPath + fileName to "ErrOut", leaves the picture unchanged and returns false.

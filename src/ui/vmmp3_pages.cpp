@@ -79,18 +79,14 @@ Tvmmp3_pages::Tvmmp3_pages(Tvmmp3_form* form) : QObject(form), form_(form)
 {
     setObjectName("pages_part");
     HaveBrowser = CheckBrowser();
-    addgenre_form = new Taddgenre_form(form);
-    manualconnect_form = new Tmanualconnect_form(form);
-    info_form = new Tinfo_form(form->pages);
-    info_form->ApplyColors(Skin().Colors().AltLine, Skin().Colors().AltLineFont);
     buildFixedTabs();
     buildSearchBox();
     if (!HaveBrowser) {
         // Without pages the information window shows the selected station's details.
+        info_form = new Tinfo_form(form->pages);
+        info_form->ApplyColors(Skin().Colors().AltLine, Skin().Colors().AltLineFont);
         const int at = form->pages->addTab(info_form, "Server Info");
         form->pages->widget(at)->setProperty("tag", 0);
-    } else {
-        info_form->hide();
     }
 
     TWindowHooks& h = form->Hooks;
@@ -103,12 +99,12 @@ Tvmmp3_pages::Tvmmp3_pages(Tvmmp3_form* form) : QObject(form), form_(form)
     h.AddGenreDialog = [this](QString& text) {
         if (platform::DialogsScripted()) {
             bool ok = false;
-            text = platform::InputQuery("Add a Genre", " Genre Name ", addgenre_form->genre->text(),
-                                        &ok, form_);
+            text = platform::InputQuery("Add a Genre", " Genre Name ",
+                                        AddGenreForm()->genre->text(), &ok, form_);
             return ok;
         }
-        if (addgenre_form->exec() != QDialog::Accepted) return false;
-        text = addgenre_form->genre->text();
+        if (AddGenreForm()->exec() != QDialog::Accepted) return false;
+        text = AddGenreForm()->genre->text();
         return true;
     };
     // A double click (and Enter) launches through the window, then the forum follows.
@@ -117,6 +113,18 @@ Tvmmp3_pages::Tvmmp3_pages(Tvmmp3_form* form) : QObject(form), form_(form)
         if (launch) launch();
         serverviewDblClick();
     };
+}
+
+Taddgenre_form* Tvmmp3_pages::AddGenreForm()
+{
+    if (!addgenre_form_) addgenre_form_ = new Taddgenre_form(form_);
+    return addgenre_form_;
+}
+
+Tmanualconnect_form* Tvmmp3_pages::ManualConnectForm()
+{
+    if (!manualconnect_form_) manualconnect_form_ = new Tmanualconnect_form(form_);
+    return manualconnect_form_;
 }
 
 Tvmmp3_pages::~Tvmmp3_pages()
@@ -478,14 +486,15 @@ void Tvmmp3_pages::manualconnect_buttClick()
 {
     if (platform::DialogsScripted()) {
         bool ok = false;
-        const QString url = platform::InputQuery("Manually Connect to a Server", " Server URL ",
-                                                 manualconnect_form->serverurl->text(), &ok, form_);
+        const QString url =
+            platform::InputQuery("Manually Connect to a Server", " Server URL ",
+                                 ManualConnectForm()->serverurl->text(), &ok, form_);
         if (!ok) return;
-        manualconnect_form->serverurl->setText(url);
-    } else if (manualconnect_form->exec() != QDialog::Accepted) {
+        ManualConnectForm()->serverurl->setText(url);
+    } else if (ManualConnectForm()->exec() != QDialog::Accepted) {
         return;
     }
-    ConnectStationLink(manualconnect_form->StationLink());
+    ConnectStationLink(ManualConnectForm()->StationLink());
 }
 
 bool Tvmmp3_pages::eventFilter(QObject* o, QEvent* e)

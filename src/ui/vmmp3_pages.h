@@ -82,9 +82,11 @@ public:
     // Console commands.
     void ExecuteCommand(const QStringList& words);
 
-    // Dialogs and the information window.
-    Taddgenre_form* addgenre_form = nullptr;
-    Tmanualconnect_form* manualconnect_form = nullptr;
+    // The dialogs, made on first use and kept (with what was typed) from then on.
+    Taddgenre_form* AddGenreForm();
+    Tmanualconnect_form* ManualConnectForm();
+    // The information window: a page of its own without the browser (null with it, whose
+    // pages show a station's details).
     Tinfo_form* info_form = nullptr;
     // The search box and its choices in the button bar.
     QLineEdit* search_box = nullptr;
@@ -98,6 +100,8 @@ protected:
     bool eventFilter(QObject* o, QEvent* e) override;
 
 private:
+    Taddgenre_form* addgenre_form_ = nullptr;
+    Tmanualconnect_form* manualconnect_form_ = nullptr;
     void buildSearchBox();
     void buildFixedTabs();
     void setTabVisible(TPage page, bool visible);

@@ -1,5 +1,6 @@
 #include "updatecore.h"
 
+#include "debuglog.h"
 #include "httpprot.h"
 #include "registry.h"
 
@@ -7,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibrary>
 #include <QStandardPaths>
 #include <cctype>
 #include <cmath>
@@ -126,10 +128,38 @@ namespace {
 constexpr char kBuiltInUpdateKey[] =
     "e85fad6350a519e876c33433e802d12e6f537be6aa3e7846579bdd7df6b58161";
 
-bool sodiumReady()
+// The signature library, loaded with the first signature checked or made, never at start.
+struct TSodiumApi
 {
-    static const bool ok = sodium_init() >= 0;
-    return ok;
+    decltype(&::crypto_sign_init) sign_init = nullptr;
+    decltype(&::crypto_sign_update) sign_update = nullptr;
+    decltype(&::crypto_sign_final_verify) sign_final_verify = nullptr;
+    decltype(&::crypto_sign_final_create) sign_final_create = nullptr;
+};
+
+// Null when the library is missing or does not start.
+const TSodiumApi* sodium()
+{
+    static const TSodiumApi* api = []() -> const TSodiumApi* {
+        static QLibrary library(QStringLiteral("sodium"), 23);
+        static TSodiumApi a;
+        const auto init =
+            reinterpret_cast<decltype(&::sodium_init)>(library.resolve("sodium_init"));
+        a.sign_init = reinterpret_cast<decltype(a.sign_init)>(library.resolve("crypto_sign_init"));
+        a.sign_update =
+            reinterpret_cast<decltype(a.sign_update)>(library.resolve("crypto_sign_update"));
+        a.sign_final_verify = reinterpret_cast<decltype(a.sign_final_verify)>(
+            library.resolve("crypto_sign_final_verify"));
+        a.sign_final_create = reinterpret_cast<decltype(a.sign_final_create)>(
+            library.resolve("crypto_sign_final_create"));
+        if (!init || !a.sign_init || !a.sign_update || !a.sign_final_verify ||
+            !a.sign_final_create || init() < 0) {
+            DebugLog("No signature library: " + library.errorString(), dcErrOut);
+            return nullptr;
+        }
+        return &a;
+    }();
+    return api;
 }
 } // namespace
 
@@ -149,20 +179,21 @@ TSignatureCheck CheckUpdateSignature(const QString& file, const QString& hexSign
     for (QChar c : hex)
         if (!std::isxdigit(c.toLatin1())) return TSignatureCheck::Malformed;
     const QByteArray sig = QByteArray::fromHex(hex.toLatin1());
-    if (!sodiumReady()) return TSignatureCheck::Unreadable;
+    const TSodiumApi* na = sodium();
+    if (!na) return TSignatureCheck::Unreadable;
     for (const QByteArray& key : TrustedUpdateKeys()) {
         QFile f(file);
         if (!f.open(QIODevice::ReadOnly)) return TSignatureCheck::Unreadable;
         crypto_sign_state st;
-        crypto_sign_init(&st);
+        na->sign_init(&st);
         while (!f.atEnd()) {
             const QByteArray chunk = f.read(1 << 16);
             if (chunk.isEmpty()) break;
-            crypto_sign_update(&st, reinterpret_cast<const unsigned char*>(chunk.constData()),
-                               quint64(chunk.size()));
+            na->sign_update(&st, reinterpret_cast<const unsigned char*>(chunk.constData()),
+                            quint64(chunk.size()));
         }
-        if (crypto_sign_final_verify(&st, reinterpret_cast<const unsigned char*>(sig.constData()),
-                                     reinterpret_cast<const unsigned char*>(key.constData())) == 0)
+        if (na->sign_final_verify(&st, reinterpret_cast<const unsigned char*>(sig.constData()),
+                                  reinterpret_cast<const unsigned char*>(key.constData())) == 0)
             return TSignatureCheck::Good;
     }
     return TSignatureCheck::Bad;
@@ -191,13 +222,14 @@ QString SignatureProblemText(TSignatureCheck c)
 
 QByteArray SignUpdate(const QByteArray& data, const QByteArray& secretKey)
 {
-    if (!sodiumReady() || secretKey.size() != crypto_sign_SECRETKEYBYTES) return {};
+    const TSodiumApi* na = sodium();
+    if (!na || secretKey.size() != crypto_sign_SECRETKEYBYTES) return {};
     crypto_sign_state st;
-    crypto_sign_init(&st);
-    crypto_sign_update(&st, reinterpret_cast<const unsigned char*>(data.constData()),
-                       quint64(data.size()));
+    na->sign_init(&st);
+    na->sign_update(&st, reinterpret_cast<const unsigned char*>(data.constData()),
+                    quint64(data.size()));
     QByteArray sig(crypto_sign_BYTES, '\0');
-    crypto_sign_final_create(&st, reinterpret_cast<unsigned char*>(sig.data()), nullptr,
-                             reinterpret_cast<const unsigned char*>(secretKey.constData()));
+    na->sign_final_create(&st, reinterpret_cast<unsigned char*>(sig.data()), nullptr,
+                          reinterpret_cast<const unsigned char*>(secretKey.constData()));
     return sig;
 }

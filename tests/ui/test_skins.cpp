@@ -76,6 +76,18 @@ QString skinsDir()
     return TSkin::SkinsFolder();
 }
 
+// The image format plugins this process has loaded.
+QStringList loadedImagePlugins()
+{
+    QFile maps("/proc/self/maps");
+    if (!maps.open(QIODevice::ReadOnly)) return {};
+    QStringList found;
+    for (const QByteArray& line : maps.readAll().split('\n'))
+        if (line.contains("/imageformats/")) found << QString::fromLocal8Bit(line.mid(73));
+    found.removeDuplicates();
+    return found;
+}
+
 } // namespace
 
 class TestSkins : public QObject
@@ -90,6 +102,57 @@ private slots:
         Skin().Reset();
     }
     void cleanup() { home.reset(); }
+
+    // First, while no other case has read a picture: the common formats are read without
+    // loading any image format plugin (Qt's detection by content loads them all, which
+    // costs the start of the program); other bytes are still recognised by content, and
+    // what is no picture is null.
+    void pictures()
+    {
+        QCOMPARE(loadedImagePlugins(), QStringList());
+        QFile png(":/images/listimages.png");
+        QVERIFY(png.open(QIODevice::ReadOnly));
+        const QByteArray pngData = png.readAll();
+        QCOMPARE(DecodePicture(pngData).size(), QSize(160, 16));
+        QCOMPARE(DecodePictureFile(":/skins/default/top.bmp").size(),
+                 TSkin::BuiltinImage(skinpic::Top).size());
+        QVERIFY(!TSkin::BuiltinImage(skinpic::Top).isNull());
+        const QImage pbm = DecodePicture("P1\n3 2\n1 0 1\n0 1 0\n");
+        QCOMPARE(pbm.size(), QSize(3, 2));
+        QCOMPARE(QColor(pbm.pixel(0, 0)), QColor(Qt::black));
+        QCOMPARE(QColor(pbm.pixel(1, 0)), QColor(Qt::white));
+        // A skin picture named .bmp that holds a PNG, and the window shape.
+        dwtest::writeFile(skinsDir() + "/mixed/skin.ini", "[Tags]\nversion=1\n");
+        dwtest::writeFile(skinsDir() + "/mixed/top.bmp", pngData);
+        dwtest::writeFile(skinsDir() + "/mixed/shape.msk",
+                          "P1 6 6\n0 1 1 1 1 0\n" + QByteArray("1 1 1 1 1 1\n").repeated(4) +
+                              "0 1 1 1 1 0\n");
+        Skin().LoadSkin("mixed");
+        QCOMPARE(Skin().Image(skinpic::Top).size(), QSize(160, 16));
+        Skin().LoadWindowShape();
+        QCOMPARE(Skin().Shape().Size(), QSize(6, 6));
+        QCOMPARE(loadedImagePlugins(), QStringList());
+
+        // Not told by the first bytes: a Windows icon, by content. Bytes that only start
+        // like a picture, and no picture at all, are null.
+        QByteArray ico;
+        {
+            QBuffer buf(&ico);
+            buf.open(QIODevice::WriteOnly);
+            QImage(8, 8, QImage::Format_ARGB32).save(&buf, "ICO");
+        }
+        if (!ico.isEmpty()) QCOMPARE(DecodePicture(ico).size(), QSize(8, 8));
+        for (const QByteArray& bad :
+             {QByteArray(), QByteArray("BM garbage"), pngData.left(40), QByteArray("P7\n"),
+              QByteArray("GIF89a"), QByteArray("\xff\xd8\xff\xe0"), QByteArray(4096, 'x')})
+            QVERIFY2(DecodePicture(bad).isNull(), bad.left(8).toHex().constData());
+        // A file above the limit is refused, one at it is read.
+        const QString file = home->path() + "/pic.bmp";
+        dwtest::writeFile(file, bmp(4, 4, Qt::red));
+        const qint64 size = QFileInfo(file).size();
+        QCOMPARE(DecodePictureFile(file, size).size(), QSize(4, 4));
+        QVERIFY(DecodePictureFile(file, size - 1).isNull());
+    }
 
     void folderSkin()
     {

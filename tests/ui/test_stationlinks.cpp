@@ -184,7 +184,7 @@ private slots:
         // The dialog itself, not a scripted answer.
         platform::SetDialogScript(nullptr);
         // The dialog keeps its texts; Windows Audio makes a "w" link.
-        Tmanualconnect_form* d = w->Pages->manualconnect_form;
+        Tmanualconnect_form* d = w->Pages->ManualConnectForm();
         QCOMPARE(d->windowTitle(), QString("Manually Connect to a Server"));
         QCOMPARE(d->serverurl->text(), QString("http://"));
         QCOMPARE(d->servertype->currentText(), QString("MP3"));
@@ -205,7 +205,7 @@ private slots:
     {
         auto w = makeWindow();
         platform::SetDialogScript(nullptr); // the dialog itself, not a scripted answer
-        Taddgenre_form* d = w->Pages->addgenre_form;
+        Taddgenre_form* d = w->Pages->AddGenreForm();
         QCOMPARE(d->windowTitle(), QString("Add a Genre"));
         const int before = w->genrebox->count();
         // Enter in an empty edit closes with OK and adds nothing.
