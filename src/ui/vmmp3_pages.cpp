@@ -32,12 +32,45 @@
 #include <QSplitter>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 using namespace stationpages;
 
 namespace {
+
+// The program's other windows on the screen (tips, the splash, dialogs) go back on top of
+// the main window whenever its window is made again.
+class TRaiseOthersOnNewWindow : public QObject
+{
+public:
+    explicit TRaiseOthersOnNewWindow(QWidget* main) : QObject(main), main_(main)
+    {
+        setObjectName(Name);
+        main->installEventFilter(this);
+    }
+    static constexpr char Name[] = "raiseOthersOnNewWindow";
+    bool eventFilter(QObject* o, QEvent* e) override
+    {
+        if (o == main_ && e->type() == QEvent::WinIdChange && main_->internalWinId())
+            QTimer::singleShot(0, this, [this] {
+                int raised = 0;
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    if (w != main_ && w->isVisible() && w->windowType() != Qt::Popup &&
+                        w->windowType() != Qt::ToolTip) {
+                        w->raise();
+                        ++raised;
+                    }
+                DebugLog(
+                    QString("Main window made again; %1 other windows back on top").arg(raised));
+            });
+        return false;
+    }
+
+private:
+    QWidget* main_;
+};
 
 // The fixed tabs, in the order the window made them.
 const char* const kTabCaptions[] = {"Song and Artist Search", "Station Info", "Forums",
@@ -325,6 +358,12 @@ void Tvmmp3_pages::CreateWebPage(TPage page, const QString& address)
     QWidget* tab = TabOf(page);
     if (!tab) return;
     const QString site = Profile().WebSite;
+    // The first page makes Qt create the main window's window again, now one the browser
+    // can draw into; the new one comes up on top of the program's other windows, which go
+    // back above it.
+    QWidget* main = form_->window();
+    if (!main->findChild<QObject*>(TRaiseOthersOnNewWindow::Name, Qt::FindDirectChildrenOnly))
+        new TRaiseOthersOnNewWindow(main);
     TBaseIEForm* p = (page == pgSongSearch || page == pgStationInfo) ? new TSongSearch(site, tab)
                                                                      : new TBaseIEForm(site, tab);
     p->setObjectName(QString(kPageNames[page]).remove(' ') + "_page");

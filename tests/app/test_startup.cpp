@@ -295,6 +295,22 @@ private slots:
             QVERIFY(text.indexOf("Window drawn: opening the news page") <
                     text.indexOf("Web page plugin loaded"));
             QVERIFY(maps(p.p).contains("libQt6WebEngineCore"));
+            // The page makes Qt create the main window's window again; the tips window
+            // shown at a first start stays on top of it (xwininfo lists the top first).
+            if (!dwtest::findProgram("xwininfo").isEmpty()) {
+                QTRY_VERIFY_WITH_TIMEOUT(readAll(log).contains("Main window made again"), 20000);
+                auto tipsOnTop = [&] {
+                    QProcess x;
+                    x.start("xwininfo", {"-display", display.name, "-root", "-children"});
+                    x.waitForFinished(5000);
+                    const QString tree = QString::fromUtf8(x.readAllStandardOutput());
+                    const qsizetype tips = tree.indexOf("\"Dialwise Tips\"");
+                    return tips >= 0 && tips < tree.indexOf("\"Dialwise\": (\"dialwise\"");
+                };
+                QTRY_VERIFY_WITH_TIMEOUT(tipsOnTop(), 5000);
+                QTest::qWait(500);
+                QVERIFY(tipsOnTop());
+            }
             QVERIFY(p.terminate());
         }
         {
