@@ -4,11 +4,17 @@
 #include "platform.h"
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
 int main(int argc, char** argv)
 {
     platform::TuneAllocator(); // as the program does
+    // Settings, logos and lists the benchmarks make go to a folder of the run's own, never
+    // to the user's.
+    QTemporaryDir home;
+    if (!qEnvironmentVariableIsSet("DIALWISE_HOME"))
+        qputenv("DIALWISE_HOME", home.path().toLocal8Bit());
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
