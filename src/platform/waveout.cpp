@@ -1,6 +1,7 @@
 #include "waveout.h"
 #include "datafolders.h"
 #include "debuglog.h"
+#include "latelibrary.h"
 #include "platform.h"
 #include "wavecodec.h"
 
@@ -290,14 +291,20 @@ private:
 
 // The sound server's client library, loaded with the first sound device opened, never at
 // start (it brings some fifteen libraries with it).
+// The functions used, each pa_<name>.
+#define DW_PULSE_FUNCTIONS(X)                                                                      \
+    X(simple_new)                                                                                  \
+    X(simple_free)                                                                                 \
+    X(simple_write)                                                                                \
+    X(simple_flush)                                                                                \
+    X(strerror)                                                                                    \
+    X(usec_to_bytes)
+
 struct TPulseApi
 {
-    decltype(&::pa_simple_new) simple_new = nullptr;
-    decltype(&::pa_simple_free) simple_free = nullptr;
-    decltype(&::pa_simple_write) simple_write = nullptr;
-    decltype(&::pa_simple_flush) simple_flush = nullptr;
-    decltype(&::pa_strerror) strerror = nullptr;
-    decltype(&::pa_usec_to_bytes) usec_to_bytes = nullptr;
+#define DW_PULSE_MEMBER(name) decltype(&::pa_##name) name = nullptr;
+    DW_PULSE_FUNCTIONS(DW_PULSE_MEMBER)
+#undef DW_PULSE_MEMBER
     QString why; // when not loaded
 
     // Null (with the reason) when the library is missing.
@@ -305,17 +312,12 @@ struct TPulseApi
     {
         static const TPulseApi api = [] {
             TPulseApi a;
-            static QLibrary library(QStringLiteral("pulse-simple"), 0);
-            auto get = [](const char* name) { return library.resolve(name); };
-            a.simple_new = reinterpret_cast<decltype(a.simple_new)>(get("pa_simple_new"));
-            a.simple_free = reinterpret_cast<decltype(a.simple_free)>(get("pa_simple_free"));
-            a.simple_write = reinterpret_cast<decltype(a.simple_write)>(get("pa_simple_write"));
-            a.simple_flush = reinterpret_cast<decltype(a.simple_flush)>(get("pa_simple_flush"));
-            a.strerror = reinterpret_cast<decltype(a.strerror)>(get("pa_strerror"));
-            a.usec_to_bytes = reinterpret_cast<decltype(a.usec_to_bytes)>(get("pa_usec_to_bytes"));
-            if (!a.simple_new || !a.simple_free || !a.simple_write || !a.simple_flush ||
-                !a.strerror || !a.usec_to_bytes) {
-                a.why = "no sound server client library: " + library.errorString();
+            static TLateLibrary library(QStringLiteral("pulse-simple"), 0);
+#define DW_PULSE_GET(name) library.Get(a.name, "pa_" #name);
+            DW_PULSE_FUNCTIONS(DW_PULSE_GET)
+#undef DW_PULSE_GET
+            if (!library.AllFound()) {
+                a.why = "no sound server client library: " + library.ErrorString();
                 a.simple_new = nullptr;
             }
             return a;
@@ -325,6 +327,7 @@ struct TPulseApi
         return nullptr;
     }
 };
+#undef DW_PULSE_FUNCTIONS
 
 class TPulseSink : public TAudioSink
 {
@@ -337,17 +340,17 @@ public:
     {
         pa_ = TPulseApi::Get(why);
         if (!pa_) return false;
-        pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(rate), uint8_t(channels)};
+        pa_sample_spec format{PA_SAMPLE_S16LE, uint32_t(rate), uint8_t(channels)};
         pa_buffer_attr attr;
         attr.maxlength = uint32_t(-1);
-        attr.tlength = uint32_t(pa_->usec_to_bytes(300 * 1000, &spec)); // about 0.3 s queued
+        attr.tlength = uint32_t(pa_->usec_to_bytes(300 * 1000, &format)); // about 0.3 s queued
         attr.prebuf = uint32_t(-1);
         attr.minreq = uint32_t(-1);
         attr.fragsize = uint32_t(-1);
         int err = 0;
         channels_ = size_t(channels);
         s_ = pa_->simple_new(nullptr, "Dialwise", PA_STREAM_PLAYBACK, nullptr, "Dialwise Player",
-                             &spec, nullptr, &attr, &err);
+                             &format, nullptr, &attr, &err);
         if (!s_ && why) *why = QString::fromLocal8Bit(pa_->strerror(err));
         return s_ != nullptr;
     }

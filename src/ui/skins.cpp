@@ -3,6 +3,7 @@
 #include "config.h"
 #include "datafolders.h"
 #include "debuglog.h"
+#include "latelibrary.h"
 #include "platform.h"
 #include "productprofile.h"
 
@@ -12,14 +13,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
-#include <QLibrary>
 #include <QPainter>
 #include <QVector>
 #include <zip.h>
 
 #include <limits>
 #include <memory>
-#include <type_traits>
 
 namespace skinpic {
 const QStringList& All()
@@ -209,23 +208,27 @@ namespace {
 
 // The zip library, loaded with the first zip skin read, never at start (it brings a
 // cryptography library with it). Without it a zip skin reads as missing.
+// The functions used, each zip_<name>.
+#define DW_ZIP_FUNCTIONS(X)                                                                        \
+    X(discard)                                                                                     \
+    X(name_locate)                                                                                 \
+    X(stat_init)                                                                                   \
+    X(stat_index)                                                                                  \
+    X(fopen_index)                                                                                 \
+    X(fclose)                                                                                      \
+    X(fread)                                                                                       \
+    X(open_from_source)                                                                            \
+    X(open)                                                                                        \
+    X(error_init)                                                                                  \
+    X(source_buffer_create)                                                                        \
+    X(error_fini)                                                                                  \
+    X(source_free)
+
 struct TZipApi
 {
-#define DW_ZIP_FN(name) decltype(&::zip_##name) name = nullptr;
-    DW_ZIP_FN(discard)
-    DW_ZIP_FN(name_locate)
-    DW_ZIP_FN(stat_init)
-    DW_ZIP_FN(stat_index)
-    DW_ZIP_FN(fopen_index)
-    DW_ZIP_FN(fclose)
-    DW_ZIP_FN(fread)
-    DW_ZIP_FN(open_from_source)
-    DW_ZIP_FN(open)
-    DW_ZIP_FN(error_init)
-    DW_ZIP_FN(source_buffer_create)
-    DW_ZIP_FN(error_fini)
-    DW_ZIP_FN(source_free)
-#undef DW_ZIP_FN
+#define DW_ZIP_MEMBER(name) decltype(&::zip_##name) name = nullptr;
+    DW_ZIP_FUNCTIONS(DW_ZIP_MEMBER)
+#undef DW_ZIP_MEMBER
     bool ok = false;
 };
 
@@ -233,31 +236,17 @@ const TZipApi& zl()
 {
     static const TZipApi api = [] {
         TZipApi a;
-        static QLibrary library(QStringLiteral("zip"), 4);
-        bool all = true;
-        auto get = [&all](auto& fn, const char* name) {
-            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(library.resolve(name));
-            all = all && fn;
-        };
-        get(a.discard, "zip_discard");
-        get(a.name_locate, "zip_name_locate");
-        get(a.stat_init, "zip_stat_init");
-        get(a.stat_index, "zip_stat_index");
-        get(a.fopen_index, "zip_fopen_index");
-        get(a.fclose, "zip_fclose");
-        get(a.fread, "zip_fread");
-        get(a.open_from_source, "zip_open_from_source");
-        get(a.open, "zip_open");
-        get(a.error_init, "zip_error_init");
-        get(a.source_buffer_create, "zip_source_buffer_create");
-        get(a.error_fini, "zip_error_fini");
-        get(a.source_free, "zip_source_free");
-        a.ok = all;
-        if (!all) DebugLog("No zip library: " + library.errorString(), dcErrOut);
+        static platform::TLateLibrary library(QStringLiteral("zip"), 4);
+#define DW_ZIP_GET(name) library.Get(a.name, "zip_" #name);
+        DW_ZIP_FUNCTIONS(DW_ZIP_GET)
+#undef DW_ZIP_GET
+        a.ok = library.AllFound();
+        if (!a.ok) DebugLog("No zip library: " + library.ErrorString(), dcErrOut);
         return a;
     }();
     return api;
 }
+#undef DW_ZIP_FUNCTIONS
 
 struct ZipCloser
 {

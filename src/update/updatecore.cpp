@@ -2,13 +2,13 @@
 
 #include "debuglog.h"
 #include "httpprot.h"
+#include "latelibrary.h"
 #include "registry.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLibrary>
 #include <QStandardPaths>
 #include <cctype>
 #include <cmath>
@@ -129,38 +129,40 @@ constexpr char kBuiltInUpdateKey[] =
     "e85fad6350a519e876c33433e802d12e6f537be6aa3e7846579bdd7df6b58161";
 
 // The signature library, loaded with the first signature checked or made, never at start.
+// The functions used, each crypto_<name>.
+#define DW_SODIUM_FUNCTIONS(X)                                                                     \
+    X(sign_init)                                                                                   \
+    X(sign_update)                                                                                 \
+    X(sign_final_verify)                                                                           \
+    X(sign_final_create)
+
 struct TSodiumApi
 {
-    decltype(&::crypto_sign_init) sign_init = nullptr;
-    decltype(&::crypto_sign_update) sign_update = nullptr;
-    decltype(&::crypto_sign_final_verify) sign_final_verify = nullptr;
-    decltype(&::crypto_sign_final_create) sign_final_create = nullptr;
+#define DW_SODIUM_MEMBER(name) decltype(&::crypto_##name) name = nullptr;
+    DW_SODIUM_FUNCTIONS(DW_SODIUM_MEMBER)
+#undef DW_SODIUM_MEMBER
 };
 
 // Null when the library is missing or does not start.
 const TSodiumApi* sodium()
 {
     static const TSodiumApi* api = []() -> const TSodiumApi* {
-        static QLibrary library(QStringLiteral("sodium"), 23);
+        static platform::TLateLibrary library(QStringLiteral("sodium"), 23);
         static TSodiumApi a;
-        const auto init =
-            reinterpret_cast<decltype(&::sodium_init)>(library.resolve("sodium_init"));
-        a.sign_init = reinterpret_cast<decltype(a.sign_init)>(library.resolve("crypto_sign_init"));
-        a.sign_update =
-            reinterpret_cast<decltype(a.sign_update)>(library.resolve("crypto_sign_update"));
-        a.sign_final_verify = reinterpret_cast<decltype(a.sign_final_verify)>(
-            library.resolve("crypto_sign_final_verify"));
-        a.sign_final_create = reinterpret_cast<decltype(a.sign_final_create)>(
-            library.resolve("crypto_sign_final_create"));
-        if (!init || !a.sign_init || !a.sign_update || !a.sign_final_verify ||
-            !a.sign_final_create || init() < 0) {
-            DebugLog("No signature library: " + library.errorString(), dcErrOut);
+        decltype(&::sodium_init) init = nullptr;
+        library.Get(init, "sodium_init");
+#define DW_SODIUM_GET(name) library.Get(a.name, "crypto_" #name);
+        DW_SODIUM_FUNCTIONS(DW_SODIUM_GET)
+#undef DW_SODIUM_GET
+        if (!library.AllFound() || init() < 0) {
+            DebugLog("No signature library: " + library.ErrorString(), dcErrOut);
             return nullptr;
         }
         return &a;
     }();
     return api;
 }
+#undef DW_SODIUM_FUNCTIONS
 } // namespace
 
 QList<QByteArray> TrustedUpdateKeys()
